@@ -1,0 +1,34 @@
+// TDateTime (days since 1899-12-30, local time) and the format pictures.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace ov {
+
+using TDateTime = double;
+
+struct TDateParts {
+  int Year, Month, Day, Hour, Minute, Second, MSec;
+};
+
+TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec = 0);
+TDateParts DecodeDateTime(TDateTime dt);
+// Local time of a Unix time stamp, and back.
+TDateTime UnixToDateTime(time_t t, long nsec = 0);
+time_t DateTimeToUnix(TDateTime dt);
+TDateTime Now();
+
+// The standard-time offset of the local zone in minutes east of UTC
+// (no daylight saving), e.g. +60 for Central Europe.
+int TimeZoneOffsetMinutes();
+
+// Date pictures: yyyy yy mm dd hh nn ss z zzz; any other character is copied.
+std::string FormatDateTime(const std::string &pattern, TDateTime dt);
+// Number pictures: "0" digit always shown, "#" digit when significant,
+// "," thousands separators, "." decimal point; other characters copied.
+// Sections separated by ";" are not supported.
+std::string FormatFloat(const std::string &pattern, double value);
+
+} // namespace ov

@@ -1,0 +1,100 @@
+// Entry of the `skarvo` command-line tool: dispatches to the subcommands.
+#include "SkarvoCli.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <unistd.h>
+
+namespace skarvo_cli {
+
+static std::vector<TCommand> &Registry() {
+  static std::vector<TCommand> commands;
+  return commands;
+}
+
+TCommandRegistrar::TCommandRegistrar(const char *name, const char *summary, TCommandFn fn) {
+  Registry().push_back({name, summary, std::move(fn)});
+}
+
+const std::vector<TCommand> &Commands() { return Registry(); }
+
+static double NowSec() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+TProgress::TProgress(std::string label)
+    : label_(std::move(label)), tty_(isatty(STDOUT_FILENO) != 0), startSec_(NowSec()) {}
+
+void TProgress::Update(double percent, int64_t bytesDone) {
+  percent = std::clamp(percent, 0.0, 100.0);
+  const double mb = bytesDone >= 0 ? bytesDone / 1048576.0 : 0.0;
+  const double elapsed = NowSec() - startSec_;
+  const double speed = (bytesDone >= 0 && elapsed > 0.05) ? mb / elapsed : 0.0;
+  if (tty_) {
+    const int width = 30;
+    const int filled = static_cast<int>(std::lround(percent * width / 100.0));
+    std::string bar(filled, '#');
+    bar.append(width - filled, '-');
+    if (bytesDone >= 0)
+      std::printf("\r%s [%s] %5.1f %%  %8.1f MB  %6.1f MB/s", label_.c_str(), bar.c_str(), percent, mb, speed);
+    else
+      std::printf("\r%s [%s] %5.1f %%", label_.c_str(), bar.c_str(), percent);
+    std::fflush(stdout);
+    drawn_ = true;
+    return;
+  }
+  const int step = static_cast<int>(percent / 10.0);
+  if (step == lastStep_)
+    return;
+  lastStep_ = step;
+  if (bytesDone >= 0)
+    std::printf("%s %d %% (%.1f MB, %.1f MB/s)\n", label_.c_str(), step * 10, mb, speed);
+  else
+    std::printf("%s %d %%\n", label_.c_str(), step * 10);
+  std::fflush(stdout);
+}
+
+void TProgress::Finish() {
+  if (tty_ && drawn_)
+    std::printf("\n");
+  std::fflush(stdout);
+  drawn_ = false;
+}
+
+void Error(const std::string &text) { std::cerr << "skarvo: " << text << std::endl; }
+void Warning(const std::string &text) { std::cerr << "skarvo: warning: " << text << std::endl; }
+
+static void Usage(std::FILE *out) {
+  std::fprintf(out, "Usage: skarvo COMMAND [OPTIONS] [ARGS]\n\n"
+                    "Writes ISO 9660 / Joliet data discs and images, and manages recorders.\n\nCommands:\n");
+  std::vector<TCommand> sorted = Commands();
+  std::sort(sorted.begin(), sorted.end(), [](const TCommand &a, const TCommand &b) { return a.Name < b.Name; });
+  for (const TCommand &c : sorted)
+    std::fprintf(out, "  %-14s %s\n", c.Name.c_str(), c.Summary.c_str());
+  std::fprintf(out, "\nRun `skarvo COMMAND --help` for the options of a command.\n");
+}
+
+} // namespace skarvo_cli
+
+int main(int argc, char **argv) {
+  using namespace skarvo_cli;
+  if (argc < 2) {
+    Usage(stderr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    Usage(stdout);
+    return 0;
+  }
+  for (const TCommand &c : Commands()) {
+    if (c.Name == name)
+      return c.Run(TArgs(argv + 2, argv + argc));
+  }
+  Error("unknown command \"" + name + "\" (see skarvo --help)");
+  return 2;
+}
