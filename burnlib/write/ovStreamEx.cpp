@@ -118,7 +118,12 @@ TFileStreamEx::TFileStreamEx(const std::string &FileName, uint16_t Mode)
   if (fd < 0)
     throw EFOpenError(FileName, errno);
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw EFOpenError(FileName, err);
+  }
+  if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     throw EFOpenError(FileName, EISDIR);
   }
@@ -132,7 +137,8 @@ TFileStreamEx::TFileStreamEx(const std::string &FileName, uint16_t Mode)
   } else if (probeOnly) {
     ::flock(fd, LOCK_UN);
   }
-  if (Mode == fmCreate && ::ftruncate(fd, 0) != 0) {
+  // A device (say /dev/null) cannot be truncated, and needs not be.
+  if (Mode == fmCreate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
     const int err = errno;
     ::close(fd);
     throw EFOpenError(FileName, err);
