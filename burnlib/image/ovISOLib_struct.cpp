@@ -151,7 +151,7 @@ std::u16string TextToUCS2(const std::string &Text, bool JolietName) {
   return out;
 }
 
-size_t UCS2Length(const std::string &Text) {
+size_t TextUCS2Length(const std::string &Text) {
   size_t n = 0;
   for (size_t i = 0; i < Text.size(); ++n) {
     uint32_t cp;
@@ -238,8 +238,6 @@ void PutPrimaryDescriptor(uint8_t *s, const TVolumeInfo &v) {
   PutCommon(s, 1, v);
   PutText(s + 8, UpperText(v.System), 32);
   PutText(s + 40, UpperText(v.Volume), 32);
-  if (v.JolietEscape)
-    std::memcpy(s + 88, "\x25\x2F\x40", 3);
   PutText(s + 190, UpperText(v.VolumeSet), 128);
   PutText(s + 318, UpperText(v.Publisher), 128);
   PutText(s + 446, UpperText(v.Preparer), 128);

@@ -33,7 +33,7 @@ std::string PadTextUCS2(const std::string &Text, int Bytes);
 // forbids in names (* / : ; ? \) become '_' too.
 std::u16string TextToUCS2(const std::string &Text, bool JolietName = false);
 // Number of UCS-2 characters TextToUCS2 gives, without building them.
-size_t UCS2Length(const std::string &Text);
+size_t TextUCS2Length(const std::string &Text);
 // ASCII letters upper-cased, every other byte kept.
 std::string UpperText(const std::string &Text);
 
@@ -72,10 +72,11 @@ struct TVolumeInfo {
   uint32_t PathTableSize = 0, PathTableL = 0, PathTableM = 0;
   uint32_t RootExtent = 0, RootSize = 0;
   ov::TDateTime Creation = 0, Modification = 0;
-  // Primary descriptor only: write the Joliet escape sequence at byte 88 too.
-  bool JolietEscape = false;
 };
-// Primary (type 1): upper-cased 8-bit texts padded with spaces.
+// Primary (type 1): upper-cased 8-bit texts padded with spaces. Bytes 88 to
+// 119 stay zero: readers (libarchive among them) refuse a primary descriptor
+// whose reserved field there is not zero, so the Joliet escape sequence goes
+// into the supplementary descriptor only.
 void PutPrimaryDescriptor(uint8_t *Sector, const TVolumeInfo &Info);
 // Joliet supplementary (type 2): big-endian UCS-2 texts, escape "%/@".
 void PutJolietDescriptor(uint8_t *Sector, const TVolumeInfo &Info);
