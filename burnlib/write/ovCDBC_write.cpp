@@ -59,8 +59,10 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
   }
 
   ISOFileName = FileName;
-  PrepareLayout(true, nullptr);
-  BuildHeader(true, nullptr);
+  // An image file starts at sector 0; the target directory stays the one
+  // of the last layout.
+  PrepareLayout(true, LastTargetDir);
+  BuildHeader(true, LastTargetDir);
   ActiveBurner.store(this);
 
   TCacheThread::TParams p;
@@ -224,8 +226,10 @@ std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
 } // namespace
 
 bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
-  PrepareLayout(true, nullptr);
-  BuildHeader(true, nullptr);
+  // An image file starts at sector 0; the target directory stays the one
+  // of the last layout.
+  PrepareLayout(true, LastTargetDir);
+  BuildHeader(true, LastTargetDir);
 
   auto fail = [this](const std::string &text) {
     ErrorText = text;

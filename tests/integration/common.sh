@@ -5,9 +5,18 @@ set -euo pipefail
 : "${SKARVO_SHARED_DIR:?SKARVO_SHARED_DIR must name the shared test data}"
 export SKARVO_SHARED_DIR
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-T=$(mktemp -d /tmp/skarvo-it-XXXXXX)
-chmod 755 "$T"
-trap 'chmod -R u+rwx "$T" 2>/dev/null; rm -rf "$T"' EXIT
+# Scratch space in memory when there is room: the trees hold tens of
+# thousands of names, which a disk file system creates and removes slowly.
+# T_DISK is for what needs a disk (extended attributes).
+scratch=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt 2000000 ]; then
+  scratch=/dev/shm
+fi
+T=$(mktemp -d "$scratch/skarvo-it-XXXXXX")
+T_DISK=$(mktemp -d /tmp/skarvo-it-XXXXXX)
+chmod 755 "$T" "$T_DISK"
+export TMPDIR=$T
+trap 'chmod -R u+rwx "$T" "$T_DISK" 2>/dev/null; rm -rf "$T" "$T_DISK"' EXIT
 
 fails=0
 fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }

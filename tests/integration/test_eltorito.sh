@@ -17,7 +17,9 @@ check() {   # check IMAGE MEDIA MARKER [build options]
     fail "build-iso --boot $image $*: $(cat "$T/err.txt")"
     return
   fi
-  verify "$iso" --tree "$T/src" --boot-media "$media"
+  local vopts=(--tree "$T/src")
+  case " $* " in *" --no-joliet "*) vopts=(--no-joliet) ;; esac
+  verify "$iso" "${vopts[@]}" --boot-media "$media"
   if bash "$elt/check-boot.sh" "$iso" "$marker" 30 >"$T/boot.txt" 2>&1; then
     pass "$image $* boots"
   else
