@@ -303,6 +303,8 @@ protected:
   bool TryWriteMode(uint8_t mode);
   int FindModePage(const uint8_t *buf, uint8_t page, bool allowOffset7) const;
   void SetWriteParamsForQuery();
+  bool ReadATIPLeadOut(uint32_t &blocks);
+  void ApplyCapabilitiesPage();
   void RestoreDrive();
 
   std::recursive_mutex lock_;

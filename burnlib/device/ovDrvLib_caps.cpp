@@ -101,53 +101,11 @@ bool TSCSIDevice::ReadCapabilities() {
   CapMaxReadSpeed = CapBufferSizeKB = CapCurReadSpeed = CapMaxWriteSpeed = CapCurWriteSpeed = 0;
 
   uint8_t buf[516] = {};
-  const auto setBit = [this](int bit) { Capabilities |= 1u << bit; };
-  if (ModeSense10(0x2A, true, buf, 255)) {
+  const bool defaults = ModeSense10(0x2A, true, buf, 255);
+  if (defaults) {
     const int off = FindModePage(buf, 0x2A, true);
     std::memcpy(CapabilitiesPage, buf + off, 255 - off);
-    const uint8_t *pg = CapabilitiesPage;
-    const uint8_t rd = pg[2], wr = pg[3];
-    if (rd & 0x01) setBit(capReadCDR);
-    if (rd & 0x02) setBit(capReadCDRW);
-    if (rd & 0x04) setBit(capReadMethod2);
-    if (rd & 0x08) setBit(capReadDVDROM);
-    if (rd & 0x10) { setBit(capReadDVDR); setBit(capReadDVDRW); }
-    if (rd & 0x20) setBit(capReadDVDRAM);
-    if (wr & 0x01) setBit(capWriteCDR);
-    if (wr & 0x02) setBit(capWriteCDRW);
-    if (wr & 0x04) setBit(capTestWrite);
-    if (wr & 0x10) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
-    if (wr & 0x20) setBit(capWriteDVDRAM);
-    if (pg[4] & 0x80) setBit(capUnderrunProtection);
-    if (VendorPage30Present() || QuirkUnderrunForced)
-      setBit(capUnderrunProtection);
-    const bool ram = HasCapability(capWriteDVDRAM);
-    maxWriteSpeed_ = Get16(pg + 18) ? Get16(pg + 18) : (ram ? 1 : 0);
-    maxReadSpeed_ = Get16(pg + 8) ? Get16(pg + 8) : (ram ? 1 : 0);
-
-    const uint16_t features[3] = {0x2A, 0x3B, 0x2F};
-    for (uint16_t f : features) {
-      uint8_t cfg[114] = {};
-      if (!GetConfiguration(2, f, cfg, sizeof cfg) || Get16(cfg + 8) != f)
-        continue;
-      const bool writes = cfg[12] == 1;
-      switch (f) {
-      case 0x2A:
-        setBit(capReadDVDPlusR);
-        setBit(capReadDVDPlusRW);
-        if (writes) { setBit(capWriteDVDPlusR); setBit(capWriteDVDPlusRW); }
-        break;
-      case 0x3B:
-        setBit(capReadDVDPlusRDL);
-        if (writes) setBit(capWriteDVDPlusRDL);
-        break;
-      case 0x2F:
-        setBit(capReadDVDR);
-        setBit(capReadDVDRW);
-        if (writes) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
-        break;
-      }
-    }
+    ApplyCapabilitiesPage();
   }
 
   std::memset(buf, 0, sizeof buf);
@@ -156,6 +114,10 @@ bool TSCSIDevice::ReadCapabilities() {
   const int off = FindModePage(buf, 0x2A, false);
   std::memset(CapabilitiesPage, 0, sizeof CapabilitiesPage);
   std::memcpy(CapabilitiesPage, buf + off, 128 - off);
+  // Some drives refuse the default values but report the current ones: the
+  // capabilities then come from the current page rather than staying empty.
+  if (!defaults)
+    ApplyCapabilitiesPage();
   const uint8_t *pg = CapabilitiesPage;
   CapMaxReadSpeed = Get16(pg + 8);
   CapBufferSizeKB = Get16(pg + 12);
@@ -165,6 +127,55 @@ bool TSCSIDevice::ReadCapabilities() {
   maxWriteSpeed_ = std::max(maxWriteSpeed_, CapMaxWriteSpeed);
   maxReadSpeed_ = std::max(maxReadSpeed_, CapMaxReadSpeed);
   return true;
+}
+
+// The capability bits and maximum speeds from CapabilitiesPage, the vendor
+// page and the three GET CONFIGURATION features.
+void TSCSIDevice::ApplyCapabilitiesPage() {
+  const auto setBit = [this](int bit) { Capabilities |= 1u << bit; };
+  const uint8_t *pg = CapabilitiesPage;
+  const uint8_t rd = pg[2], wr = pg[3];
+  if (rd & 0x01) setBit(capReadCDR);
+  if (rd & 0x02) setBit(capReadCDRW);
+  if (rd & 0x04) setBit(capReadMethod2);
+  if (rd & 0x08) setBit(capReadDVDROM);
+  if (rd & 0x10) { setBit(capReadDVDR); setBit(capReadDVDRW); }
+  if (rd & 0x20) setBit(capReadDVDRAM);
+  if (wr & 0x01) setBit(capWriteCDR);
+  if (wr & 0x02) setBit(capWriteCDRW);
+  if (wr & 0x04) setBit(capTestWrite);
+  if (wr & 0x10) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
+  if (wr & 0x20) setBit(capWriteDVDRAM);
+  if (pg[4] & 0x80) setBit(capUnderrunProtection);
+  if (VendorPage30Present() || QuirkUnderrunForced)
+    setBit(capUnderrunProtection);
+  const bool ram = HasCapability(capWriteDVDRAM);
+  maxWriteSpeed_ = Get16(pg + 18) ? Get16(pg + 18) : (ram ? 1 : 0);
+  maxReadSpeed_ = Get16(pg + 8) ? Get16(pg + 8) : (ram ? 1 : 0);
+
+  const uint16_t features[3] = {0x2A, 0x3B, 0x2F};
+  for (uint16_t f : features) {
+    uint8_t cfg[114] = {};
+    if (!GetConfiguration(2, f, cfg, sizeof cfg) || Get16(cfg + 8) != f)
+      continue;
+    const bool writes = cfg[12] == 1;
+    switch (f) {
+    case 0x2A:
+      setBit(capReadDVDPlusR);
+      setBit(capReadDVDPlusRW);
+      if (writes) { setBit(capWriteDVDPlusR); setBit(capWriteDVDPlusRW); }
+      break;
+    case 0x3B:
+      setBit(capReadDVDPlusRDL);
+      if (writes) setBit(capWriteDVDPlusRDL);
+      break;
+    case 0x2F:
+      setBit(capReadDVDR);
+      setBit(capReadDVDRW);
+      if (writes) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
+      break;
+    }
+  }
 }
 
 uint16_t TSCSIDevice::GetMaxWriteSpeed() { return ReadCapabilities() ? CapMaxWriteSpeed : 0; }

@@ -61,6 +61,17 @@ uint32_t LeadOutBlocks(const uint8_t *atip) { return atip[12] * 4500u + atip[13]
 
 } // namespace
 
+// The lead-out start of the ATIP in blocks. An answer whose descriptor lacks
+// the always-set bit 7 of byte 6 is not an ATIP (some drives answer a TOC
+// of another format instead) and gives no capacity.
+bool TSCSIDevice::ReadATIPLeadOut(uint32_t &blocks) {
+  std::memset(ATIP, 0, sizeof ATIP);
+  if (!ReadTOC(4, ATIP, sizeof ATIP, 0, true) || !(ATIP[6] & 0x80))
+    return false;
+  blocks = LeadOutBlocks(ATIP);
+  return true;
+}
+
 uint8_t TSCSIDevice::GetDiscType() {
   uint8_t code = dtUnknown;
   uint8_t cfg[114] = {};
@@ -98,8 +109,8 @@ void TSCSIDevice::GetDiscInfo(TDisc &Out) {
     ReadTOC(1, sessions, sizeof sessions, 0, false);
     Disc.FirstSession = sessions[2];
     Disc.LastSession = sessions[3];
-    std::memset(ATIP, 0, sizeof ATIP);
-    Disc.Capacity = ReadTOC(4, ATIP, sizeof ATIP, 0, true) ? LeadOutBlocks(ATIP) : 0;
+    uint32_t leadOut = 0;
+    Disc.Capacity = ReadATIPLeadOut(leadOut) ? leadOut : 0;
     Disc.MediumName = "CD-ROM";
   }
 
@@ -131,6 +142,11 @@ void TSCSIDevice::GetDiscInfo(TDisc &Out) {
       Disc.MediumName = "CD-ROM";
   }
   Disc.Capacity = std::max(Disc.Capacity, Disc.EndAddress);
+  // A pressed disc has no ATIP and no writable track: its size is the
+  // recorded area READ CAPACITY reports.
+  uint32_t lastLBA = 0, blockLen = 0;
+  if (Disc.Capacity == 0 && ReadCapacity(lastLBA, blockLen) && lastLBA < 0x7F000000u)
+    Disc.Capacity = lastLBA + 1;
   Out = Disc;
 }
 
@@ -255,9 +271,9 @@ uint32_t TSCSIDevice::DiscCapacity() {
   if (t < 4) {
     const uint8_t n = SessionCount();
     uint32_t capacity = 0;
-    std::memset(ATIP, 0, sizeof ATIP);
-    if (ReadTOC(4, ATIP, sizeof ATIP, 0, true)) {
-      capacity = LeadOutBlocks(ATIP);
+    uint32_t leadOut = 0;
+    if (ReadATIPLeadOut(leadOut)) {
+      capacity = leadOut;
       uint32_t lastLBA = 0, blockLen = 0;
       if (capacity < 20000 && ReadCapacity(lastLBA, blockLen) && lastLBA > capacity)
         capacity = lastLBA;
@@ -280,6 +296,12 @@ uint32_t TSCSIDevice::DiscCapacity() {
     }
     if (capacity == 0xFFFFFFFFu)
       capacity = UsedBlocks();
+    // Without ATIP, format capacities or track information (a pressed disc
+    // in a drive that implements none of them) the recorded size is all
+    // there is.
+    uint32_t lastLBA = 0, blockLen = 0;
+    if (capacity == 0 && ReadCapacity(lastLBA, blockLen) && lastLBA < 0x7F000000u)
+      capacity = lastLBA + 1;
     return capacity;
   }
   if (!ReadTrackInformation(DiscLastTrackInLastSession()))
