@@ -1,21 +1,362 @@
+// TSCSIDevice: construction, transport set-up, enumeration, ExecSRB, error
+// texts and the command log.
 #include "ovDrvLib.h"
 
+#include "ovSync.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-TSCSIDevice::TSCSIDevice() = default;
-TSCSIDevice::~TSCSIDevice() = default;
+std::atomic<uint8_t> DiscTypeCode{0};
+std::atomic<bool> QuirkLongErase{false};
+std::atomic<bool> CloseImmediate{true};
 
-bool TSCSIDevice::ASPIInitialized() const { return false; }
+namespace {
 
-void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t /*timeoutMs*/) {
+std::string Hex2(unsigned v) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%02X", v & 0xff);
+  return b;
+}
+
+// Opcodes whose failures never reach the error log.
+bool QuietOpcode(uint8_t op) {
+  static const uint8_t quiet[] = {0x00, 0x01, 0x04, 0x12, 0x1B, 0x1E, 0x23, 0x35, 0x43,
+                                  0x46, 0x51, 0x52, 0x55, 0x5A, 0x5C, 0xB6, 0xBB};
+  return std::find(std::begin(quiet), std::end(quiet), op) != std::end(quiet);
+}
+
+} // namespace
+
+TSCSIDevice::TSCSIDevice() : modeBuffer_(65280) {
+  if (ASPIIsInitialized()) {
+    HAInquiry(0);
+    ScanDevices();
+  }
+}
+
+TSCSIDevice::~TSCSIDevice() { WaitEraseThread(); }
+
+bool TSCSIDevice::ASPIInitialized() const { return ASPIIsInitialized(); }
+
+bool TSCSIDevice::InitializeASPI(bool UseSPTI, const std::string &DllPath) {
+  bool ok = false;
+  try {
+    ok = InitASPI(UseSPTI, DllPath);
+  } catch (...) {
+    ok = false;
+  }
+  if (ok) {
+    HAInquiry(0);
+    ScanDevices();
+  }
+  return ok;
+}
+
+void TSCSIDevice::SetSPTIAutoClose(bool Value) { SPTIAutoClose = Value; }
+
+void TSCSIDevice::HAInquiry(uint8_t Adapter) {
+  SRB_HAInquiry srb;
+  std::memset(&srb, 0, sizeof srb);
+  srb.SRB_Cmd = SC_HA_INQUIRY;
+  srb.SRB_HaId = Adapter;
+  ASPISendCommand(&srb);
+  HostAdapterCount = srb.SRB_Status == SS_COMP ? srb.HA_Count : 255;
+  if (HostAdapterCount == 0)
+    HostAdapterCount = 7;
+}
+
+void TSCSIDevice::ScanDevices() {
+  DeviceList.clear();
+  const uint8_t savedHa = HaId, savedTarget = Target, savedLun = Lun;
+  Lun = 0;
+  if (DoDebug)
+    DebugMsg(">>> " + ASPILayerName(), 1);
+  const uint8_t adapters = HostAdapterCount;
+  for (unsigned ha = 0; ha < adapters; ++ha) {
+    SRB_HAInquiry inq;
+    std::memset(&inq, 0, sizeof inq);
+    inq.SRB_Cmd = SC_HA_INQUIRY;
+    inq.SRB_HaId = static_cast<uint8_t>(ha);
+    ASPISendCommand(&inq);
+    HostAdapterCount = inq.SRB_Status == SS_COMP ? inq.HA_Count : 255;
+    if (HostAdapterCount == 0)
+      HostAdapterCount = 7;
+    if (DoDebug) {
+      std::string ident(reinterpret_cast<const char *>(inq.HA_Identifier), 16);
+      ident.erase(std::find(ident.begin(), ident.end(), '\0'), ident.end());
+      const auto b = ident.find_first_not_of(' ');
+      const auto e = ident.find_last_not_of(' ');
+      ident = b == std::string::npos ? std::string() : ident.substr(b, e - b + 1);
+      std::string manager(reinterpret_cast<const char *>(inq.HA_ManagerId), 16);
+      std::replace(manager.begin(), manager.end(), '\0', ' ');
+      DebugMsg(">>> " + manager + " (" + ident + ")", 1);
+    }
+    for (uint8_t t = 0; t < 8; ++t)
+      for (uint8_t l = 0; l < 8; ++l) {
+        HaId = static_cast<uint8_t>(ha);
+        Target = t;
+        Lun = l;
+        if (!Inquiry())
+          continue;
+        const uint8_t type = InquiryData[0];
+        if (type != 5 && type != 4)
+          continue;
+        std::string ident(reinterpret_cast<const char *>(InquiryData + 8), 28);
+        // Control characters (a NUL among them) would cut the string short.
+        for (char &c : ident)
+          if (static_cast<unsigned char>(c) < 32)
+            c = ' ';
+        std::string s = std::to_string(ha) + ":" + std::to_string(t) + ":" + std::to_string(l) + "," +
+                        DriveName() + " " + ident;
+        if (type == 4)
+          s += " (not supported)";
+        DeviceList.push_back(s);
+      }
+  }
+  HaId = savedHa;
+  Target = savedTarget;
+  Lun = savedLun;
   ErrorText.clear();
-  TargetBusy = false;
-  std::memset(LastSense, 0, sizeof LastSense);
-  // No transport is up: the request fails at once.
-  srb.SRB_Status = SS_ILLEGAL_MODE;
+}
+
+char TSCSIDevice::DriveLetter() {
+  if (ASPIEmulationActive())
+    return SPTIDriveLetter(HaId, Target, Lun);
+  for (char letter = 'B'; letter <= 'Z'; ++letter) {
+    const std::string path = SPTIDevicePath(letter);
+    if (path.empty())
+      continue;
+    uint8_t ha = 0, target = 0, lun = 0;
+    if (SPTIQueryAddress(path, ha, target, lun) && ha == HaId && target == Target)
+      return letter;
+  }
+  SRB_GetDiskInfo srb;
+  std::memset(&srb, 0, sizeof srb);
+  srb.SRB_Cmd = SC_GET_DISK_INFO;
+  srb.SRB_HaId = HaId;
+  srb.SRB_Target = Target;
+  srb.SRB_Lun = Lun;
+  ASPISendCommand(&srb);
+  if (srb.SRB_Status == SS_COMP)
+    return static_cast<char>('A' + srb.SRB_Int13HDriveInfo);
+  return 0;
+}
+
+std::string TSCSIDevice::DriveName() {
+  std::string name;
+  if (!ASPIEmulationActive() && ASPIGetDeviceName(HaId, Target, Lun, name))
+    return name;
+  const char letter = DriveLetter();
+  const std::string node = SPTIDevicePath(letter);
+  if (!node.empty())
+    return node;
+  if (letter == 0 || letter == 127)
+    return "?:";
+  return std::string(1, letter) + ":";
 }
 
 void TSCSIDevice::DebugMsg(const std::string &Message, uint8_t mType) {
   if (OnDebugMessage)
     OnDebugMessage(this, Message, mType);
+}
+
+void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
+  ErrorText.clear();
+  TargetBusy = false;
+  std::memset(LastSense, 0, sizeof LastSense);
+  // No transport or no device: nothing is sent and the status stays 0.
+  if (!ASPIIsInitialized() || HaId == 254)
+    return;
+
+  int efd = -1;
+  if (srb.SRB_Flags & SRB_EVENT_NOTIFY) {
+    efd = ::eventfd(0, EFD_CLOEXEC);
+    srb.SRB_PostProc = efd;
+  } else {
+    srb.SRB_PostProc = 0;
+  }
+  srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+  srb.SRB_HaId = HaId;
+  srb.SRB_Target = Target;
+  srb.SRB_Lun = Lun;
+  srb.SRB_SenseLen = 24;
+  srb.CDBByte[1] = static_cast<uint8_t>((srb.CDBByte[1] & 0x1F) | ((Lun & 7) << 5));
+  const uint32_t waitMs = std::max<uint32_t>(timeoutMs, 10000);
+
+  const uint32_t rc = ASPISendCommand(&srb);
+  bool pending = rc == SS_PENDING;
+  if (pending && efd >= 0) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
+      if (left <= 0)
+        break;
+      pollfd p{efd, POLLIN, 0};
+      const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
+      if (n > 0 && (p.revents & POLLIN)) {
+        uint64_t v = 0;
+        // Reading the counter also orders the layer's writes to the SRB
+        // before ours.
+        (void)!::read(efd, &v, sizeof v);
+        pending = false;
+        break;
+      }
+      if (n < 0 && errno != EINTR)
+        break;
+    }
+  }
+  if (pending) {
+    // Never completed: abort it and report a command time-out.
+    SRB_Abort ab;
+    std::memset(&ab, 0, sizeof ab);
+    ab.SRB_Cmd = SC_ABORT_SRB;
+    ab.SRB_HaId = HaId;
+    ab.SRB_ToAbort = &srb;
+    ASPISendCommand(&ab);
+    srb.SRB_Status = SS_ERR;
+    srb.SRB_HaStat = HASTAT_TIMEOUT;
+  }
+  if (efd >= 0)
+    ::close(efd);
+  if (srb.SRB_Status != SS_COMP && srb.SRB_Status != SS_PENDING)
+    BuildErrorText(srb);
+  LogCommand(srb);
+  if (reinterpret_cast<uintptr_t>(srb.SRB_BufPointer) % 4 != 0)
+    DebugMsg("aaaa" + std::to_string(reinterpret_cast<uintptr_t>(srb.SRB_BufPointer)), 0);
+}
+
+void TSCSIDevice::BuildErrorText(const SRB_ExecSCSICmd &srb) {
+  std::string text = "UNKNOWN";
+  switch (srb.SRB_Status) {
+  case SS_PENDING:
+  case SS_COMP:
+    text.clear();
+    break;
+  case SS_ABORTED:
+  case SS_ABORT_FAIL:
+    text = "OPERATION ABORTED BY USER";
+    break;
+  case SS_ERR:
+    switch (srb.SRB_HaStat) {
+    case 0x00:
+      switch (srb.SRB_TargStat) {
+      case 0x00:
+      case 0x02:
+        text = "CHECK CONDITION";
+        break;
+      case 0x08:
+        text = "TARGET BUSY";
+        TargetBusy = true;
+        break;
+      case 0x18:
+        text = "TARGET RESERVATION CONFLICT";
+        break;
+      case 0x28:
+        text = "TARGET QUEUE FULL";
+        break;
+      }
+      break;
+    case 0x09: text = "COMMAND TIMEOUT"; break;
+    case 0x0B: text = "SRB TIMEOUT"; break;
+    case 0x0D: text = "MESSAGE REJECT"; break;
+    case 0x0E: text = "BUS RESET"; break;
+    case 0x0F: text = "PARITY ERROR"; break;
+    case 0x10: text = "REQUEST SENSE FAILED"; break;
+    case 0x11: text = "SELECTION TIMEOUT"; break;
+    case 0x12: text = "DATA OVERRUN"; break;
+    case 0x13: text = "UNEXPECTED BUS FREE"; break;
+    }
+    break;
+  case 0x80: text = "INVALID REQUEST"; break;
+  case 0x81: text = "INVALID HOST ADAPTER"; break;
+  case 0x82: text = "NO DEVICE"; break;
+  case 0xE0: text = "INVALID SRB"; break;
+  case 0xE1: text = "BUFFER ALIGNMENT"; break;
+  case 0xE5: text = "ASPI IS BUSY"; break;
+  case 0xE6: text = "BUFFER TOO BIG"; break;
+  }
+  const uint8_t *sense = srb.SenseArea;
+  if (text == "CHECK CONDITION") {
+    const uint8_t code = sense[0];
+    if (code == 0) {
+      text.clear();
+    } else if ((code & 0x7E) == 0x70) {
+      static const char *const keys[16] = {nullptr,           "RECOVERED ERROR", "NOT READY",
+                                           "MEDIUM ERROR",    "HARDWARE ERROR",  "ILLEGAL REQUEST",
+                                           "UNIT ATTENTION",  "DATA PROTECT",    "ERASE CHECK",
+                                           nullptr,           "COPYABORTED",     "ABORTED COMMAND",
+                                           nullptr,           "VOLUME OVERFLOW", "MISCOMPARE",
+                                           "RESERVED"};
+      const uint8_t key = sense[2] & 0x0F;
+      if (key == 0) {
+        if (sense[2] & 0x80)
+          text = "FILEMARK";
+        else if (sense[2] & 0x40)
+          text = "END OF MEDIA";
+        else if (sense[2] & 0x20)
+          text = "ILLEGAL LENGTH";
+        else
+          text = "NO ADDITIONAL SENSE INFORMATION";
+      } else if (keys[key]) {
+        text = keys[key];
+      }
+    } else {
+      text = "UNKNOWN";
+    }
+  }
+  ErrorText = text;
+  std::memcpy(LastSense, srb.SenseArea, sizeof LastSense);
+  std::string asc = AdditionalSenseText(sense[12], sense[13]);
+  if (asc.empty())
+    asc = std::to_string(sense[12]) + "," + std::to_string(sense[13]);
+  if (sense[7] != 0)
+    ErrorText += " (" + asc + ")";
+}
+
+void TSCSIDevice::LogCommand(const SRB_ExecSCSICmd &srb) {
+  if (errorLogLatch_)
+    return;
+  errorLogLatch_ = true;
+  const bool failed = srb.SRB_Status != SS_COMP && srb.SRB_Status != SS_PENDING;
+  const uint8_t op = srb.CDBByte[0];
+  if (!failed || QuietOpcode(op) || (srb.SenseArea[12] == 0x04 && srb.SenseArea[13] == 0x08))
+    return;
+  char buf[64];
+  std::string line = CommandNames(op) + " (" + Hex2(op) + ") {" + Hex2(srb.SRB_Flags) + "|" +
+                     Hex2(srb.SRB_CDBLen) + "} - " + std::to_string(srb.SRB_HaId) + ":";
+  std::snprintf(buf, sizeof buf, "%X", srb.SRB_Target);
+  line += buf;
+  line += ":" + std::to_string(srb.SRB_Lun) + " <" + Hex2(srb.SRB_Status) + ">";
+  std::snprintf(buf, sizeof buf, " [%05X] ", srb.SRB_BufLen);
+  line += buf;
+  for (int i = 1; i < 16; ++i)
+    line += Hex2(srb.CDBByte[i]) + " ";
+  line += " |";
+  const uint8_t *s = srb.SenseArea;
+  line += "= " + Hex2(srb.SRB_HaStat) + " " + Hex2(srb.SRB_TargStat) + " " + Hex2(s[0]) + " " +
+          Hex2(s[2]) + " ASC:" + Hex2(s[12]) + ",ASQ:" + Hex2(s[13]) + " " + ErrorText;
+  DebugMsg("<<< " + line, 0);
+}
+
+// Builds and sends one command; true when it completed.
+bool TSCSIDevice::Exec(uint8_t cdbLen, const uint8_t *cdb, uint8_t flags, void *buf, uint32_t len,
+                       uint32_t timeoutMs) {
+  SRB_ExecSCSICmd srb;
+  std::memset(&srb, 0, sizeof srb);
+  srb.SRB_Flags = flags;
+  srb.SRB_BufLen = len;
+  srb.SRB_BufPointer = static_cast<uint8_t *>(buf);
+  srb.SRB_CDBLen = cdbLen;
+  std::memcpy(srb.CDBByte, cdb, cdbLen);
+  ExecSRB(srb, timeoutMs);
+  return srb.SRB_Status == SS_COMP;
 }

@@ -1,13 +1,20 @@
-// The device class: the selected recorder, its address, errors and log.
+// The device class: the selected recorder, its address, the MMC commands,
+// its identity and capabilities, the medium, erase and write set-up.
 #pragma once
 
+#include "ovASPI.h"
+#include "ovDateTime.h"
+#include "ovSPTI.h"
 #include "wnaspi32.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class TObject {
@@ -20,6 +27,113 @@ using TOnDebugMsg = std::function<void(TObject *Sender, const std::string &Messa
 using TEraseDoneEvent = std::function<void(TObject *Sender, bool WithError)>;
 using TDeviceChangedEvent = std::function<void(TObject *Sender)>;
 
+// Disc-type codes returned by GetDiscType.
+enum TDiscTypeCode : uint8_t {
+  dtUnknown = 0,
+  dtCDROM = 1,
+  dtCDR = 2,
+  dtCDRW = 3,
+  dtDVDROM = 4,
+  dtDVDR = 5,
+  dtDVDRAM = 6,
+  dtDVDRW = 7,
+  dtDVDRWRestricted = 8,
+  dtDVDRWSequential = 9,
+  dtDVDPlusRW = 10,
+  dtDVDPlusR = 11,
+  dtDVDPlusRDL = 12,
+  dtDDCDROM = 13,
+  dtDDCDR = 14,
+  dtDDCDRW = 15,
+};
+
+// Bits of TSCSIDevice::Capabilities.
+enum TCapability : int {
+  capReadCDR = 0,
+  capReadCDRW = 1,
+  capReadMethod2 = 2,
+  capReadDVDROM = 3,
+  capReadDVDR = 4,
+  capReadDVDRW = 5,
+  capReadDVDRAM = 6,
+  capReadDVDPlusR = 7,
+  capReadDVDPlusRDL = 8,
+  capReadDVDPlusRW = 9,
+  capWriteCDR = 10,
+  capWriteCDRW = 11,
+  capTestWrite = 12,
+  capWriteDVDR = 13,
+  capWriteDVDRW = 14,
+  capWriteDVDRAM = 15,
+  capWriteDVDPlusR = 16,
+  capWriteDVDPlusRDL = 17,
+  capWriteDVDPlusRW = 18,
+  capUnderrunProtection = 20,
+};
+
+// WriteModes bits.
+inline constexpr uint8_t wmRaw = 1;
+inline constexpr uint8_t wmSAO = 2;
+inline constexpr uint8_t wmTAO = 4;
+
+// Display names of the disc-type codes 0..15.
+extern const char *const DiscTypeNames[16];
+// Command names by opcode 00h..FEh: a 22-character name, or the opcode as
+// two upper-case hexadecimal digits.
+const std::string &CommandNames(uint8_t opcode);
+// Text of an additional sense code pair; empty when the pair is not known.
+const char *AdditionalSenseText(uint8_t asc, uint8_t ascq);
+// Number of pairs in the additional-sense table.
+int AdditionalSenseCount();
+
+// Library-wide state shared by the erase, the write set-up and the writer.
+extern std::atomic<uint8_t> DiscTypeCode;
+// Set for drives that need the slow-ready polling and the long erase wait.
+extern std::atomic<bool> QuirkLongErase;
+// The writer closes sessions with the immediate bit.
+extern std::atomic<bool> CloseImmediate;
+
+// What GetDiscInfo gathers about the loaded medium.
+struct TDisc {
+  bool Ready = false;
+  uint32_t Capacity = 0;
+  uint32_t EndAddress = 0;
+  uint32_t BlockSize = 0;
+  uint8_t FirstSession = 0;
+  uint8_t LastSession = 0;
+  uint8_t LastSessionState = 0;
+  uint8_t Status = 0;
+  uint16_t Profile = 0;
+  std::string MediumName;
+  bool Erasable = false;
+};
+
+class TSCSIDevice;
+
+// Polls the drive while an erase runs, then restores it and raises
+// OnEraseDone on the main thread. Owned and joined by its device.
+class TEraseThread {
+public:
+  TEraseThread(TSCSIDevice &device, uint8_t kind, uint16_t seconds, uint8_t quick);
+  ~TEraseThread();
+  void Start();
+  void Join();
+  bool Finished() const { return finished_.load(); }
+
+  std::atomic<int32_t> Progress{0};
+  const uint8_t EraseKind;
+  const uint16_t EraseSeconds;
+
+private:
+  void Execute();
+  void Step(double elapsed);
+
+  TSCSIDevice &dev_;
+  uint8_t quick_;
+  std::thread thread_;
+  std::atomic<bool> finished_{false};
+};
+
 class TSCSIDevice : public TObject {
 public:
   TSCSIDevice();
@@ -27,11 +141,29 @@ public:
   TSCSIDevice(const TSCSIDevice &) = delete;
   TSCSIDevice &operator=(const TSCSIDevice &) = delete;
 
+  // ---- Address and enumeration ----
   // Current device address; 254 in all three means no device is selected.
   uint8_t HaId = 254;
   uint8_t Target = 254;
   uint8_t Lun = 254;
+  uint8_t HostAdapterCount = 0;
+  // Device strings: "ha:target:lun,NAME " + vendor, product and revision.
+  std::vector<std::string> DeviceList;
 
+  bool InitializeASPI(bool UseSPTI, const std::string &DllPath);
+  bool ASPIInitialized() const;
+  void HAInquiry(uint8_t Adapter);
+  void ScanDevices();
+  // Drive letter of the current address: the pass-through slot letter
+  // (127 when none), or with a loaded library the letter of the matching
+  // /dev/sr node or the library's drive number; 0 when unknown.
+  char DriveLetter();
+  // The name shown for the current drive in device strings: the library's
+  // own name for it, else the device node, else the letter with ":".
+  std::string DriveName();
+  void SetSPTIAutoClose(bool Value);
+
+  // ---- Command layer ----
   std::string ErrorText;
   uint8_t LastSense[SKARVO_SRB_SENSE_AREA] = {};
   bool TargetBusy = false;
@@ -41,16 +173,6 @@ public:
   TDeviceChangedEvent OnDeviceChange;
   TEraseDoneEvent OnEraseDone;
 
-  uint32_t DeviceBufferSize = 0;
-  uint32_t DeviceFreeBufferSize = 0;
-  bool UnderrunProtection = true;
-  uint16_t ReadSpeed = 0;
-  bool FinalizeDisc = false;
-  bool TestWrite = false;
-
-  bool ASPIInitialized() const;
-  bool Erasing() const { return erasing_.load(); }
-
   // Executes one request on the current device and waits for it; the
   // outcome is SRB_Status (1 = completed).
   void ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs);
@@ -59,7 +181,140 @@ public:
   void Lock() { lock_.lock(); }
   void Unlock() { lock_.unlock(); }
 
+  bool TestUnitReady(uint32_t TimeoutMs = 5000);
+  bool RequestSense(uint8_t *Buffer, uint8_t Length);
+  bool WaitUnitReady(int TotalMs, int IntervalMs);
+  bool RezeroUnit();
+  bool FormatUnit(uint8_t Flags, const uint8_t *ParameterList, uint16_t Length);
+  bool Inquiry();
+  bool LoadEject(bool Eject);
+  bool AllowMediumRemoval(bool Allow);
+  bool ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength);
+  bool ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength);
+  bool Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer);
+  bool Write10(uint32_t LBA, uint16_t Blocks, uint8_t Flags, int ByteCount, void *Buffer);
+  bool SynchronizeCache(uint32_t TimeoutMs, bool Immediate);
+  bool ReadTOC(uint8_t Format, void *Buffer, uint8_t Length, uint8_t TrackOrSession, bool MSF,
+               uint8_t Control = 0);
+  bool GetConfiguration(uint8_t RT, uint16_t StartingFeature, void *Buffer, uint16_t Length);
+  bool ReadDiscInformation();
+  bool ReadTrackInformation(uint8_t Track);
+  bool ReserveTrack(uint32_t Blocks);
+  bool SendOPC();
+  bool ModeSelect10(const void *ParameterList, uint16_t Length);
+  bool ModeSense10(uint8_t PageCode, bool Defaults, void *Buffer, uint16_t Length);
+  bool CloseTrackOrSession(bool CloseTrack, bool Immediate, bool Finalize);
+  bool CloseTrackSession(bool Immediate, uint8_t CloseFunction, uint8_t Byte3, uint8_t Byte4,
+                         uint8_t Byte5);
+  bool ReadBufferCapacity(uint32_t &Size, uint32_t &Free);
+  bool SetStreaming(const void *Descriptor, uint16_t Length);
+  bool SetCDSpeed(uint16_t Read, uint16_t Write);
+  bool SendDVDStructure(uint8_t Format, const void *Data, uint16_t Length);
+  bool WriteDVDTimestamp(ov::TDateTime When);
+
+  // ---- Identity and capabilities ----
+  std::string DeviceID;
+  std::string DeviceDescription;
+  uint8_t PeripheralType = 127;
+  uint8_t InquiryData[128] = {};
+  // Mode page 2Ah from its page-code byte on, as the drive sent it.
+  uint8_t CapabilitiesPage[516] = {};
+  // The page's 16-bit fields in native order (speeds in KB/s).
+  uint16_t CapMaxReadSpeed = 0;    // bytes 8-9
+  uint16_t CapBufferSizeKB = 0;    // bytes 12-13
+  uint16_t CapCurReadSpeed = 0;    // bytes 14-15
+  uint16_t CapMaxWriteSpeed = 0;   // bytes 18-19 (0 reads as 1,385)
+  uint16_t CapCurWriteSpeed = 0;   // bytes 20-21 (0 reads as 1,385)
+  uint32_t Capabilities = 0;       // bits of TCapability
+  uint8_t WriteModes = 0;          // wmRaw | wmSAO | wmTAO
+  bool QuirkUnderrunForced = false;
+  bool QuirkLinkSize = false;
+  bool QuirkSlowReady = false;
+
+  bool HasCapability(TCapability c) const { return (Capabilities >> c) & 1u; }
+  void SelectDevice(const std::string &DeviceString);
+  void IdentifyDevice();
+  bool ReadCapabilities();
+  bool VendorPage30Present();
+  void ProbeWriteModes();
+
+  uint16_t DeviceMaxWriteSpeed() const { return maxWriteSpeed_; }
+  uint16_t DeviceMaxReadSpeed() const { return maxReadSpeed_; }
+  // These re-read the capabilities first and return 0 when that fails.
+  uint16_t GetMaxWriteSpeed();
+  uint16_t GetMaxReadSpeed();
+  uint16_t GetCurrentWriteSpeed();
+
+  uint32_t DeviceBufferSize = 0;
+  uint32_t DeviceFreeBufferSize = 0;
+  bool UnderrunProtection = true;
+  uint16_t ReadSpeed = 0;  // KB/s, 0 = the drive's maximum
+  uint16_t WriteSpeed() const { return writeSpeed_; }
+  void SetWriteSpeed(uint16_t Value);
+  bool FinalizeDisc = false;
+  bool TestWrite = false;
+
+  // ---- Medium ----
+  uint8_t DiscInformation[56] = {};
+  uint8_t TrackInfo[40] = {};
+  uint8_t ATIP[26] = {};
+  TDisc Disc;
+
+  uint8_t GetDiscType();
+  void GetDiscInfo(TDisc &Disc);
+  int DiscStatus();
+  uint8_t SessionCount();
+  uint32_t ReadISOVolumeSize();
+  uint32_t UsedBlocks();
+  uint32_t FreeBlocks();
+  uint32_t DiscCapacity();
+  bool IsRewritable();
+
+  // TrackInfo fields in native order (valid after ReadTrackInformation).
+  uint32_t TrackStartAddress() const;
+  uint32_t TrackNextWritable() const;
+  uint32_t TrackFreeBlocks() const;
+  uint32_t TrackSize() const;
+  uint32_t TrackLastRecorded() const;
+  // Disc information fields.
+  uint8_t DiscLastTrackInLastSession() const { return DiscInformation[6]; }
+
+  // ---- Erase ----
+  bool Erasing() const { return erasing_.load(); }
+  int EraseProgress() const;
+  bool EraseDisc(uint8_t Quick);
+  // Waits until a running erase thread has ended (running queued main-thread
+  // calls meanwhile when called on the main thread).
+  void WaitEraseThread();
+
+  // ---- Write set-up ----
+  uint8_t WriteParamsPage[54] = {};
+  bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscType, bool Closing);
+
 protected:
+  friend class TEraseThread;
+
+  bool Exec(uint8_t cdbLen, const uint8_t *cdb, uint8_t flags, void *buf, uint32_t len,
+            uint32_t timeoutMs);
+  void BuildErrorText(const SRB_ExecSCSICmd &srb);
+  void LogCommand(const SRB_ExecSCSICmd &srb);
+  uint8_t SenseASC() const { return LastSense[12]; }
+  bool NotReady() const { return LastSense[12] == 0x04; }
+  bool TryWriteMode(uint8_t mode);
+  int FindModePage(const uint8_t *buf, uint8_t page, bool allowOffset7) const;
+  void SetWriteParamsForQuery();
+  bool ReadATIPLeadOut(uint32_t &blocks);
+  void ApplyCapabilitiesPage();
+  void RestoreDrive();
+
   std::recursive_mutex lock_;
   std::atomic<bool> erasing_{false};
+  bool errorLogLatch_ = false;
+  uint16_t maxWriteSpeed_ = 0;
+  uint16_t maxReadSpeed_ = 0;
+  uint16_t writeSpeed_ = 0;
+  uint8_t eraseQuick_ = 0;
+  std::unique_ptr<TEraseThread> eraseThread_;
+  // Transfer buffer of MODE SENSE / MODE SELECT.
+  std::vector<uint8_t> modeBuffer_;
 };

@@ -172,8 +172,11 @@ std::string FormatFloat(const std::string &pattern, double value) {
       fracHashes++;
   }
   const int decimals = fracZeros + fracHashes;
+  // Halves round away from zero, as the pictures' users expect (2.5 -> 3).
+  const double scale = std::pow(10.0, decimals);
+  const double rounded = std::round(std::fabs(value) * scale) / scale;
   char buf[512];
-  std::snprintf(buf, sizeof buf, "%.*f", decimals, std::fabs(value));
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, rounded);
   std::string digits = buf;
   std::string intPart = digits, fracPart;
   if (const size_t dot = digits.find('.'); dot != std::string::npos) {

@@ -1,0 +1,220 @@
+// Drive selection, identity, capabilities, quirks and write-mode probing.
+#include "ovDrvLib.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+std::string Trim(std::string s) {
+  const auto b = s.find_first_not_of(' ');
+  if (b == std::string::npos)
+    return {};
+  const auto e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+bool StartsWith(const std::string &s, const char *prefix) { return s.rfind(prefix, 0) == 0; }
+
+} // namespace
+
+void TSCSIDevice::SelectDevice(const std::string &S) {
+  const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+  bool valid = false;
+  if (S.size() > 4 && isDigit(S[0]) && isDigit(S[2]) && isDigit(S[4])) {
+    HaId = static_cast<uint8_t>(S[0] - '0');
+    Target = static_cast<uint8_t>(S[2] - '0');
+    Lun = static_cast<uint8_t>(S[4] - '0');
+    DeviceID = S;
+    IdentifyDevice();
+    if (PeripheralType == 5 || PeripheralType == 4) {
+      const std::string rawProduct(reinterpret_cast<const char *>(InquiryData + 16), 16);
+      const std::string P = Trim(rawProduct);
+      std::string V = Trim(std::string(reinterpret_cast<const char *>(InquiryData + 8), 8));
+      if (V.size() < 3)
+        V = "     ";
+      QuirkUnderrunForced = P == "CD-W512EB";
+      QuirkLinkSize = P == "CRX175E" || P == "CD-RW  CRX800E";
+      QuirkSlowReady = rawProduct == "DVD-RW  DVR-103 " || rawProduct == "DVD-RW  DVR-104 ";
+      QuirkLongErase = StartsWith(P, "UJDA") || StartsWith(V, "TDK");
+      CloseImmediate = P != "CDRW321040X" || QuirkSlowReady;
+      if (OnDeviceChange)
+        OnDeviceChange(this);
+      ProbeWriteModes();
+      valid = true;
+    }
+  }
+  if (valid)
+    return;
+  if (!S.empty())
+    DebugMsg("INVALID DEVICE ID / NOT A CD OR DVD DRIVE", 0);
+  DeviceID.clear();
+  DeviceDescription.clear();
+  PeripheralType = 127;
+  HaId = Target = Lun = 254;
+}
+
+void TSCSIDevice::IdentifyDevice() {
+  ReadCapabilities();
+  if (!Inquiry()) {
+    DeviceDescription = ErrorText;
+    // A device that does not answer is no device, whatever was selected before.
+    PeripheralType = 127;
+    return;
+  }
+  PeripheralType = InquiryData[0];
+  for (int i = 8; i < 56; ++i)
+    if (InquiryData[i] < 32)
+      InquiryData[i] = ' ';
+  const char *d = reinterpret_cast<const char *>(InquiryData);
+  DeviceDescription = std::string(d + 8, 8) + " " + std::string(d + 16, 16) + " " + std::string(d + 32, 4);
+}
+
+int TSCSIDevice::FindModePage(const uint8_t *buf, uint8_t page, bool defaultsOrder) const {
+  if (buf[16] == page)
+    return 16;
+  if (defaultsOrder) {
+    // Default-values read: 7 only when byte 8 does not hold the page.
+    if (buf[8] != page && buf[7] == page)
+      return 7;
+    return 8;
+  }
+  if (buf[8] == page)
+    return 8;
+  return 7;
+}
+
+bool TSCSIDevice::VendorPage30Present() {
+  uint8_t buf[256] = {};
+  ModeSense10(0x30, false, buf, 128);
+  return buf[16] == 0x30 || buf[8] == 0x30 || buf[7] == 0x30;
+}
+
+bool TSCSIDevice::ReadCapabilities() {
+  Capabilities = 0;
+  maxWriteSpeed_ = 0;
+  maxReadSpeed_ = 0;
+  std::memset(CapabilitiesPage, 0, sizeof CapabilitiesPage);
+  CapMaxReadSpeed = CapBufferSizeKB = CapCurReadSpeed = CapMaxWriteSpeed = CapCurWriteSpeed = 0;
+
+  uint8_t buf[516] = {};
+  const bool defaults = ModeSense10(0x2A, true, buf, 255);
+  if (defaults) {
+    const int off = FindModePage(buf, 0x2A, true);
+    std::memcpy(CapabilitiesPage, buf + off, 255 - off);
+    ApplyCapabilitiesPage();
+  }
+
+  std::memset(buf, 0, sizeof buf);
+  if (!ModeSense10(0x2A, false, buf, 128))
+    return false;
+  const int off = FindModePage(buf, 0x2A, false);
+  std::memset(CapabilitiesPage, 0, sizeof CapabilitiesPage);
+  std::memcpy(CapabilitiesPage, buf + off, 128 - off);
+  // Some drives refuse the default values but report the current ones: the
+  // capabilities then come from the current page rather than staying empty.
+  if (!defaults)
+    ApplyCapabilitiesPage();
+  const uint8_t *pg = CapabilitiesPage;
+  CapMaxReadSpeed = Get16(pg + 8);
+  CapBufferSizeKB = Get16(pg + 12);
+  CapCurReadSpeed = Get16(pg + 14);
+  CapMaxWriteSpeed = Get16(pg + 18) ? Get16(pg + 18) : 1385;
+  CapCurWriteSpeed = Get16(pg + 20) ? Get16(pg + 20) : 1385;
+  maxWriteSpeed_ = std::max(maxWriteSpeed_, CapMaxWriteSpeed);
+  maxReadSpeed_ = std::max(maxReadSpeed_, CapMaxReadSpeed);
+  return true;
+}
+
+// The capability bits and maximum speeds from CapabilitiesPage, the vendor
+// page and the three GET CONFIGURATION features.
+void TSCSIDevice::ApplyCapabilitiesPage() {
+  const auto setBit = [this](int bit) { Capabilities |= 1u << bit; };
+  const uint8_t *pg = CapabilitiesPage;
+  const uint8_t rd = pg[2], wr = pg[3];
+  if (rd & 0x01) setBit(capReadCDR);
+  if (rd & 0x02) setBit(capReadCDRW);
+  if (rd & 0x04) setBit(capReadMethod2);
+  if (rd & 0x08) setBit(capReadDVDROM);
+  if (rd & 0x10) { setBit(capReadDVDR); setBit(capReadDVDRW); }
+  if (rd & 0x20) setBit(capReadDVDRAM);
+  if (wr & 0x01) setBit(capWriteCDR);
+  if (wr & 0x02) setBit(capWriteCDRW);
+  if (wr & 0x04) setBit(capTestWrite);
+  if (wr & 0x10) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
+  if (wr & 0x20) setBit(capWriteDVDRAM);
+  if (pg[4] & 0x80) setBit(capUnderrunProtection);
+  if (VendorPage30Present() || QuirkUnderrunForced)
+    setBit(capUnderrunProtection);
+  const bool ram = HasCapability(capWriteDVDRAM);
+  maxWriteSpeed_ = Get16(pg + 18) ? Get16(pg + 18) : (ram ? 1 : 0);
+  maxReadSpeed_ = Get16(pg + 8) ? Get16(pg + 8) : (ram ? 1 : 0);
+
+  const uint16_t features[3] = {0x2A, 0x3B, 0x2F};
+  for (uint16_t f : features) {
+    uint8_t cfg[114] = {};
+    if (!GetConfiguration(2, f, cfg, sizeof cfg) || Get16(cfg + 8) != f)
+      continue;
+    const bool writes = cfg[12] == 1;
+    switch (f) {
+    case 0x2A:
+      setBit(capReadDVDPlusR);
+      setBit(capReadDVDPlusRW);
+      if (writes) { setBit(capWriteDVDPlusR); setBit(capWriteDVDPlusRW); }
+      break;
+    case 0x3B:
+      setBit(capReadDVDPlusRDL);
+      if (writes) setBit(capWriteDVDPlusRDL);
+      break;
+    case 0x2F:
+      setBit(capReadDVDR);
+      setBit(capReadDVDRW);
+      if (writes) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
+      break;
+    }
+  }
+}
+
+uint16_t TSCSIDevice::GetMaxWriteSpeed() { return ReadCapabilities() ? CapMaxWriteSpeed : 0; }
+uint16_t TSCSIDevice::GetMaxReadSpeed() { return ReadCapabilities() ? CapMaxReadSpeed : 0; }
+uint16_t TSCSIDevice::GetCurrentWriteSpeed() { return ReadCapabilities() ? CapCurWriteSpeed : 0; }
+
+void TSCSIDevice::SetWriteSpeed(uint16_t Value) {
+  SetCDSpeed(ReadSpeed, Value);
+  writeSpeed_ = Value;
+}
+
+bool TSCSIDevice::TryWriteMode(uint8_t mode) {
+  uint8_t buf[512] = {};
+  if (!ModeSense10(0x05, false, buf, 512))
+    return false;
+  const int off = buf[16] == 0x05 ? 16 : 8;
+  uint8_t *pg = buf + off;
+  const int pageBytes = std::min<int>(pg[1] + 2, static_cast<int>(sizeof buf) - off);
+  pg[4] = 0;
+  if (mode == wmRaw) {
+    pg[4] = 1;
+    pg[2] = 3;
+  } else {
+    pg[2] = mode == wmSAO ? 2 : 1;
+  }
+  pg[3] = 0;
+  pg[8] = 0;
+  pg[9] = 0;
+  pg[14] = 0;
+  pg[15] = 150;
+  std::memcpy(WriteParamsPage, pg, sizeof WriteParamsPage);
+  std::vector<uint8_t> list(8 + pageBytes, 0);
+  std::memcpy(list.data() + 8, pg, pageBytes);
+  return ModeSelect10(list.data(), static_cast<uint16_t>(list.size()));
+}
+
+void TSCSIDevice::ProbeWriteModes() {
+  WriteModes = 0;
+  for (uint8_t mode : {wmRaw, wmSAO, wmTAO})
+    if (TryWriteMode(mode))
+      WriteModes |= mode;
+}

@@ -1,0 +1,323 @@
+// The loaded medium: type, status, sessions, used, free and capacity.
+#include "ovDrvLib.h"
+
+#include <algorithm>
+#include <cstring>
+
+const char *const DiscTypeNames[16] = {"UNKNOWN", "CD-ROM",   "CD-R",     "CD-RW",
+                                       "DVD-ROM", "DVD-R",    "DVD-RAM",  "DVD-RW",
+                                       "DVD-RW",  "DVD-RW",   "DVD+RW",   "DVD+R",
+                                       "DVD+R DL", "DDCD-ROM", "DDCD-R",  "DDCD-RW"};
+
+namespace {
+
+uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+uint8_t ProfileToCode(uint16_t profile) {
+  switch (profile) {
+  case 0x0008: return dtCDROM;
+  case 0x0009: return dtCDR;
+  case 0x000A: return dtCDRW;
+  case 0x0010: return dtDVDROM;
+  case 0x0011: return dtDVDR;
+  case 0x0012: return dtDVDRAM;
+  case 0x0013: return dtDVDRWRestricted;
+  case 0x0014: return dtDVDRWSequential;
+  case 0x001A: return dtDVDPlusRW;
+  case 0x001B: return dtDVDPlusR;
+  case 0x002B: return dtDVDPlusRDL;
+  case 0x0020: return dtDDCDROM;
+  case 0x0021: return dtDDCDR;
+  case 0x0022: return dtDDCDRW;
+  default: return dtUnknown;
+  }
+}
+
+const char *ProfileName(uint16_t profile) {
+  switch (profile) {
+  case 0x0001: return "Non-removable disk";
+  case 0x0002: return "Removable disk";
+  case 0x0003: return "MO Eraseable";
+  case 0x0004: return "MO Write Once";
+  case 0x0005: return "AS-MO";
+  case 0x0008: return "CD-ROM";
+  case 0x0009: return "CD-R";
+  case 0x000A: return "CD-RW";
+  case 0x0010: return "DVD-ROM";
+  case 0x0011: return "DVD-R";
+  case 0x0012: return "DVD-RAM";
+  case 0x0013: return "DVD-RW Restricted Overwrite";
+  case 0x0014: return "DVD-RW Sequential Recording";
+  case 0x001A: return "DVD+RW";
+  case 0x001B: return "DVD+R";
+  case 0x0020: return "DDCD-ROM";
+  case 0x0021: return "DDCD-R";
+  case 0x0022: return "DDCD-RW";
+  default: return "???????";
+  }
+}
+
+uint32_t LeadOutBlocks(const uint8_t *atip) { return atip[12] * 4500u + atip[13] * 75u + atip[14]; }
+
+} // namespace
+
+// The lead-out start of the ATIP in blocks. An answer whose descriptor lacks
+// the always-set bit 7 of byte 6 is not an ATIP (some drives answer a TOC
+// of another format instead) and gives no capacity.
+bool TSCSIDevice::ReadATIPLeadOut(uint32_t &blocks) {
+  std::memset(ATIP, 0, sizeof ATIP);
+  if (!ReadTOC(4, ATIP, sizeof ATIP, 0, true) || !(ATIP[6] & 0x80))
+    return false;
+  blocks = LeadOutBlocks(ATIP);
+  return true;
+}
+
+uint8_t TSCSIDevice::GetDiscType() {
+  uint8_t code = dtUnknown;
+  uint8_t cfg[114] = {};
+  if (GetConfiguration(2, 0, cfg, sizeof cfg))
+    code = ProfileToCode(Get16(cfg + 6));
+  if (code == dtUnknown) {
+    std::memset(ATIP, 0, sizeof ATIP);
+    if (ReadTOC(4, ATIP, sizeof ATIP, 0, true)) {
+      const uint8_t b = ATIP[6];
+      code = (b & 0xC0) == 0xC0 ? dtCDRW : (b & 0x80) ? dtCDR : dtCDROM;
+    }
+  }
+  if (code == dtUnknown && ReadDiscInformation())
+    code = (DiscInformation[2] & 0x10) ? dtCDRW : dtCDR;
+  if (code == dtUnknown && TestUnitReady(5000))
+    code = dtCDROM;
+  return code;
+}
+
+void TSCSIDevice::GetDiscInfo(TDisc &Out) {
+  Disc = TDisc{};
+  if (!TestUnitReady(5000)) {
+    WaitUnitReady(3000, 5000);
+    if (!TestUnitReady(5000)) {
+      Disc.Ready = false;
+      return;
+    }
+  }
+  Disc.Ready = true;
+
+  uint8_t toc[114] = {};
+  if (ReadTOC(0, toc, sizeof toc, 0, false)) {
+    ReadTOC(0, toc, sizeof toc, toc[3], false);
+    uint8_t sessions[4] = {};
+    ReadTOC(1, sessions, sizeof sessions, 0, false);
+    Disc.FirstSession = sessions[2];
+    Disc.LastSession = sessions[3];
+    uint32_t leadOut = 0;
+    Disc.Capacity = ReadATIPLeadOut(leadOut) ? leadOut : 0;
+    Disc.MediumName = "CD-ROM";
+  }
+
+  uint8_t cfg[114] = {};
+  if (GetConfiguration(2, 0, cfg, sizeof cfg)) {
+    const uint16_t profile = Get16(cfg + 6);
+    Disc.MediumName = ProfileName(profile);
+    Disc.Erasable = profile == 0x0003 || profile == 0x000A || profile == 0x0013 || profile == 0x0014 ||
+                    profile == 0x001A || profile == 0x0022;
+    Disc.Profile = profile;
+    const uint8_t track = GetDiscType() < 4 ? 255 : 1;
+    if (ReadTrackInformation(track)) {
+      Disc.EndAddress = TrackNextWritable();
+      Disc.Capacity = TrackNextWritable() + TrackFreeBlocks();
+      Disc.BlockSize = 2048;
+      ReadDiscInformation();
+    } else if (ReadFormatCapacities(Disc.EndAddress, Disc.BlockSize)) {
+      Disc.Capacity = std::max(Disc.Capacity, Disc.EndAddress);
+    }
+  }
+
+  if (ReadDiscInformation()) {
+    Disc.Status = DiscInformation[2] & 3;
+    Disc.LastSessionState = (DiscInformation[2] >> 2) & 3;
+    Disc.Erasable = (DiscInformation[2] & 0x10) != 0;
+  } else {
+    ReadCapacity(Disc.EndAddress, Disc.BlockSize);
+    if (ReadTrackInformation(0))
+      Disc.MediumName = "CD-ROM";
+  }
+  Disc.Capacity = std::max(Disc.Capacity, Disc.EndAddress);
+  // A pressed disc has no ATIP and no writable track: its size is the
+  // recorded area READ CAPACITY reports.
+  uint32_t lastLBA = 0, blockLen = 0;
+  if (Disc.Capacity == 0 && ReadCapacity(lastLBA, blockLen) && lastLBA < 0x7F000000u)
+    Disc.Capacity = lastLBA + 1;
+  Out = Disc;
+}
+
+int TSCSIDevice::DiscStatus() {
+  if (!ReadDiscInformation())
+    return -1;
+  const uint8_t s = DiscInformation[2] & 3;
+  if (s == 3)
+    return 3;
+  if (s & 2)
+    return 2;
+  return s & 1;
+}
+
+uint8_t TSCSIDevice::SessionCount() {
+  if (!ReadDiscInformation() || (DiscInformation[2] & 3) == 0)
+    return 0;
+  uint8_t n = DiscInformation[4];
+  if (((DiscInformation[2] >> 2) & 3) == 0 && n > 0)
+    --n;
+  return n;
+}
+
+uint32_t TSCSIDevice::ReadISOVolumeSize() {
+  std::vector<uint8_t> buf(2137);
+  for (uint32_t lba = 16; lba <= 32; ++lba) {
+    std::fill(buf.begin(), buf.end(), 0);
+    if (!Read10(lba, 1, 2048, buf.data()))
+      continue;
+    if (std::memcmp(buf.data() + 1, "CD001", 5) == 0 && (buf[0] == 1 || buf[0] == 2))
+      return uint32_t(buf[80]) | (uint32_t(buf[81]) << 8) | (uint32_t(buf[82]) << 16) |
+             (uint32_t(buf[83]) << 24);
+  }
+  return 0;
+}
+
+// The write parameters for the current medium with the session-closing bits
+// cleared, as the drive wants them before it reports track information.
+void TSCSIDevice::SetWriteParamsForQuery() {
+  const bool saved = FinalizeDisc;
+  FinalizeDisc = true;
+  SetWriteParameters(false, UnderrunProtection, DiscTypeCode.load(), true);
+  FinalizeDisc = saved;
+}
+
+uint32_t TSCSIDevice::UsedBlocks() {
+  const uint8_t t = GetDiscType();
+  SetWriteParamsForQuery();
+  ReadDiscInformation();
+  if (t >= 4) {
+    if (!ReadTrackInformation(DiscLastTrackInLastSession()) || TrackSize() == 0xFFFFFFFFu)
+      return 0;
+    if (t == dtDVDRAM || t == dtDVDPlusRW)
+      return ReadISOVolumeSize();
+    if (t == dtDVDRWRestricted || t == dtDVDRWSequential) {
+      uint32_t blocks = 0, len = 0;
+      if (ReadFormatCapacities(blocks, len))
+        return TrackSize() == TrackFreeBlocks() ? 0 : TrackSize();
+    }
+    return TrackNextWritable();
+  }
+  const uint8_t n = SessionCount();
+  if (ReadTrackInformation(static_cast<uint8_t>(n + 1))) {
+    uint32_t r = TrackNextWritable();
+    if (r == 0xFFFFFFFFu)
+      r = TrackSize();
+    if (n == 0 || r != 0)
+      return r;
+  }
+  uint32_t lastLBA = 0, blockLen = 0;
+  if (ReadCapacity(lastLBA, blockLen)) {
+    if (lastLBA < 0x7F000001u)
+      return lastLBA;
+    uint32_t blocks = 0, len = 0;
+    return ReadFormatCapacities(blocks, len) ? blocks : 0;
+  }
+  if (ReadTrackInformation(static_cast<uint8_t>(SessionCount() + 1)))
+    return TrackFreeBlocks();
+  return 0;
+}
+
+uint32_t TSCSIDevice::FreeBlocks() {
+  const uint8_t t = GetDiscType();
+  SetWriteParamsForQuery();
+  ReadDiscInformation();
+  if (t > 3) {
+    if (!ReadTrackInformation(DiscLastTrackInLastSession()))
+      return 0;
+    if (t == dtDVDRAM || t == dtDVDPlusRW) {
+      // A file system larger than the track leaves nothing free (no wrap).
+      const uint32_t used = ReadISOVolumeSize();
+      return TrackSize() > used ? TrackSize() - used : 0;
+    }
+    if (t == dtDVDRWRestricted) {
+      if (TrackNextWritable() != 0)
+        return TrackFreeBlocks();
+      uint32_t formatted = 0, len = 0;
+      if (ReadFormatCapacities(formatted, len)) {
+        if (TrackFreeBlocks() == TrackSize())
+          return TrackFreeBlocks();
+        return formatted > TrackSize() ? formatted - TrackSize() : 0;
+      }
+    }
+    if (TrackSize() == 0xFFFFFFFFu)
+      return 0;
+    return TrackLastRecorded() != 0 ? TrackFreeBlocks() : TrackSize();
+  }
+  SetWriteParamsForQuery();
+  if (DiscStatus() == 2)
+    return 0;
+  ReadDiscInformation();
+  const uint8_t last = DiscLastTrackInLastSession();
+  if (!ReadTrackInformation(last) && !ReadTrackInformation(last))
+    return 0;
+  return std::max(TrackFreeBlocks(), TrackSize());
+}
+
+uint32_t TSCSIDevice::DiscCapacity() {
+  const uint8_t t = GetDiscType();
+  SetWriteParamsForQuery();
+  ReadDiscInformation();
+  if (t < 4) {
+    const uint8_t n = SessionCount();
+    uint32_t capacity = 0;
+    uint32_t leadOut = 0;
+    if (ReadATIPLeadOut(leadOut)) {
+      capacity = leadOut;
+      uint32_t lastLBA = 0, blockLen = 0;
+      if (capacity < 20000 && ReadCapacity(lastLBA, blockLen) && lastLBA > capacity)
+        capacity = lastLBA;
+    } else {
+      uint32_t blocks = 0, len = 0;
+      if (ReadFormatCapacities(blocks, len)) {
+        if (blocks == 0xFFFD0001u) {
+          if (ReadTrackInformation(static_cast<uint8_t>(n + 1)) || ReadTrackInformation(n))
+            capacity = TrackStartAddress() + TrackFreeBlocks();
+          else
+            capacity = 0;
+        } else {
+          capacity = blocks;
+        }
+      } else if (ReadTrackInformation(n)) {
+        capacity = TrackStartAddress() + TrackFreeBlocks();
+      } else if (ReadFormatCapacities(blocks, len)) {
+        capacity = blocks;
+      }
+    }
+    if (capacity == 0xFFFFFFFFu)
+      capacity = UsedBlocks();
+    // Without ATIP, format capacities or track information (a pressed disc
+    // in a drive that implements none of them) the recorded size is all
+    // there is.
+    uint32_t lastLBA = 0, blockLen = 0;
+    if (capacity == 0 && ReadCapacity(lastLBA, blockLen) && lastLBA < 0x7F000000u)
+      capacity = lastLBA + 1;
+    return capacity;
+  }
+  if (!ReadTrackInformation(DiscLastTrackInLastSession()))
+    return 0;
+  if (t == dtDVDRAM || t == dtDVDRWRestricted || t == dtDVDPlusRW) {
+    uint32_t blocks = 0, len = 0;
+    if (ReadFormatCapacities(blocks, len))
+      return blocks;
+  }
+  return TrackFreeBlocks() + TrackNextWritable();
+}
+
+bool TSCSIDevice::IsRewritable() {
+  if (ReadDiscInformation())
+    return (DiscInformation[2] & 0x10) != 0;
+  DiscTypeCode = GetDiscType();
+  const uint8_t t = DiscTypeCode;
+  return t == dtDVDRAM || t == dtDVDRWRestricted || t == dtDVDRWSequential || t == dtDVDPlusRW;
+}

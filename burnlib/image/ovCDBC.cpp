@@ -1,0 +1,32 @@
+#include "ovCDBC.h"
+
+void TTreeStore::Clear() {
+  for (TFEntry *f : FileList)
+    delete f;
+  for (TDEntry *d : DirList)
+    delete d;
+  FileList.clear();
+  DirList.clear();
+  ISODirOrder.clear();
+  JolietDirOrder.clear();
+}
+
+TOrvBurner::TOrvBurner(TObject * /*Owner*/) {
+  WritePostGap = true;
+  ResetCompilation(65535, 8191);
+  SetCacheSize(4194304);
+  JolietFileSystem = true;
+  FinalizeTrack = true;
+  UnderrunProtection = true;
+}
+
+// The records are freed by store_, which is destroyed after every member
+// that a running write may use.
+TOrvBurner::~TOrvBurner() = default;
+
+void TOrvBurner::SetCacheSize(int32_t Value) {
+  if (Value < 2097152)
+    cacheSize_ = 2097152;
+  else
+    cacheSize_ = Value - Value % 2048;
+}

@@ -1,0 +1,168 @@
+// TOrvBurner: the burning component (compilation tree, layout, writing).
+#pragma once
+
+#include "ovDrvLib.h"
+#include "ovISOLib.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+using TAddFileEvent = std::function<void(TObject *Sender, const std::string &FullPath, std::string &LongFileName,
+                                         std::string &ShortFileName, TDateTime &DateTime, int32_t Attr,
+                                         int64_t FileSize, bool &Skip)>;
+using TAddDirEvent = std::function<void(TObject *Sender, std::string &LongName, std::string &ShortName, bool &Skip)>;
+using TWriteDoneEvent = std::function<void(TObject *Sender, const std::string &Error)>;
+
+// Owns the tree records; declared before every member that a running write
+// may use, so it is destroyed last.
+class TTreeStore {
+public:
+  TTreeStore() = default;
+  TTreeStore(const TTreeStore &) = delete;
+  TTreeStore &operator=(const TTreeStore &) = delete;
+  ~TTreeStore() { Clear(); }
+  TDEntry *NewDir() { return new TDEntry(); }
+  TFEntry *NewEntry() { return new TFEntry(); }
+  void Free(TDEntry *d) { delete d; }
+  void Free(TFEntry *f) { delete f; }
+  // Frees every record of the lists.
+  void Clear();
+
+  std::vector<TDEntry *> DirList;
+  std::vector<TDEntry *> ISODirOrder;
+  std::vector<TDEntry *> JolietDirOrder;
+  std::vector<TFEntry *> FileList;
+};
+
+class TOrvBurner : public TSCSIDevice {
+public:
+  explicit TOrvBurner(TObject *Owner = nullptr);
+  ~TOrvBurner() override;
+
+private:
+  TTreeStore store_;
+
+public:
+  // ---- published properties (device ones live in TSCSIDevice) ----
+  bool ReplaceFile = false;
+  bool FinalizeTrack = true;
+  bool PerformOPC = false;
+  std::string IdVolume, IdSystem, IdVolumeSet, IdPublisher, IdPreparer, IdApplication;
+  std::string FileCopyright, FileAbstract, FileBibliographic;
+  TDateTime DateCreation = 0, DateModification = 0;
+  TDateTime DateEffective = 0, DateExpiration = 0;
+  bool JolietFileSystem = true;
+  TAddFileEvent OnAddFile;
+  TAddDirEvent OnAddDir;
+  const std::string &Version() const { return version_; }
+  void SetVersion(const std::string &) {}  // the version is fixed
+  bool WritePostGap = true;
+
+  // ---- public fields set by the caller ----
+  bool Bootable = false;
+  std::string BootImage;
+  bool SavePathLastFolder = false;
+  int16_t ImportSessionNumber = 0;
+
+  // ---- compilation tree ----
+  std::vector<TDEntry *> &DirList = store_.DirList;          // creation order, [0] = root
+  std::vector<TDEntry *> &ISODirOrder = store_.ISODirOrder;  // path-table order after NumberDirectories
+  std::vector<TDEntry *> &JolietDirOrder = store_.JolietDirOrder;
+  std::vector<TFEntry *> &FileList = store_.FileList;        // creation order = data order
+  int32_t MaxDirs = 8191;
+  int32_t MaxFiles = 65535;
+  int32_t TimeZoneOffset = 0;  // 15-minute units east of UTC, standard time
+  // Paths of files refused since the last reset because they are 4 GiB or larger.
+  std::vector<std::string> RefusedFiles;
+
+  bool ResetCompilation(int32_t AMaxFiles, int32_t AMaxDirs);
+  int32_t DirCount() const;   // directories apart from the root
+  int32_t FileCount() const;  // TFEntry records
+  TDEntry *Root() const { return DirList.empty() ? nullptr : DirList[0]; }
+
+  // 1 source found, -1 not found, 0 no target directory.
+  int InsertFile(const std::string &DestPath, const std::string &SourceFile, bool KeepPath);
+  // False stops an enclosing insertion (capacity or destination failure).
+  bool InsertDir(TDEntry *Target, const std::string &SourceDir, bool ArchiveOnly, bool KeepPath, bool Recursive,
+                 int32_t AttrMask = ov::faAnyFile, const std::string &NameMask = "*.*");
+  // 1 added, 0 not added. ImportedAddress 0 means a new file.
+  int AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
+              const std::string &SourcePath);
+  // The new or already present directory, or nullptr. SourcePath (the local
+  // folder, optional) tells apart two source folders whose names differ only
+  // by case.
+  TDEntry *AddDir(TDEntry *Parent, const TSearchRec &Rec, const std::string &SourcePath = std::string());
+  TDEntry *CreateDir(TDEntry *Parent, const std::string &Name, int32_t Attr);
+  TDEntry *MakeDirPath(const std::string &Path);
+  TDEntry *FindDir(const std::string &Path) const;
+  TFEntry *FindFile(TDEntry *Dir, const std::string &LongName) const;
+  bool RemoveEntry(TDEntry *Dir, TFEntry *Entry);
+  bool RemoveDir(TDEntry *Dir);
+  bool RemoveEmptyDirs();
+  bool ClearArchiveBits();
+  int64_t SourceSize(const std::string &Path);
+  // Path-table order: breadth first, siblings by ISO name; renumbers every
+  // directory (root 1) and puts JolietDirOrder in the same order.
+  void NumberDirectories();
+
+  // ---- layout and El Torito (ovCDBC_layout.cpp, ovCDBC_boot.cpp) ----
+  int PrepareLayout(bool ForImageFile, TDEntry *TargetDir);
+  bool BuildHeader(bool ForImageFile, TDEntry *TargetDir);
+  int64_t SessionSectors() const;
+  bool ReadNextWritableAddress();
+  uint32_t ReadLastVolumeSize();
+
+  uint32_t SessionStart = 0;
+  uint32_t PathTableL = 0, PathTableM = 0, JolietPathTableL = 0, JolietPathTableM = 0;
+  uint32_t PathTableSize = 0, JolietPathTableSize = 0;
+  uint32_t DirRecordsStart = 0, JolietDirRecordsStart = 0;
+  uint32_t DirRecordsSize = 0, JolietDirRecordsSize = 0;
+  uint32_t BootCatalogAddress = 0, BootImageAddress = 0, BootImageSectors = 0;
+  int64_t PadSectors = 0;
+  uint32_t FirstFileAddress = 0;
+  int64_t ImageEnd = 0;
+  int64_t SectorsToWrite = 0;
+  TMemoryStream HeaderImage;               // system area, descriptors, path tables, extents, catalog
+  std::vector<uint8_t> DescriptorCopy;     // 65537 bytes
+  int32_t DescriptorCopySize = 0;
+
+  // ---- write pipeline (burnlib/write) ----
+  bool SaveImageFile(const std::string &FileName, bool Quick);
+  bool BurnCompilation();
+  bool BurnImageFile(const std::string &FileName);
+  void AbortWrite();
+  TWriteDoneEvent OnWriteDone;
+  TNotifyEvent OnFinalizingTrack;
+  int32_t CacheSize() const { return cacheSize_; }
+  void SetCacheSize(int32_t Value);  // at least 2 MiB, else rounded down to 2048
+  std::string ISOFileName;
+
+private:
+  // ---- tree internals (ovCDBC_tree*.cpp) ----
+  bool CapacityForDir();
+  bool CapacityForEntry();
+  TDEntry *NewDirectory(TDEntry *Parent, const std::string &LongName, const std::string &ShortName,
+                        const TSearchRec &Rec, const std::string &SourcePath);
+  void AppendEntry(TDEntry *Dir, TFEntry *E);
+  void SetEntryISOName(TDEntry *Dir, TFEntry *E, const std::string &Name);
+  TFEntry *ResolveConflict(TDEntry *Dir, std::string &LongName, const std::string &SourcePath, bool &Renamed);
+  TDEntry *FindDirUpper(const std::string &UpperPath) const;
+  bool InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bool ArchiveOnly, bool Recursive,
+                     int32_t AttrMask, const std::string &NameMask, std::vector<std::pair<uint64_t, uint64_t>> &Stack);
+  int64_t SourceSizeWalk(const std::string &Path, std::vector<std::pair<uint64_t, uint64_t>> &Stack);
+  void RemoveMarked();
+  void MarkSubtree(TDEntry *Dir);
+  void FreeTree();
+
+  std::unordered_map<std::string, TDEntry *> dirIndex_;  // upper-cased Path -> directory
+  std::vector<TFEntry *> deadEntries_;                   // marked for RemoveMarked
+  std::vector<TDEntry *> deadDirs_;
+  bool capacityHit_ = false;
+  std::string version_ = "1.22";
+  int32_t cacheSize_ = 4194304;
+};

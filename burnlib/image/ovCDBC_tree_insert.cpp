@@ -1,0 +1,191 @@
+// The compilation tree: insertion from local folders, sizes, archive bits.
+#include "ovCDBC.h"
+#include "ovSync.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace {
+
+using TIdentity = std::pair<uint64_t, uint64_t>;
+
+// Image path of a local folder ("/home/ann/Docs/" -> "\home\ann\Docs\"):
+// each folder name is made a valid long name first, so a backslash inside a
+// Linux name does not split it.
+std::string ImagePathOfFolder(const std::string &folder) {
+  std::string out = "\\";
+  size_t start = 0;
+  while (start < folder.size()) {
+    size_t slash = folder.find('/', start);
+    if (slash == std::string::npos)
+      slash = folder.size();
+    if (slash > start) {
+      const std::string part = folder.substr(start, slash - start);
+      if (part != ".")
+        out += SanitizeLongName(part) + "\\";
+    }
+    start = slash + 1;
+  }
+  return out;
+}
+
+// "\A\B\" -> "\B\".
+std::string LastFolderOf(const std::string &path) {
+  std::string p = path;
+  if (p.size() > 1 && p.back() == '\\')
+    p.pop_back();
+  const size_t pos = p.rfind('\\');
+  if (pos == std::string::npos || p.size() <= 1)
+    return "\\";
+  return p.substr(pos) + "\\";
+}
+
+bool Identity(const std::string &path, TIdentity &id) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0)
+    return false;
+  id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+bool OnStack(const std::vector<TIdentity> &stack, const TSearchRec &rec) {
+  return std::find(stack.begin(), stack.end(), TIdentity{rec.Dev, rec.Ino}) != stack.end();
+}
+
+} // namespace
+
+int TOrvBurner::InsertFile(const std::string &DestPath, const std::string &SourceFile, bool KeepPath) {
+  TDEntry *target;
+  if (!KeepPath) {
+    target = FindDir(DestPath);
+  } else {
+    const size_t slash = SourceFile.rfind('/');
+    std::string path = ImagePathOfFolder(slash == std::string::npos ? std::string() : SourceFile.substr(0, slash + 1));
+    if (SavePathLastFolder)
+      path = LastFolderOf(path);
+    target = MakeDirPath(path);
+  }
+  if (!target) {
+    DebugMsg("INVALID DESTINATION PATH", 4);
+    return 0;
+  }
+  TSearchRec rec;
+  if (!ov::FindEntry(SourceFile, ov::faAnyFile, rec) || (rec.Attr & ov::faDirectory))
+    return -1;
+  AddFile(target, rec, false, 0, SourceFile);
+  return 1;
+}
+
+bool TOrvBurner::InsertDir(TDEntry *Target, const std::string &SourceDir, bool ArchiveOnly, bool KeepPath,
+                           bool Recursive, int32_t AttrMask, const std::string &NameMask) {
+  std::string src = SourceDir;
+  if (src.empty() || src.back() != '/')
+    src += '/';
+  if (KeepPath && Target) {
+    std::string path = ImagePathOfFolder(src);
+    if (Target->Path != "\\")
+      path = Target->Path + path;
+    if (SavePathLastFolder)
+      path = LastFolderOf(path);
+    Target = MakeDirPath(path);
+  }
+  if (!Target) {
+    DebugMsg("INVALID DESTINATION PATH", 4);
+    return false;
+  }
+  std::vector<TIdentity> stack;
+  TIdentity id;
+  if (Identity(src, id))
+    stack.push_back(id);
+  capacityHit_ = false;
+  return InsertDirWalk(Target, src, ArchiveOnly, Recursive, AttrMask, NameMask.empty() ? "*.*" : NameMask, stack);
+}
+
+bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bool ArchiveOnly, bool Recursive,
+                               int32_t AttrMask, const std::string &NameMask, std::vector<TIdentity> &Stack) {
+  // One listing serves both passes, so aliases are those of the whole folder.
+  std::vector<TSearchRec> all;
+  if (!ov::FindFiles(SourceDir + "*.*", ov::faAnyFile, all)) {
+    DebugMsg(">>> CAN'T READ FOLDER \"" + SourceDir + "\"", 4);
+    return true;
+  }
+  if (Recursive) {
+    for (const TSearchRec &rec : all) {
+      if (!(rec.Attr & ov::faDirectory))
+        continue;
+      if (OnStack(Stack, rec)) {
+        DebugMsg(">>> FOLDER LOOP PASSED OVER: \"" + SourceDir + rec.Name + "\"", 1);
+        continue;
+      }
+      std::string longName = rec.Name;
+      std::string shortName = rec.ShortName.empty() ? UpperCase(rec.Name) : rec.ShortName;
+      bool skip = false;
+      if (OnAddDir)
+        OnAddDir(this, longName, shortName, skip);
+      if (skip)
+        continue;
+      TDEntry *d = AddDir(Target, rec, SourceDir + rec.Name);
+      if (!d)
+        return false;
+      if (d->LongName == "Installer")
+        ov::MessageBeep();
+      Stack.emplace_back(rec.Dev, rec.Ino);
+      const bool ok =
+          InsertDirWalk(d, SourceDir + rec.Name + "/", ArchiveOnly, Recursive, AttrMask, NameMask, Stack);
+      Stack.pop_back();
+      if (!d->Entries)
+        RemoveDir(d);
+      if (!ok)
+        return false;
+    }
+  }
+  for (const TSearchRec &rec : all) {
+    if ((rec.Attr & ov::faDirectory) || !ov::AttrIncluded(rec.Attr, AttrMask) || !ov::MatchesMask(rec.Name, NameMask))
+      continue;
+    if (ArchiveOnly && !(rec.Attr & ov::faArchive))
+      continue;
+    if (AddFile(Target, rec, ArchiveOnly, 0, SourceDir + rec.Name) == 0 && capacityHit_)
+      return false;
+  }
+  return true;
+}
+
+int64_t TOrvBurner::SourceSize(const std::string &Path) {
+  std::vector<TIdentity> stack;
+  TIdentity id;
+  if (!Path.empty() && Path.back() == '/' && Identity(Path, id))
+    stack.push_back(id);
+  return SourceSizeWalk(Path, stack);
+}
+
+int64_t TOrvBurner::SourceSizeWalk(const std::string &Path, std::vector<TIdentity> &Stack) {
+  if (Path.empty() || Path.back() != '/') {
+    TSearchRec rec;
+    return ov::FindEntry(Path, ov::faAnyFile, rec) ? rec.Size : 0;
+  }
+  std::vector<TSearchRec> all;
+  ov::FindFiles(Path + "*.*", ov::faAnyFile, all);
+  int64_t total = 0;
+  for (const TSearchRec &rec : all) {
+    if (rec.Attr & ov::faDirectory) {
+      if (OnStack(Stack, rec))
+        continue;
+      Stack.emplace_back(rec.Dev, rec.Ino);
+      total += SourceSizeWalk(Path + rec.Name + "/", Stack);
+      Stack.pop_back();
+    } else {
+      total += rec.Size;
+    }
+  }
+  return total;
+}
+
+bool TOrvBurner::ClearArchiveBits() {
+  for (TFEntry *e : FileList) {
+    if ((e->Attr & ov::faDirectory) || !(e->Attr & ov::faArchive) || !e->ClearArchive || e->SourcePath.empty())
+      continue;
+    if (!ov::FileSetAttr(e->SourcePath, e->Attr & ~ov::faArchive))
+      DebugMsg(">>> CAN'T CLEAR THE ARCHIVE ATTRIBUTE OF \"" + e->SourcePath + "\"", 4);
+  }
+  return true;
+}

@@ -1,0 +1,107 @@
+// Records of the compilation tree, name rules, and the on-disc text helpers.
+#pragma once
+
+#include "ovDateTime.h"
+#include "ovFiles.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+using ov::TDateTime;
+using ov::TSearchRec;
+
+struct TFEntry;
+
+// One directory of the compilation.
+struct TDEntry {
+  std::string ISOName;     // ISO 9660 name; root "CD_ROOT"
+  std::string LongName;    // Joliet name; root "CD Root Directory"
+  int64_t ISOSize = 0;     // bytes of the ISO extent (layout)
+  int64_t JolietSize = 0;  // bytes of the Joliet extent (layout)
+  std::string Path;        // "\" or "\A\B" of upper-cased long names
+  int32_t ISOAddress = 0;     // sector relative to DirRecordsStart (layout)
+  int32_t JolietAddress = 0;  // sector relative to JolietDirRecordsStart (layout)
+  int32_t Number = 0;         // path-table number, root 1
+  TDEntry *Parent = nullptr;  // the root is its own parent
+  TFEntry *Entries = nullptr; // first entry of the chain
+
+  // Kept by the tree operations for fast lookups; not part of the layout.
+  TFEntry *LastEntry = nullptr;                          // tail of the chain
+  TFEntry *SelfEntry = nullptr;                          // the entry in Parent's chain
+  std::string SourcePath;                                // local folder it was made from, or empty
+  std::unordered_map<std::string, TFEntry *> NameIndex;  // upper-cased long name -> entry
+  ov::TAliasSet ISONames;                                // ISO names of the entries
+  bool Dead = false;                                     // being removed
+};
+
+// One entry of a directory: a file, or the entry standing for a subdirectory.
+struct TFEntry {
+  std::string ISOName;     // upper case, without ";1"
+  std::string LongName;    // without ";1"
+  std::string SourcePath;  // local file; empty for imported and directory entries
+  bool Imported = false;   // data already on the disc; addresses are absolute
+  TDateTime DateTime = 0;  // recording date, local time
+  int64_t Size = 0;        // file bytes; directory entry: the directory's ISOSize
+  int64_t JolietSize = 0;  // file bytes; directory entry: the directory's JolietSize
+  int32_t ISOAddress = 0;  // sector relative to FirstFileAddress (absolute when Imported)
+  int32_t JolietAddress = 0;
+  int32_t Attr = 0;        // 0x10 directory, 0x02 hidden, 0x20 archive, 0x01 read-only
+  bool ClearArchive = false;
+  TDEntry *Dir = nullptr;  // for a directory entry, the directory
+  TFEntry *Next = nullptr; // next entry of the same directory
+
+  // Kept by the tree operations; not part of the layout.
+  TDEntry *Owner = nullptr; // directory whose chain holds the entry
+  TFEntry *Prev = nullptr;  // previous entry of the chain
+  bool Dead = false;        // being removed
+  bool IsDir() const { return (Attr & ov::faDirectory) != 0 && Dir != nullptr; }
+};
+
+// A growable in-memory byte stream (the header image). The cache thread
+// reads it from position 0 and clears it once queued.
+class TMemoryStream {
+public:
+  size_t Write(const void *buf, size_t count);
+  size_t Read(void *buf, size_t count);
+  int64_t Seek(int64_t pos) { position_ = pos < 0 ? 0 : static_cast<size_t>(pos); return static_cast<int64_t>(position_); }
+  int64_t Position() const { return static_cast<int64_t>(position_); }
+  int64_t Size() const { return static_cast<int64_t>(data_.size()); }
+  const uint8_t *Memory() const { return data_.data(); }
+  // Empties the stream and releases its memory.
+  void Clear();
+
+private:
+  std::vector<uint8_t> data_;
+  size_t position_ = 0;
+};
+
+// ---- name rules ----
+
+// ASCII upper case (other bytes unchanged).
+std::string UpperCase(const std::string &s);
+// The alias made where no listing gives one: the first 13 characters,
+// a-z upper-cased, every byte below 0x21 or above 0x7A replaced by "_".
+std::string MakeAlias(const std::string &name);
+// Big-endian-agnostic UCS-2 of UTF-8 text: characters outside the BMP and
+// malformed bytes become '_'.
+std::u16string Utf8ToUCS2(const std::string &s);
+// Number of UCS-2 characters of UTF-8 text (as Utf8ToUCS2 would give).
+size_t UCS2Length(const std::string &s);
+// A long name as it may stand in a Joliet record: malformed UTF-8, characters
+// outside the BMP, control characters and * / : ; ? \ become '_'.
+std::string SanitizeLongName(const std::string &name);
+// Cuts a long name to at most maxChars UCS-2 characters, keeping a short
+// extension (up to 16 characters) when there is one.
+std::string FitLongName(const std::string &name, size_t maxChars);
+// Longest long names whose Joliet record stays within 255 bytes:
+// files carry ";1".
+constexpr size_t kMaxJolietFileChars = 108;
+constexpr size_t kMaxJolietDirChars = 110;
+// Files of this size or more cannot be described by one extent.
+constexpr int64_t kMaxFileSize = int64_t(1) << 32;
+
+// ---- on-disc structures and text padding (layout) ----

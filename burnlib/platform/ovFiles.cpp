@@ -1,0 +1,325 @@
+#include "ovFiles.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace ov {
+
+namespace {
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+bool IsDChar(char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'; }
+
+bool HasWildcards(const std::string &mask) { return mask.find_first_of("*?") != std::string::npos; }
+
+// Case-insensitive wildcard match ('*' any run, '?' one byte), iterative with
+// one backtrack point, so it is linear in practice.
+bool Wild(const char *n, const char *m) {
+  const char *starM = nullptr, *starN = nullptr;
+  while (*n) {
+    if (*m == '*') {
+      starM = ++m;
+      starN = n;
+    } else if (*m == '?' || (*m && Upper(*m) == Upper(*n))) {
+      ++m;
+      ++n;
+    } else if (starM) {
+      m = starM;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (*m == '*')
+    ++m;
+  return *m == '\0';
+}
+
+std::string ArchiveStamp(const struct stat &st) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
+                static_cast<long>(st.st_mtim.tv_nsec));
+  return buf;
+}
+
+// Archive bit: set unless the extended attribute records the current
+// modification time.
+bool HasArchiveBit(const std::string &path, const struct stat &st) {
+  char buf[64];
+  const ssize_t n = getxattr(path.c_str(), kArchiveXattr, buf, sizeof buf - 1);
+  if (n <= 0)
+    return true;
+  buf[n] = '\0';
+  return ArchiveStamp(st) != buf;
+}
+
+// Fills rec from stat data; false for objects that are passed over.
+bool RecordFromStat(const std::string &path, const std::string &name, const struct stat &st, TSearchRec &rec) {
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return false;  // FIFOs, sockets, devices
+  rec.Name = name;
+  rec.ShortName.clear();
+  rec.Attr = 0;
+  if (S_ISDIR(st.st_mode))
+    rec.Attr |= faDirectory;
+  if (!name.empty() && name[0] == '.')
+    rec.Attr |= faHidden;
+  if ((st.st_mode & S_IWUSR) == 0)
+    rec.Attr |= faReadOnly;
+  if (S_ISREG(st.st_mode) && HasArchiveBit(path, st))
+    rec.Attr |= faArchive;
+  rec.Size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
+  struct tm probe {};
+  const time_t t = st.st_mtim.tv_sec;
+  rec.Time = localtime_r(&t, &probe) ? UnixToDateTime(t, st.st_mtim.tv_nsec) : std::nan("");
+  rec.Dev = static_cast<uint64_t>(st.st_dev);
+  rec.Ino = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+
+// Ordering of a listing: upper-cased bytes, then the bytes themselves.
+bool ListingLess(const TSearchRec &a, const TSearchRec &b) {
+  const size_t n = std::min(a.Name.size(), b.Name.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char x = static_cast<unsigned char>(Upper(a.Name[i]));
+    const unsigned char y = static_cast<unsigned char>(Upper(b.Name[i]));
+    if (x != y)
+      return x < y;
+  }
+  if (a.Name.size() != b.Name.size())
+    return a.Name.size() < b.Name.size();
+  return a.Name < b.Name;
+}
+
+} // namespace
+
+bool AttrIncluded(int32_t attr, int32_t attrMask) {
+  return (attr & (faHidden | faSysFile | faVolumeID | faDirectory) & ~attrMask) == 0;
+}
+
+bool FindEntry(const std::string &path, int32_t attrMask, TSearchRec &rec) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/')
+    p.pop_back();
+  const size_t slash = p.rfind('/');
+  const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
+  struct stat st {};
+  if (name.empty() || name == "." || name == ".." || stat(p.c_str(), &st) != 0)
+    return false;
+  if (!RecordFromStat(p, name, st, rec) || !AttrIncluded(rec.Attr, attrMask))
+    return false;
+  rec.ShortName = BaseAlias(rec.Name);
+  return true;
+}
+
+bool MatchesMask(const std::string &name, const std::string &mask) {
+  if (mask.empty() || mask == "*" || mask == "*.*")
+    return true;
+  if (Wild(name.c_str(), mask.c_str()))
+    return true;
+  const bool noDot = name.find('.') == std::string::npos;
+  if (noDot && mask.size() >= 2 && mask.compare(mask.size() - 2, 2, ".*") == 0)
+    return Wild(name.c_str(), mask.substr(0, mask.size() - 2).c_str());
+  if (noDot && mask.back() == '.')
+    return Wild(name.c_str(), mask.substr(0, mask.size() - 1).c_str());
+  return false;
+}
+
+bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out) {
+  out.clear();
+  const size_t slash = pattern.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
+  const std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+  const std::string dirPath = folder.empty() ? std::string(".") : folder;
+
+  if (!mask.empty() && !HasWildcards(mask)) {
+    TSearchRec rec;
+    if (!FindEntry(pattern, attrMask, rec))
+      return false;
+    out.push_back(std::move(rec));
+    return true;
+  }
+
+  DIR *d = opendir(dirPath.c_str());
+  if (!d)
+    return false;
+  while (const struct dirent *de = readdir(d)) {
+    const std::string name = de->d_name;
+    if (name == "." || name == ".." || !MatchesMask(name, mask))
+      continue;
+    const std::string full = folder + name;
+    struct stat st {};
+    if (stat(full.c_str(), &st) != 0)
+      continue;  // dangling link or vanished
+    TSearchRec rec;
+    if (RecordFromStat(full, name, st, rec) && AttrIncluded(rec.Attr, attrMask))
+      out.push_back(std::move(rec));
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end(), ListingLess);
+  AssignAliases(out);
+  return true;
+}
+
+int32_t FileGetAttr(const std::string &path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0)
+    return -1;
+  const size_t slash = path.rfind('/', path.size() > 1 ? path.size() - 2 : 0);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (!name.empty() && name.back() == '/')
+    name.pop_back();
+  TSearchRec rec;
+  if (!RecordFromStat(path, name, st, rec)) {
+    // A special file: report what its mode says, without the archive bit.
+    return (st.st_mode & S_IWUSR) ? 0 : faReadOnly;
+  }
+  return rec.Attr;
+}
+
+bool FileSetAttr(const std::string &path, int32_t attr) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return false;
+  if (attr & faArchive) {
+    if (removexattr(path.c_str(), kArchiveXattr) == 0 || errno == ENODATA)
+      return true;
+    return false;
+  }
+  const std::string stamp = ArchiveStamp(st);
+  return setxattr(path.c_str(), kArchiveXattr, stamp.data(), stamp.size(), 0) == 0;
+}
+
+bool FileExists(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// ---- 8.3 aliases ----
+
+bool IsValid83(const std::string &name) {
+  const size_t dot = name.find('.');
+  const std::string stem = name.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+  if (stem.empty() || stem.size() > 8 || ext.size() > 3)
+    return false;
+  if (dot != std::string::npos && ext.empty())
+    return false;
+  for (char c : stem)
+    if (!IsDChar(c))
+      return false;
+  for (char c : ext)
+    if (!IsDChar(c))
+      return false;
+  return true;
+}
+
+namespace {
+
+// d-characters of a name part: letters upper-cased, spaces and dots
+// dropped, every other character (a whole UTF-8 sequence) one "_".
+std::string DChars(const std::string &s, size_t limit) {
+  std::string out;
+  for (size_t i = 0; i < s.size() && out.size() < limit;) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80) {
+      size_t len = 1;
+      while (i + len < s.size() && (static_cast<unsigned char>(s[i + len]) & 0xC0) == 0x80 && len < 4)
+        ++len;
+      out += '_';
+      i += len;
+      continue;
+    }
+    const char u = Upper(static_cast<char>(c));
+    if (IsDChar(u))
+      out += u;
+    else if (u != ' ' && u != '.')
+      out += '_';
+    ++i;
+  }
+  return out;
+}
+
+} // namespace
+
+std::string BaseAlias(const std::string &name) {
+  if (IsValid83(name))
+    return std::string();
+  // Leading dots (hidden files) do not start an extension.
+  size_t first = 0;
+  while (first < name.size() && name[first] == '.')
+    ++first;
+  const std::string rest = name.substr(first);
+  const size_t dot = rest.rfind('.');
+  std::string stem = DChars(dot == std::string::npos ? rest : rest.substr(0, dot), 8);
+  const std::string ext = dot == std::string::npos ? std::string() : DChars(rest.substr(dot + 1), 3);
+  if (stem.empty())
+    stem = "_";
+  return ext.empty() ? stem : stem + "." + ext;
+}
+
+std::string TAliasSet::Key(const std::string &name) {
+  if (!name.empty() && name.back() == '.')
+    return name.substr(0, name.size() - 1);
+  return name;
+}
+
+bool TAliasSet::Contains(const std::string &name) const { return used_.count(Key(name)) != 0; }
+void TAliasSet::Add(const std::string &name) { used_.insert(Key(name)); }
+void TAliasSet::Remove(const std::string &name) { used_.erase(Key(name)); }
+
+void TAliasSet::Clear() {
+  used_.clear();
+  next_.clear();
+}
+
+std::string TAliasSet::MakeUnique(const std::string &name) {
+  if (used_.insert(Key(name)).second)
+    return name;
+  const std::string key = Key(name);
+  const size_t dot = key.rfind('.');
+  const std::string stem = dot == std::string::npos ? key : key.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? std::string() : key.substr(dot);  // with "."
+  // Numbers with d digits take 8 - 1 - d characters of the stem; one counter
+  // per kept prefix, so every candidate is tried at most once per prefix.
+  uint32_t low = 1, high = 9;
+  for (int digits = 1; digits <= 7; ++digits, low *= 10, high = high * 10 + 9) {
+    const std::string prefix = stem.substr(0, std::min<size_t>(stem.size(), 8 - 1 - digits));
+    const std::string counterKey = prefix + '\x01' + std::to_string(digits) + ext;
+    uint32_t &next = next_[counterKey];
+    if (next < low)
+      next = low;
+    while (next <= high) {
+      const std::string candidate = prefix + "~" + std::to_string(next++) + ext;
+      if (used_.insert(candidate).second)
+        return candidate;
+    }
+  }
+  // More than ten million collisions on one name: no 8.3 form is left.
+  return name;
+}
+
+void AssignAliases(std::vector<TSearchRec> &recs) {
+  TAliasSet set;
+  for (const TSearchRec &r : recs)
+    if (IsValid83(r.Name))
+      set.Add(r.Name);
+  for (TSearchRec &r : recs)
+    r.ShortName = IsValid83(r.Name) ? std::string() : set.MakeUnique(BaseAlias(r.Name));
+}
+
+} // namespace ov

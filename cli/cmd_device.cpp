@@ -1,0 +1,332 @@
+// Drive commands: drives, capabilities, info, erase, eject, load, close-track.
+#include "CliDrive.h"
+#include "SkarvoCli.h"
+#include "ovDateTime.h"
+#include "ovDrvLib.h"
+#include "ovSync.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace skarvo_cli {
+namespace {
+
+bool WantsHelp(const TArgs &args) {
+  for (const std::string &a : args)
+    if (a == "--help" || a == "-h")
+      return true;
+  return false;
+}
+
+bool NoExtraArgs(const TArgs &args, const char *command) {
+  if (args.empty())
+    return true;
+  Error(std::string(command) + ": unexpected argument '" + args.front() + "'");
+  return false;
+}
+
+const char *kDriveHelp =
+    "  --drive D   the drive: a device string, its index in `skarvo drives` (0 = first),\n"
+    "              a device node such as /dev/sr0, or a virtual drive's name;\n"
+    "              default: the first drive\n"
+    "  --log       print the library's debug messages on stderr\n";
+
+int CmdDrives(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo drives [--log]\n\nLists the CD and DVD drives, one device string a line.\n");
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "drives"))
+    return 2;
+  TSCSIDevice dev;
+  if (options.Log) {
+    dev.DoDebug = true;
+    dev.OnDebugMessage = [](TObject *, const std::string &m, uint8_t) { std::cerr << m << std::endl; };
+  }
+  if (!dev.InitializeASPI(true, "")) {
+    Error("Error initializing ASPI Layer.");
+    Error("no CD or DVD drive found");
+    return 0;
+  }
+  if (dev.DeviceList.empty())
+    Error("no CD or DVD drive found");
+  for (const std::string &s : dev.DeviceList)
+    std::printf("%s\n", s.c_str());
+  return 0;
+}
+
+std::string SpeedText(uint16_t kbps) { return ov::FormatFloat("0 KB/s", kbps); }
+
+int CmdCapabilities(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo capabilities [--drive D] [--log]\n\n"
+                "Shows what the drive reads and writes, its speeds and buffer.\n%s",
+                kDriveHelp);
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "capabilities"))
+    return 2;
+  TSCSIDevice dev;
+  if (!OpenDrive(dev, options))
+    return 1;
+  // Re-read once the quirks of the selected model are known.
+  dev.ReadCapabilities();
+  std::printf("Device: %s\n", dev.DeviceID.c_str());
+  std::printf("Description: %s\n\n", dev.DeviceDescription.c_str());
+  static const struct {
+    const char *Caption;
+    TCapability Bit;
+  } boxes[] = {
+      {"Read CDR", capReadCDR},         {"Read CDRW", capReadCDRW},
+      {"Read DVD", capReadDVDROM},      {"Read DVD-R", capReadDVDR},
+      {"Read DVD-RW", capReadDVDRW},    {"Read DVD-RAM", capReadDVDRAM},
+      {"Read DVD+R", capReadDVDPlusR},  {"Read DVD+RW", capReadDVDPlusRW},
+      {"Write CDR", capWriteCDR},       {"Write CDRW", capWriteCDRW},
+      {"Write Test", capTestWrite},     {"Write DVD-R", capWriteDVDR},
+      {"Write DVD-RW", capWriteDVDRW},  {"Write DVD-RAM", capWriteDVDRAM},
+      {"Write DVD+R", capWriteDVDPlusR}, {"Write DVD+RW", capWriteDVDPlusRW},
+      {"Underrun Protection", capUnderrunProtection},
+  };
+  for (const auto &b : boxes)
+    std::printf("[%c] %s\n", dev.HasCapability(b.Bit) ? 'x' : ' ', b.Caption);
+  std::printf("\nMax Write Speed : %s\n", SpeedText(dev.DeviceMaxWriteSpeed()).c_str());
+  std::printf("Max Read Speed  : %s\n", SpeedText(dev.DeviceMaxReadSpeed()).c_str());
+  std::printf("Current Write Speed : %s\n", SpeedText(dev.CapCurWriteSpeed).c_str());
+  std::printf("Buffer Size : %u KB\n", static_cast<unsigned>(dev.CapBufferSizeKB));
+  std::string modes;
+  if (dev.WriteModes & wmTAO)
+    modes += " TAO";
+  if (dev.WriteModes & wmSAO)
+    modes += " SAO";
+  if (dev.WriteModes & wmRaw)
+    modes += " RAW";
+  std::printf("Write Modes :%s\n", modes.empty() ? " none" : modes.c_str());
+  return 0;
+}
+
+std::string MB(uint32_t blocks) { return ov::FormatFloat("#,##0.00 MB", blocks / 1024.0 / 1024.0 * 2048.0); }
+
+int CmdInfo(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo info [--drive D] [--log]\n\n"
+                "Shows the medium, its size, used and free space, status and sessions.\n%s",
+                kDriveHelp);
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "info"))
+    return 2;
+  TSCSIDevice dev;
+  if (!OpenDrive(dev, options))
+    return 1;
+  TDisc disc;
+  dev.GetDiscInfo(disc);
+  if (!disc.Ready) {
+    std::string why = dev.ErrorText;
+    Error("Error getting session information." + (why.empty() ? std::string() : " (" + why + ")"));
+    dev.SetSPTIAutoClose(true);
+    return 1;
+  }
+  const uint8_t type = dev.GetDiscType();
+  const uint8_t sessions = dev.SessionCount();
+  struct TRow {
+    unsigned Number;
+    uint32_t Start;
+    uint32_t Size;
+  };
+  std::vector<TRow> rows;
+  for (unsigned s = 1; s <= sessions; ++s) {
+    if (!dev.ReadTrackInformation(static_cast<uint8_t>(s)))
+      continue;
+    rows.push_back({s, dev.TrackStartAddress(), dev.TrackSize()});
+  }
+  const uint32_t freeBlocks = dev.FreeBlocks();
+  const int status = dev.DiscStatus();
+  const char *statusText = status == -1  ? "Disc status unknown"
+                           : status == 2 ? "Disc closed/finalized"
+                                         : "Disc is open";
+  dev.GetDiscInfo(disc);
+  const uint32_t capacity = dev.DiscCapacity();
+  const uint32_t used = dev.UsedBlocks();
+  std::printf("Device      : %s\n", dev.DeviceID.c_str());
+  std::printf("Medium      : %s\n", DiscTypeNames[type & 15]);
+  std::printf("Disc Size   : %s\n", MB(capacity).c_str());
+  std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
+  std::printf("Free Space  : %s, %s\n", MB(freeBlocks).c_str(), statusText);
+  if (!rows.empty()) {
+    std::printf("\n%-8s %12s %10s\n", "Number", "Start", "Size");
+    for (const TRow &r : rows)
+      std::printf("%-8u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start),
+                  static_cast<long>(std::lround(r.Size / 512.0)));
+  }
+  dev.SetSPTIAutoClose(true);
+  return 0;
+}
+
+bool Confirm(const std::string &question) {
+  if (!isatty(STDIN_FILENO))
+    return false;
+  std::printf("%s [y/N] ", question.c_str());
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer))
+    return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
+}
+
+int CmdErase(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo erase [--drive D] [--complete] [--yes] [--log]\n\n"
+                "Erases a rewritable disc: a quick erase, or with --complete the whole disc.\n"
+                "  --complete  erase the whole disc (may take 10-70 minutes)\n"
+                "  --yes       do not ask for confirmation\n%s",
+                kDriveHelp);
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options))
+    return 2;
+  bool complete = false, yes = false;
+  TArgs rest;
+  for (const std::string &a : args) {
+    if (a == "--complete")
+      complete = true;
+    else if (a == "--yes" || a == "-y")
+      yes = true;
+    else
+      rest.push_back(a);
+  }
+  if (!NoExtraArgs(rest, "erase"))
+    return 2;
+  TSCSIDevice dev;
+  if (!OpenDrive(dev, options))
+    return 1;
+  const bool erasable = dev.IsRewritable() || (!complete && dev.GetDiscType() == dtDVDRAM);
+  if (!erasable) {
+    Error("This disc is not erasable.");
+    return 1;
+  }
+  if (!yes) {
+    const std::string question =
+        complete ? "All data on the disc will be lost\nDo you want to completely erase the disc ?\n"
+                   "This may take 10-70 minutes."
+                 : "All data on the disc will be lost.\nDo you want to quick erase the disc ?";
+    if (!Confirm(question)) {
+      Error("erase not confirmed (use --yes to erase without a question)");
+      return 1;
+    }
+  }
+  bool done = false, withError = false;
+  dev.OnEraseDone = [&](TObject *, bool error) {
+    done = true;
+    withError = error;
+  };
+  std::printf("Erasing Data...\n");
+  std::fflush(stdout);
+  if (!dev.EraseDisc(complete ? 0 : 1)) {
+    if (done && withError) {
+      std::string why = dev.ErrorText;
+      Error("Erase process completed with errors." + (why.empty() ? std::string() : " (" + why + ")"));
+    } else {
+      Error("The drive is not ready" + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
+    }
+    return 1;
+  }
+  TProgress progress("Erasing");
+  int shown = 0;
+  while (dev.Erasing()) {
+    shown = std::max(shown, dev.EraseProgress());
+    progress.Update(shown);
+    ov::CheckSynchronize(200);
+  }
+  dev.WaitEraseThread();
+  progress.Update(100);
+  progress.Finish();
+  if (withError) {
+    std::printf("Erase process completed with errors.\n");
+    return 1;
+  }
+  std::printf("Erase process completed.\n");
+  return 0;
+}
+
+int CmdEject(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo eject [--drive D] [--log]\n\nOpens the tray.\n%s", kDriveHelp);
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "eject"))
+    return 2;
+  TSCSIDevice dev;
+  if (!OpenDrive(dev, options))
+    return 1;
+  dev.SynchronizeCache(300000, false);
+  dev.AllowMediumRemoval(true);
+  if (!dev.LoadEject(true)) {
+    Error("Unable to eject the device." + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
+    return 1;
+  }
+  return 0;
+}
+
+int CmdLoad(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo load [--drive D] [--log]\n\nCloses the tray.\n%s", kDriveHelp);
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "load"))
+    return 2;
+  TSCSIDevice dev;
+  if (!OpenDrive(dev, options))
+    return 1;
+  if (!dev.LoadEject(false)) {
+    Error("Unable to load the device." + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
+    return 1;
+  }
+  return 0;
+}
+
+int CmdCloseTrack(const TArgs &argsIn) {
+  if (WantsHelp(argsIn)) {
+    std::printf("Usage: skarvo close-track [--drive D] [--log]\n\nCloses the open session of the disc.\n%s",
+                kDriveHelp);
+    return 0;
+  }
+  TArgs args = argsIn;
+  TDriveOptions options;
+  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "close-track"))
+    return 2;
+  TSCSIDevice dev;
+  if (!OpenDrive(dev, options))
+    return 1;
+  if (!dev.CloseTrackOrSession(false, false, false)) {
+    Error("Close track/session failed" + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
+    return 1;
+  }
+  return 0;
+}
+
+} // namespace
+
+SKARVO_CLI_COMMAND("drives", "list the CD and DVD drives", CmdDrives);
+SKARVO_CLI_COMMAND("capabilities", "show what a drive reads and writes", CmdCapabilities);
+SKARVO_CLI_COMMAND("info", "show the medium, its space, status and sessions", CmdInfo);
+SKARVO_CLI_COMMAND("erase", "erase a rewritable disc", CmdErase);
+SKARVO_CLI_COMMAND("eject", "open a drive's tray", CmdEject);
+SKARVO_CLI_COMMAND("load", "close a drive's tray", CmdLoad);
+SKARVO_CLI_COMMAND("close-track", "close the open session of a disc", CmdCloseTrack);
+
+} // namespace skarvo_cli

@@ -1,0 +1,66 @@
+// Construction defaults and property setters of the burner component.
+#include "ovCDBC.h"
+
+#include <gtest/gtest.h>
+
+TEST(BurnerProperties, ConstructionDefaults) {
+  TOrvBurner b;
+  EXPECT_TRUE(b.WritePostGap);
+  EXPECT_TRUE(b.JolietFileSystem);
+  EXPECT_TRUE(b.FinalizeTrack);
+  EXPECT_TRUE(b.UnderrunProtection);
+  EXPECT_FALSE(b.ReplaceFile);
+  EXPECT_FALSE(b.PerformOPC);
+  EXPECT_FALSE(b.Bootable);
+  EXPECT_EQ(b.CacheSize(), 4194304);
+  EXPECT_EQ(b.Version(), "1.22");
+  EXPECT_EQ(b.MaxFiles, 65535);
+  EXPECT_EQ(b.MaxDirs, 8191);
+  EXPECT_EQ(b.ImportSessionNumber, 0);
+  EXPECT_EQ(b.DateCreation, 0);
+  EXPECT_TRUE(b.IdVolume.empty());
+  EXPECT_EQ(b.HeaderImage.Size(), 0);
+  ASSERT_NE(b.Root(), nullptr);
+  EXPECT_EQ(b.DirCount(), 0);
+}
+
+TEST(BurnerProperties, CacheSizeIsAtLeastTwoMebibytesInWholeSectors) {
+  TOrvBurner b;
+  b.SetCacheSize(1000000);
+  EXPECT_EQ(b.CacheSize(), 2097152);
+  b.SetCacheSize(5000000);
+  EXPECT_EQ(b.CacheSize(), 4999168);
+  b.SetCacheSize(2097152);
+  EXPECT_EQ(b.CacheSize(), 2097152);
+  b.SetCacheSize(2097153);
+  EXPECT_EQ(b.CacheSize(), 2097152);
+  b.SetCacheSize(-5);
+  EXPECT_EQ(b.CacheSize(), 2097152);
+  b.SetCacheSize(0x7FFFFFFF);
+  EXPECT_EQ(b.CacheSize() % 2048, 0);
+  EXPECT_GT(b.CacheSize(), 0x7FFFF000 - 1);
+}
+
+TEST(BurnerProperties, VersionCannotBeChanged) {
+  TOrvBurner b;
+  b.SetVersion("9.99");
+  EXPECT_EQ(b.Version(), "1.22");
+}
+
+TEST(BurnerProperties, HeaderImageStreamReadsBackAndReleases) {
+  TMemoryStream s;
+  EXPECT_EQ(s.Write("abcdef", 6), 6u);
+  EXPECT_EQ(s.Size(), 6);
+  s.Seek(2);
+  char buf[8] = {};
+  EXPECT_EQ(s.Read(buf, 8), 4u);
+  EXPECT_STREQ(buf, "cdef");
+  EXPECT_EQ(s.Read(buf, 8), 0u);
+  s.Seek(4);
+  s.Write("XYZ", 3);
+  EXPECT_EQ(s.Size(), 7);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(s.Memory()), 7), "abcdXYZ");
+  s.Clear();
+  EXPECT_EQ(s.Size(), 0);
+  EXPECT_EQ(s.Position(), 0);
+}
