@@ -105,3 +105,5 @@ constexpr size_t kMaxJolietDirChars = 110;
 constexpr int64_t kMaxFileSize = int64_t(1) << 32;
 
 // ---- on-disc structures and text padding (layout) ----
+// PadText, PadTextUCS2 and the writers of every on-disc structure.
+#include "ovISOStruct.h"
