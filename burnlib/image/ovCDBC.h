@@ -130,6 +130,18 @@ public:
   TMemoryStream HeaderImage;               // system area, descriptors, path tables, extents, catalog
   std::vector<uint8_t> DescriptorCopy;     // 65537 bytes
   int32_t DescriptorCopySize = 0;
+  // Set by BurnCompilation around the preparation it makes right before
+  // writing: only that preparation asks the disc where the session starts.
+  bool QueryNextWritableAddress = false;
+  // Target directory of the last BuildHeader (a later burn reuses it).
+  TDEntry *LastTargetDir = nullptr;
+
+private:
+  void PrepareBootImage();
+  void PrepareDiscStart(TDEntry *TargetDir);
+  bool WriteDirExtents(uint8_t *Image, bool Joliet);
+
+public:
 
   // ---- write pipeline (burnlib/write) ----
   bool SaveImageFile(const std::string &FileName, bool Quick);

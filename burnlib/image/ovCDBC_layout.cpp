@@ -1,0 +1,211 @@
+// Sector layout of one session: directory numbering, path-table and
+// directory-extent sizes, and the addresses of every structure and file.
+#include "ovCDBC.h"
+#include "ovCDBC_layout.h"
+
+#include <algorithm>
+
+namespace ovlayout {
+
+namespace {
+
+// A record holds at most this many identifier bytes; a file keeps room for ";1".
+std::string CutISO(const std::string &name, size_t max) {
+  if (name.empty())
+    return "_";
+  return name.size() > max ? name.substr(0, max) : name;
+}
+
+std::u16string CutJoliet(const std::string &name, size_t max) {
+  std::u16string u = TextToUCS2(name, true);
+  if (u.empty())
+    u.assign(1, u'_');
+  if (u.size() > max)
+    u.resize(max);
+  return u;
+}
+
+size_t CutJolietLength(const std::string &name, size_t max) {
+  const size_t n = TextUCS2Length(name);
+  return std::min(n == 0 ? size_t{1} : n, max);
+}
+
+} // namespace
+
+std::string ISODirIdentifier(const TDEntry *d) { return CutISO(d->ISOName, ISOMaxIdentifier); }
+
+std::string ISOIdentifier(const TFEntry *e) {
+  if (IsDirEntry(e))
+    return ISODirIdentifier(e->Dir);
+  return CutISO(e->ISOName, ISOMaxIdentifier - 2) + ";1";
+}
+
+std::u16string JolietDirIdentifier(const TDEntry *d) { return CutJoliet(d->LongName, JolietMaxCharacters); }
+
+std::u16string JolietIdentifier(const TFEntry *e) {
+  if (IsDirEntry(e))
+    return JolietDirIdentifier(e->Dir);
+  return CutJoliet(e->LongName, JolietMaxCharacters - 2) + u";1";
+}
+
+size_t JolietDirIdentifierLength(const TDEntry *d) { return CutJolietLength(d->LongName, JolietMaxCharacters); }
+
+size_t JolietIdentifierLength(const TFEntry *e) {
+  if (IsDirEntry(e))
+    return JolietDirIdentifierLength(e->Dir);
+  return CutJolietLength(e->LongName, JolietMaxCharacters - 2) + 2;
+}
+
+std::string UCS2Bytes(const std::u16string &u) {
+  std::string out(2 * u.size(), '\0');
+  for (size_t k = 0; k < u.size(); ++k) {
+    out[2 * k] = static_cast<char>(u[k] >> 8);
+    out[2 * k + 1] = static_cast<char>(u[k] & 0xFF);
+  }
+  return out;
+}
+
+} // namespace ovlayout
+
+using namespace ovlayout;
+
+namespace {
+
+// Sectors of one directory extent: "." and ".." open the first sector, and a
+// record that does not fit in the rest of a sector starts the next one.
+template <class RecordLength> uint32_t ExtentSectors(const TDEntry *d, RecordLength length) {
+  uint32_t sectors = 1;
+  size_t used = 68;
+  for (const TFEntry *e = d->Entries; e; e = e->Next) {
+    const size_t l = length(e);
+    if (used + l > ISOSectorSize) {
+      ++sectors;
+      used = 0;
+    }
+    used += l;
+  }
+  return sectors;
+}
+
+} // namespace
+
+int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
+  PrepareBootImage();
+  SessionStart = 0;
+  if (!ForImageFile)
+    PrepareDiscStart(TargetDir);
+
+  NumberDirectories();
+  const size_t dirs = DirList.size();
+  // Only directories reached from the root are numbered; they are the ones
+  // the path tables list.
+  const size_t numbered = ISODirOrder.size();
+
+  uint64_t n = static_cast<uint64_t>(SessionStart) + 16; // primary descriptor
+  if (Bootable)
+    ++n;                                                  // boot record
+  if (JolietFileSystem)
+    ++n;                                                  // Joliet descriptor
+  ++n;                                                    // terminator
+  ++n;
+
+  uint64_t pt = 10;
+  for (size_t i = 1; i < numbered; ++i)
+    pt += PathRecordLength(ISODirIdentifier(ISODirOrder[i]).size());
+  PathTableSize = static_cast<uint32_t>(pt);
+  PathTableL = static_cast<uint32_t>(n);
+  n += SectorsOf(pt);
+  PathTableM = static_cast<uint32_t>(n);
+  n += SectorsOf(pt);
+
+  if (JolietFileSystem) {
+    uint64_t jpt = 10;
+    for (size_t i = 1; i < numbered; ++i)
+      jpt += 8 + 2 * JolietDirIdentifierLength(JolietDirOrder[i]);
+    JolietPathTableSize = static_cast<uint32_t>(jpt);
+    JolietPathTableL = static_cast<uint32_t>(n);
+    n += SectorsOf(jpt);
+    JolietPathTableM = static_cast<uint32_t>(n);
+    n += SectorsOf(jpt);
+  } else {
+    JolietPathTableSize = 0;
+    JolietPathTableL = JolietPathTableM = 0;
+  }
+
+  DirRecordsStart = static_cast<uint32_t>(n);
+  uint64_t total = 0;
+  for (size_t i = 0; i < dirs; ++i) {
+    TDEntry *d = DirList[i];
+    const uint32_t s = ExtentSectors(d, [](const TFEntry *e) { return ISORecordLength(e); });
+    d->ISOAddress = static_cast<int32_t>(total);
+    d->ISOSize = static_cast<int64_t>(s) * ISOSectorSize;
+    total += s;
+  }
+  DirRecordsSize = static_cast<uint32_t>(total * ISOSectorSize);
+  n += total;
+
+  if (JolietFileSystem) {
+    JolietDirRecordsStart = static_cast<uint32_t>(n);
+    total = 0;
+    for (size_t i = 0; i < dirs; ++i) {
+      TDEntry *d = DirList[i];
+      const uint32_t s = ExtentSectors(d, [](const TFEntry *e) { return JolietRecordLength(e); });
+      d->JolietAddress = static_cast<int32_t>(total);
+      d->JolietSize = static_cast<int64_t>(s) * ISOSectorSize;
+      total += s;
+    }
+    JolietDirRecordsSize = static_cast<uint32_t>(total * ISOSectorSize);
+    n += total;
+  } else {
+    // Without a Joliet tree nothing refers to these; keep them harmless.
+    JolietDirRecordsStart = 0;
+    JolietDirRecordsSize = 0;
+    for (size_t i = 0; i < dirs; ++i) {
+      DirList[i]->JolietAddress = 0;
+      DirList[i]->JolietSize = 0;
+    }
+  }
+
+  if (Bootable) {
+    BootCatalogAddress = static_cast<uint32_t>(n);
+    BootImageAddress = static_cast<uint32_t>(n + 1);
+    n = static_cast<uint64_t>(BootImageAddress) + BootImageSectors;
+  }
+
+  if (n < 150) {
+    PadSectors = static_cast<int64_t>(150 - n);
+    n = 150;
+  } else {
+    PadSectors = 150 - static_cast<int64_t>(n);
+  }
+  FirstFileAddress = static_cast<uint32_t>(n);
+
+  uint64_t f = 0;
+  const size_t files = static_cast<size_t>(FileCount());
+  for (size_t i = 0; i < files; ++i) {
+    TFEntry *e = FileList[i];
+    if (e->Imported)
+      continue;
+    if (IsDirEntry(e)) {
+      e->ISOAddress = e->Dir->ISOAddress;
+      e->JolietAddress = e->Dir->JolietAddress;
+      e->Size = e->Dir->ISOSize;
+      e->JolietSize = e->Dir->JolietSize;
+    } else if (e->Size > 0) {
+      e->ISOAddress = e->JolietAddress = static_cast<int32_t>(f);
+      f += SectorsOf(static_cast<uint64_t>(e->Size));
+    } else {
+      e->ISOAddress = e->JolietAddress = 0;
+      e->JolietSize = 0;
+    }
+  }
+  ImageEnd = static_cast<int64_t>(FirstFileAddress + f);
+  SectorsToWrite = ImageEnd - SessionStart;
+  return 1;
+}
+
+int64_t TOrvBurner::SessionSectors() const {
+  if (WritePostGap && SectorsToWrite < 300)
+    return 300;
+  return SectorsToWrite;
+}

@@ -1,0 +1,36 @@
+// Identifiers and record lengths shared by the layout and the header builder,
+// so that the sizes computed by PrepareLayout are exactly what BuildHeader
+// writes.
+#pragma once
+
+#include "ovISOLib.h"
+#include "ovISOStruct.h"
+
+#include <string>
+
+namespace ovlayout {
+
+inline bool IsDirEntry(const TFEntry *e) { return e->IsDir(); }
+inline uint64_t SectorsOf(uint64_t bytes) { return (bytes + ISOSectorSize - 1) / ISOSectorSize; }
+
+// ISO identifier of a directory as its record and its path-table record
+// carry it: the ISO name, cut to what a record can hold.
+std::string ISODirIdentifier(const TDEntry *d);
+// ISO identifier of an entry's record: a directory's name, or a file's name
+// with ";1".
+std::string ISOIdentifier(const TFEntry *e);
+// Joliet identifiers: the long name in UCS-2 (";1" for files), cut to 110
+// characters.
+std::u16string JolietDirIdentifier(const TDEntry *d);
+std::u16string JolietIdentifier(const TFEntry *e);
+// UCS-2 character counts of the Joliet identifiers without building them.
+size_t JolietDirIdentifierLength(const TDEntry *d);
+size_t JolietIdentifierLength(const TFEntry *e);
+
+inline size_t ISORecordLength(const TFEntry *e) { return DirRecordLength(ISOIdentifier(e).size()); }
+inline size_t JolietRecordLength(const TFEntry *e) { return DirRecordLength(2 * JolietIdentifierLength(e)); }
+
+// Big-endian bytes of a UCS-2 string.
+std::string UCS2Bytes(const std::u16string &u);
+
+} // namespace ovlayout

@@ -1,0 +1,66 @@
+// Where a new session starts on the loaded disc.
+#include "ovCDBC.h"
+#include "ovISOStruct.h"
+
+#include <cstring>
+
+void TOrvBurner::PrepareDiscStart(TDEntry *TargetDir) {
+  DiscTypeCode = GetDiscType();
+  if (QueryNextWritableAddress) {
+    if (!ReadNextWritableAddress())
+      DebugMsg(">>> ERROR GETTING NEXT WRITABLE ADDRESS", 0);
+    // A drive reporting an address this high is describing no usable track.
+    if (SessionStart > 0xFF000000u)
+      SessionStart = 0;
+  }
+  // Importing ImportSessionNumber into TargetDir belongs to session import,
+  // which is not built yet: the session describes the new files only.
+  (void)TargetDir;
+}
+
+bool TOrvBurner::ReadNextWritableAddress() {
+  SessionStart = 0;
+  WaitUnitReady(10000, 500);
+  const uint8_t type = GetDiscType();
+  DiscTypeCode = type;
+  // The drive reports the next writable address only with closing write
+  // parameters in place; FinalizeDisc is forced on for this one command.
+  const bool finalize = FinalizeDisc;
+  FinalizeDisc = true;
+  SetWriteParameters(TestWrite, UnderrunProtection, type, true);
+  FinalizeDisc = finalize;
+  WaitUnitReady(10000, 500);
+
+  if (type == dtDVDRAM || type == dtDVDPlusRW) {
+    SessionStart = ReadLastVolumeSize();
+    return true;
+  }
+  ReadDiscInformation();
+  if (type == dtDVDRWRestricted || type == dtDVDRWSequential) {
+    if (!ReadTrackInformation(1))
+      return false;
+    if (TrackNextWritable() != 0)
+      SessionStart = TrackNextWritable();
+    return true;
+  }
+  const uint8_t track = static_cast<uint8_t>(SessionCount() + 1);
+  if (!ReadTrackInformation(track))
+    return false;
+  SessionStart = TrackNextWritable();
+  return true;
+}
+
+uint32_t TOrvBurner::ReadLastVolumeSize() {
+  // The descriptor set at sector 16 of an overwritable disc is rewritten with
+  // every session; its volume space size is where the next session starts.
+  uint8_t buf[ISOSectorSize];
+  for (uint32_t lba = 32; lba >= 16; --lba) {
+    std::memset(buf, 0, sizeof buf);
+    if (!Read10(lba, 1, sizeof buf, buf))
+      continue;
+    if (std::memcmp(buf + 1, "CD001", 5) == 0 && (buf[0] == 1 || buf[0] == 2))
+      return static_cast<uint32_t>(buf[80]) | static_cast<uint32_t>(buf[81]) << 8 |
+             static_cast<uint32_t>(buf[82]) << 16 | static_cast<uint32_t>(buf[83]) << 24;
+  }
+  return 0;
+}

@@ -1,0 +1,162 @@
+// The header image of a session: system area, volume descriptors, path
+// tables, directory extents and boot catalog, in one memory buffer.
+#include "ovCDBC.h"
+#include "ovCDBC_layout.h"
+
+#include <cstring>
+
+using namespace ovlayout;
+
+namespace {
+
+// Writes one tree's path table (L or M form) at p; returns the bytes used.
+template <class Name>
+size_t PutPathTable(uint8_t *p, bool big, TDEntry *const *order, size_t n, uint32_t start, bool joliet, Name name) {
+  const uint8_t rootName = 0;
+  size_t at = PutPathRecord(p, big, start, 1, &rootName, 1);
+  for (size_t i = 1; i < n; ++i) {
+    const TDEntry *d = order[i];
+    const uint32_t extent = start + static_cast<uint32_t>(joliet ? d->JolietAddress : d->ISOAddress);
+    const std::string id = name(d);
+    at += PutPathRecord(p + at, big, extent, static_cast<uint16_t>(d->Parent->Number), id.data(), id.size());
+  }
+  return at;
+}
+
+struct TExtentWriter {
+  uint8_t *Base;       // first byte of the extent
+  size_t Capacity;     // bytes the layout gave the extent
+  size_t Sector = 0;   // current sector, relative
+  size_t Used = 0;     // bytes used in it
+
+  // False when the record would run past the extent the layout computed.
+  bool Add(uint32_t extent, uint32_t length, const uint8_t *date, uint8_t flags, const std::string &name) {
+    const size_t l = DirRecordLength(name.size());
+    if (Used + l > ISOSectorSize) {
+      ++Sector;
+      Used = 0;
+    }
+    if ((Sector + 1) * ISOSectorSize > Capacity)
+      return false;
+    Used += PutDirRecord(Base + Sector * ISOSectorSize + Used, extent, length, date, flags, name.data(), name.size());
+    return true;
+  }
+};
+
+} // namespace
+
+bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
+  const size_t dirs = DirList.size();
+  const uint32_t start = joliet ? JolietDirRecordsStart : DirRecordsStart;
+  uint8_t now[7];
+  PutRecordDate(now, ov::Now(), static_cast<int8_t>(TimeZoneOffset));
+  const auto extentOf = [&](const TDEntry *d) {
+    return start + static_cast<uint32_t>(joliet ? d->JolietAddress : d->ISOAddress);
+  };
+  const auto sizeOf = [&](const TDEntry *d) { return static_cast<uint32_t>(joliet ? d->JolietSize : d->ISOSize); };
+  const std::string dot(1, '\0'), dotdot(1, '\1');
+  uint8_t date[7];
+  for (size_t i = 0; i < dirs; ++i) {
+    const TDEntry *d = DirList[i];
+    const TDEntry *parent = (i == 0 || !d->Parent) ? d : d->Parent;
+    TExtentWriter w{img + static_cast<size_t>(extentOf(d) - SessionStart) * ISOSectorSize, sizeOf(d)};
+    bool ok = w.Add(extentOf(d), sizeOf(d), now, 2, dot) && w.Add(extentOf(parent), sizeOf(parent), now, 2, dotdot);
+    for (const TFEntry *e = d->Entries; ok && e; e = e->Next) {
+      const uint8_t hidden = (e->Attr & 0x02) ? 1 : 0;
+      PutRecordDate(date, e->DateTime, static_cast<int8_t>(TimeZoneOffset));
+      const std::string name = joliet ? UCS2Bytes(JolietIdentifier(e)) : ISOIdentifier(e);
+      if (IsDirEntry(e)) {
+        ok = w.Add(extentOf(e->Dir), sizeOf(e->Dir), date, static_cast<uint8_t>(2 | hidden), name);
+      } else {
+        uint32_t extent = 0;
+        if (e->Size > 0)
+          extent = e->Imported ? static_cast<uint32_t>(e->ISOAddress)
+                               : FirstFileAddress + static_cast<uint32_t>(joliet ? e->JolietAddress : e->ISOAddress);
+        const int64_t length = joliet ? e->JolietSize : e->Size;
+        ok = w.Add(extent, static_cast<uint32_t>(length), date, hidden, name);
+      }
+    }
+    if (!ok) {
+      DebugMsg(">>> DIRECTORY " + d->Path + " CHANGED AFTER THE LAYOUT WAS PREPARED", 0);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
+  LastTargetDir = TargetDir;
+  HeaderImage.Clear();
+
+  // The header runs from the session start to the last directory extent, or
+  // to the boot catalog.
+  uint64_t end = static_cast<uint64_t>(DirRecordsStart) + static_cast<uint64_t>(DirRecordsSize) / ISOSectorSize;
+  if (JolietFileSystem)
+    end = static_cast<uint64_t>(JolietDirRecordsStart) + static_cast<uint64_t>(JolietDirRecordsSize) / ISOSectorSize;
+  if (Bootable)
+    end = static_cast<uint64_t>(BootCatalogAddress) + 1;
+  const size_t size = static_cast<size_t>(end - SessionStart) * ISOSectorSize;
+  std::vector<uint8_t> img(size, 0);
+  const auto at = [&](uint32_t sector) { return img.data() + static_cast<size_t>(sector - SessionStart) * ISOSectorSize; };
+
+  const ov::TDateTime now = ov::Now();
+  TVolumeInfo v;
+  v.System = IdSystem;
+  v.Volume = IdVolume;
+  v.VolumeSet = IdVolumeSet;
+  v.Publisher = IdPublisher;
+  v.Preparer = IdPreparer;
+  v.Application = IdApplication;
+  v.Copyright = FileCopyright;
+  v.Abstract = FileAbstract;
+  v.Bibliographic = FileBibliographic;
+  v.VolumeSpaceSize = static_cast<uint32_t>(ImageEnd);
+  v.PathTableSize = PathTableSize;
+  v.PathTableL = PathTableL;
+  v.PathTableM = PathTableM;
+  v.RootExtent = DirRecordsStart + static_cast<uint32_t>(DirList[0]->ISOAddress);
+  v.RootSize = static_cast<uint32_t>(DirList[0]->ISOSize);
+  v.Creation = v.Modification = now;
+
+  uint32_t sector = SessionStart + 16;
+  PutPrimaryDescriptor(at(sector++), v);
+  if (Bootable)
+    PutBootRecord(at(sector++), BootCatalogAddress);
+  if (JolietFileSystem) {
+    v.PathTableSize = JolietPathTableSize;
+    v.PathTableL = JolietPathTableL;
+    v.PathTableM = JolietPathTableM;
+    v.RootExtent = JolietDirRecordsStart + static_cast<uint32_t>(DirList[0]->JolietAddress);
+    v.RootSize = static_cast<uint32_t>(DirList[0]->JolietSize);
+    v.Creation = DateCreation;
+    v.Modification = DateModification;
+    PutJolietDescriptor(at(sector++), v);
+  }
+  PutTerminator(at(sector++));
+
+  // The system area and the descriptor set, for media whose sector 0 must
+  // always describe the newest session.
+  DescriptorCopySize = static_cast<int32_t>(static_cast<size_t>(sector - SessionStart) * ISOSectorSize);
+  DescriptorCopy.assign(65537, 0xFF);
+  std::memcpy(DescriptorCopy.data(), img.data(), static_cast<size_t>(DescriptorCopySize));
+
+  const size_t dirs = ISODirOrder.size();
+  const auto isoName = [](const TDEntry *d) { return ISODirIdentifier(d); };
+  PutPathTable(at(PathTableL), false, ISODirOrder.data(), dirs, DirRecordsStart, false, isoName);
+  PutPathTable(at(PathTableM), true, ISODirOrder.data(), dirs, DirRecordsStart, false, isoName);
+  if (JolietFileSystem) {
+    const auto jolietName = [](const TDEntry *d) { return UCS2Bytes(JolietDirIdentifier(d)); };
+    PutPathTable(at(JolietPathTableL), false, JolietDirOrder.data(), dirs, JolietDirRecordsStart, true, jolietName);
+    PutPathTable(at(JolietPathTableM), true, JolietDirOrder.data(), dirs, JolietDirRecordsStart, true, jolietName);
+  }
+
+  if (!WriteDirExtents(img.data(), false) || (JolietFileSystem && !WriteDirExtents(img.data(), true)))
+    return false;
+
+  if (Bootable)
+    PutBootCatalog(at(BootCatalogAddress), BootImageAddress, BootImageSectors);
+
+  HeaderImage.Write(img.data(), img.size());
+  SectorsToWrite = ImageEnd - SessionStart;
+  return true;
+}

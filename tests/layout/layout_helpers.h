@@ -1,0 +1,43 @@
+// Helpers of the layout tests: synthetic trees, whole images assembled from a
+// prepared layout, and the external checkers.
+#pragma once
+
+#include "ovCDBC.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace layout_test {
+
+// A temporary folder removed with the object.
+class TTempDir {
+public:
+  TTempDir();
+  ~TTempDir();
+  const std::string &Path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+// Adds a file record without a file behind it; its data is a pattern.
+TFEntry *AddSynthetic(TOrvBurner &b, TDEntry *dir, const std::string &name, int64_t size, int32_t attr = 0x20);
+void WriteFile(const std::string &path, const std::string &data);
+std::string ReadFile(const std::string &path);
+
+// Header image, boot image, padding and file data, in the writer's order.
+// Files that cannot be read get a pattern of their recorded size.
+void WriteImage(TOrvBurner &b, const std::string &path);
+
+// Runs a shell command; returns its exit status and its output (stdout and
+// stderr).
+int RunCommand(const std::string &command, std::string *output = nullptr);
+// isocheck.py on an image: exit status, with its report in output.
+int IsoCheck(const std::string &image, std::string *output, const std::string &options = "");
+
+uint32_t LE32(const uint8_t *p);
+uint32_t BE32(const uint8_t *p);
+
+} // namespace layout_test
