@@ -81,7 +81,7 @@ TEST_F(VDriveTest, ScanListsEveryDriveWithItsIdentity) {
   dev.HaId = 0;
   dev.Target = 2;
   dev.Lun = 0;
-  EXPECT_EQ(dev.DriveLetter(), 'C');
+  EXPECT_EQ(dev.DriveLetter(), 'E');  // drive number 2 + target
 
   // A scan leaves the selected address alone.
   dev.SelectDevice(dev.DeviceList[1]);
@@ -210,8 +210,11 @@ TEST_F(VDriveTest, FirstFailedCommandIsLoggedOnce) {
   for (const std::string &m : messages_)
     EXPECT_NE(m.rfind("<<< ", 0), 0u) << m;
 
-  // A fresh device whose first command fails logs that one line.
+  // A device made before the transport is up has sent nothing yet: its
+  // first command fails and logs that one line.
+  UnloadASPI();
   TSCSIDevice second;
+  ASSERT_TRUE(InitASPI(false, SKARVO_WNASPI32_PATH));
   std::vector<std::string> lines;
   second.OnDebugMessage = [&](TObject *, const std::string &m, uint8_t t) {
     if (t == 0)
