@@ -16,6 +16,19 @@ using ov::TSearchRec;
 
 struct TFEntry;
 
+// Entries of one directory by long name, compared upper-cased (ASCII).
+// Keyed by a hash of the name so that no name is stored twice.
+class TNameIndex {
+public:
+  TFEntry *Find(const std::string &longName) const;
+  void Add(TFEntry *e);     // under e->LongName
+  void Remove(TFEntry *e);  // when it is the entry indexed under e->LongName
+  size_t Size() const { return map_.Size(); }
+
+private:
+  ov::THashMulti<TFEntry *> map_;
+};
+
 // One directory of the compilation.
 struct TDEntry {
   std::string ISOName;     // ISO 9660 name; root "CD_ROOT"
@@ -33,7 +46,7 @@ struct TDEntry {
   TFEntry *LastEntry = nullptr;                          // tail of the chain
   TFEntry *SelfEntry = nullptr;                          // the entry in Parent's chain
   std::string SourcePath;                                // local folder it was made from, or empty
-  std::unordered_map<std::string, TFEntry *> NameIndex;  // upper-cased long name -> entry
+  TNameIndex NameIndex;                                  // entries by long name
   ov::TAliasSet ISONames;                                // ISO names of the entries
   bool Dead = false;                                     // being removed
 };
