@@ -152,7 +152,7 @@ bool TDrive::CanWrite(const std::string &m) const {
 
 bool TDrive::IsOverwritable() const {
   const uint16_t p = Profile();
-  return p == PROF_DVDPRW || p == PROF_DVDRAM || p == PROF_DVDRW_RO;
+  return (p == PROF_DVDPRW && Formatted) || p == PROF_DVDRAM || p == PROF_DVDRW_RO;
 }
 
 bool TDrive::IsCd() const {

@@ -215,9 +215,14 @@ static bool CopySparse(const std::string &from, const std::string &to, uint64_t 
     }
     if (n == 0)
       break;  // the rest of the range is unrecorded zeros
-    if (std::memcmp(buf.data(), zero.data(), size_t(n)) != 0 && pwrite(out, buf.data(), size_t(n), off_t(done)) != n) {
-      err = "cannot write " + to + ": " + std::strerror(errno);
-      ok = false;
+    // Only pieces with data are written; the rest stays a hole.
+    for (size_t at = 0; at < size_t(n) && ok; at += 65536) {
+      const size_t piece = std::min<size_t>(65536, size_t(n) - at);
+      if (std::memcmp(buf.data() + at, zero.data(), piece) != 0 &&
+          pwrite(out, buf.data() + at, piece, off_t(done + at)) != ssize_t(piece)) {
+        err = "cannot write " + to + ": " + std::strerror(errno);
+        ok = false;
+      }
     }
     done += uint64_t(n);
   }

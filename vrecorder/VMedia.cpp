@@ -56,7 +56,7 @@ static std::vector<TTrackView> TrackViews(const TDrive &d) {
     t.Session = tr.Session;
     t.Start = tr.Start;
     const uint8_t dataMode = (d.IsCd() && tr.Written == 0) ? 0x0F : 0x01;
-    if (tr.Written) {
+    if (tr.Written && !d.IsCd()) {  // the last recorded address is a DVD field
       t.LraValid = true;
       t.Lra = tr.Start + tr.Written - 1;
     }
@@ -443,6 +443,10 @@ void CmdWrite10(TCmd &c) {
   }
   if (wt == 2 && !d.IsCd() && !target->Reserved && d.Profile() != PROF_DVDPR && d.Profile() != PROF_DVDPR_DL) {
     c.Check(5, 0x2C, 0);  // disc-at-once needs a reserved track
+    return;
+  }
+  if (d.DaoOnly && (wt != 2 || !target->Reserved)) {
+    c.Check(5, 0x2C, 0);  // after a minimal blank only disc-at-once into a reserved track
     return;
   }
   const uint64_t limit = target->Reserved ? uint64_t(target->Start) + target->Reserved : d.Capacity;
