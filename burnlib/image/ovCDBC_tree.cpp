@@ -102,7 +102,7 @@ void TOrvBurner::AppendEntry(TDEntry *Dir, TFEntry *E) {
   else
     Dir->Entries = E;
   Dir->LastEntry = E;
-  Dir->NameIndex[UpperCase(E->LongName)] = E;
+  Dir->NameIndex.Add(E);
 }
 
 // Gives E a unique ISO name among the entries of Dir.
@@ -121,10 +121,7 @@ void TOrvBurner::SetEntryISOName(TDEntry *Dir, TFEntry *E, const std::string &Na
 TFEntry *TOrvBurner::ResolveConflict(TDEntry *Dir, std::string &LongName, const std::string &SourcePath,
                                      bool &Renamed) {
   Renamed = false;
-  auto find = [Dir](const std::string &n) -> TFEntry * {
-    auto it = Dir->NameIndex.find(UpperCase(n));
-    return it == Dir->NameIndex.end() ? nullptr : it->second;
-  };
+  auto find = [Dir](const std::string &n) { return Dir->NameIndex.Find(n); };
   TFEntry *e = find(LongName);
   if (!e || (!e->IsDir() && !SiblingConflict(e->SourcePath, SourcePath)))
     return e;
@@ -243,7 +240,7 @@ TDEntry *TOrvBurner::AddDir(TDEntry *Parent, const TSearchRec &Rec, const std::s
         return d;
       continue;
     }
-    if (Parent->NameIndex.count(upper))
+    if (Parent->NameIndex.Find(longName))
       continue;  // a file of that name
     break;
   }
@@ -296,8 +293,7 @@ TDEntry *TOrvBurner::FindDir(const std::string &Path) const {
 TFEntry *TOrvBurner::FindFile(TDEntry *Dir, const std::string &LongName) const {
   if (!Dir)
     return nullptr;
-  auto it = Dir->NameIndex.find(UpperCase(LongName));
-  return it == Dir->NameIndex.end() ? nullptr : it->second;
+  return Dir->NameIndex.Find(LongName);
 }
 
 // ---- removal ----
@@ -357,9 +353,7 @@ void TOrvBurner::RemoveMarked() {
       e->Next->Prev = e->Prev;
     else
       owner->LastEntry = e->Prev;
-    auto it = owner->NameIndex.find(UpperCase(e->LongName));
-    if (it != owner->NameIndex.end() && it->second == e)
-      owner->NameIndex.erase(it);
+    owner->NameIndex.Remove(e);
     owner->ISONames.Remove(e->ISOName);
   }
   for (TDEntry *d : deadDirs) {

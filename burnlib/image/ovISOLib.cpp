@@ -28,6 +28,59 @@ void TMemoryStream::Clear() {
   position_ = 0;
 }
 
+// ---- TNameIndex ----
+
+namespace {
+
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+uint64_t UpperHash(const std::string &s) {
+  uint64_t h = 1469598103934665603ull;  // FNV-1a over the upper-cased bytes
+  for (char c : s) {
+    h ^= static_cast<unsigned char>(AsciiUpper(c));
+    h *= 1099511628211ull;
+  }
+  return h ^ (h >> 29);
+}
+
+bool SameUpper(const std::string &a, const std::string &b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
+      return false;
+  return true;
+}
+
+} // namespace
+
+TFEntry *TNameIndex::Find(const std::string &longName) const {
+  TFEntry *found = nullptr;
+  map_.Find(UpperHash(longName), [&](TFEntry *const &e) {
+    if (!SameUpper(e->LongName, longName))
+      return false;
+    found = e;
+    return true;
+  });
+  return found;
+}
+
+void TNameIndex::Add(TFEntry *e) {
+  const uint64_t h = UpperHash(e->LongName);
+  const bool replaced = map_.Find(h, [&](TFEntry *&x) {
+    if (!SameUpper(x->LongName, e->LongName))
+      return false;
+    x = e;
+    return true;
+  });
+  if (!replaced)
+    map_.Insert(h, e);
+}
+
+void TNameIndex::Remove(TFEntry *e) {
+  map_.Erase(UpperHash(e->LongName), [&](TFEntry *&x) { return x == e; });
+}
+
 // ---- name rules ----
 
 std::string UpperCase(const std::string &s) {

@@ -16,6 +16,19 @@ using ov::TSearchRec;
 
 struct TFEntry;
 
+// Entries of one directory by long name, compared upper-cased (ASCII).
+// Keyed by a hash of the name so that no name is stored twice.
+class TNameIndex {
+public:
+  TFEntry *Find(const std::string &longName) const;
+  void Add(TFEntry *e);     // under e->LongName
+  void Remove(TFEntry *e);  // when it is the entry indexed under e->LongName
+  size_t Size() const { return map_.Size(); }
+
+private:
+  ov::THashMulti<TFEntry *> map_;
+};
+
 // One directory of the compilation.
 struct TDEntry {
   std::string ISOName;     // ISO 9660 name; root "CD_ROOT"
@@ -33,7 +46,7 @@ struct TDEntry {
   TFEntry *LastEntry = nullptr;                          // tail of the chain
   TFEntry *SelfEntry = nullptr;                          // the entry in Parent's chain
   std::string SourcePath;                                // local folder it was made from, or empty
-  std::unordered_map<std::string, TFEntry *> NameIndex;  // upper-cased long name -> entry
+  TNameIndex NameIndex;                                  // entries by long name
   ov::TAliasSet ISONames;                                // ISO names of the entries
   bool Dead = false;                                     // being removed
 };
@@ -97,10 +110,11 @@ std::string SanitizeLongName(const std::string &name);
 // Cuts a long name to at most maxChars UCS-2 characters, keeping a short
 // extension (up to 16 characters) when there is one.
 std::string FitLongName(const std::string &name, size_t maxChars);
-// Longest long names whose Joliet record stays within 255 bytes:
-// files carry ";1".
-constexpr size_t kMaxJolietFileChars = 108;
-constexpr size_t kMaxJolietDirChars = 110;
+// Longest long names kept in the Joliet tree: a record would hold 110
+// characters (255 bytes), but readers cut Joliet names at 103 characters, so
+// names are kept within 103 with the ";1" of a file.
+constexpr size_t kMaxJolietFileChars = 101;
+constexpr size_t kMaxJolietDirChars = 103;
 // Files of this size or more cannot be described by one extent.
 constexpr int64_t kMaxFileSize = int64_t(1) << 32;
 

@@ -117,7 +117,7 @@ bool FindEntry(const std::string &path, int32_t attrMask, TSearchRec &rec) {
     return false;
   if (!RecordFromStat(p, name, st, rec) || !AttrIncluded(rec.Attr, attrMask))
     return false;
-  rec.ShortName = BaseAlias(rec.Name);
+  rec.ShortName = BaseAlias(rec.Name, (rec.Attr & faDirectory) != 0);
   return true;
 }
 
@@ -211,8 +211,10 @@ bool DirectoryExists(const std::string &path) {
 
 // ---- 8.3 aliases ----
 
-bool IsValid83(const std::string &name) {
+bool IsValid83(const std::string &name, bool isDir) {
   const size_t dot = name.find('.');
+  if (isDir && dot != std::string::npos)
+    return false;
   const std::string stem = name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
   if (stem.empty() || stem.size() > 8 || ext.size() > 3)
@@ -256,9 +258,20 @@ std::string DChars(const std::string &s, size_t limit) {
 
 } // namespace
 
-std::string BaseAlias(const std::string &name) {
-  if (IsValid83(name))
+std::string BaseAlias(const std::string &name, bool isDir) {
+  if (IsValid83(name, isDir))
     return std::string();
+  if (isDir) {
+    // Dots of a folder name become "_" (none may stand in its identifier).
+    std::string flat = name;
+    size_t first = 0;
+    while (first < flat.size() && flat[first] == '.')
+      ++first;
+    flat.erase(0, first);
+    std::replace(flat.begin(), flat.end(), '.', '_');
+    const std::string stem = DChars(flat, 8);
+    return stem.empty() ? "_" : stem;
+  }
   // Leading dots (hidden files) do not start an extension.
   size_t first = 0;
   while (first < name.size() && name[first] == '.')
@@ -278,26 +291,48 @@ std::string TAliasSet::Key(const std::string &name) {
   return name;
 }
 
-bool TAliasSet::Contains(const std::string &name) const { return used_.count(Key(name)) != 0; }
-void TAliasSet::Add(const std::string &name) { used_.insert(Key(name)); }
-void TAliasSet::Remove(const std::string &name) { used_.erase(Key(name)); }
+// The key of a name without building it: a trailing "." is left out.
+uint64_t TAliasSet::KeyHash(const std::string &name) {
+  const size_t n = (!name.empty() && name.back() == '.') ? name.size() - 1 : name.size();
+  return HashBytes(name.data(), n);
+}
+
+bool TAliasSet::InsertKey(const std::string &key) {
+  const uint64_t h = HashBytes(key.data(), key.size());
+  if (used_.Contains(h))
+    return false;
+  used_.Insert(h);
+  return true;
+}
+
+bool TAliasSet::Contains(const std::string &name) const { return used_.Contains(KeyHash(name)); }
+void TAliasSet::Add(const std::string &name) { used_.Insert(KeyHash(name)); }
+void TAliasSet::Remove(const std::string &name) { used_.EraseOne(KeyHash(name)); }
 
 void TAliasSet::Clear() {
-  used_.clear();
+  used_.Clear();
   next_.clear();
+  level_.clear();
 }
 
 std::string TAliasSet::MakeUnique(const std::string &name) {
-  if (used_.insert(Key(name)).second)
-    return name;
   const std::string key = Key(name);
+  if (InsertKey(key))
+    return name;
   const size_t dot = key.rfind('.');
   const std::string stem = dot == std::string::npos ? key : key.substr(0, dot);
   const std::string ext = dot == std::string::npos ? std::string() : key.substr(dot);  // with "."
   // Numbers with d digits take 8 - 1 - d characters of the stem; one counter
   // per kept prefix, so every candidate is tried at most once per prefix.
+  // Levels whose numbers are used up for this name are not tried again.
+  uint8_t &level = level_[key];
+  if (level == 0)
+    level = 1;
   uint32_t low = 1, high = 9;
-  for (int digits = 1; digits <= 7; ++digits, low *= 10, high = high * 10 + 9) {
+  for (int d = 1; d < level; ++d, low *= 10, high = high * 10 + 9) {
+  }
+  for (int digits = level; digits <= 7; ++digits, low *= 10, high = high * 10 + 9) {
+    level = static_cast<uint8_t>(digits);
     const std::string prefix = stem.substr(0, std::min<size_t>(stem.size(), 8 - 1 - digits));
     const std::string counterKey = prefix + '\x01' + std::to_string(digits) + ext;
     uint32_t &next = next_[counterKey];
@@ -305,7 +340,7 @@ std::string TAliasSet::MakeUnique(const std::string &name) {
       next = low;
     while (next <= high) {
       const std::string candidate = prefix + "~" + std::to_string(next++) + ext;
-      if (used_.insert(candidate).second)
+      if (InsertKey(candidate))
         return candidate;
     }
   }
@@ -315,11 +350,14 @@ std::string TAliasSet::MakeUnique(const std::string &name) {
 
 void AssignAliases(std::vector<TSearchRec> &recs) {
   TAliasSet set;
+  set.Reserve(recs.size());
   for (const TSearchRec &r : recs)
-    if (IsValid83(r.Name))
+    if (IsValid83(r.Name, (r.Attr & faDirectory) != 0))
       set.Add(r.Name);
-  for (TSearchRec &r : recs)
-    r.ShortName = IsValid83(r.Name) ? std::string() : set.MakeUnique(BaseAlias(r.Name));
+  for (TSearchRec &r : recs) {
+    const bool isDir = (r.Attr & faDirectory) != 0;
+    r.ShortName = IsValid83(r.Name, isDir) ? std::string() : set.MakeUnique(BaseAlias(r.Name, isDir));
+  }
 }
 
 } // namespace ov

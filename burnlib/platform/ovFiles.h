@@ -4,9 +4,9 @@
 #include "ovDateTime.h"
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace ov {
@@ -69,12 +69,158 @@ bool DirectoryExists(const std::string &path);  // an existing folder
 
 // ---- 8.3 aliases ----
 
+// A compact open-addressing multimap from 64-bit hashes to small values,
+// kept flat so that large folders stay cache friendly.
+template <class V> class THashMulti {
+public:
+  void Insert(uint64_t h, V v) {
+    if ((used_ + 1) * 2 > slots_.size())
+      Grow();
+    h = Fix(h);
+    size_t i = h & (slots_.size() - 1);
+    while (slots_[i].H > kTomb)
+      i = (i + 1) & (slots_.size() - 1);
+    if (slots_[i].H == kEmpty)
+      ++used_;
+    slots_[i].H = h;
+    slots_[i].Val = v;
+    ++size_;
+  }
+  // Calls fn(value&) for every value stored under h until fn returns true;
+  // returns whether one did.
+  template <class F> bool Find(uint64_t h, F fn) {
+    if (slots_.empty())
+      return false;
+    h = Fix(h);
+    for (size_t i = h & (slots_.size() - 1); slots_[i].H != kEmpty; i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i].H == h && fn(slots_[i].Val))
+        return true;
+    return false;
+  }
+  template <class F> bool Find(uint64_t h, F fn) const { return const_cast<THashMulti *>(this)->Find(h, fn); }
+  // Removes the first value under h for which fn returns true.
+  template <class F> bool Erase(uint64_t h, F fn) {
+    if (slots_.empty())
+      return false;
+    h = Fix(h);
+    for (size_t i = h & (slots_.size() - 1); slots_[i].H != kEmpty; i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i].H == h && fn(slots_[i].Val)) {
+        slots_[i].H = kTomb;
+        --size_;
+        return true;
+      }
+    return false;
+  }
+  size_t Size() const { return size_; }
+  void Clear() {
+    std::vector<TSlot>().swap(slots_);
+    used_ = size_ = 0;
+  }
+
+private:
+  static constexpr uint64_t kEmpty = 0, kTomb = 1;
+  struct TSlot {
+    uint64_t H = kEmpty;
+    V Val{};
+  };
+  static uint64_t Fix(uint64_t h) { return h <= kTomb ? h + 2 : h; }
+  void Grow() {
+    std::vector<TSlot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 16 : (size_ + 1) * 4 > old.size() ? old.size() * 2 : old.size(), TSlot{});
+    used_ = size_ = 0;
+    for (const TSlot &s : old)
+      if (s.H > kTomb)
+        Insert(s.H, s.Val);
+  }
+  std::vector<TSlot> slots_;
+  size_t used_ = 0;  // slots not empty (values and tombstones)
+  size_t size_ = 0;  // values
+};
+
+// A flat multiset of 64-bit hashes (8 bytes a slot).
+class THashBag {
+public:
+  void Reserve(size_t n) {
+    if (n * 2 > slots_.size())
+      Rehash(Pow2(n * 2));
+  }
+  void Insert(uint64_t h) {
+    if ((used_ + 1) * 2 > slots_.size())
+      Rehash(slots_.empty() ? 16 : (size_ + 1) * 4 > slots_.size() ? slots_.size() * 2 : slots_.size());
+    h = Fix(h);
+    size_t i = h & (slots_.size() - 1);
+    while (slots_[i] > kTomb)
+      i = (i + 1) & (slots_.size() - 1);
+    if (slots_[i] == kEmpty)
+      ++used_;
+    slots_[i] = h;
+    ++size_;
+  }
+  bool Contains(uint64_t h) const { return Locate(h) != SIZE_MAX; }
+  bool EraseOne(uint64_t h) {
+    const size_t i = Locate(h);
+    if (i == SIZE_MAX)
+      return false;
+    slots_[i] = kTomb;
+    --size_;
+    return true;
+  }
+  size_t Size() const { return size_; }
+  void Clear() {
+    std::vector<uint64_t>().swap(slots_);
+    used_ = size_ = 0;
+  }
+
+private:
+  static constexpr uint64_t kEmpty = 0, kTomb = 1;
+  static uint64_t Fix(uint64_t h) { return h <= kTomb ? h + 2 : h; }
+  static size_t Pow2(size_t n) {
+    size_t p = 16;
+    while (p < n)
+      p *= 2;
+    return p;
+  }
+  size_t Locate(uint64_t h) const {
+    if (slots_.empty())
+      return SIZE_MAX;
+    h = Fix(h);
+    for (size_t i = h & (slots_.size() - 1); slots_[i] != kEmpty; i = (i + 1) & (slots_.size() - 1))
+      if (slots_[i] == h)
+        return i;
+    return SIZE_MAX;
+  }
+  void Rehash(size_t n) {
+    std::vector<uint64_t> old(n, kEmpty);
+    old.swap(slots_);
+    used_ = size_ = 0;
+    for (uint64_t h : old)
+      if (h > kTomb)
+        Insert(h);
+  }
+  std::vector<uint64_t> slots_;
+  size_t used_ = 0;
+  size_t size_ = 0;
+};
+
+// 64-bit FNV-1a of a byte string.
+inline uint64_t HashBytes(const char *p, size_t n) {
+  uint64_t h = 1469598103934665603ull;
+  for (size_t i = 0; i < n; ++i) {
+    h ^= static_cast<unsigned char>(p[i]);
+    h *= 1099511628211ull;
+  }
+  return h ^ (h >> 29);
+}
+
 // True when name is a valid 8.3 name of upper-case d-characters (A-Z, 0-9, _):
 // 1 to 8 of them, optionally "." and 1 to 3 more.
-bool IsValid83(const std::string &name);
+// A folder (isDir) takes no extension: 1 to 8 d-characters only, as
+// ISO 9660 directory identifiers have no "." separator.
+bool IsValid83(const std::string &name, bool isDir = false);
 // The alias a name would get without siblings: upper case, d-characters,
 // stem cut to 8 and extension to 3; "" when the name is valid 8.3 already.
-std::string BaseAlias(const std::string &name);
+std::string BaseAlias(const std::string &name, bool isDir = false);
 
 // The 8.3 names in use in one folder, and the numbering that makes a new one
 // unique ("STEM~N.EXT" within 8 characters). Names compare with a trailing
@@ -89,12 +235,16 @@ public:
   // is added to the set.
   std::string MakeUnique(const std::string &name);
   void Clear();
-  size_t Size() const { return used_.size(); }
+  void Reserve(size_t n) { used_.Reserve(n); }
+  size_t Size() const { return used_.Size(); }
 
 private:
   static std::string Key(const std::string &name);
-  std::unordered_set<std::string> used_;
+  static uint64_t KeyHash(const std::string &name);
+  bool InsertKey(const std::string &key);  // false when present
+  THashBag used_;                          // hashes of the names in use
   std::unordered_map<std::string, uint32_t> next_;
+  std::unordered_map<std::string, uint8_t> level_;
 };
 
 // Fills ShortName of every record so that the aliases are unique within

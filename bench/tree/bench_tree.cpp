@@ -1,0 +1,105 @@
+// Benchmarks of the compilation tree: insertion of large synthetic
+// compilations, alias numbering under heavy collisions, numbering, removal.
+#include "SyntheticTree.h"
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+namespace {
+
+double PeakRssMiB() {
+  struct rusage ru {};
+  getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+}
+
+// Reset + insertion of 600,000 files in 20,000 folders.
+void BM_ResetAndInsert(benchmark::State &state) {
+  const int dirs = static_cast<int>(state.range(0));
+  const int64_t files = state.range(1);
+  const synthetic::TListing listing = synthetic::MakeListing(dirs, files);
+  TOrvBurner b;
+  for (auto _ : state) {
+    if (!synthetic::InsertListing(b, listing))
+      state.SkipWithError("insertion failed");
+    benchmark::DoNotOptimize(b.FileCount());
+  }
+  state.SetItemsProcessed(state.iterations() * (files + dirs));
+  state.counters["entries"] = static_cast<double>(b.FileCount());
+  state.counters["peak_MiB"] = PeakRssMiB();
+}
+BENCHMARK(BM_ResetAndInsert)->Args({20000, 600000})->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The same number of files in one folder and in 50 folders: the cost per
+// file must be the same.
+void BM_FilesPerFolder(benchmark::State &state) {
+  const int folders = static_cast<int>(state.range(0));
+  const int64_t perFolder = state.range(1);
+  synthetic::TListing listing = synthetic::MakeListing(folders, 0);
+  // Put every file into the folders (not the root) with colliding names.
+  for (int f = 1; f <= folders; ++f) {
+    auto &list = listing.Folders[static_cast<size_t>(f)].Files;
+    for (int64_t k = 0; k < perFolder; ++k) {
+      TSearchRec r;
+      r.Name = "Holiday photograph " + std::to_string(k) + ".jpeg";
+      r.Attr = ov::faArchive;
+      r.Size = 4096;
+      r.Time = 40000;
+      list.push_back(std::move(r));
+    }
+  }
+  listing.FileCount = folders * perFolder;
+  for (auto _ : state) {
+    // Aliases are assigned per listing, so they are part of the cost.
+    for (auto &f : listing.Folders)
+      ov::AssignAliases(f.Files);
+    TOrvBurner b;
+    if (!synthetic::InsertListing(b, listing))
+      state.SkipWithError("insertion failed");
+  }
+  state.SetItemsProcessed(state.iterations() * listing.FileCount);
+}
+BENCHMARK(BM_FilesPerFolder)->Args({1, 50000})->Args({50, 1000})->Unit(benchmark::kMillisecond);
+
+// Alias numbering when every name collides on its first characters.
+void BM_AliasCollisions(benchmark::State &state) {
+  std::vector<TSearchRec> recs(static_cast<size_t>(state.range(0)));
+  for (size_t i = 0; i < recs.size(); ++i)
+    recs[i].Name = "Document version " + std::to_string(i) + " final.txt";
+  for (auto _ : state) {
+    ov::AssignAliases(recs);
+    benchmark::DoNotOptimize(recs.back().ShortName);
+  }
+  state.SetComplexityN(state.range(0));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_AliasCollisions)->RangeMultiplier(4)->Range(1 << 10, 1 << 18)->Complexity()->Unit(benchmark::kMillisecond);
+
+// Path-table numbering of 20,000 folders.
+void BM_NumberDirectories(benchmark::State &state) {
+  TOrvBurner b;
+  synthetic::FillSyntheticTree(b, static_cast<int>(state.range(0)), 0);
+  for (auto _ : state)
+    b.NumberDirectories();
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_NumberDirectories)->Arg(20000)->Unit(benchmark::kMillisecond);
+
+// RemoveEmptyDirs over 20,000 folders, half of the leaves empty.
+void BM_RemoveEmptyDirs(benchmark::State &state) {
+  const synthetic::TListing listing = synthetic::MakeListing(20000, 100000);
+  for (auto _ : state) {
+    state.PauseTiming();
+    TOrvBurner b;
+    synthetic::InsertListing(b, listing);
+    state.ResumeTiming();
+    b.RemoveEmptyDirs();
+    benchmark::DoNotOptimize(b.DirCount());
+  }
+}
+BENCHMARK(BM_RemoveEmptyDirs)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,294 @@
+// `skarvo vdrive`: manage the virtual recorders of libwnaspi32.so.
+#include "SkarvoCli.h"
+#include "VRecorder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+using skarvo_cli::TArgs;
+
+const char *kUsage =
+    "Usage: skarvo vdrive COMMAND [OPTIONS]\n\n"
+    "Manages the virtual recorders (folder: $SKARVO_VDRIVES, else $XDG_DATA_HOME/skarvo/vdrives).\n\n"
+    "Commands:\n"
+    "  list                                   drives with their medium and state\n"
+    "  add NAME --model M [--vendor V] [--product P] [--revision R]\n"
+    "                                         add a drive (models: cdrw-writer, dvd-writer, dvd-reader)\n"
+    "  remove NAME                            delete a drive and its medium\n"
+    "  insert NAME --media TYPE [--capacity BLOCKS] [--image FILE] [--formatted]\n"
+    "                                         load a medium (CD-ROM, CD-R, CD-RW, DVD-ROM, DVD-R,\n"
+    "                                         DVD-RW, DVD-RW-RO, DVD+R, DVD+R-DL, DVD+RW, DVD-RAM)\n"
+    "  eject NAME                             take the medium out\n"
+    "  export NAME FILE [--session N]         write the recorded blocks as an image file\n"
+    "  fault NAME KIND [--count N] [--skip N] [--op HEX] [--lba N] [--ascq N]\n"
+    "  fault NAME --clear | fault NAME        add a fault, clear them, or list them\n"
+    "                                         kinds: busy notready nomedium writeerror unformatted opc pending\n"
+    "  set NAME KEY VALUE                     change one key of the drive's settings file\n"
+    "  log NAME [--clear]                     show (or empty) the drive's command log\n\n"
+    "Run `skarvo vdrive COMMAND --help` for one command.\n";
+
+bool WantsHelp(const TArgs &a) {
+  for (const std::string &s : a)
+    if (s == "--help" || s == "-h")
+      return true;
+  return false;
+}
+
+int Fail(const std::string &text) {
+  skarvo_cli::Error(text);
+  return 1;
+}
+
+int Usage(const std::string &text) {
+  skarvo_cli::Error(text + " (see skarvo vdrive --help)");
+  return 2;
+}
+
+// Splits arguments into positionals and --key value options; flags take no value.
+bool Parse(const TArgs &a, size_t from, std::vector<std::string> &pos, std::vector<std::pair<std::string, std::string>> &opt,
+           const std::vector<std::string> &valued, const std::vector<std::string> &flags, std::string &err) {
+  for (size_t i = from; i < a.size(); ++i) {
+    const std::string &s = a[i];
+    if (s.size() > 2 && s.rfind("--", 0) == 0) {
+      const std::string k = s.substr(2);
+      bool isValued = false, isFlag = false;
+      for (const std::string &v : valued)
+        isValued = isValued || v == k;
+      for (const std::string &f : flags)
+        isFlag = isFlag || f == k;
+      if (isFlag) {
+        opt.emplace_back(k, "");
+      } else if (isValued) {
+        if (i + 1 >= a.size()) {
+          err = "option " + s + " needs a value";
+          return false;
+        }
+        opt.emplace_back(k, a[++i]);
+      } else {
+        err = "unknown option " + s;
+        return false;
+      }
+    } else {
+      pos.push_back(s);
+    }
+  }
+  return true;
+}
+
+std::string Opt(const std::vector<std::pair<std::string, std::string>> &opt, const std::string &k, bool *found = nullptr) {
+  std::string v;
+  bool f = false;
+  for (const auto &[key, val] : opt)
+    if (key == k)
+      v = val, f = true;
+  if (found)
+    *found = f;
+  return v;
+}
+
+bool ToNumber(const std::string &s, long long &out, int base = 10) {
+  char *end = nullptr;
+  out = std::strtoll(s.c_str(), &end, base);
+  return !s.empty() && !*end;
+}
+
+int List() {
+  std::vector<vrec::TDriveSummary> all;
+  std::string err;
+  if (!vrec::ListDrives(all, err))
+    return Fail(err);
+  std::printf("%-3s %-12s %-12s %-30s %-10s %-11s %10s %10s %s\n", "TGT", "NAME", "MODEL", "IDENTITY", "MEDIUM", "STATUS",
+              "CAPACITY", "RECORDED", "SESSIONS");
+  for (size_t i = 0; i < all.size(); ++i) {
+    const vrec::TDriveSummary &d = all[i];
+    std::string medium = d.Medium;
+    if (d.Medium == "DVD-RW" && d.Formatted)
+      medium = "DVD-RW-RO";
+    else if (d.Medium == "DVD+RW" && !d.Formatted)
+      medium = "DVD+RW*";
+    std::string status = d.TrayOpen && d.Medium == "none" ? "tray open" : d.DiscStatus;
+    if (d.TrayOpen && d.Medium != "none")
+      status = "tray open";
+    if (!d.Operation.empty())
+      status += " (" + d.Operation + ")";
+    std::printf("%-3zu %-12s %-12s %-30s %-10s %-11s %10u %10u %d\n", i, d.Name.c_str(), d.Model.c_str(),
+                (d.Vendor + " " + d.Product + " " + d.Revision).c_str(), medium.c_str(), status.c_str(), d.Capacity,
+                d.Recorded, d.Sessions);
+    for (const std::string &f : d.Faults)
+      std::printf("    fault: %s\n", f.c_str());
+  }
+  std::printf("(folder %s; DVD+RW* = not formatted)\n", vrec::DrivesFolder().c_str());
+  return 0;
+}
+
+int Run(const TArgs &a) {
+  if (a.empty() || a[0] == "--help" || a[0] == "-h" || a[0] == "help") {
+    std::fputs(kUsage, a.empty() ? stderr : stdout);
+    return a.empty() ? 2 : 0;
+  }
+  const std::string cmd = a[0];
+  std::vector<std::string> pos;
+  std::vector<std::pair<std::string, std::string>> opt;
+  std::string err;
+  auto help = [&](const char *text) {
+    std::fputs(text, stdout);
+    return 0;
+  };
+
+  if (cmd == "list") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive list\n\nLists the virtual drives in target order (the order the ASPI layer\n"
+                  "numbers them): name, model, identity, medium, disc status, capacity and recorded blocks.\n");
+    if (a.size() > 1)
+      return Usage("list takes no arguments");
+    return List();
+  }
+  if (cmd == "add") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive add NAME --model M [--vendor V] [--product P] [--revision R]\n\n"
+                  "Adds a drive without a medium. Models: cdrw-writer (reads CD and DVD-ROM, writes CD-R/RW),\n"
+                  "dvd-writer (all CD and DVD media), dvd-reader (reads only). The identity strings\n"
+                  "(8, 16 and 4 characters at most) replace the model's INQUIRY identity.\n");
+    if (!Parse(a, 1, pos, opt, {"model", "vendor", "product", "revision"}, {}, err))
+      return Usage(err);
+    bool hasModel = false;
+    const std::string model = Opt(opt, "model", &hasModel);
+    if (pos.size() != 1 || !hasModel)
+      return Usage("add needs NAME and --model");
+    if (!vrec::AddDrive(pos[0], model, Opt(opt, "vendor"), Opt(opt, "product"), Opt(opt, "revision"), err))
+      return Fail(err);
+    return 0;
+  }
+  if (cmd == "remove") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive remove NAME\n\nDeletes the drive, its medium and its log.\n");
+    if (a.size() != 2)
+      return Usage("remove needs NAME");
+    return vrec::RemoveDrive(a[1], err) ? 0 : Fail(err);
+  }
+  if (cmd == "insert") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive insert NAME --media TYPE [--capacity BLOCKS] [--image FILE] [--formatted]\n\n"
+                  "Loads a new medium (the previous one is discarded). Types: CD-ROM, CD-R, CD-RW, DVD-ROM,\n"
+                  "DVD-R, DVD-RW (sequential, blank), DVD-RW-RO (restricted overwrite), DVD+R, DVD+R-DL,\n"
+                  "DVD+RW (blank, unformatted; --formatted for a formatted one), DVD-RAM.\n"
+                  "--capacity: user blocks of 2048 bytes (default: the medium's usual size).\n"
+                  "--image: the content of a CD-ROM/DVD-ROM (required for them); on a recordable\n"
+                  "medium it becomes a first closed session, on an overwritable one the data at block 0.\n");
+    if (!Parse(a, 1, pos, opt, {"media", "capacity", "image"}, {"formatted"}, err))
+      return Usage(err);
+    bool hasMedia = false, formatted = false;
+    const std::string media = Opt(opt, "media", &hasMedia);
+    Opt(opt, "formatted", &formatted);
+    if (pos.size() != 1 || !hasMedia)
+      return Usage("insert needs NAME and --media");
+    long long cap = 0;
+    bool hasCap = false;
+    const std::string capText = Opt(opt, "capacity", &hasCap);
+    if (hasCap && (!ToNumber(capText, cap) || cap <= 0 || cap > 0xFFFFFFF0LL))
+      return Usage("--capacity needs a positive number of blocks");
+    if (!vrec::InsertMedium(pos[0], media, uint32_t(cap), Opt(opt, "image"), formatted, err))
+      return Fail(err);
+    return 0;
+  }
+  if (cmd == "eject") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive eject NAME\n\nTakes the medium out; the tray stays open.\n");
+    if (a.size() != 2)
+      return Usage("eject needs NAME");
+    return vrec::EjectMedium(a[1], err) ? 0 : Fail(err);
+  }
+  if (cmd == "export") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive export NAME FILE [--session N]\n\n"
+                  "Writes the medium's blocks from block 0 to the end of the recorded area as a\n"
+                  "sparse image file; with --session N, up to the end of session N. Blocks keep their\n"
+                  "disc addresses, so later sessions are found where the disc has them.\n");
+    if (!Parse(a, 1, pos, opt, {"session"}, {}, err))
+      return Usage(err);
+    if (pos.size() != 2)
+      return Usage("export needs NAME and FILE");
+    long long session = 0;
+    bool hasSession = false;
+    const std::string s = Opt(opt, "session", &hasSession);
+    if (hasSession && (!ToNumber(s, session) || session <= 0 || session > 99))
+      return Usage("--session needs a session number");
+    return vrec::ExportMedium(pos[0], pos[1], int(session), err) ? 0 : Fail(err);
+  }
+  if (cmd == "fault") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive fault NAME KIND [--count N] [--skip N] [--op HEX] [--lba N] [--ascq N]\n"
+                  "       skarvo vdrive fault NAME --clear\n"
+                  "       skarvo vdrive fault NAME\n\n"
+                  "Injects a fault that hits the next matching commands:\n"
+                  "  busy         target status BUSY, no sense\n"
+                  "  notready     NOT READY 02/04/xx (xx from --ascq, default 01)\n"
+                  "  nomedium     NOT READY 02/3A/00\n"
+                  "  writeerror   MEDIUM ERROR 03/0C/00 on a WRITE(10) covering --lba (required)\n"
+                  "  unformatted  WRITE(10) refused 05/30/10\n"
+                  "  opc          SEND OPC INFORMATION refused 03/73/03\n"
+                  "  pending      the command never completes (only an abort ends it)\n"
+                  "--count N: commands hit (default 1, -1 for every one); --skip N: matching commands let\n"
+                  "through first; --op HEX: only this opcode (default: any except INQUIRY and REQUEST SENSE;\n"
+                  "WRITE(10) for writeerror/unformatted, SEND OPC for opc).\n");
+    if (!Parse(a, 1, pos, opt, {"count", "skip", "op", "lba", "ascq"}, {"clear"}, err))
+      return Usage(err);
+    bool clear = false;
+    Opt(opt, "clear", &clear);
+    if (pos.empty() || pos.size() > 2)
+      return Usage("fault needs NAME and KIND, or NAME --clear");
+    if (clear)
+      return vrec::ClearFaults(pos[0], err) ? 0 : Fail(err);
+    if (pos.size() == 1) {
+      vrec::TDriveSummary d;
+      if (!vrec::GetDrive(pos[0], d, err))
+        return Fail(err);
+      for (const std::string &f : d.Faults)
+        std::printf("%s\n", f.c_str());
+      return 0;
+    }
+    std::string spec = pos[1];
+    for (const auto &[k, v] : opt)
+      spec += " " + k + "=" + v;
+    return vrec::AddFault(pos[0], spec, err) ? 0 : Fail(err);
+  }
+  if (cmd == "set") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive set NAME KEY VALUE\n\nSets one key of the drive's settings file "
+                  "(for example: clock 100, product CD-W512EB,\nunderrun_protection 0). The file is checked "
+                  "before it is replaced.\n");
+    if (a.size() != 4)
+      return Usage("set needs NAME KEY VALUE");
+    return vrec::SetSetting(a[1], a[2], a[3], err) ? 0 : Fail(err);
+  }
+  if (cmd == "log") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive log NAME [--clear]\n\nPrints the commands the drive received, one per line:\n"
+                  "time pid=P cmd=NAME cdb=HEX dir=in|out|none len=BYTES status=GOOD|CHECK|BUSY|PENDING|HOST-ERROR "
+                  "sense=KEY/ASC/ASCQ\n");
+    if (!Parse(a, 1, pos, opt, {}, {"clear"}, err))
+      return Usage(err);
+    if (pos.size() != 1)
+      return Usage("log needs NAME");
+    bool clear = false;
+    Opt(opt, "clear", &clear);
+    if (clear)
+      return vrec::ClearLog(pos[0], err) ? 0 : Fail(err);
+    std::string text;
+    if (!vrec::ReadLog(pos[0], text, err))
+      return Fail(err);
+    if (text.empty())
+      std::printf("(no commands received)\n");
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+  }
+  return Usage("unknown vdrive command \"" + cmd + "\"");
+}
+
+}  // namespace
+
+SKARVO_CLI_COMMAND("vdrive", "manage virtual recorders (list, add, insert, eject, export, fault, log)", Run);

@@ -1,0 +1,315 @@
+// The ASPI entry points of libwnaspi32.so over the virtual drives. Requests
+// posted with SRB_EVENT_NOTIFY run on a worker thread and signal the SRB's
+// eventfd when done; others complete before the call returns. The worker is
+// joined when the library is unloaded.
+#include "VDrive.h"
+#include "wnaspi32.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#define VREC_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace vrec {
+namespace {
+
+void SetStatus(SRB_ExecSCSICmd *s, uint8_t status) { __atomic_store_n(&s->SRB_Status, status, __ATOMIC_RELEASE); }
+
+// Signals and closes the layer's own duplicate of a request's eventfd. The
+// duplicate is taken while the caller's descriptor is surely open, so a caller
+// that closes its descriptor early never gets a write into a reused number.
+void Signal(int fd) {
+  if (fd < 0)
+    return;
+  const uint64_t one = 1;
+  ssize_t n;
+  do
+    n = write(fd, &one, sizeof one);
+  while (n < 0 && errno == EINTR);
+  close(fd);
+}
+
+struct TJob {
+  SRB_ExecSCSICmd *Srb;
+  std::string Dir;
+  int Fd;  // duplicate of SRB_PostProc, or -1
+};
+
+// Data direction of a request: the flags, or the command when neither is set.
+int DataDirection(const SRB_ExecSCSICmd *s) {
+  if (s->SRB_Flags & SRB_DIR_IN)
+    return 1;
+  if (s->SRB_Flags & SRB_DIR_OUT)
+    return 2;
+  if (!s->SRB_BufLen || !s->SRB_BufPointer)
+    return 0;
+  switch (s->CDBByte[0]) {
+  case 0x2A: case 0x55: case 0x04: case 0xB6: case 0xBF: case 0x54:
+    return 2;
+  default:
+    return 1;
+  }
+}
+
+class TAspi {
+public:
+  ~TAspi() {
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    if (worker_.joinable())
+      worker_.join();
+    // Nothing may wait on a request of an unloaded layer: abort what is left.
+    for (TJob &j : queue_)
+      Finish(j, SS_ABORTED);
+    for (TJob &j : stalled_)
+      Finish(j, SS_ABORTED);
+  }
+
+  // Rereads the drive folder; returns the number of drives.
+  size_t Rescan() {
+    std::unique_lock<std::mutex> lk(mu_);
+    RescanLocked();
+    return names_.size();
+  }
+
+  bool Resolve(uint8_t ha, uint8_t target, uint8_t lun, std::string *dir, std::string *name) {
+    std::unique_lock<std::mutex> lk(mu_);
+    if (names_.empty() || folder_ != DrivesFolderPath())
+      RescanLocked();
+    if (ha != 0 || lun != 0 || target >= names_.size())
+      return false;
+    if (dir)
+      *dir = folder_ + "/" + names_[target];
+    if (name)
+      *name = names_[target];
+    return true;
+  }
+
+  uint32_t Exec(SRB_ExecSCSICmd *s) {
+    std::string dir;
+    if (s->SRB_HaId != 0) {
+      SetStatus(s, SS_INVALID_HA);
+      return SS_INVALID_HA;
+    }
+    if (!Resolve(s->SRB_HaId, s->SRB_Target, s->SRB_Lun, &dir, nullptr)) {
+      SetStatus(s, SS_NO_DEVICE);
+      return SS_NO_DEVICE;
+    }
+    if (s->SRB_CDBLen == 0 || s->SRB_CDBLen > 16 || (s->SRB_BufLen && !s->SRB_BufPointer)) {
+      SetStatus(s, SS_INVALID_SRB);
+      return SS_INVALID_SRB;
+    }
+    SetStatus(s, SS_PENDING);
+    s->SRB_HaStat = 0;
+    s->SRB_TargStat = 0;
+    if (s->SRB_Flags & SRB_EVENT_NOTIFY) {
+      const int fd = s->SRB_PostProc >= 0 ? fcntl(int(s->SRB_PostProc), F_DUPFD_CLOEXEC, 3) : -1;
+      {
+        std::unique_lock<std::mutex> lk(mu_);
+        if (!worker_.joinable())
+          worker_ = std::thread([this] { Work(); });
+        queue_.push_back(TJob{s, dir, fd});
+      }
+      cv_.notify_all();
+      return SS_PENDING;
+    }
+    uint8_t status = 0;
+    if (!Run(s, dir, status)) {
+      std::unique_lock<std::mutex> lk(mu_);
+      stalled_.push_back(TJob{s, dir, -1});
+      return SS_PENDING;
+    }
+    SetStatus(s, status);
+    return status;
+  }
+
+  uint32_t Abort(SRB_ExecSCSICmd *target) {
+    std::unique_lock<std::mutex> lk(mu_);
+    // A request being executed is finished rather than cut off; after this
+    // call the layer no longer touches it either way.
+    done_.wait(lk, [&] { return running_ != target; });
+    for (auto *list : {&queue_, &stalled_})
+      for (auto it = list->begin(); it != list->end(); ++it)
+        if (it->Srb == target) {
+          TJob j = *it;
+          list->erase(it);
+          Finish(j, SS_ABORTED);
+          return SS_COMP;
+        }
+    return SS_ABORT_FAIL;
+  }
+
+private:
+  void RescanLocked() {
+    folder_ = DrivesFolderPath();
+    std::string err;
+    EnsureDrivesFolder(err);
+    names_ = DriveNames(folder_);
+  }
+
+  static void Finish(TJob &j, uint8_t status) {
+    const bool notify = j.Srb->SRB_Flags & SRB_EVENT_NOTIFY;
+    SetStatus(j.Srb, status);  // the request belongs to the caller from here on
+    if (notify && j.Fd < 0 && j.Srb->SRB_PostProc >= 0)
+      j.Fd = fcntl(int(j.Srb->SRB_PostProc), F_DUPFD_CLOEXEC, 3);
+    Signal(j.Fd);
+  }
+
+  // Executes one request and fills its result fields except the status;
+  // false when it stays pending (the "pending" fault).
+  static bool Run(SRB_ExecSCSICmd *s, const std::string &dir, uint8_t &status) {
+    const int dataDir = DataDirection(s);
+    const TResult r = ExecuteCommand(dir, s->CDBByte, s->SRB_CDBLen, dataDir, dataDir ? s->SRB_BufPointer : nullptr,
+                                     dataDir ? s->SRB_BufLen : 0);
+    if (r.Pending)
+      return false;
+    s->SRB_HaStat = r.HaStat;
+    s->SRB_TargStat = r.TargStat;
+    if (r.TargStat == STATUS_CHKCOND) {
+      std::memset(s->SenseArea, 0, sizeof s->SenseArea);
+      const int n = std::min<int>(SKARVO_SRB_SENSE_AREA, s->SRB_SenseLen ? s->SRB_SenseLen : 18);
+      BuildSense(r, s->SenseArea, n);
+    }
+    status = (r.HaStat || r.TargStat) ? SS_ERR : SS_COMP;
+    return true;
+  }
+
+  void Work() {
+    std::unique_lock<std::mutex> lk(mu_);
+    for (;;) {
+      cv_.wait(lk, [&] { return stop_ || !queue_.empty(); });
+      if (stop_)
+        return;
+      TJob j = queue_.front();
+      queue_.pop_front();
+      running_ = j.Srb;
+      lk.unlock();
+      uint8_t status = 0;
+      const bool done = Run(j.Srb, j.Dir, status);
+      lk.lock();
+      if (done)
+        Finish(j, status);
+      else
+        stalled_.push_back(j);
+      running_ = nullptr;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable cv_, done_;
+  std::deque<TJob> queue_;
+  std::deque<TJob> stalled_;  // requests left pending by a fault
+  SRB_ExecSCSICmd *running_ = nullptr;
+  std::thread worker_;
+  bool stop_ = false;
+  std::string folder_;
+  std::vector<std::string> names_;
+};
+
+TAspi &Aspi() {
+  static TAspi aspi;
+  return aspi;
+}
+
+void PutText(uint8_t *dst, const char *text, size_t width) {
+  const size_t n = std::strlen(text);
+  for (size_t i = 0; i < width; ++i)
+    dst[i] = uint8_t(i < n ? text[i] : ' ');
+}
+
+}  // namespace
+}  // namespace vrec
+
+using vrec::Aspi;
+
+VREC_EXPORT uint32_t GetASPI32SupportInfo(void) {
+  const size_t n = Aspi().Rescan();
+  return n ? (uint32_t(SS_COMP) << 8) | 1u : (uint32_t(SS_NO_ADAPTERS) << 8);
+}
+
+VREC_EXPORT uint32_t SendASPI32Command(void *srb) {
+  if (!srb)
+    return SS_INVALID_SRB;
+  auto *h = static_cast<SRB_Header *>(srb);
+  switch (h->SRB_Cmd) {
+  case SC_HA_INQUIRY: {
+    auto *q = static_cast<SRB_HAInquiry *>(srb);
+    const size_t n = Aspi().Rescan();
+    q->HA_Count = n ? 1 : 0;
+    if (q->SRB_HaId >= q->HA_Count) {
+      q->SRB_Status = SS_INVALID_HA;
+      return SS_INVALID_HA;
+    }
+    q->HA_SCSI_ID = 7;
+    vrec::PutText(q->HA_ManagerId, "SKARVO VRECORDER", 16);
+    vrec::PutText(q->HA_Identifier, "VREC 0", 16);
+    std::memset(q->HA_Unique, 0, sizeof q->HA_Unique);
+    q->HA_Unique[0] = 3;  // buffer alignment mask
+    q->HA_Unique[3] = uint8_t(std::max<size_t>(8, std::min<size_t>(n, 255)));  // maximum targets
+    q->HA_Unique[6] = 0xFF;  // maximum transfer 00FF0000h
+    q->SRB_Status = SS_COMP;
+    return SS_COMP;
+  }
+  case SC_GET_DEV_TYPE: {
+    auto *g = static_cast<SRB_GDEVBlock *>(srb);
+    if (Aspi().Resolve(g->SRB_HaId, g->SRB_Target, g->SRB_Lun, nullptr, nullptr)) {
+      g->SRB_DeviceType = 5;
+      g->SRB_Status = SS_COMP;
+    } else {
+      g->SRB_DeviceType = 0x1F;
+      g->SRB_Status = SS_NO_DEVICE;
+    }
+    return g->SRB_Status;
+  }
+  case SC_EXEC_SCSI_CMD:
+    return Aspi().Exec(static_cast<SRB_ExecSCSICmd *>(srb));
+  case SC_ABORT_SRB: {
+    auto *a = static_cast<SRB_Abort *>(srb);
+    const uint32_t st = a->SRB_ToAbort ? Aspi().Abort(static_cast<SRB_ExecSCSICmd *>(a->SRB_ToAbort)) : SS_ABORT_FAIL;
+    a->SRB_Status = uint8_t(st);
+    return st;
+  }
+  case SC_RESET_DEV:
+    h->SRB_Status = SS_COMP;
+    return SS_COMP;
+  case SC_GET_DISK_INFO: {
+    auto *g = static_cast<SRB_GetDiskInfo *>(srb);
+    if (!Aspi().Resolve(g->SRB_HaId, g->SRB_Target, g->SRB_Lun, nullptr, nullptr)) {
+      g->SRB_Status = SS_NO_DEVICE;
+      return SS_NO_DEVICE;
+    }
+    g->SRB_DriveFlags = 0;
+    g->SRB_Int13HDriveInfo = uint8_t(std::min(2 + g->SRB_Target, 25));  // C, D, ...
+    g->SRB_Status = SS_COMP;
+    return SS_COMP;
+  }
+  default:
+    h->SRB_Status = SS_INVALID_CMD;
+    return SS_INVALID_CMD;
+  }
+}
+
+VREC_EXPORT int SkarvoGetDeviceName(uint8_t ha, uint8_t target, uint8_t lun, char *buf, int len) {
+  std::string name;
+  if (!Aspi().Resolve(ha, target, lun, nullptr, &name))
+    return 0;
+  if (buf && len > 0) {
+    const size_t n = std::min(name.size(), size_t(len - 1));
+    std::memcpy(buf, name.data(), n);
+    buf[n] = 0;
+  }
+  return 1;
+}

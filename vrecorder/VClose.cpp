@@ -1,0 +1,312 @@
+// Closing tracks and sessions, blanking, formatting, track reservation and
+// the DVD-R time stamp of the virtual recorder.
+#include "VDrive.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace vrec {
+
+static uint32_t Round16(uint32_t x) { return (x + 15) & ~15u; }
+static uint32_t TrackEnd(const TTrack &t) { return t.Start + std::max(t.Written, t.Reserved); }
+
+// Blocks between the end of a closed session and the start of the next one.
+static uint32_t SessionGap(const TDrive &d) {
+  const uint16_t p = d.Profile();
+  if (p == PROF_CDR || p == PROF_CDRW)  // lead-out 6750 (later 2250) + lead-in 4500 + pre-gap 150
+    return d.ClosedSessions == 1 ? 11400 : 6900;
+  if (p == PROF_DVDPR || p == PROF_DVDPR_DL)
+    return 2048;
+  return 16384;  // DVD-R/-RW border-out and border-in
+}
+
+// Closes a track; DVD tracks are padded to whole ECC blocks.
+static void FinishTrack(TDrive &d, TTrack &t) {
+  if (!d.IsCd() && !t.Reserved)
+    t.Written = std::min(Round16(t.Written), d.Capacity - t.Start);
+  t.Closed = true;
+}
+
+static void OpenNextTrack(TDrive &d, int session, uint32_t start) {
+  if (start >= d.Capacity) {
+    d.Finalized = true;  // no room left: the disc is complete
+    return;
+  }
+  TTrack t;
+  t.Session = session;
+  t.Start = start;
+  d.Tracks.push_back(t);
+}
+
+static bool CloseTrack(TCmd &c, uint32_t number) {
+  TDrive &d = c.D;
+  int idx = number == 0xFF ? d.InvisibleTrack() : int(number) - 1;
+  if (number == 0xFF && idx < 0) {
+    for (int i = int(d.Tracks.size()) - 1; i >= 0; --i)
+      if (!d.Tracks[size_t(i)].Closed) {
+        idx = i;
+        break;
+      }
+  }
+  if (idx < 0 || size_t(idx) >= d.Tracks.size()) {
+    c.Check(5, 0x24, 0);
+    return false;
+  }
+  TTrack &t = d.Tracks[size_t(idx)];
+  if (t.Closed || t.Session != d.OpenSession() || (!t.Written && !t.Reserved))
+    return true;  // nothing to close
+  const bool wasInvisible = idx == d.InvisibleTrack();
+  FinishTrack(d, t);
+  if (wasInvisible)
+    OpenNextTrack(d, t.Session, d.IsCd() ? TrackEnd(t) + 150 : Round16(TrackEnd(t)));
+  c.Changed = true;
+  return true;
+}
+
+static bool CloseSession(TCmd &c, bool finalize) {
+  TDrive &d = c.D;
+  const int open = d.OpenSession();
+  if (open == 0) {
+    c.Check(5, 0x2C, 0);  // the disc is already complete
+    return false;
+  }
+  bool hasData = false;
+  for (const TTrack &t : d.Tracks)
+    if (t.Session == open && (t.Written || t.Reserved))
+      hasData = true;
+  if (!hasData) {
+    if (finalize && d.ClosedSessions > 0) {
+      while (!d.Tracks.empty() && d.Tracks.back().Session == open)
+        d.Tracks.pop_back();
+      d.Finalized = true;
+      c.Changed = true;
+      return true;
+    }
+    c.Check(5, 0x2C, 0);  // command sequence error: an empty session
+    return false;
+  }
+  while (!d.Tracks.empty() && d.Tracks.back().Session == open && !d.Tracks.back().Written &&
+         !d.Tracks.back().Reserved)
+    d.Tracks.pop_back();
+  uint32_t end = 0;
+  for (TTrack &t : d.Tracks) {
+    if (t.Session == open && !t.Closed)
+      FinishTrack(d, t);
+    end = std::max(end, TrackEnd(t));
+  }
+  d.ClosedSessions = open;
+  if (finalize)
+    d.Finalized = true;
+  else
+    OpenNextTrack(d, open + 1, end + SessionGap(d));
+  c.Changed = true;
+  return true;
+}
+
+void CmdCloseTrackSession(TCmd &c) {
+  TDrive &d = c.D;
+  const bool imm = c.Cdb[1] & 0x01;
+  const int fn = c.Cdb[2] & 0x07;
+  const uint32_t number = c.Cdb16(4);
+  const uint16_t prof = d.Profile();
+  if (!d.CanWrite(d.Medium) || d.Type()->Rom) {
+    c.Check(5, 0x30, 0x05);
+    return;
+  }
+  const int multi = d.WriteParams[3] >> 6;
+  bool ok = true;
+  double seconds = d.IsCd() ? 20 : 40;
+  switch (prof) {
+  case PROF_DVDPRW:
+    if (fn == 3) {  // complete the (background) format
+      d.Formatted = true;
+      c.Changed = true;
+    } else if (fn > 3) {
+      ok = false;
+    }
+    seconds = 10;
+    break;
+  case PROF_DVDRW_RO:
+  case PROF_DVDRAM:
+    ok = fn == 1 || fn == 2;
+    seconds = 10;
+    break;
+  default:  // sequential media
+    if (fn == 1) {
+      if (!CloseTrack(c, number))
+        return;
+    } else if (fn == 2) {
+      // CD and DVD-R/-RW close for good unless the write parameters allow a next session;
+      // DVD+R keeps a closed session appendable until it is finalised.
+      const bool plus = prof == PROF_DVDPR || prof == PROF_DVDPR_DL;
+      if (!CloseSession(c, !plus && multi != 3))
+        return;
+    } else if ((fn == 5 || fn == 6) && (prof == PROF_DVDPR || prof == PROF_DVDPR_DL)) {
+      if (!CloseSession(c, true))
+        return;
+    } else {
+      ok = false;
+    }
+    break;
+  }
+  if (!ok) {
+    c.Check(5, 0x24, 0);
+    return;
+  }
+  if (imm)
+    StartLongOp(d, "close", seconds);
+  c.Changed = true;
+}
+
+void CmdBlank(TCmd &c) {
+  TDrive &d = c.D;
+  const bool imm = c.Cdb[1] & 0x10;
+  const int type = c.Cdb[1] & 0x07;
+  const uint16_t prof = d.Profile();
+  const bool cd = prof == PROF_CDRW;
+  if (!d.CanWrite(d.Medium) || (prof != PROF_CDRW && prof != PROF_DVDRW_SEQ && prof != PROF_DVDRW_RO)) {
+    c.Check(5, 0x30, 0x05);
+    return;
+  }
+  if (type > 1) {
+    c.Check(5, 0x24, 0);
+    return;
+  }
+  const uint32_t cap = d.Capacity;
+  d.LoadMedium(*d.Type(), cap);
+  d.DaoOnly = !cd && type == 1;  // a minimally blanked DVD-RW records disc-at-once only
+  ClearData(d);
+  double seconds;
+  if (cd)
+    seconds = type == 1 ? 40 : double(cap) * 2048 / (4234.0 * 1024);
+  else
+    seconds = type == 1 ? 60 : double(cap) * 2048 / (2770.0 * 1024);
+  if (imm)
+    StartLongOp(d, "blank", seconds);
+  c.Changed = true;
+}
+
+void CmdFormatUnit(TCmd &c) {
+  TDrive &d = c.D;
+  const bool fmtData = c.Cdb[1] & 0x10;
+  const uint16_t prof = d.Profile();
+  if (!d.CanWrite(d.Medium) || (prof != PROF_DVDPRW && prof != PROF_DVDRW_SEQ && prof != PROF_DVDRW_RO &&
+                                prof != PROF_DVDRAM)) {
+    c.Check(5, 0x30, 0x06);  // cannot format medium, incompatible medium
+    return;
+  }
+  bool imm = false;
+  uint32_t blocks = d.Capacity;
+  int ftype = 0;
+  if (fmtData) {
+    if ((c.Cdb[1] & 0x07) != 1) {
+      c.Check(5, 0x24, 0);
+      return;
+    }
+    if (c.DataDir != 2 || c.Len < 12) {
+      c.Check(5, 0x1A, 0);
+      return;
+    }
+    const uint8_t *b = c.Buf;
+    if (((b[2] << 8) | b[3]) != 8) {
+      c.Check(5, 0x26, 0);
+      return;
+    }
+    imm = b[1] & 0x02;
+    blocks = (uint32_t(b[4]) << 24) | (uint32_t(b[5]) << 16) | (uint32_t(b[6]) << 8) | b[7];
+    ftype = b[8] >> 2;
+  } else if (prof != PROF_DVDRAM) {
+    c.Check(5, 0x24, 0);
+    return;
+  }
+  if (blocks > d.Capacity && blocks != 0xFFFFFFFF) {
+    c.Check(5, 0x26, 0);
+    return;
+  }
+  double seconds = 0;
+  if (prof == PROF_DVDPRW) {
+    if (ftype != 0x26) {
+      c.Check(5, 0x26, 0);
+      return;
+    }
+    seconds = d.Formatted ? 30 : 60;
+    d.Formatted = true;
+  } else if (prof == PROF_DVDRAM) {
+    if (ftype != 0x00) {
+      c.Check(5, 0x26, 0);
+      return;
+    }
+    seconds = 600;
+    d.Formatted = true;
+    d.MaxWritten = 0;
+    ClearData(d);
+  } else {  // DVD-RW: full (00h), quick (15h) or grow (13h, restricted overwrite only)
+    if (ftype == 0x13 && prof == PROF_DVDRW_RO) {
+      seconds = 10;
+    } else if (ftype == 0x00 || ftype == 0x15) {
+      seconds = ftype == 0x00 ? 900 : 30;
+      d.Formatted = true;
+      d.DaoOnly = false;
+      d.Finalized = false;
+      d.ClosedSessions = 0;
+      d.Tracks.clear();
+      d.MaxWritten = 0;
+      ClearData(d);
+    } else {
+      c.Check(5, 0x26, 0);
+      return;
+    }
+  }
+  if (imm)
+    StartLongOp(d, "format", seconds);
+  c.Changed = true;
+}
+
+void CmdReserveTrack(TCmd &c) {
+  TDrive &d = c.D;
+  const uint16_t prof = d.Profile();
+  if (!d.CanWrite(d.Medium) || d.IsOverwritable() || d.Type()->Rom || prof == PROF_DVDPRW) {
+    c.Check(5, 0x30, 0x05);
+    return;
+  }
+  uint32_t size = c.Cdb32(5);
+  const int inv = d.InvisibleTrack();
+  if (inv < 0 || d.Tracks[size_t(inv)].Written) {
+    c.Check(5, 0x2C, 0);  // only an empty invisible track can be reserved
+    return;
+  }
+  if (!d.IsCd())
+    size = Round16(size);
+  TTrack &t = d.Tracks[size_t(inv)];
+  if (size == 0 || uint64_t(t.Start) + size > d.Capacity) {
+    c.Check(5, 0x24, 0);
+    return;
+  }
+  t.Reserved = size;
+  const int session = t.Session;
+  OpenNextTrack(d, session, t.Start + size);
+  c.Changed = true;
+}
+
+void CmdSendDvdStructure(TCmd &c) {
+  TDrive &d = c.D;
+  const int format = c.Cdb[7];
+  const uint32_t n = std::min(c.Cdb16(8), c.Len);
+  if (format != 0x0F || (d.Profile() != PROF_DVDR && d.Profile() != PROF_DVDRW_SEQ)) {
+    c.Check(5, 0x24, 0);
+    return;
+  }
+  if (c.DataDir != 2 || n < 22) {
+    c.Check(5, 0x1A, 0);
+    return;
+  }
+  std::string stamp(reinterpret_cast<const char *>(c.Buf + 8), 14);
+  if (!std::all_of(stamp.begin(), stamp.end(), [](char ch) { return std::isdigit(static_cast<unsigned char>(ch)); })) {
+    c.Check(5, 0x26, 0);
+    return;
+  }
+  d.Timestamp = stamp;
+  c.Changed = true;
+}
+
+}  // namespace vrec

@@ -1,0 +1,227 @@
+// Internal model of the virtual recorder: one drive folder = settings file +
+// sparse data file. The state is read from disk for every command and written
+// back when it changed, under an flock on the drive folder, so that several
+// processes see one consistent drive.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vrec {
+
+// MMC profiles of the media the recorder simulates.
+enum : uint16_t {
+  PROF_NONE = 0x0000,
+  PROF_CDROM = 0x0008,
+  PROF_CDR = 0x0009,
+  PROF_CDRW = 0x000A,
+  PROF_DVDROM = 0x0010,
+  PROF_DVDR = 0x0011,
+  PROF_DVDRAM = 0x0012,
+  PROF_DVDRW_RO = 0x0013,
+  PROF_DVDRW_SEQ = 0x0014,
+  PROF_DVDPRW = 0x001A,
+  PROF_DVDPR = 0x001B,
+  PROF_DVDPR_DL = 0x002B,
+};
+
+// Static description of one medium type.
+struct TMediaType {
+  const char *Name;       // as in settings and on the command line
+  uint16_t Profile;       // profile while blank / as sold
+  uint32_t Capacity;      // default user capacity in blocks
+  bool Rom;               // pressed medium, loaded from an image file
+  bool Cd;
+  bool Erasable;
+  bool Sequential;        // written at the next writable address only
+};
+const TMediaType *FindMediaType(const std::string &name);
+const std::vector<TMediaType> &MediaTypes();
+
+// Static description of a drive model (copied into the settings on `add`).
+struct TModel {
+  const char *Name;
+  const char *Product;
+  const char *Reads;   // medium names, blank separated
+  const char *Writes;
+};
+const std::vector<TModel> &Models();
+const TModel *FindModel(const std::string &name);
+
+// One track of a recordable medium. Track number = index + 1.
+struct TTrack {
+  int Session = 1;
+  uint32_t Start = 0;
+  uint32_t Written = 0;     // blocks recorded from Start
+  uint32_t Reserved = 0;    // reserved size (RESERVE TRACK), 0 = not reserved
+  bool Closed = false;
+};
+
+// An injected fault.
+struct TFault {
+  std::string Kind;          // busy, notready, nomedium, writeerror, unformatted, opc, pending
+  int Count = 1;             // commands still affected (-1 = forever)
+  int Skip = 0;              // matching commands to let through first
+  int Op = -1;               // opcode filter, -1 = the kind's default
+  int64_t Lba = -1;          // writeerror: the address
+  int Ascq = -1;             // notready: ASCQ (default 04/01)
+  std::string Text() const;  // settings syntax
+};
+bool ParseFault(const std::string &text, TFault &f, std::string &err);
+
+// Whole drive state as stored in its settings file.
+struct TDrive {
+  std::string Name;
+  std::string Dir;  // drive folder
+
+  // identity and capabilities
+  std::string Model = "dvd-writer";
+  std::string Vendor = "SKARVO", Product = "DVD+-RW SV-1620", Revision = "1.00";
+  std::vector<std::string> Reads, Writes;
+  uint16_t ReadSpeedCd = 7056, ReadSpeedDvd = 22160;
+  std::map<std::string, std::vector<uint16_t>> Speeds;  // medium name -> write speeds, fastest first
+  uint32_t BufferKb = 2048;
+  bool Underrun = true;
+  bool TestWriteCap = true;
+  double Clock = 1.0;
+
+  // medium
+  std::string Medium = "none";  // a TMediaType name or "none"
+  bool TrayOpen = false;
+  uint32_t Capacity = 0;
+  std::string Image;            // ROM media: the image file
+  bool Formatted = false;       // DVD+RW / DVD-RW restricted overwrite / DVD-RAM
+  bool Finalized = false;
+  bool DaoOnly = false;         // DVD-RW after a minimal blank
+  int ClosedSessions = 0;
+  std::vector<TTrack> Tracks;
+  uint32_t MaxWritten = 0;      // overwritable media: end of the highest block written
+  std::string Timestamp;        // DVD-R time stamp (SEND DVD STRUCTURE 0Fh)
+
+  // runtime
+  bool Prevent = false;
+  std::vector<uint8_t> WriteParams;  // page 05h, 52 bytes from the page code
+  uint16_t ReadSpeed = 0, WriteSpeed = 0;  // current, 0 = maximum
+  std::string Op;                    // long operation: blank, format, close
+  double OpStart = 0, OpSeconds = 0;
+  int64_t TestNwa = -1;              // next address during a test write
+  std::vector<TFault> Faults;
+
+  // derived helpers
+  const TMediaType *Type() const;    // nullptr when no medium
+  bool HasMedium() const { return Medium != "none" && !TrayOpen; }
+  uint16_t Profile() const;          // current profile (0 without a medium)
+  bool CanRead(const std::string &medium) const;
+  bool CanWrite(const std::string &medium) const;
+  bool IsOverwritable() const;       // one random-access track
+  bool IsCd() const;
+  bool IsDvd() const { return HasMedium() && !IsCd(); }
+  int OpenSession() const;           // session number being recorded, 0 when the disc is closed
+  int InvisibleTrack() const;        // index of the open (invisible/incomplete) track, -1 when none
+  uint32_t RecordedEnd() const;      // end of the recorded area
+  uint32_t LastSessionEnd() const;   // end of the last closed session
+  std::vector<uint16_t> WriteSpeedsForMedium() const;
+  uint16_t MaxReadSpeed() const;
+
+  void LoadMedium(const TMediaType &t, uint32_t capacity);
+  void ResetRuntime();
+};
+
+// Folder resolution and the default drive.
+std::string DrivesFolderPath();
+bool EnsureDrivesFolder(std::string &err);
+std::vector<std::string> DriveNames(const std::string &folder);
+bool ValidDriveName(const std::string &name);
+std::string SettingsPath(const std::string &dir);
+std::string DataPath(const std::string &dir);
+std::string LogPath(const std::string &dir);
+
+bool LoadDrive(const std::string &dir, TDrive &d, std::string &err);
+bool SaveDrive(const TDrive &d, std::string &err);
+std::string SerializeDrive(const TDrive &d);
+void InitModel(TDrive &d, const TModel &m);
+std::vector<uint8_t> DefaultWriteParams();
+
+// Holds the flock of a drive folder for the lifetime of the object.
+class TDriveLock {
+public:
+  explicit TDriveLock(const std::string &dir);
+  ~TDriveLock();
+  bool Ok() const { return fd_ >= 0; }
+  TDriveLock(const TDriveLock &) = delete;
+  TDriveLock &operator=(const TDriveLock &) = delete;
+
+private:
+  int fd_ = -1;
+};
+
+double NowSeconds();   // wall clock, shared between processes
+double ClockFactor(const TDrive &d);  // SKARVO_VDRIVE_CLOCK, else the drive's clock
+
+// Result of one command.
+struct TResult {
+  uint8_t TargStat = 0;   // 0 good, 2 check condition, 8 busy
+  uint8_t HaStat = 0;
+  uint8_t Key = 0, Asc = 0, Ascq = 0;
+  int Progress = -1;      // sense-key specific progress (0..65535), -1 none
+  bool Pending = false;   // never completes (fault)
+};
+
+// Executes one CDB on the drive in `dir` (locks, reloads, saves, logs).
+// dir: 0 none, 1 in, 2 out.
+TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbLen, int dataDir, uint8_t *buf,
+                       uint32_t len);
+// Fills an 18-byte fixed-format sense block.
+void BuildSense(const TResult &r, uint8_t *sense, int len);
+
+// Command implementations (VMedia.cpp, VExec.cpp). `changed` is set when the
+// state must be saved.
+struct TCmd {
+  TDrive &D;
+  const uint8_t *Cdb;
+  int DataDir;
+  uint8_t *Buf;
+  uint32_t Len;
+  bool Changed = false;
+  TResult R;
+  void Check(uint8_t key, uint8_t asc, uint8_t ascq) { R.TargStat = 2; R.Key = key; R.Asc = asc; R.Ascq = ascq; }
+  void Reply(const std::vector<uint8_t> &data);  // copies up to Len bytes in
+  uint32_t Cdb16(int at) const { return (uint32_t(Cdb[at]) << 8) | Cdb[at + 1]; }
+  uint32_t Cdb32(int at) const {
+    return (uint32_t(Cdb[at]) << 24) | (uint32_t(Cdb[at + 1]) << 16) | (uint32_t(Cdb[at + 2]) << 8) | Cdb[at + 3];
+  }
+};
+
+void CmdReadDiscInformation(TCmd &c);
+void CmdReadTrackInformation(TCmd &c);
+void CmdReadToc(TCmd &c);
+void CmdReadCapacity(TCmd &c);
+void CmdReadFormatCapacities(TCmd &c);
+void CmdRead10(TCmd &c);
+void CmdWrite10(TCmd &c);
+void CmdCloseTrackSession(TCmd &c);
+void CmdBlank(TCmd &c);
+void CmdFormatUnit(TCmd &c);
+void CmdReserveTrack(TCmd &c);
+void CmdSendDvdStructure(TCmd &c);
+void CmdGetConfiguration(TCmd &c);
+void CmdModeSense(TCmd &c);
+void CmdModeSelect(TCmd &c);
+void CmdSetCdSpeed(TCmd &c);
+void CmdSetStreaming(TCmd &c);
+void StartLongOp(TDrive &d, const std::string &op, double seconds);
+
+// Helpers shared by the command files.
+void Put16(std::vector<uint8_t> &v, size_t at, uint32_t x);
+void Put32(std::vector<uint8_t> &v, size_t at, uint32_t x);
+void LbaToMsf(int64_t lba, uint8_t *msf3);
+uint16_t PickSpeed(const std::vector<uint16_t> &steps, uint32_t wanted);
+
+// Blocks of the data file (ROM media read from their image).
+bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf);
+bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *buf);
+void ClearData(const TDrive &d);
+
+}  // namespace vrec

@@ -1,0 +1,492 @@
+// Management API of the virtual recorders (list, add, insert, eject, export,
+// faults, log).
+#include "VDrive.h"
+#include "VRecorder.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vrec {
+
+std::string DrivesFolder() { return DrivesFolderPath(); }
+bool PrepareDrivesFolder(std::string &err) { return EnsureDrivesFolder(err); }
+
+std::vector<std::string> ModelNames() {
+  std::vector<std::string> v;
+  for (const TModel &m : Models())
+    v.push_back(m.Name);
+  return v;
+}
+
+std::vector<std::string> MediaNames() {
+  std::vector<std::string> v;
+  for (const TMediaType &t : MediaTypes())
+    v.push_back(t.Name);
+  return v;
+}
+
+static bool DriveDir(const std::string &name, std::string &dir, std::string &err) {
+  if (!EnsureDrivesFolder(err))
+    return false;
+  if (!ValidDriveName(name)) {
+    err = "invalid drive name \"" + name + "\"";
+    return false;
+  }
+  dir = DrivesFolderPath() + "/" + name;
+  struct stat st{};
+  if (stat(SettingsPath(dir).c_str(), &st) != 0) {
+    err = "no drive named \"" + name + "\" in " + DrivesFolderPath();
+    return false;
+  }
+  return true;
+}
+
+// Runs fn on the loaded drive under its lock and saves it when fn returns true.
+template <class Fn> static bool Modify(const std::string &name, std::string &err, Fn fn) {
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  TDriveLock lock(dir);
+  TDrive d;
+  if (!lock.Ok() || !LoadDrive(dir, d, err))
+    return false;
+  if (!fn(d))
+    return false;
+  return SaveDrive(d, err);
+}
+
+static TDriveSummary Summarize(const TDrive &d) {
+  TDriveSummary s;
+  s.Name = d.Name;
+  s.Model = d.Model;
+  s.Vendor = d.Vendor;
+  s.Product = d.Product;
+  s.Revision = d.Revision;
+  s.Medium = d.Medium;
+  s.TrayOpen = d.TrayOpen;
+  s.Formatted = d.Formatted;
+  s.Capacity = d.Capacity;
+  s.Sessions = d.ClosedSessions;
+  s.Tracks = int(d.Tracks.size());
+  const TMediaType *t = d.Type();
+  if (!t) {
+    s.DiscStatus = "none";
+  } else if (t->Rom || (!t->Sequential && d.Formatted) || d.Finalized) {
+    s.DiscStatus = "complete";
+  } else {
+    bool any = d.ClosedSessions > 0 || d.MaxWritten > 0;
+    for (const TTrack &tr : d.Tracks)
+      any = any || tr.Written || tr.Reserved;
+    s.DiscStatus = any ? "appendable" : "empty";
+  }
+  if (t && t->Rom)
+    s.Recorded = d.Capacity;
+  else if (t && !t->Sequential)
+    s.Recorded = d.MaxWritten;
+  else
+    for (const TTrack &tr : d.Tracks)
+      s.Recorded = std::max(s.Recorded, tr.Start + tr.Written);
+  if (!d.Op.empty() && NowSeconds() < d.OpStart + d.OpSeconds)
+    s.Operation = d.Op;
+  for (const TFault &f : d.Faults)
+    s.Faults.push_back(f.Text());
+  return s;
+}
+
+bool ListDrives(std::vector<TDriveSummary> &out, std::string &err) {
+  out.clear();
+  if (!EnsureDrivesFolder(err))
+    return false;
+  const std::string folder = DrivesFolderPath();
+  for (const std::string &n : DriveNames(folder)) {
+    const std::string dir = folder + "/" + n;
+    TDriveLock lock(dir);
+    TDrive d;
+    std::string e;
+    if (!LoadDrive(dir, d, e)) {
+      TDriveSummary s;
+      s.Name = n;
+      s.Medium = "unreadable settings: " + e;
+      out.push_back(s);
+      continue;
+    }
+    out.push_back(Summarize(d));
+  }
+  return true;
+}
+
+bool GetDrive(const std::string &name, TDriveSummary &out, std::string &err) {
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  TDriveLock lock(dir);
+  TDrive d;
+  if (!LoadDrive(dir, d, err))
+    return false;
+  out = Summarize(d);
+  return true;
+}
+
+bool AddDrive(const std::string &name, const std::string &model, const std::string &vendor,
+              const std::string &product, const std::string &revision, std::string &err) {
+  if (!EnsureDrivesFolder(err))
+    return false;
+  if (!ValidDriveName(name)) {
+    err = "invalid drive name \"" + name + "\" (letters, digits, '.', '_' and '-')";
+    return false;
+  }
+  const TModel *m = FindModel(model);
+  if (!m) {
+    err = "unknown model \"" + model + "\" (cdrw-writer, dvd-writer, dvd-reader)";
+    return false;
+  }
+  if (vendor.size() > 8 || product.size() > 16 || revision.size() > 4) {
+    err = "vendor, product and revision are at most 8, 16 and 4 characters";
+    return false;
+  }
+  const std::string dir = DrivesFolderPath() + "/" + name;
+  if (mkdir(dir.c_str(), 0755) != 0) {
+    err = errno == EEXIST ? "a drive named \"" + name + "\" already exists" : "cannot create " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  TDriveLock lock(dir);
+  TDrive d;
+  d.Name = name;
+  d.Dir = dir;
+  InitModel(d, *m);
+  if (!vendor.empty())
+    d.Vendor = vendor;
+  if (!product.empty())
+    d.Product = product;
+  if (!revision.empty())
+    d.Revision = revision;
+  ClearData(d);
+  return SaveDrive(d, err);
+}
+
+bool RemoveDrive(const std::string &name, std::string &err) {
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  {
+    TDriveLock lock(dir);
+    for (const std::string &f : {SettingsPath(dir), DataPath(dir), LogPath(dir), LogPath(dir) + ".1"})
+      std::remove(f.c_str());
+  }
+  if (rmdir(dir.c_str()) != 0) {
+    err = "cannot remove " + dir + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+static bool CopySparse(const std::string &from, const std::string &to, uint64_t bytes, std::string &err) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    err = "cannot open " + from + ": " + std::strerror(errno);
+    return false;
+  }
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    err = "cannot create " + to + ": " + std::strerror(errno);
+    close(in);
+    return false;
+  }
+  std::vector<char> buf(1 << 20);
+  const std::vector<char> zero(buf.size(), 0);
+  uint64_t done = 0;
+  bool ok = true;
+  while (done < bytes && ok) {
+    const size_t want = size_t(std::min<uint64_t>(buf.size(), bytes - done));
+    ssize_t n = pread(in, buf.data(), want, off_t(done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0) {
+      err = "cannot read " + from + ": " + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    if (n == 0)
+      break;  // the rest of the range is unrecorded zeros
+    // Only pieces with data are written; the rest stays a hole.
+    for (size_t at = 0; at < size_t(n) && ok; at += 65536) {
+      const size_t piece = std::min<size_t>(65536, size_t(n) - at);
+      if (std::memcmp(buf.data() + at, zero.data(), piece) != 0 &&
+          pwrite(out, buf.data() + at, piece, off_t(done + at)) != ssize_t(piece)) {
+        err = "cannot write " + to + ": " + std::strerror(errno);
+        ok = false;
+      }
+    }
+    done += uint64_t(n);
+  }
+  if (ok && ftruncate(out, off_t(bytes)) != 0) {
+    err = "cannot write " + to + ": " + std::strerror(errno);
+    ok = false;
+  }
+  if (close(out) != 0 && ok) {
+    err = "cannot write " + to + ": " + std::strerror(errno);
+    ok = false;
+  }
+  close(in);
+  if (!ok)
+    std::remove(to.c_str());
+  return ok;
+}
+
+bool InsertMedium(const std::string &name, const std::string &media, uint32_t capacity, const std::string &image,
+                  bool formatted, std::string &err) {
+  const TMediaType *t = FindMediaType(media);
+  std::string m = media;
+  for (char &ch : m)
+    ch = char(toupper(static_cast<unsigned char>(ch)));
+  if (m == "DVD-RW-RO") {
+    t = FindMediaType("DVD-RW");
+    formatted = true;
+  } else if (m == "DVD+RW-FORMATTED") {
+    t = FindMediaType("DVD+RW");
+    formatted = true;
+  }
+  if (!t) {
+    err = "unknown medium \"" + media + "\"";
+    return false;
+  }
+  uint64_t imageBytes = 0;
+  std::string absImage;
+  if (!image.empty()) {
+    struct stat st{};
+    char *real = realpath(image.c_str(), nullptr);
+    if (!real || stat(real, &st) != 0 || !S_ISREG(st.st_mode)) {
+      free(real);
+      err = "cannot use image file " + image;
+      return false;
+    }
+    absImage = real;
+    free(real);
+    imageBytes = uint64_t(st.st_size);
+    if (imageBytes == 0) {
+      err = "image file " + image + " is empty";
+      return false;
+    }
+  } else if (t->Rom) {
+    err = std::string(t->Name) + " needs --image FILE";
+    return false;
+  }
+  const uint64_t imageBlocks = (imageBytes + 2047) / 2048;
+  if (t->Rom && imageBlocks > 0xFFFFFFF0u) {
+    err = "image too large";
+    return false;
+  }
+  return Modify(name, err, [&](TDrive &d) {
+    if (d.Prevent && d.Medium != "none" && !d.TrayOpen) {
+      err = "medium removal is prevented on " + name;
+      return false;
+    }
+    d.LoadMedium(*t, t->Rom ? uint32_t(imageBlocks) : capacity);
+    ClearData(d);
+    if (t->Rom) {
+      d.Image = absImage;
+      return true;
+    }
+    if (formatted && t->Profile != PROF_DVDPRW && t->Profile != PROF_DVDRW_SEQ && t->Profile != PROF_DVDRAM) {
+      err = "--formatted applies to DVD+RW and DVD-RW only";
+      return false;
+    }
+    d.Formatted = d.Formatted || formatted;
+    if (d.Formatted)
+      d.Tracks.clear();
+    if (!absImage.empty()) {
+      if (imageBlocks > d.Capacity) {
+        err = "image of " + std::to_string(imageBlocks) + " blocks does not fit on " + std::to_string(d.Capacity);
+        return false;
+      }
+      if (t->Profile == PROF_DVDPRW && !d.Formatted) {
+        err = "an unformatted DVD+RW holds no data (add --formatted)";
+        return false;
+      }
+      if (!CopySparse(absImage, DataPath(d.Dir), imageBlocks * 2048, err))
+        return false;
+      if (t->Sequential && !d.Formatted) {
+        // The image becomes a first closed session that can be appended to.
+        TTrack &tr = d.Tracks.front();
+        tr.Written = uint32_t(imageBlocks);
+        if (!t->Cd)
+          tr.Written = std::min<uint32_t>((tr.Written + 15) & ~15u, d.Capacity);
+        tr.Closed = true;
+        d.ClosedSessions = 1;
+        const uint32_t gap = t->Cd ? 11400 : (t->Profile == PROF_DVDPR || t->Profile == PROF_DVDPR_DL) ? 2048 : 16384;
+        const uint32_t next = tr.Written + gap;
+        if (next < d.Capacity) {
+          TTrack n;
+          n.Session = 2;
+          n.Start = next;
+          d.Tracks.push_back(n);
+        } else {
+          d.Finalized = true;
+        }
+      } else {
+        d.MaxWritten = uint32_t(imageBlocks);
+      }
+    }
+    return true;
+  });
+}
+
+bool EjectMedium(const std::string &name, std::string &err) {
+  return Modify(name, err, [&](TDrive &d) {
+    d.Medium = "none";
+    d.TrayOpen = true;
+    d.Capacity = 0;
+    d.Image.clear();
+    d.Tracks.clear();
+    d.ClosedSessions = 0;
+    d.Finalized = d.Formatted = d.DaoOnly = false;
+    d.MaxWritten = 0;
+    d.Prevent = false;
+    d.ResetRuntime();
+    ClearData(d);
+    return true;
+  });
+}
+
+bool ExportMedium(const std::string &name, const std::string &file, int session, std::string &err) {
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  TDriveLock lock(dir);
+  TDrive d;
+  if (!LoadDrive(dir, d, err))
+    return false;
+  const TMediaType *t = d.Type();
+  if (!t) {
+    err = "no medium in " + name;
+    return false;
+  }
+  uint64_t end = 0;
+  if (t->Rom) {
+    end = d.Capacity;
+  } else if (!t->Sequential || d.Formatted) {
+    if (session > 1) {
+      err = "an overwritable medium has one session";
+      return false;
+    }
+    end = d.MaxWritten;
+  } else {
+    const int last = session > 0 ? session : 1 << 30;
+    bool found = false;
+    for (const TTrack &tr : d.Tracks)
+      if (tr.Session <= last && tr.Written) {
+        end = std::max<uint64_t>(end, uint64_t(tr.Start) + tr.Written);
+        found = found || tr.Session == session;
+      }
+    if (session > 0 && !found) {
+      err = "no recorded session " + std::to_string(session) + " on " + name;
+      return false;
+    }
+  }
+  if (end == 0) {
+    err = "nothing recorded on " + name;
+    return false;
+  }
+  return CopySparse(t->Rom ? d.Image : DataPath(dir), file, end * 2048, err);
+}
+
+bool AddFault(const std::string &name, const std::string &spec, std::string &err) {
+  TFault f;
+  if (!ParseFault(spec, f, err))
+    return false;
+  return Modify(name, err, [&](TDrive &d) {
+    d.Faults.push_back(f);
+    return true;
+  });
+}
+
+bool ClearFaults(const std::string &name, std::string &err) {
+  return Modify(name, err, [&](TDrive &d) {
+    d.Faults.clear();
+    return true;
+  });
+}
+
+bool ReadLog(const std::string &name, std::string &text, std::string &err) {
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  TDriveLock lock(dir);
+  text.clear();
+  std::ifstream in(LogPath(dir));
+  if (!in)
+    return true;  // nothing logged yet
+  std::ostringstream o;
+  o << in.rdbuf();
+  text = o.str();
+  return true;
+}
+
+bool ClearLog(const std::string &name, std::string &err) {
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  TDriveLock lock(dir);
+  std::remove((LogPath(dir) + ".1").c_str());
+  const int fd = open(LogPath(dir).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    err = "cannot clear " + LogPath(dir);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+bool SetSetting(const std::string &name, const std::string &key, const std::string &value, std::string &err) {
+  if (key.empty() || key.find_first_of("=\n#") != std::string::npos || value.find('\n') != std::string::npos) {
+    err = "invalid setting";
+    return false;
+  }
+  std::string dir;
+  if (!DriveDir(name, dir, err))
+    return false;
+  TDriveLock lock(dir);
+  TDrive d;
+  if (!LoadDrive(dir, d, err))
+    return false;
+  // Replace the key's line (or append one), then check that the result still loads.
+  std::istringstream in(SerializeDrive(d));
+  std::string line, text;
+  bool replaced = false;
+  while (std::getline(in, line)) {
+    const size_t eq = line.find('=');
+    std::string k = eq == std::string::npos ? "" : line.substr(0, eq);
+    k.erase(k.find_last_not_of(' ') + 1);
+    if (!replaced && k == key) {
+      line = key + " = " + value;
+      replaced = true;
+    }
+    text += line + "\n";
+  }
+  if (!replaced)
+    text += key + " = " + value + "\n";
+  const std::string tmpDir = dir + "/.check";
+  mkdir(tmpDir.c_str(), 0755);
+  {
+    std::ofstream out(SettingsPath(tmpDir));
+    out << text;
+  }
+  TDrive check;
+  const bool ok = LoadDrive(tmpDir, check, err);
+  std::remove(SettingsPath(tmpDir).c_str());
+  rmdir(tmpDir.c_str());
+  if (!ok)
+    return false;
+  check.Dir = dir;
+  check.Name = d.Name;
+  return SaveDrive(check, err);
+}
+
+}  // namespace vrec

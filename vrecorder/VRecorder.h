@@ -1,0 +1,60 @@
+// Management of the virtual recorders: the drives that libwnaspi32.so exposes.
+// Used by `skarvo vdrive` and by tests. Every operation takes the drive's lock,
+// so it is safe while another process sends commands to the same drive.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vrec {
+
+struct TDriveSummary {
+  std::string Name;
+  std::string Model, Vendor, Product, Revision;
+  std::string Medium;        // "none", "CD-R", ... ("DVD-RW" restricted overwrite: Formatted)
+  bool TrayOpen = false;
+  bool Formatted = false;
+  std::string DiscStatus;    // "empty", "appendable", "complete", "none"
+  uint32_t Capacity = 0;     // blocks of 2048 bytes
+  uint32_t Recorded = 0;     // end of the recorded area in blocks
+  int Sessions = 0;          // closed sessions
+  int Tracks = 0;
+  std::string Operation;     // long operation in progress ("blank", "format", "close") or empty
+  std::vector<std::string> Faults;
+};
+
+// The folder of the drives: $SKARVO_VDRIVES, else $XDG_DATA_HOME/skarvo/vdrives,
+// else ~/.local/share/skarvo/vdrives.
+std::string DrivesFolder();
+// Creates the folder with its default drive when it does not exist.
+bool PrepareDrivesFolder(std::string &err);
+
+std::vector<std::string> ModelNames();
+std::vector<std::string> MediaNames();
+
+bool ListDrives(std::vector<TDriveSummary> &out, std::string &err);
+bool GetDrive(const std::string &name, TDriveSummary &out, std::string &err);
+// Adds a drive of a model; vendor/product/revision override the model's identity when not empty.
+bool AddDrive(const std::string &name, const std::string &model, const std::string &vendor,
+              const std::string &product, const std::string &revision, std::string &err);
+bool RemoveDrive(const std::string &name, std::string &err);
+// Loads a medium. capacity 0 = the medium's usual size. image: the content of a
+// CD-ROM/DVD-ROM, or a first closed session (sequential media) / the data at
+// block 0 (overwritable media). formatted: DVD+RW formatted, DVD-RW restricted overwrite.
+bool InsertMedium(const std::string &name, const std::string &media, uint32_t capacity, const std::string &image,
+                  bool formatted, std::string &err);
+bool EjectMedium(const std::string &name, std::string &err);
+// Writes the recorded blocks from block 0 to the end of the disc (or of session
+// `session` when > 0) to `file` as a sparse image.
+bool ExportMedium(const std::string &name, const std::string &file, int session, std::string &err);
+// Adds a fault ("KIND [count=N] [skip=N] [op=HEX] [lba=N] [ascq=N]") or clears them all.
+bool AddFault(const std::string &name, const std::string &spec, std::string &err);
+bool ClearFaults(const std::string &name, std::string &err);
+// The command log text; clear empties it.
+bool ReadLog(const std::string &name, std::string &text, std::string &err);
+bool ClearLog(const std::string &name, std::string &err);
+// Sets a settings key (as in the settings file) after checking the result loads.
+bool SetSetting(const std::string &name, const std::string &key, const std::string &value, std::string &err);
+
+}  // namespace vrec
