@@ -86,6 +86,12 @@ const char *AdditionalSenseText(uint8_t asc, uint8_t ascq);
 // Number of pairs in the additional-sense table.
 int AdditionalSenseCount();
 
+// Where a mode page starts in a MODE SENSE (10) answer: at 16 (after a block
+// descriptor) when that byte holds the page code, else at 8; a drive that
+// leaves out a header byte has it at 7. The default-values read tries 7 only
+// when byte 8 is not the page code; the current-values read tries 8 first.
+int LocateModePage(const uint8_t *buf, uint8_t page, bool defaultsOrder);
+
 // Library-wide state shared by the erase, the write set-up and the writer.
 extern std::atomic<uint8_t> DiscTypeCode;
 // Set for drives that need the slow-ready polling and the long erase wait.
@@ -301,7 +307,6 @@ protected:
   uint8_t SenseASC() const { return LastSense[12]; }
   bool NotReady() const { return LastSense[12] == 0x04; }
   bool TryWriteMode(uint8_t mode);
-  int FindModePage(const uint8_t *buf, uint8_t page, bool allowOffset7) const;
   void SetWriteParamsForQuery();
   bool ReadATIPLeadOut(uint32_t &blocks);
   void ApplyCapabilitiesPage();

@@ -25,6 +25,9 @@ void TSCSIDevice::SelectDevice(const std::string &S) {
   const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
   bool valid = false;
   if (S.size() > 4 && isDigit(S[0]) && isDigit(S[2]) && isDigit(S[4])) {
+    // Quirks belong to the drive selected before: they must not colour what
+    // this one reports.
+    QuirkUnderrunForced = QuirkLinkSize = QuirkSlowReady = false;
     HaId = static_cast<uint8_t>(S[0] - '0');
     Target = static_cast<uint8_t>(S[2] - '0');
     Lun = static_cast<uint8_t>(S[4] - '0');
@@ -41,6 +44,8 @@ void TSCSIDevice::SelectDevice(const std::string &S) {
       QuirkSlowReady = rawProduct == "DVD-RW  DVR-103 " || rawProduct == "DVD-RW  DVR-104 ";
       QuirkLongErase = StartsWith(P, "UJDA") || StartsWith(V, "TDK");
       CloseImmediate = P != "CDRW321040X" || QuirkSlowReady;
+      if (QuirkUnderrunForced)
+        Capabilities |= 1u << capUnderrunProtection;
       if (OnDeviceChange)
         OnDeviceChange(this);
       ProbeWriteModes();
@@ -73,7 +78,7 @@ void TSCSIDevice::IdentifyDevice() {
   DeviceDescription = std::string(d + 8, 8) + " " + std::string(d + 16, 16) + " " + std::string(d + 32, 4);
 }
 
-int TSCSIDevice::FindModePage(const uint8_t *buf, uint8_t page, bool defaultsOrder) const {
+int LocateModePage(const uint8_t *buf, uint8_t page, bool defaultsOrder) {
   if (buf[16] == page)
     return 16;
   if (defaultsOrder) {
@@ -103,7 +108,7 @@ bool TSCSIDevice::ReadCapabilities() {
   uint8_t buf[516] = {};
   const bool defaults = ModeSense10(0x2A, true, buf, 255);
   if (defaults) {
-    const int off = FindModePage(buf, 0x2A, true);
+    const int off = LocateModePage(buf, 0x2A, true);
     std::memcpy(CapabilitiesPage, buf + off, 255 - off);
     ApplyCapabilitiesPage();
   }
@@ -111,7 +116,7 @@ bool TSCSIDevice::ReadCapabilities() {
   std::memset(buf, 0, sizeof buf);
   if (!ModeSense10(0x2A, false, buf, 128))
     return false;
-  const int off = FindModePage(buf, 0x2A, false);
+  const int off = LocateModePage(buf, 0x2A, false);
   std::memset(CapabilitiesPage, 0, sizeof CapabilitiesPage);
   std::memcpy(CapabilitiesPage, buf + off, 128 - off);
   // Some drives refuse the default values but report the current ones: the

@@ -51,6 +51,8 @@ bool TSCSIDevice::FormatUnit(uint8_t Flags, const uint8_t *ParameterList, uint16
 
 bool TSCSIDevice::Inquiry() {
   const uint8_t cdb[6] = {0x12, 0, 0, 0, 128, 0};
+  // A short answer must not leave the previous drive's bytes behind.
+  std::memset(InquiryData, 0, sizeof InquiryData);
   return Exec(6, cdb, kIn, InquiryData, sizeof InquiryData, 10000);
 }
 

@@ -21,7 +21,7 @@ bool TSCSIDevice::SetWriteParameters(bool aTestWrite, bool aUnderrunProtection, 
   uint8_t buf[512] = {};
   if (!ModeSense10(0x05, false, buf, sizeof buf))
     return false;
-  const int off = FindModePage(buf, 0x05, true);
+  const int off = LocateModePage(buf, 0x05, true);
   std::memcpy(WriteParamsPage, buf + off, sizeof WriteParamsPage);
   uint8_t *p = WriteParamsPage;
 

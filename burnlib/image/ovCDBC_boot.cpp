@@ -6,6 +6,7 @@
 
 void TOrvBurner::PrepareBootImage() {
   BootImageSectors = 0;
+  BootCatalogAddress = BootImageAddress = 0;
   if (!Bootable)
     return;
   // The boot file is looked at once, for its size. A missing, unnamed or

@@ -87,6 +87,14 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
 bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
   LastTargetDir = TargetDir;
   HeaderImage.Clear();
+  // Path-table records name their parent with 16 bits: more directories
+  // than that cannot be described.
+  if (ISODirOrder.size() > 65535) {
+    DebugMsg(">>> TOO MANY DIRECTORIES: " + std::to_string(ISODirOrder.size()) +
+                 ", A PATH TABLE HOLDS AT MOST 65535",
+             0);
+    return false;
+  }
 
   // The header runs from the session start to the last directory extent, or
   // to the boot catalog.

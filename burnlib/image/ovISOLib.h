@@ -110,10 +110,11 @@ std::string SanitizeLongName(const std::string &name);
 // Cuts a long name to at most maxChars UCS-2 characters, keeping a short
 // extension (up to 16 characters) when there is one.
 std::string FitLongName(const std::string &name, size_t maxChars);
-// Longest long names whose Joliet record stays within 255 bytes:
-// files carry ";1".
-constexpr size_t kMaxJolietFileChars = 108;
-constexpr size_t kMaxJolietDirChars = 110;
+// Longest long names kept in the Joliet tree: a record would hold 110
+// characters (255 bytes), but readers cut Joliet names at 103 characters, so
+// names are kept within 103 with the ";1" of a file.
+constexpr size_t kMaxJolietFileChars = 101;
+constexpr size_t kMaxJolietDirChars = 103;
 // Files of this size or more cannot be described by one extent.
 constexpr int64_t kMaxFileSize = int64_t(1) << 32;
 

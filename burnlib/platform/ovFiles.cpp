@@ -117,7 +117,7 @@ bool FindEntry(const std::string &path, int32_t attrMask, TSearchRec &rec) {
     return false;
   if (!RecordFromStat(p, name, st, rec) || !AttrIncluded(rec.Attr, attrMask))
     return false;
-  rec.ShortName = BaseAlias(rec.Name);
+  rec.ShortName = BaseAlias(rec.Name, (rec.Attr & faDirectory) != 0);
   return true;
 }
 
@@ -211,8 +211,10 @@ bool DirectoryExists(const std::string &path) {
 
 // ---- 8.3 aliases ----
 
-bool IsValid83(const std::string &name) {
+bool IsValid83(const std::string &name, bool isDir) {
   const size_t dot = name.find('.');
+  if (isDir && dot != std::string::npos)
+    return false;
   const std::string stem = name.substr(0, dot);
   const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
   if (stem.empty() || stem.size() > 8 || ext.size() > 3)
@@ -256,9 +258,20 @@ std::string DChars(const std::string &s, size_t limit) {
 
 } // namespace
 
-std::string BaseAlias(const std::string &name) {
-  if (IsValid83(name))
+std::string BaseAlias(const std::string &name, bool isDir) {
+  if (IsValid83(name, isDir))
     return std::string();
+  if (isDir) {
+    // Dots of a folder name become "_" (none may stand in its identifier).
+    std::string flat = name;
+    size_t first = 0;
+    while (first < flat.size() && flat[first] == '.')
+      ++first;
+    flat.erase(0, first);
+    std::replace(flat.begin(), flat.end(), '.', '_');
+    const std::string stem = DChars(flat, 8);
+    return stem.empty() ? "_" : stem;
+  }
   // Leading dots (hidden files) do not start an extension.
   size_t first = 0;
   while (first < name.size() && name[first] == '.')
@@ -339,10 +352,12 @@ void AssignAliases(std::vector<TSearchRec> &recs) {
   TAliasSet set;
   set.Reserve(recs.size());
   for (const TSearchRec &r : recs)
-    if (IsValid83(r.Name))
+    if (IsValid83(r.Name, (r.Attr & faDirectory) != 0))
       set.Add(r.Name);
-  for (TSearchRec &r : recs)
-    r.ShortName = IsValid83(r.Name) ? std::string() : set.MakeUnique(BaseAlias(r.Name));
+  for (TSearchRec &r : recs) {
+    const bool isDir = (r.Attr & faDirectory) != 0;
+    r.ShortName = IsValid83(r.Name, isDir) ? std::string() : set.MakeUnique(BaseAlias(r.Name, isDir));
+  }
 }
 
 } // namespace ov

@@ -215,10 +215,12 @@ inline uint64_t HashBytes(const char *p, size_t n) {
 
 // True when name is a valid 8.3 name of upper-case d-characters (A-Z, 0-9, _):
 // 1 to 8 of them, optionally "." and 1 to 3 more.
-bool IsValid83(const std::string &name);
+// A folder (isDir) takes no extension: 1 to 8 d-characters only, as
+// ISO 9660 directory identifiers have no "." separator.
+bool IsValid83(const std::string &name, bool isDir = false);
 // The alias a name would get without siblings: upper case, d-characters,
 // stem cut to 8 and extension to 3; "" when the name is valid 8.3 already.
-std::string BaseAlias(const std::string &name);
+std::string BaseAlias(const std::string &name, bool isDir = false);
 
 // The 8.3 names in use in one folder, and the numbering that makes a new one
 // unique ("STEM~N.EXT" within 8 characters). Names compare with a trailing

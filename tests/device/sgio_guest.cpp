@@ -64,6 +64,38 @@ int main(int argc, char **argv) {
   Check(SPTIGetSupportInfo() == ((1u << 8) | static_cast<uint32_t>(slot.ha + 1)),
         "support info: completed, adapter count = highest adapter + 1");
 
+  // The emulated adapter inquiry and device type.
+  SRB_HAInquiry ha{};
+  ha.SRB_Cmd = SC_HA_INQUIRY;
+  ha.SRB_HaId = slot.ha;
+  Check(SPTISendCommand(&ha) == SS_COMP && ha.HA_Count == slot.ha + 1 && ha.HA_SCSI_ID == 7,
+        "adapter inquiry: count and SCSI id");
+  Check(std::string(reinterpret_cast<char *>(ha.HA_Identifier), 6) == "SPTI " + std::to_string(slot.ha),
+        "adapter identifier 'SPTI n'");
+  Check(ha.HA_Unique[0] == 7 && ha.HA_Unique[3] == 8 && ha.HA_Unique[4] == 0 && ha.HA_Unique[6] == 255,
+        "alignment mask, maximum targets and transfer length");
+  ha = SRB_HAInquiry{};
+  ha.SRB_Cmd = SC_HA_INQUIRY;
+  ha.SRB_HaId = static_cast<uint8_t>(slot.ha + 1);
+  Check(SPTISendCommand(&ha) == SS_INVALID_HA, "adapter beyond the count is invalid");
+  SRB_GDEVBlock gd{};
+  gd.SRB_Cmd = SC_GET_DEV_TYPE;
+  gd.SRB_HaId = slot.ha;
+  gd.SRB_Target = slot.tgt;
+  gd.SRB_Lun = slot.lun;
+  Check(SPTISendCommand(&gd) == SS_COMP && gd.SRB_DeviceType == 5, "device type 5 at the drive's address");
+  gd.SRB_Target = static_cast<uint8_t>(slot.tgt + 1);
+  Check(SPTISendCommand(&gd) == SS_NO_DEVICE && gd.SRB_DeviceType == 31, "no device beside it");
+  SRB_GetDiskInfo di{};
+  di.SRB_Cmd = SC_GET_DISK_INFO;
+  Check(SPTISendCommand(&di) == SS_ERR && di.SRB_Status == 0, "disk information is not offered");
+
+  // Commands to an address without a drive fail with "NO DEVICE".
+  dev.HaId = slot.ha;
+  dev.Target = static_cast<uint8_t>(slot.tgt + 1);
+  dev.Lun = 0;
+  Check(!dev.TestUnitReady() && dev.ErrorText == "NO DEVICE", "no device: '" + dev.ErrorText + "'");
+
   dev.SelectDevice(ds);
   Check(dev.HaId == slot.ha && dev.Target == slot.tgt && dev.Lun == slot.lun, "SelectDevice sets the address");
   Check(dev.PeripheralType == 5, "INQUIRY peripheral type 5");
@@ -75,6 +107,13 @@ int main(int argc, char **argv) {
         "capabilities page: reads CD-R, writes nothing");
 
   Check(dev.TestUnitReady(5000), "TEST UNIT READY with a medium");
+  Check(SPTISlot('C').fd >= 0, "the drive stays open between commands");
+  dev.SetSPTIAutoClose(true);
+  Check(dev.TestUnitReady(5000) && SPTISlot('C').fd < 0, "auto-close closes it after a command");
+  dev.SetSPTIAutoClose(false);
+  // INQUIRY is answered from the scan: 36 bytes, the rest stays clear.
+  Check(dev.Inquiry() && dev.InquiryData[0] == 5 && dev.InquiryData[36] == 0 && dev.InquiryData[40] == 0,
+        "INQUIRY answered from the 36 captured bytes");
   const uint8_t type = dev.GetDiscType();
   Check(type == dtCDROM, "disc type CD-ROM (got " + std::to_string(type) + ")");
   Check(dev.DiscStatus() == 2, "disc status closed (" + std::to_string(dev.DiscStatus()) + ")");

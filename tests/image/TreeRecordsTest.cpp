@@ -125,7 +125,7 @@ TEST(TreeRecords, LongNamesAreSkippedUnlessTheHandlerKeepsThem) {
   const std::string n110(109, 'b');
   EXPECT_EQ(b.AddFile(b.Root(), FileRec(n109), false, 0, "/s/" + n109), 1);
   EXPECT_EQ(b.AddFile(b.Root(), FileRec(n110), false, 0, "/s/" + n110), 0);
-  // A Joliet record holds 108 characters plus ";1".
+  // Kept within the 103 characters readers take, ";1" included.
   EXPECT_EQ(UCS2Length(b.FileList[0]->LongName), kMaxJolietFileChars);
 
   int calls = 0;

@@ -79,8 +79,8 @@ void WriteImage(TOrvBurner &b, const std::string &path) {
   }
   ASSERT_TRUE(out.good());
   out.close();
-  ASSERT_EQ(std::filesystem::file_size(path), static_cast<uint64_t>(b.ImageEnd) * 2048)
-      << "an image file holds every sector up to ImageEnd";
+  ASSERT_EQ(std::filesystem::file_size(path), static_cast<uint64_t>(b.ImageEnd - b.SessionStart) * 2048)
+      << "the session holds every sector from SessionStart up to ImageEnd";
 }
 
 int RunCommand(const std::string &command, std::string *output) {

@@ -2,6 +2,8 @@
 // expected addresses and by the structural checker.
 #include "layout_helpers.h"
 
+#include "ovSync.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -315,6 +317,59 @@ TEST_F(Layout, RealFilesWithAwkwardNamesReadBackByEveryReader) {
   EXPECT_EQ(out.find("WARN"), std::string::npos) << out;
   ASSERT_EQ(RunCommand("xorriso -abort_on NEVER -return_with SORRY 32 -indev '" + image + "' -find / -exec lsdl", &out), 0)
       << out;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Layout, WithoutADriveADiscLayoutStartsAtSectorZero) {
+  AddSynthetic(b, Root(), "ONE.TXT", 1);
+  std::vector<std::pair<std::string, int>> log;
+  b.OnDebugMessage = [&](TObject *, const std::string &m, uint8_t level) { log.emplace_back(m, level); };
+  // Only the preparation right before a burn asks where the session starts.
+  ASSERT_EQ(b.PrepareLayout(false, nullptr), 1);
+  EXPECT_EQ(b.SessionStart, 0u);
+  EXPECT_EQ(b.ImageEnd, 151);
+  for (const auto &[m, level] : log)
+    EXPECT_EQ(m.find("NEXT WRITABLE"), std::string::npos) << m;
+
+  ov::SetTimeScale(0.001);
+  b.QueryNextWritableAddress = true;
+  ASSERT_EQ(b.PrepareLayout(false, nullptr), 1);
+  b.QueryNextWritableAddress = false;
+  ov::SetTimeScale(1.0);
+  EXPECT_EQ(b.SessionStart, 0u);
+  EXPECT_EQ(b.PathTableL, 19u);
+  bool reported = false;
+  for (const auto &[m, level] : log)
+    reported |= m == ">>> ERROR GETTING NEXT WRITABLE ADDRESS" && level == 0;
+  EXPECT_TRUE(reported);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Layout, MoreDirectoriesThanAPathTableCanNumberAreRefused) {
+  b.ResetCompilation(70000, 70000);
+  std::string messages;
+  b.OnDebugMessage = [&](TObject *, const std::string &m, uint8_t) { messages += m + "\n"; };
+  // The root and 65,535 more: numbers up to 65,536 do not fit.
+  for (int i = 0; b.DirList.size() < 65536; ++i) {
+    TDEntry *top = b.CreateDir(Root(), "T" + std::to_string(i), ov::faDirectory);
+    for (int j = 0; j < 255 && b.DirList.size() < 65536; ++j)
+      ASSERT_NE(b.CreateDir(top, "S" + std::to_string(j), ov::faDirectory), nullptr);
+  }
+  ASSERT_EQ(b.DirList.size(), 65536u);
+  b.PrepareLayout(true, nullptr);
+  EXPECT_FALSE(b.BuildHeader(true, nullptr));
+  EXPECT_EQ(b.HeaderImage.Size(), 0);
+  EXPECT_NE(messages.find("TOO MANY DIRECTORIES"), std::string::npos) << messages;
+  // One fewer fits.
+  b.RemoveDir(b.FindDir("\\T0\\S0"));
+  b.PrepareLayout(true, nullptr);
+  EXPECT_TRUE(b.BuildHeader(true, nullptr));
 }
 
 } // namespace

@@ -48,6 +48,12 @@ TEST(Aliases, ValidNamesNeedNoAlias) {
   EXPECT_EQ(BaseAlias("na\xC3\xAFve-file.t~t"), "NA_VE_FI.T_T");
   EXPECT_EQ(BaseAlias("..."), "_");
   EXPECT_EQ(BaseAlias("a\\b"), "A_B");
+  // Folder identifiers carry no "." at all.
+  EXPECT_TRUE(IsValid83("DOCS", true));
+  EXPECT_FALSE(IsValid83("DOCS.OLD", true));
+  EXPECT_EQ(BaseAlias("DOCS.OLD", true), "DOCS_OLD");
+  EXPECT_EQ(BaseAlias("my.folder.name", true), "MY_FOLDE");
+  EXPECT_EQ(BaseAlias(".config", true), "CONFIG");
 }
 
 TEST(Aliases, CollisionsAreNumberedWithinEightCharacters) {

@@ -1,0 +1,203 @@
+// Erase of each rewritable medium through TEraseThread, end to end against
+// the virtual recorder on a fast clock.
+#include "VDriveFixture.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+struct TEraseRun {
+  bool Started = false;
+  bool Done = false;
+  bool WithError = true;
+  int MaxProgress = -1;
+  bool ProgressWentBack = false;
+  std::vector<std::string> CdbsAtDone;
+};
+
+bool StartsWith(const std::string &s, const std::string &p) { return s.rfind(p, 0) == 0; }
+
+size_t Count(const std::vector<std::string> &cdbs, const std::string &prefix) {
+  return static_cast<size_t>(
+      std::count_if(cdbs.begin(), cdbs.end(), [&](const std::string &c) { return StartsWith(c, prefix); }));
+}
+
+} // namespace
+
+class EraseTest : public VDriveTest {
+protected:
+  void SetUp() override {
+    VDriveTest::SetUp();
+    AddDrive("w", "dvd-writer");
+    // Long operations of the drive and the thread's polling both run fast.
+    Setting("w", "clock", "1000");
+    ov::SetTimeScale(0.001);
+  }
+
+  // Erases with the selected drive "w".
+  TEraseRun Erase(TSCSIDevice &dev, uint8_t quick) {
+    TEraseRun run;
+    ClearLog("w");
+    dev.OnEraseDone = [&](TObject *sender, bool withError) {
+      EXPECT_EQ(sender, &dev);
+      EXPECT_TRUE(ov::IsMainThread());
+      EXPECT_FALSE(dev.Erasing());
+      run.Done = true;
+      run.WithError = withError;
+      run.CdbsAtDone = LoggedCdbs("w");
+    };
+    run.Started = dev.EraseDisc(quick);
+    if (!run.Started)
+      return run;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int last = 0;
+    while (dev.Erasing() && std::chrono::steady_clock::now() < deadline) {
+      const int p = dev.EraseProgress();
+      if (!dev.Erasing())
+        break;
+      if (p < last)
+        run.ProgressWentBack = true;
+      last = std::max(last, p);
+      run.MaxProgress = std::max(run.MaxProgress, p);
+      ov::CheckSynchronize(0);
+      std::this_thread::yield();
+    }
+    EXPECT_FALSE(dev.Erasing()) << "erase did not end";
+    dev.WaitEraseThread();
+    EXPECT_EQ(dev.EraseProgress(), 0);
+    return run;
+  }
+
+  // The drive-restore sequence ends every erase, just before OnEraseDone.
+  void ExpectRestoreAtEnd(const std::vector<std::string> &cdbs) {
+    ASSERT_GE(cdbs.size(), 8u);
+    const std::vector<std::string> tail(cdbs.end() - 8, cdbs.end());
+    EXPECT_TRUE(StartsWith(tail[0], "5A0005")) << tail[0];
+    EXPECT_EQ(tail[1], "55100000000000003C00");
+    EXPECT_TRUE(StartsWith(tail[2], "BB00") && tail[2].substr(8, 4) == "0002") << tail[2];
+    EXPECT_EQ(tail[3], "010000000000");
+    EXPECT_EQ(tail[4], "1E0000000000");
+    EXPECT_EQ(tail[5], "1B0000000300");
+    EXPECT_EQ(tail[6], "010000000000");
+    EXPECT_EQ(tail[7], "000000000000");
+  }
+};
+
+TEST_F(EraseTest, QuickEraseOfCDRW) {
+  Insert("w", "CD-RW", 0, MakeImage(3000, 3000));
+  Setting("w", "write_speeds.CD-RW", "1764");
+  TSCSIDevice &dev = Select("w");
+  ASSERT_EQ(dev.DiscStatus(), 1);
+  // The drive-restore sequence is held up for the 10 s command time-out by
+  // one request that never completes, so the 100 % it follows is seen.
+  Fault("w", "pending count=1 op=0x1E");
+  const TEraseRun run = Erase(dev, 1);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_TRUE(run.Done);
+  EXPECT_FALSE(run.WithError);
+  EXPECT_EQ(run.MaxProgress, 100);
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_TRUE(Logged(">>> STARTING ERASE PROCESS ON CD-RW AT 10X(1,764 KB/s)"));
+  EXPECT_EQ(Count(run.CdbsAtDone, "A11100000000000000000000"), 1u);  // BLANK, minimal, immediate
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+  EXPECT_EQ(dev.DiscStatus(), 0);
+  EXPECT_EQ(dev.SessionCount(), 0);
+}
+
+TEST_F(EraseTest, CompleteEraseOfDVDRW) {
+  Insert("w", "DVD-RW", 0, MakeImage(3000, 3000));
+  TSCSIDevice &dev = Select("w");
+  ASSERT_EQ(dev.GetDiscType(), dtDVDRWSequential);
+  const TEraseRun run = Erase(dev, 0);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_TRUE(run.Done);
+  EXPECT_FALSE(run.WithError);
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_EQ(Count(run.CdbsAtDone, "A11000000000000000000000"), 1u);  // BLANK, complete, immediate
+  EXPECT_TRUE(std::any_of(messages_.begin(), messages_.end(), [](const std::string &m) {
+    return StartsWith(m, ">>> STARTING ERASE PROCESS ON DVD-RW AT ") && m.find("X(") != std::string::npos;
+  }));
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+  EXPECT_EQ(dev.DiscStatus(), 0);
+}
+
+TEST_F(EraseTest, QuickEraseOfDVDPlusRWFormatsAndWritesZeros) {
+  Insert("w", "DVD+RW", 0, MakeImage(100, 100), true);
+  TSCSIDevice &dev = Select("w");
+  ASSERT_EQ(dev.UsedBlocks(), 100u);
+  const TEraseRun run = Erase(dev, 1);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_FALSE(run.WithError);
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_EQ(Count(run.CdbsAtDone, "041100000000"), 1u);  // FORMAT UNIT, format data, code 1
+  EXPECT_EQ(Count(run.CdbsAtDone, "A1"), 0u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 65u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A000000080000002000"), 1u);  // the last at LBA 2,048
+  EXPECT_EQ(Count(run.CdbsAtDone, "5B0003000000"), 1u);
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+  EXPECT_EQ(dev.UsedBlocks(), 0u);  // the volume descriptors are gone
+}
+
+TEST_F(EraseTest, FullEraseOfDVDPlusRWStopsAtTheFirstRefusedWrite) {
+  Insert("w", "DVD+RW", 0, "", true);
+  TSCSIDevice &dev = Select("w");
+  Fault("w", "writeerror count=1 lba=3200");
+  const TEraseRun run = Erase(dev, 0);
+  ASSERT_TRUE(run.Started);
+  EXPECT_FALSE(run.WithError);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 101u);  // 100 accepted, the 101st refused
+  EXPECT_EQ(Count(run.CdbsAtDone, "35"), 0u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "5B"), 0u);
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+}
+
+TEST_F(EraseTest, DVDRAMQuickWritesZerosOnly) {
+  Insert("w", "DVD-RAM", 0, MakeImage(100, 100), true);
+  TSCSIDevice &dev = Select("w");
+  const TEraseRun run = Erase(dev, 1);
+  ASSERT_TRUE(run.Started);
+  EXPECT_FALSE(run.WithError);
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_EQ(Count(run.CdbsAtDone, "A1"), 0u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "04"), 0u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 11u + 65u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "35"), 2u);
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+  EXPECT_EQ(dev.ReadISOVolumeSize(), 0u);
+}
+
+TEST_F(EraseTest, DVDRAMCompleteFormats) {
+  Insert("w", "DVD-RAM", 0, "", true);
+  TSCSIDevice &dev = Select("w");
+  const TEraseRun run = Erase(dev, 0);
+  ASSERT_TRUE(run.Started);
+  EXPECT_FALSE(run.WithError);
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_EQ(Count(run.CdbsAtDone, "041100000000"), 1u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 0u);
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+}
+
+TEST_F(EraseTest, WriteOnceMediumIsRefused) {
+  Insert("w", "CD-R");
+  TSCSIDevice &dev = Select("w");
+  EXPECT_FALSE(dev.IsRewritable());
+  const TEraseRun run = Erase(dev, 1);
+  EXPECT_FALSE(run.Started);
+  EXPECT_TRUE(run.Done);  // raised at once, with the error flag
+  EXPECT_TRUE(run.WithError);
+  EXPECT_FALSE(dev.Erasing());
+  EXPECT_EQ(dev.ErrorText.rfind("ILLEGAL REQUEST", 0), 0u) << dev.ErrorText;
+}
+
+TEST_F(EraseTest, DriveThatNeverGetsReadyIsNotErased) {
+  Insert("w", "CD-RW");
+  TSCSIDevice &dev = Select("w");
+  Fault("w", "notready count=1000");
+  const TEraseRun run = Erase(dev, 1);
+  EXPECT_FALSE(run.Started);
+  EXPECT_FALSE(run.Done);  // refused before any erase command: no event
+  EXPECT_EQ(Count(LoggedCdbs("w"), "A1"), 0u);
+}
