@@ -109,8 +109,8 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
 
 namespace {
 
-// Output of the quick path: small pieces gather in one buffer and go out in
-// large writes; large files are copied by the kernel.
+// Output of the quick path: pieces gather in one buffer and go out in
+// large writes.
 class TQuickOut {
 public:
   explicit TQuickOut(TFileStreamEx &f) : f_(f), buf_(kSize) {}
@@ -152,31 +152,6 @@ public:
     }
     used_ = 0;
   }
-  // Copies up to n bytes of src in the kernel; returns the bytes copied
-  // (fewer when the source ended early), or -1 when the kernel cannot copy
-  // between these files and nothing was copied.
-  int64_t KernelCopy(int src, int64_t n) {
-    Flush();
-    if (Failed())
-      return 0;
-    int64_t done = 0;
-    while (done < n) {
-      const ssize_t k = ::copy_file_range(src, nullptr, f_.Handle, nullptr, static_cast<size_t>(n - done), 0);
-      if (k > 0) {
-        done += k;
-        continue;
-      }
-      if (k < 0 && errno == EINTR)
-        continue;
-      if (k < 0 && done == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
-        return -1;
-      if (k < 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT))
-        err_ = errno;
-      break;   // the end of the source, or a read failure the caller checks
-    }
-    pos_ += done;
-    return done;
-  }
   static constexpr size_t kSize = 1 << 20;
 
 private:
@@ -188,7 +163,7 @@ private:
 };
 
 constexpr int32_t kQuickChunk = 131072;
-constexpr int64_t kKernelCopyFrom = 1 << 20;
+constexpr int64_t kAdviseFrom = 1 << 20;
 
 // Appends Size bytes of the source, then zeros to the next sector boundary.
 // Bytes a shorter source does not have are zeros, so every later file stays
@@ -201,12 +176,8 @@ std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
     return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
   }
   int64_t left = size;
-  if (size >= kKernelCopyFrom) {
+  if (size >= kAdviseFrom)
     in->AdviseSequential();
-    const int64_t k = out.KernelCopy(in->Handle, left);
-    if (k > 0)
-      left -= k;
-  }
   while (left > 0 && !out.Failed()) {
     const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(left, kQuickChunk));
     uint8_t *dst = out.Reserve(static_cast<size_t>(chunk));

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cerrno>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 std::atomic<int32_t> CacheBlockSize{65536};
@@ -162,6 +164,42 @@ int32_t TCacheThread::GetBlock(void *Dest) {
   lock_.Unlock();
   Wake();
   return n;
+}
+
+int64_t TCacheThread::TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>> &Out, int32_t MaxCount) {
+  if (remainingBytes_.load() == 0 && finished_.load())
+    return 0;
+  while (clearing_.load()) {
+    if (stopRequested_.load())
+      return 0;
+    ov::Sleep(1);
+  }
+  lock_.Lock();
+  if (blocks_.empty()) {
+    lock_.Unlock();
+    return finished_.load() ? 0 : -1;
+  }
+  taking_.store(true);
+  int64_t n = 0;
+  for (int32_t i = 0; i < MaxCount && !blocks_.empty(); ++i) {
+    n += blocks_.front()->Count;
+    Out.push_back(std::move(blocks_.front()));
+    blocks_.pop_front();
+  }
+  queuedBytes_ -= n;
+  remainingBytes_ -= n;
+  taking_.store(false);
+  lock_.Unlock();
+  Wake();
+  return n;
+}
+
+void TCacheThread::ReturnBlocks(std::vector<std::unique_ptr<TCacheBlock>> &Blocks) {
+  lock_.Lock();
+  for (auto &b : Blocks)
+    spare_.push_back(std::move(b));
+  lock_.Unlock();
+  Blocks.clear();
 }
 
 std::unique_ptr<TCacheBlock> TCacheThread::NewBlock() {
@@ -373,6 +411,27 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
     source_->AdviseSequential();
   int64_t left = size;
   while (left > 0) {
+    // Whole blocks are read several at a time, straight into the blocks.
+    if (current_->Count == 0 && left >= 2 * static_cast<int64_t>(p_.BlockSize)) {
+      bool failed = false;
+      const int64_t n = ReadBatch(left, failed);
+      if (failed) {
+        lock_.Lock();
+        cacheError_ = "CAN'T READ FILE \"" + path + "\"";
+        hasError_.store(true);
+        finished_.store(true);
+        source_.reset();
+        lock_.Unlock();
+        Wake();
+        return false;
+      }
+      if (n > 0) {
+        left -= n;
+        if (!AfterPiece())
+          return false;
+        continue;
+      }
+    }
     const int32_t room = p_.BlockSize - current_->Count;
     const int32_t piece = static_cast<int32_t>(std::min<int64_t>(left, room));
     const int32_t rounded = static_cast<int32_t>(RoundToSector(piece));
@@ -398,6 +457,79 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
       return false;
   }
   return true;
+}
+
+// Reads as many whole blocks as the source has and the queue can take
+// (at most 16) with one call, and queues them. Returns the bytes queued;
+// 0 when there is no room for two blocks.
+int64_t TCacheThread::ReadBatch(int64_t left, bool &failed) {
+  constexpr int32_t kMaxBatch = 16;
+  const int32_t room = (maxBlocks_ - 1) - BlockCount();
+  const int32_t k = static_cast<int32_t>(std::min<int64_t>({left / p_.BlockSize, kMaxBatch, room}));
+  if (k < 2)
+    return 0;
+  std::unique_ptr<TCacheBlock> batch[kMaxBatch];
+  struct iovec iov[kMaxBatch];
+  batch[0] = std::move(current_);
+  for (int32_t i = 1; i < k; ++i)
+    batch[i] = NewBlock();
+  for (int32_t i = 0; i < k; ++i) {
+    iov[i].iov_base = batch[i]->Data;
+    iov[i].iov_len = static_cast<size_t>(p_.BlockSize);
+  }
+  const int64_t want = static_cast<int64_t>(k) * p_.BlockSize;
+  int64_t got = 0;
+  int iovIndex = 0;
+  while (got < want) {
+    const ssize_t r = ::readv(source_->Handle, iov + iovIndex, k - iovIndex);
+    if (r < 0 && errno == EINTR)
+      continue;
+    if (r < 0 && got == 0) {
+      failed = true;
+      current_ = std::move(batch[0]);
+      lock_.Lock();
+      for (int32_t i = 1; i < k; ++i)
+        spare_.push_back(std::move(batch[i]));
+      lock_.Unlock();
+      return 0;
+    }
+    if (r <= 0)
+      break;   // the source ended early: the rest stays zeros
+    got += r;
+    // Move the vectors past what was read.
+    int64_t skip = r;
+    while (iovIndex < k && skip >= static_cast<int64_t>(iov[iovIndex].iov_len)) {
+      skip -= static_cast<int64_t>(iov[iovIndex].iov_len);
+      ++iovIndex;
+    }
+    if (iovIndex < k && skip > 0) {
+      iov[iovIndex].iov_base = static_cast<uint8_t *>(iov[iovIndex].iov_base) + skip;
+      iov[iovIndex].iov_len -= static_cast<size_t>(skip);
+    }
+  }
+  if (got < want) {
+    // A file that shrank since the layout still yields its recorded length.
+    for (int32_t i = 0; i < k; ++i) {
+      const int64_t start = static_cast<int64_t>(i) * p_.BlockSize;
+      if (got <= start)
+        std::memset(batch[i]->Data, 0, static_cast<size_t>(p_.BlockSize));
+      else if (got < start + p_.BlockSize)
+        std::memset(batch[i]->Data + (got - start), 0, static_cast<size_t>(start + p_.BlockSize - got));
+    }
+  }
+  lock_.Lock();
+  for (int32_t i = 0; i < k; ++i) {
+    batch[i]->Count = p_.BlockSize;
+    blocks_.push_back(std::move(batch[i]));
+  }
+  const auto n = static_cast<int32_t>(blocks_.size());
+  if (n > peakBlocks_.load())
+    peakBlocks_.store(n);
+  lock_.Unlock();
+  queuedBytes_ += want;
+  Wake();
+  current_ = NewBlock();
+  return want;
 }
 
 bool TCacheThread::ProduceZeros(int64_t size) {

@@ -66,6 +66,11 @@ public:
   // Returns its byte count, 0 at the end of the data (or once stopped), -1
   // when no block is ready yet.
   int32_t GetBlock(void *Dest);
+  // GetBlock without the copy: moves up to MaxCount of the oldest blocks
+  // into Out (appended) and returns their total byte count, with the same 0
+  // and -1 as GetBlock. The consumer hands them back with ReturnBlocks.
+  int64_t TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>> &Out, int32_t MaxCount);
+  void ReturnBlocks(std::vector<std::unique_ptr<TCacheBlock>> &Blocks);
   void RequestStop();
   // Waits up to ms (scaled like ov::Sleep) until a block is queued or the
   // producer ends; the consumer's pause when GetBlock returned -1.
@@ -98,6 +103,7 @@ private:
   bool Produce();
   bool ProduceHeader();
   bool ProduceFile(const std::string &path, int64_t size);
+  int64_t ReadBatch(int64_t left, bool &failed);
   bool ProduceZeros(int64_t size);
   bool AfterPiece();
   bool WaitForRoom(bool adjustPriority);

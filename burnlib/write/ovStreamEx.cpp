@@ -138,7 +138,9 @@ TFileStreamEx::TFileStreamEx(const std::string &FileName, uint16_t Mode)
     ::flock(fd, LOCK_UN);
   }
   // A device (say /dev/null) cannot be truncated, and needs not be.
-  if (Mode == fmCreate && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+  // A new file is empty already; truncating it anyway would make some file
+  // systems flush the whole file when it is closed.
+  if (Mode == fmCreate && S_ISREG(st.st_mode) && st.st_size > 0 && ::ftruncate(fd, 0) != 0) {
     const int err = errno;
     ::close(fd);
     throw EFOpenError(FileName, err);

@@ -4,7 +4,9 @@
 #include "ovStreamEx.h"
 #include "ovSync.h"
 
+#include <cerrno>
 #include <cstring>
+#include <sys/uio.h>
 
 std::atomic<TOrvBurner *> ActiveBurner{nullptr};
 std::atomic<TCacheThread *> ActiveCache{nullptr};
@@ -12,6 +14,10 @@ std::atomic<TThWrite *> ActiveWriter{nullptr};
 std::atomic<bool> AbortRequested{false};
 alignas(4096) uint8_t WriteBuffer[CacheBlockCapacity];
 TDiscWriterFactory DiscWriterFactory = nullptr;
+
+namespace {
+constexpr int32_t kFileBatch = 16;
+} // namespace
 
 namespace {
 std::atomic<bool> g_writeSlot{false};
@@ -68,20 +74,59 @@ bool TThWrite::OpenTarget() {
   return true;
 }
 
-bool TThWrite::SendBlock(int32_t Count) {
+bool TThWrite::SendBlock(int64_t Count) {
   if (!file_)
     return false;
+  struct iovec iov[kFileBatch];
+  int n = 0;
+  for (auto &b : taken_) {
+    iov[n].iov_base = b->Data;
+    iov[n].iov_len = static_cast<size_t>(b->Count);
+    ++n;
+  }
+  int64_t done = 0;
+  int index = 0;
+  int err = 0;
+  while (done < Count) {
+    const ssize_t w = ::writev(file_->Handle, iov + index, n - index);
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w <= 0) {
+      err = w < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += w;
+    int64_t skip = w;
+    while (index < n && skip >= static_cast<int64_t>(iov[index].iov_len)) {
+      skip -= static_cast<int64_t>(iov[index].iov_len);
+      ++index;
+    }
+    if (index < n && skip > 0) {
+      iov[index].iov_base = static_cast<uint8_t *>(iov[index].iov_base) + skip;
+      iov[index].iov_len -= static_cast<size_t>(skip);
+    }
+  }
+  Cache.ReturnBlocks(taken_);
   // A failed or short write would leave a broken image reported as complete.
-  if (file_->Write(WriteBuffer, Count) != Count) {
-    Fail("CAN'T WRITE FILE \"" + Burner.ISOFileName + "\" [" + std::strerror(file_->LastError()) + "]");
+  if (done != Count) {
+    Fail("CAN'T WRITE FILE \"" + Burner.ISOFileName + "\" [" + std::strerror(err) + "]");
     return false;
   }
   return true;
 }
 
+int64_t TThWrite::Fetch() {
+  Burner.Lock();
+  const int64_t n = ToFile ? Cache.TakeBlocks(taken_, kFileBatch) : Cache.GetBlock(WriteBuffer);
+  Burner.Unlock();
+  return n;
+}
+
 void TThWrite::FinishTarget(bool /*AllSent*/) {
   // The image file is closed on every way out.
   file_.reset();
+  if (!taken_.empty())
+    Cache.ReturnBlocks(taken_);
 }
 
 void TThWrite::Execute() {
@@ -94,10 +139,9 @@ void TThWrite::Execute() {
 
   bool allSent = false;
   if (OpenTarget()) {
-    Burner.Lock();
-    int32_t n = Cache.GetBlock(WriteBuffer);
-    Burner.Unlock();
-    if (ToFile)
+    int64_t n = Fetch();
+    // An image file starts at sector 0 (the layout made it so already).
+    if (ToFile && Burner.SessionStart != 0)
       Burner.SessionStart = 0;
     for (;;) {
       if (n == 0) {
@@ -118,9 +162,7 @@ void TThWrite::Execute() {
         Fail("OPERATION ABORTED BY USER");
         break;
       }
-      Burner.Lock();
-      n = Cache.GetBlock(WriteBuffer);
-      Burner.Unlock();
+      n = Fetch();
       if (Cache.HasError())
         break;
       if (n < 0)

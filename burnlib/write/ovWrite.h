@@ -55,7 +55,8 @@ protected:
   // Target steps. Each returns false when the write must end; the reason is
   // then in the cache's CacheError. FinishTarget runs on every way out.
   virtual bool OpenTarget();
-  virtual bool SendBlock(int32_t Count);
+  // Sends Count bytes: WriteBuffer's, or in file mode the taken blocks.
+  virtual bool SendBlock(int64_t Count);
   virtual void FinishTarget(bool AllSent);
   // Ends the write with Text (kept by the cache's stop path).
   void Fail(const std::string &Text);
@@ -65,9 +66,13 @@ protected:
 
 private:
   void Execute();
+  // Takes the next data from the cache: into WriteBuffer (one block), or in
+  // file mode up to 16 blocks at once into taken_, written with one call.
+  int64_t Fetch();
   void Deliver(const std::string &Result);
 
   std::unique_ptr<TFileStreamEx> file_;
+  std::vector<std::unique_ptr<struct TCacheBlock>> taken_;
   const bool notify_;   // OnWriteDone was assigned when the write started
   std::atomic<bool> ended_{false};
   std::thread thread_;

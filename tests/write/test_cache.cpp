@@ -168,6 +168,21 @@ TEST_F(CacheTest, ImageFileOf3000BytesIsOneBlockOf4096) {
   EXPECT_TRUE(std::all_of(d.Bytes.begin() + 3000, d.Bytes.end(), [](uint8_t x) { return x == 0; }));
 }
 
+TEST_F(CacheTest, FileThatShrankKeepsItsRecordedLengthInWholeBlockReads) {
+  // Read several blocks at a time; the source ends inside the second block.
+  const auto data = RandomBytes(70000, 18);
+  TCacheThread::TParams p;
+  p.Files = {{File("shrank", data), 300000}, {File("next", RandomBytes(5, 19)), 5}};
+  p.ExpectedTotal = 301056 + 2048;
+  TCacheThread cache(dev_, std::move(p));
+  const TDrained d = Drain(cache);
+  ASSERT_EQ(d.Bytes.size(), 303104u);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), d.Bytes.begin()));
+  EXPECT_TRUE(std::all_of(d.Bytes.begin() + 70000, d.Bytes.begin() + 301056, [](uint8_t x) { return x == 0; }));
+  const auto next = RandomBytes(5, 19);
+  EXPECT_TRUE(std::equal(next.begin(), next.end(), d.Bytes.begin() + 301056));   // the next file's sector
+}
+
 TEST_F(CacheTest, CdBlocksHold27Sectors) {
   const auto img = RandomBytes(300000, 10);
   TCacheThread::TParams p;

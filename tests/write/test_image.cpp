@@ -137,7 +137,7 @@ TEST_F(ImageTest, ThreadedImageHoldsHeaderAndFilesAndReportsOnTheMainThread) {
 
 TEST_F(ImageTest, QuickImageEqualsTheThreadedOneAndNeedsNoThread) {
   Src("one.bin", RandomText(70000, 4));
-  Src("two/three.bin", RandomText(2 << 20, 5));   // copied by the kernel
+  Src("two/three.bin", RandomText(2 << 20, 5));
   Src("two/four.txt", RandomText(10, 6));
   Fill();
   b_->ISOFileName = "unchanged";
