@@ -626,6 +626,17 @@ static void Dispatch(TCmd &c) {
       return;
     }
   }
+  // Answers never exceed the allocation length of the CDB.
+  switch (op) {
+  case 0x23: case 0x43: case 0x46: case 0x51: case 0x52: case 0x5A: case 0x5C:
+    c.Len = std::min(c.Len, c.Cdb16(7));
+    break;
+  case 0x25:
+    c.Len = std::min<uint32_t>(c.Len, 8);
+    break;
+  default:
+    break;
+  }
   if (op != 0x03 && ApplyFault(c))
     return;
   if (!NeedsNoMedium(op)) {

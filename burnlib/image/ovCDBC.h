@@ -140,6 +140,11 @@ private:
   void PrepareBootImage();
   void PrepareDiscStart(TDEntry *TargetDir);
   bool WriteDirExtents(uint8_t *Image, bool Joliet);
+  // What the last PrepareLayout laid out; BuildHeader refuses to write a
+  // header for settings that changed since.
+  bool layoutPrepared_ = false;
+  bool layoutJoliet_ = false;
+  bool layoutBootable_ = false;
 
 public:
 

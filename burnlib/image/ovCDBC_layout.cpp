@@ -101,12 +101,13 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
   // the path tables list.
   const size_t numbered = ISODirOrder.size();
 
-  uint64_t n = static_cast<uint64_t>(SessionStart) + 16; // primary descriptor
+  // From sector 16 of the session: the primary descriptor, the boot record,
+  // the Joliet descriptor and the terminator; the path tables follow.
+  uint64_t n = static_cast<uint64_t>(SessionStart) + 16 + 1;
   if (Bootable)
-    ++n;                                                  // boot record
+    ++n;
   if (JolietFileSystem)
-    ++n;                                                  // Joliet descriptor
-  ++n;                                                    // terminator
+    ++n;
   ++n;
 
   uint64_t pt = 10;
@@ -201,6 +202,9 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
   }
   ImageEnd = static_cast<int64_t>(FirstFileAddress + f);
   SectorsToWrite = ImageEnd - SessionStart;
+  layoutPrepared_ = true;
+  layoutJoliet_ = JolietFileSystem;
+  layoutBootable_ = Bootable;
   return 1;
 }
 

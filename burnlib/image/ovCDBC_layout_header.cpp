@@ -87,6 +87,12 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
 bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
   LastTargetDir = TargetDir;
   HeaderImage.Clear();
+  // The header is written where the layout put it; with Joliet or booting
+  // switched since, the writer would send data to the wrong sectors.
+  if (!layoutPrepared_ || layoutJoliet_ != JolietFileSystem || layoutBootable_ != Bootable) {
+    DebugMsg(">>> THE LAYOUT MUST BE PREPARED AGAIN BEFORE THE HEADER IS BUILT", 0);
+    return false;
+  }
   // Path-table records name their parent with 16 bits: more directories
   // than that cannot be described.
   if (ISODirOrder.size() > 65535) {

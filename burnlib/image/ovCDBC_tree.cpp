@@ -49,6 +49,7 @@ std::string WithDot(std::string name) {
 bool TOrvBurner::ResetCompilation(int32_t AMaxFiles, int32_t AMaxDirs) {
   TimeZoneOffset = ov::TimeZoneOffsetMinutes() / 15;
   HeaderImage.Clear();
+  LastTargetDir = nullptr;  // its record is freed below
   store_.Clear();
   dirIndex_.clear();
   RefusedFiles.clear();
@@ -357,6 +358,8 @@ void TOrvBurner::RemoveMarked() {
     owner->ISONames.Remove(e->ISOName);
   }
   for (TDEntry *d : deadDirs) {
+    if (d == LastTargetDir)
+      LastTargetDir = nullptr;
     auto it = dirIndex_.find(d->Path);
     if (it != dirIndex_.end() && it->second == d)
       dirIndex_.erase(it);

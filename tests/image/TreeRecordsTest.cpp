@@ -412,3 +412,14 @@ TEST(TreeRecords, LongDirectoryNamesAreShortenedAndKeptApart) {
   EXPECT_EQ(b.AddDir(b.Root(), DirRec(base + "2"), "/s/" + base + "2"), y);
   EXPECT_EQ(b.DirCount(), 2);
 }
+
+TEST(TreeRecords, RememberedTargetDirectoryNeverOutlivesItsRecord) {
+  TOrvBurner b;
+  TDEntry *d = b.AddDir(b.Root(), DirRec("target"));
+  b.LastTargetDir = d;
+  b.RemoveDir(d);
+  EXPECT_EQ(b.LastTargetDir, nullptr);
+  b.LastTargetDir = b.AddDir(b.Root(), DirRec("again"));
+  b.ResetCompilation(100, 10);
+  EXPECT_EQ(b.LastTargetDir, nullptr);
+}

@@ -373,3 +373,27 @@ TEST_F(Layout, MoreDirectoriesThanAPathTableCanNumberAreRefused) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(LayoutOrder, HeaderNeedsAnUpToDateLayout) {
+  TOrvBurner b;
+  b.ResetCompilation(65535, 8191);
+  layout_test::AddSynthetic(b, b.DirList[0], "A.TXT", 10);
+  EXPECT_FALSE(b.BuildHeader(true, nullptr)) << "no layout yet";
+  b.JolietFileSystem = false;
+  b.PrepareLayout(true, nullptr);
+  b.JolietFileSystem = true;
+  EXPECT_FALSE(b.BuildHeader(true, nullptr)) << "Joliet switched on after the layout";
+  EXPECT_EQ(b.HeaderImage.Size(), 0);
+  b.PrepareLayout(true, nullptr);
+  EXPECT_TRUE(b.BuildHeader(true, nullptr));
+  // Entries added after the layout do not fit the extents it computed.
+  for (int i = 0; i < 60; ++i)
+    layout_test::AddSynthetic(b, b.DirList[0], "MORE" + std::to_string(i) + ".TXT", 10);
+  EXPECT_FALSE(b.BuildHeader(true, nullptr));
+  b.PrepareLayout(true, nullptr);
+  EXPECT_TRUE(b.BuildHeader(true, nullptr));
+}
+
+} // namespace

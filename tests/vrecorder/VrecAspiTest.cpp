@@ -4,11 +4,13 @@
 
 #include "VRecorder.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -245,4 +247,60 @@ TEST_F(VrecTest, UnknownOpcodeAndCommandLog) {
   EXPECT_NE(log.find("cmd=WRITE(10) cdb=2A000000000000000200 dir=out len=4096 status=GOOD sense=00/00/00"),
             std::string::npos)
       << log;
+}
+
+TEST_F(VrecTest, TwoProcessesShareOneDrive) {
+  Drive("w", "dvd-writer", "CD-R");
+  const uint8_t t = Target("w");
+  ASSERT_TRUE(SetWriteType(1, false, 3, t).Good());
+  // Both processes append at the next writable address they read from the drive;
+  // with the drive locked per command, every block lands exactly once.
+  auto appendBlocks = [&](int count, uint8_t fill) {
+    int done = 0;
+    while (done < count) {
+      TReply ti = Cmd({0x52, 1, 0, 0, 0, 0xFF, 0, 0, 40, 0}, 1, 40, {}, t, false);
+      if (!ti.Good())
+        return false;
+      if (Write(Be32(ti.Data, 12), 1, fill, t).Good())
+        ++done;  // a write that lost the race to the other process is refused and retried
+    }
+    return true;
+  };
+  // A synchronous command first: it waits for the worker to let go of the layer's lock,
+  // so the child does not inherit it held.
+  ASSERT_TRUE(Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t, false).Good());
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Synchronous calls only: the worker thread does not exist in the child.
+    bool ok = true;
+    for (int i = 0; i < 100 && ok; ++i) {
+      TReply ti = Cmd({0x52, 1, 0, 0, 0, 0xFF, 0, 0, 40, 0}, 1, 40, {}, t, false);
+      const uint32_t nwa = Be32(ti.Data, 12);
+      std::vector<uint8_t> data(2048, 0xC1);
+      TReply w = Cmd({0x2A, 0, uint8_t(nwa >> 24), uint8_t(nwa >> 16), uint8_t(nwa >> 8), uint8_t(nwa), 0, 0, 1, 0}, 2, 0,
+                     data, t, false);
+      if (!w.Good() && w.Asc != 0x21)
+        ok = false;
+      if (!w.Good())
+        --i;
+    }
+    _exit(ok ? 0 : 1);
+  }
+  EXPECT_TRUE(appendBlocks(100, 0xA0));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  TReply ti = TrackInfo(1, t);
+  ASSERT_EQ(Be32(ti.Data, 12), 200u);
+  int mine = 0, theirs = 0;
+  TReply rd = Read(0, 200, t);
+  ASSERT_TRUE(rd.Good());
+  for (int b = 0; b < 200; ++b) {
+    const uint8_t v = rd.Data[size_t(b) * 2048 + 100];
+    mine += v == 0xA0;
+    theirs += v == 0xC1;
+  }
+  EXPECT_EQ(mine, 100);
+  EXPECT_EQ(theirs, 100);
 }

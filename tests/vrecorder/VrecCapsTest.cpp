@@ -160,8 +160,9 @@ TEST_F(VrecTest, GetConfigurationProfilesAndFeatures) {
   EXPECT_EQ(r.Data[total], 0xEE);
   uint16_t prev = 0;
   for (size_t at = 8; at < total; at += 4 + r.Data[at + 3]) {
-    if (at > 8)
+    if (at > 8) {
       EXPECT_GT(Be16(r.Data, at), prev);
+    }
     prev = Be16(r.Data, at);
   }
   // One feature (RT = 2): 002Ah with its write bit, current with a DVD+RW.
@@ -288,4 +289,60 @@ TEST_F(VrecTest, ReadOnlyMediaFromAnImage) {
   TReply r = Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t);
   EXPECT_EQ(r.Key, 2);
   EXPECT_EQ(r.Asc, 0x30);
+}
+
+TEST_F(VrecTest, AnswersRespectTheAllocationLength) {
+  Drive("w", "dvd-writer", "CD-R");
+  const uint8_t t = Target("w");
+  TReply r = Cmd({0x51, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 1, 56, {}, t);
+  ASSERT_TRUE(r.Good());
+  EXPECT_EQ(Be16(r.Data, 0), 32);  // the full length is announced
+  EXPECT_EQ(r.Data[7], 0x00);
+  EXPECT_EQ(r.Data[8], 0xEE);  // but only 8 bytes are sent
+  r = Cmd({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 1, 64, {}, t);
+  EXPECT_GT(Be32(r.Data, 0), 8u);
+  EXPECT_EQ(r.Data[8], 0xEE);
+  r = Cmd({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 16, 0}, 1, 128, {}, t);
+  EXPECT_EQ(r.Data[8], 0x2A);
+  EXPECT_EQ(r.Data[16], 0xEE);
+  char name[2];
+  EXPECT_EQ(lib_->DeviceName(0, t, 0, name, sizeof name), 1);
+  EXPECT_STREQ(name, "w");
+}
+
+TEST_F(VrecTest, TrackInformationByAddressAndSession) {
+  Drive("w", "dvd-writer", "DVD+R");
+  const uint8_t t = Target("w");
+  ASSERT_TRUE(Write(0, 64, 1, t).Good());
+  ASSERT_TRUE(CloseSession(t).Good());
+  TReply byLba = TrackInfo(40, t, 0);
+  ASSERT_TRUE(byLba.Good());
+  EXPECT_EQ(byLba.Data[2], 1);
+  EXPECT_EQ(byLba.Data[7] & 2, 2);  // last recorded address valid on DVD
+  EXPECT_EQ(Be32(byLba.Data, 28), 63u);
+  TReply bySession = TrackInfo(2, t, 2);
+  ASSERT_TRUE(bySession.Good());
+  EXPECT_EQ(bySession.Data[2], 2);
+  EXPECT_EQ(Be32(bySession.Data, 8), 64u + 2048u);
+  EXPECT_EQ(TrackInfo(3, t, 1).Asc, 0x24);
+  EXPECT_EQ(TrackInfo(0, t, 1).Asc, 0x24);
+}
+
+TEST_F(VrecTest, DvdRamIsRandomAccess) {
+  Drive("w", "dvd-writer", "DVD-RAM");
+  const uint8_t t = Target("w");
+  TReply cfg = Cmd({0x46, 2, 0, 0x20, 0, 0, 0, 0, 114, 0}, 1, 114, {}, t);
+  EXPECT_EQ(Be16(cfg.Data, 6), 0x0012);
+  EXPECT_EQ(cfg.Data[10] & 1, 1);  // random writable is current
+  EXPECT_EQ(Be32(cfg.Data, 12), 2236703u);
+  EXPECT_EQ(DiscInfo(t).Data[2] & 0x13, 0x13);
+  ASSERT_TRUE(Write(777, 3, 4, t).Good());
+  EXPECT_EQ(Read(778, 1, t).Data[100], 4);
+  TReply fc = Cmd({0x23, 0, 0, 0, 0, 0, 0, 0, 248, 0}, 1, 248, {}, t);
+  EXPECT_EQ(Be32(fc.Data, 12), 2236704u);
+  EXPECT_EQ(Be32(fc.Data, 16), 0x00000800u);  // format type 0, block length 2048
+  const std::vector<uint8_t> full = {0x00, 0x82, 0x00, 0x08, 0x00, 0x22, 0x21, 0x20, 0x00, 0x00, 0x08, 0x00};
+  ASSERT_TRUE(Cmd({0x04, 0x11, 0, 0, 0, 0}, 2, 0, full, t).Good());
+  EXPECT_EQ(Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t).Ascq, 0x04);
+  EXPECT_EQ(Cmd({0xA1, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0, {}, t).Asc, 0x04);  // busy formatting
 }
