@@ -99,7 +99,7 @@ std::string UpperCase(const std::string &s);
 // The alias made where no listing gives one: the first 13 characters,
 // a-z upper-cased, every byte below 0x21 or above 0x7A replaced by "_".
 std::string MakeAlias(const std::string &name);
-// Big-endian-agnostic UCS-2 of UTF-8 text: characters outside the BMP and
+// UCS-2 characters of UTF-8 text: characters outside the BMP and
 // malformed bytes become '_'.
 std::u16string Utf8ToUCS2(const std::string &s);
 // Number of UCS-2 characters of UTF-8 text (as Utf8ToUCS2 would give).
