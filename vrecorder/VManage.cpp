@@ -78,7 +78,7 @@ static TDriveSummary Summarize(const TDrive &d) {
   const TMediaType *t = d.Type();
   if (!t) {
     s.DiscStatus = "none";
-  } else if (t->Rom || (!t->Sequential && d.Formatted) || d.Finalized) {
+  } else if (t->Rom || d.Formatted || d.Finalized) {
     s.DiscStatus = "complete";
   } else {
     bool any = d.ClosedSessions > 0 || d.MaxWritten > 0;
@@ -88,7 +88,7 @@ static TDriveSummary Summarize(const TDrive &d) {
   }
   if (t && t->Rom)
     s.Recorded = d.Capacity;
-  else if (t && !t->Sequential)
+  else if (t && (!t->Sequential || d.Formatted))
     s.Recorded = d.MaxWritten;
   else
     for (const TTrack &tr : d.Tracks)

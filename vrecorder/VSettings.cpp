@@ -1,0 +1,289 @@
+// The settings file of a virtual drive: key = value lines, read for every
+// command and replaced (write + rename) when the state changed.
+#include "VDrive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace vrec {
+
+static std::vector<std::string> Words(const std::string &s) {
+  std::istringstream in(s);
+  std::vector<std::string> out;
+  std::string w;
+  while (in >> w)
+    out.push_back(w);
+  return out;
+}
+
+static std::string Join(const std::vector<std::string> &v) {
+  std::string s;
+  for (const std::string &w : v)
+    s += (s.empty() ? "" : " ") + w;
+  return s;
+}
+
+// ---- settings file ----
+
+static std::string Hex(const std::vector<uint8_t> &v) {
+  std::string s;
+  char b[4];
+  for (uint8_t x : v) {
+    std::snprintf(b, sizeof b, "%02x", x);
+    s += (s.empty() ? "" : " ") + std::string(b);
+  }
+  return s;
+}
+
+static std::string SpeedList(const std::vector<uint16_t> &v) {
+  std::string s;
+  for (uint16_t x : v)
+    s += (s.empty() ? "" : " ") + std::to_string(x);
+  return s;
+}
+
+std::string SerializeDrive(const TDrive &d) {
+  std::ostringstream o;
+  o << "# Virtual recorder settings (key = value). Edit only while no program uses the drive.\n";
+  o << "# --- identity and capabilities\n";
+  o << "model = " << d.Model << "\n";
+  o << "vendor = " << d.Vendor << "\n";
+  o << "product = " << d.Product << "\n";
+  o << "revision = " << d.Revision << "\n";
+  o << "reads = " << Join(d.Reads) << "\n";
+  o << "writes = " << Join(d.Writes) << "\n";
+  o << "read_speed_cd = " << d.ReadSpeedCd << "\n";
+  o << "read_speed_dvd = " << d.ReadSpeedDvd << "\n";
+  for (const auto &[m, v] : d.Speeds)
+    o << "write_speeds." << m << " = " << SpeedList(v) << "\n";
+  o << "buffer_kb = " << d.BufferKb << "\n";
+  o << "underrun_protection = " << (d.Underrun ? 1 : 0) << "\n";
+  o << "test_write = " << (d.TestWriteCap ? 1 : 0) << "\n";
+  o << "clock = " << d.Clock << "\n";
+  o << "# --- medium\n";
+  o << "medium = " << d.Medium << "\n";
+  o << "tray = " << (d.TrayOpen ? "open" : "closed") << "\n";
+  o << "capacity = " << d.Capacity << "\n";
+  if (!d.Image.empty())
+    o << "image = " << d.Image << "\n";
+  o << "formatted = " << (d.Formatted ? 1 : 0) << "\n";
+  o << "finalized = " << (d.Finalized ? 1 : 0) << "\n";
+  o << "dao_only = " << (d.DaoOnly ? 1 : 0) << "\n";
+  o << "closed_sessions = " << d.ClosedSessions << "\n";
+  o << "# track = session start written reserved closed\n";
+  for (const TTrack &t : d.Tracks)
+    o << "track = " << t.Session << " " << t.Start << " " << t.Written << " " << t.Reserved << " "
+      << (t.Closed ? 1 : 0) << "\n";
+  o << "max_written = " << d.MaxWritten << "\n";
+  if (!d.Timestamp.empty())
+    o << "timestamp = " << d.Timestamp << "\n";
+  o << "# --- drive state\n";
+  o << "prevent = " << (d.Prevent ? 1 : 0) << "\n";
+  o << "write_params = " << Hex(d.WriteParams) << "\n";
+  o << "read_speed = " << d.ReadSpeed << "\n";
+  o << "write_speed = " << d.WriteSpeed << "\n";
+  if (!d.Op.empty()) {
+    char b[64];
+    std::snprintf(b, sizeof b, "%.3f", d.OpStart);
+    o << "op = " << d.Op << "\nop_start = " << b << "\nop_seconds = " << d.OpSeconds << "\n";
+  }
+  if (d.TestNwa >= 0)
+    o << "test_nwa = " << d.TestNwa << "\n";
+  o << "# --- faults: KIND [count=N] [skip=N] [op=HEX] [lba=N] [ascq=N]\n";
+  for (const TFault &f : d.Faults)
+    o << "fault = " << f.Text() << "\n";
+  return o.str();
+}
+
+static std::string Trim(const std::string &s) {
+  size_t a = s.find_first_not_of(" \t\r\n");
+  size_t b = s.find_last_not_of(" \t\r\n");
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+static bool ToU32(const std::string &v, uint32_t &out) {
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
+  if (v.empty() || *end || errno || n > 0xFFFFFFFFull)
+    return false;
+  out = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool LoadDrive(const std::string &dir, TDrive &d, std::string &err) {
+  std::ifstream in(SettingsPath(dir));
+  if (!in) {
+    err = "cannot read " + SettingsPath(dir);
+    return false;
+  }
+  d = TDrive{};
+  d.Dir = dir;
+  const size_t slash = dir.find_last_of('/');
+  d.Name = slash == std::string::npos ? dir : dir.substr(slash + 1);
+  d.WriteParams = DefaultWriteParams();
+  std::string line;
+  int lineNo = 0;
+  bool sawWrites = false, sawReads = false;
+  while (std::getline(in, line)) {
+    ++lineNo;
+    line = Trim(line);
+    if (line.empty() || line[0] == '#')
+      continue;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+      err = SettingsPath(dir) + ":" + std::to_string(lineNo) + ": expected key = value";
+      return false;
+    }
+    const std::string k = Trim(line.substr(0, eq)), v = Trim(line.substr(eq + 1));
+    uint32_t n = 0;
+    bool ok = true;
+    auto num = [&](auto &field) {
+      ok = ToU32(v, n);
+      if (ok)
+        field = static_cast<std::remove_reference_t<decltype(field)>>(n);
+    };
+    if (k == "model")
+      d.Model = v;
+    else if (k == "vendor")
+      d.Vendor = v;
+    else if (k == "product")
+      d.Product = v;
+    else if (k == "revision")
+      d.Revision = v;
+    else if (k == "reads")
+      d.Reads = Words(v), sawReads = true;
+    else if (k == "writes")
+      d.Writes = Words(v), sawWrites = true;
+    else if (k == "read_speed_cd")
+      num(d.ReadSpeedCd);
+    else if (k == "read_speed_dvd")
+      num(d.ReadSpeedDvd);
+    else if (k.rfind("write_speeds.", 0) == 0) {
+      std::vector<uint16_t> sp;
+      for (const std::string &w : Words(v)) {
+        ok = ok && ToU32(w, n) && n > 0 && n < 65535;
+        sp.push_back(static_cast<uint16_t>(n));
+      }
+      std::sort(sp.rbegin(), sp.rend());
+      d.Speeds[k.substr(13)] = sp;
+    } else if (k == "buffer_kb")
+      num(d.BufferKb);
+    else if (k == "underrun_protection")
+      d.Underrun = v == "1";
+    else if (k == "test_write")
+      d.TestWriteCap = v == "1";
+    else if (k == "clock") {
+      d.Clock = std::atof(v.c_str());
+      ok = d.Clock > 0;
+    } else if (k == "medium") {
+      d.Medium = v;
+      ok = v == "none" || FindMediaType(v);
+      if (ok && v != "none")
+        d.Medium = FindMediaType(v)->Name;
+    } else if (k == "tray")
+      d.TrayOpen = v == "open";
+    else if (k == "capacity")
+      num(d.Capacity);
+    else if (k == "image")
+      d.Image = v;
+    else if (k == "formatted")
+      d.Formatted = v == "1";
+    else if (k == "finalized")
+      d.Finalized = v == "1";
+    else if (k == "dao_only")
+      d.DaoOnly = v == "1";
+    else if (k == "closed_sessions")
+      num(d.ClosedSessions);
+    else if (k == "track") {
+      std::vector<std::string> w = Words(v);
+      TTrack t;
+      uint32_t s = 0, c = 0;
+      ok = w.size() == 5 && ToU32(w[0], s) && ToU32(w[1], t.Start) && ToU32(w[2], t.Written) &&
+           ToU32(w[3], t.Reserved) && ToU32(w[4], c);
+      t.Session = static_cast<int>(s);
+      t.Closed = c != 0;
+      d.Tracks.push_back(t);
+    } else if (k == "max_written")
+      num(d.MaxWritten);
+    else if (k == "timestamp")
+      d.Timestamp = v;
+    else if (k == "prevent")
+      d.Prevent = v == "1";
+    else if (k == "write_params") {
+      std::vector<uint8_t> p;
+      for (const std::string &w : Words(v))
+        p.push_back(static_cast<uint8_t>(std::strtoul(w.c_str(), nullptr, 16)));
+      ok = p.size() == 52;
+      if (ok)
+        d.WriteParams = p;
+    } else if (k == "read_speed")
+      num(d.ReadSpeed);
+    else if (k == "write_speed")
+      num(d.WriteSpeed);
+    else if (k == "op")
+      d.Op = v;
+    else if (k == "op_start")
+      d.OpStart = std::atof(v.c_str());
+    else if (k == "op_seconds")
+      d.OpSeconds = std::atof(v.c_str());
+    else if (k == "test_nwa")
+      d.TestNwa = std::atoll(v.c_str());
+    else if (k == "fault") {
+      TFault f;
+      std::string ferr;
+      ok = ParseFault(v, f, ferr);
+      if (ok)
+        d.Faults.push_back(f);
+    }
+    // Unknown keys are ignored so that older libraries read newer files.
+    if (!ok) {
+      err = SettingsPath(dir) + ":" + std::to_string(lineNo) + ": bad value for " + k;
+      return false;
+    }
+  }
+  if (!sawReads || !sawWrites) {
+    const TModel *m = FindModel(d.Model);
+    TDrive def;
+    InitModel(def, m ? *m : *FindModel("dvd-writer"));
+    if (!sawReads)
+      d.Reads = def.Reads;
+    if (!sawWrites)
+      d.Writes = def.Writes;
+    if (d.Speeds.empty())
+      d.Speeds = def.Speeds;
+  }
+  if (d.Vendor.size() > 8 || d.Product.size() > 16 || d.Revision.size() > 4) {
+    err = SettingsPath(dir) + ": vendor, product or revision too long (8, 16, 4 characters)";
+    return false;
+  }
+  if (d.Medium != "none" && d.Capacity == 0 && !FindMediaType(d.Medium)->Rom)
+    d.Capacity = FindMediaType(d.Medium)->Capacity;
+  return true;
+}
+
+bool SaveDrive(const TDrive &d, std::string &err) {
+  const std::string path = SettingsPath(d.Dir);
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::trunc);
+    out << SerializeDrive(d);
+    out.flush();
+    if (!out) {
+      err = "cannot write " + tmp;
+      return false;
+    }
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    err = "cannot replace " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace vrec
