@@ -158,6 +158,31 @@ public:
   int32_t CacheSize() const { return cacheSize_; }
   void SetCacheSize(int32_t Value);  // at least 2 MiB, else rounded down to 2048
   std::string ISOFileName;
+  // Starts the write thread on the primed cache; false when no writer for
+  // the target exists.
+  bool StartWriteThread(bool ToFile);
+  // Bytes handed to the target in the current write (never more than
+  // SessionSectors x 2048); written by the write thread, polled by callers.
+  std::atomic<int64_t> BytesWritten{0};
+  // Source file the cache is reading during a write (a copy, taken under Lock).
+  std::string CurrentFile();
+  void SetCurrentFile(const std::string &Path);
+  // The error text the write thread handed to OnWriteDone.
+  std::string WriteDoneText;
+  // True from the start of a write until its write thread has ended.
+  static bool WriteRunning();
+
+private:
+  std::string currentFile_;  // guarded by Lock
+  // The cache and write threads of this component's writes; destroyed (and
+  // so joined) before the members declared above it.
+  struct TWriteJobs;
+  struct TWriteJobsDeleter {
+    void operator()(TWriteJobs *p) const;
+  };
+  std::unique_ptr<TWriteJobs, TWriteJobsDeleter> writeJobs_;
+  friend class TThWrite;
+  bool SaveImageFileQuick(const std::string &FileName);
 
 private:
   // ---- tree internals (ovCDBC_tree*.cpp) ----

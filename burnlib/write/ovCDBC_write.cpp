@@ -1,0 +1,282 @@
+// The image-file operations of TOrvBurner: SaveImageFile (threaded and
+// quick), StartWriteThread, AbortWrite and the write-state accessors.
+#include "ovCDBC.h"
+
+#include "ovCache.h"
+#include "ovStreamEx.h"
+#include "ovWrite.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+std::string TOrvBurner::CurrentFile() {
+  Lock();
+  std::string s = currentFile_;
+  Unlock();
+  return s;
+}
+
+void TOrvBurner::SetCurrentFile(const std::string &Path) {
+  Lock();
+  if (currentFile_ != Path)
+    currentFile_ = Path;
+  Unlock();
+}
+
+void TOrvBurner::AbortWrite() { AbortRequested.store(true); }
+
+bool TOrvBurner::StartWriteThread(bool ToFile) {
+  if (!writeJobs_ || !writeJobs_->Cache)
+    return false;
+  std::unique_ptr<TThWrite> w;
+  if (ToFile)
+    w = std::make_unique<TThWrite>(*this, *writeJobs_->Cache, true);
+  else if (DiscWriterFactory)
+    w = DiscWriterFactory(*this, *writeJobs_->Cache);
+  if (!w)
+    return false;
+  ActiveWriter.store(w.get());
+  writeJobs_->Writer = std::move(w);
+  writeJobs_->Writer->Start();
+  return true;
+}
+
+bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
+  if (!ClaimWriteSlot()) {
+    ErrorText = "A WRITE IS ALREADY RUNNING";
+    DebugMsg(">>> " + ErrorText, 0);
+    return false;
+  }
+  if (!writeJobs_)
+    writeJobs_.reset(new TWriteJobs());
+  writeJobs_->Reap();
+  if (Quick) {
+    const bool ok = SaveImageFileQuick(FileName);
+    ReleaseWriteSlot();
+    return ok;
+  }
+
+  ISOFileName = FileName;
+  // An image file starts at sector 0; the target directory stays the one
+  // of the last layout.
+  PrepareLayout(true, LastTargetDir);
+  BuildHeader(true, LastTargetDir);
+  ActiveBurner.store(this);
+
+  TCacheThread::TParams p;
+  p.CacheSize = CacheSize();
+  p.BlockSize = 65536;
+  p.PadRequest = WritePostGap;
+  p.BootImagePath = Bootable ? BootImage : std::string();
+  p.BootImageSectors = static_cast<int32_t>(BootImageSectors);
+  p.PadSectors = PadSectors;
+  p.ExpectedTotal = SectorsToWrite * 2048;
+  p.Header.assign(HeaderImage.Memory(), HeaderImage.Memory() + HeaderImage.Size());
+  HeaderImage.Clear();
+  // The cache works on a copy of the sources, so nothing it reads can change
+  // under it while the write runs.
+  p.Files.reserve(FileList.size());
+  for (const TFEntry *e : FileList) {
+    if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size <= 0)
+      continue;
+    p.Files.push_back({e->SourcePath, e->Size});
+  }
+  writeJobs_->Cache = std::make_unique<TCacheThread>(*this, std::move(p));
+  TCacheThread &cache = *writeJobs_->Cache;
+  ActiveCache.store(&cache);
+
+  // The caller waits until the cache is primed.
+  while (!cache.Primed()) {
+    if (cache.HasError()) {
+      SetCurrentFile(cache.CurrentFile());
+      const std::string text = cache.CacheError();
+      ReleaseWriteSlot();
+      if (OnWriteDone)
+        OnWriteDone(this, text);
+      return false;
+    }
+    cache.WaitForPrimed(100);
+  }
+  if (!StartWriteThread(true)) {
+    cache.RequestStop();
+    ReleaseWriteSlot();
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Output of the quick path: small pieces gather in one buffer and go out in
+// large writes; large files are copied by the kernel.
+class TQuickOut {
+public:
+  explicit TQuickOut(TFileStreamEx &f) : f_(f), buf_(kSize) {}
+  int64_t Position() const { return pos_; }
+  bool Failed() const { return err_ != 0; }
+  int Error() const { return err_; }
+
+  // Room for n bytes at the end of the buffer (n <= kSize).
+  uint8_t *Reserve(size_t n) {
+    if (used_ + n > buf_.size())
+      Flush();
+    return buf_.data() + used_;
+  }
+  void Commit(size_t n) {
+    used_ += n;
+    pos_ += static_cast<int64_t>(n);
+  }
+  void Zeros(int64_t n) {
+    while (n > 0 && !Failed()) {
+      const size_t k = static_cast<size_t>(std::min<int64_t>(n, kSize));
+      std::memset(Reserve(k), 0, k);
+      Commit(k);
+      n -= static_cast<int64_t>(k);
+    }
+  }
+  void Bytes(const uint8_t *p, int64_t n) {
+    while (n > 0 && !Failed()) {
+      const size_t k = static_cast<size_t>(std::min<int64_t>(n, kSize));
+      std::memcpy(Reserve(k), p, k);
+      Commit(k);
+      p += k;
+      n -= static_cast<int64_t>(k);
+    }
+  }
+  void Flush() {
+    if (used_ > 0 && !Failed()) {
+      if (f_.Write(buf_.data(), static_cast<int32_t>(used_)) != static_cast<int32_t>(used_))
+        err_ = f_.LastError() ? f_.LastError() : EIO;
+    }
+    used_ = 0;
+  }
+  // Copies up to n bytes of src in the kernel; returns the bytes copied
+  // (fewer when the source ended early), or -1 when the kernel cannot copy
+  // between these files and nothing was copied.
+  int64_t KernelCopy(int src, int64_t n) {
+    Flush();
+    if (Failed())
+      return 0;
+    int64_t done = 0;
+    while (done < n) {
+      const ssize_t k = ::copy_file_range(src, nullptr, f_.Handle, nullptr, static_cast<size_t>(n - done), 0);
+      if (k > 0) {
+        done += k;
+        continue;
+      }
+      if (k < 0 && errno == EINTR)
+        continue;
+      if (k < 0 && done == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
+        return -1;
+      if (k < 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT))
+        err_ = errno;
+      break;   // the end of the source, or a read failure the caller checks
+    }
+    pos_ += done;
+    return done;
+  }
+  static constexpr size_t kSize = 1 << 20;
+
+private:
+  TFileStreamEx &f_;
+  std::vector<uint8_t> buf_;
+  size_t used_ = 0;
+  int64_t pos_ = 0;
+  int err_ = 0;
+};
+
+constexpr int32_t kQuickChunk = 131072;
+constexpr int64_t kKernelCopyFrom = 1 << 20;
+
+// Appends Size bytes of the source, then zeros to the next sector boundary.
+// Bytes a shorter source does not have are zeros, so every later file stays
+// at its sector. Returns an error text, or empty.
+std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
+  std::unique_ptr<TFileStreamEx> in;
+  try {
+    in = std::make_unique<TFileStreamEx>(path, TFileStreamEx::fmOpenRead | TFileStreamEx::fmShareDenyNone);
+  } catch (const EFOpenError &) {
+    return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
+  }
+  int64_t left = size;
+  if (size >= kKernelCopyFrom) {
+    in->AdviseSequential();
+    const int64_t k = out.KernelCopy(in->Handle, left);
+    if (k > 0)
+      left -= k;
+  }
+  while (left > 0 && !out.Failed()) {
+    const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(left, kQuickChunk));
+    uint8_t *dst = out.Reserve(static_cast<size_t>(chunk));
+    const int32_t got = in->Read(dst, chunk);
+    if (got == 0 && in->LastError() != 0)
+      return "CAN'T READ FILE \"" + path + "\"";
+    out.Commit(static_cast<size_t>(got));
+    left -= got;
+    if (got < chunk)
+      break;   // the source ended early
+  }
+  const int64_t end = (size + 2047) / 2048 * 2048;
+  out.Zeros(left + (end - size));
+  return std::string();
+}
+
+} // namespace
+
+bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
+  // An image file starts at sector 0; the target directory stays the one
+  // of the last layout.
+  PrepareLayout(true, LastTargetDir);
+  BuildHeader(true, LastTargetDir);
+
+  auto fail = [this](const std::string &text) {
+    ErrorText = text;
+    DebugMsg(">>> " + text, 4);
+    if (OnWriteDone)
+      OnWriteDone(this, text);
+    return false;
+  };
+  std::unique_ptr<TFileStreamEx> file;
+  try {
+    file = std::make_unique<TFileStreamEx>(FileName, TFileStreamEx::fmCreate);
+  } catch (const EFOpenError &) {
+    return fail("CAN'T CREATE FILE \"" + FileName + "\"");
+  }
+  TQuickOut out(*file);
+  auto writeFailed = [&] {
+    return fail("CAN'T WRITE FILE \"" + FileName + "\" [" + std::strerror(out.Error()) + "]");
+  };
+
+  out.Bytes(HeaderImage.Memory(), HeaderImage.Size());
+  if (Bootable) {
+    const std::string err = CopySource(out, BootImage, static_cast<int64_t>(BootImageSectors) * 2048);
+    if (!err.empty())
+      return fail(err);
+  }
+  if (PadSectors > 0)
+    out.Zeros(PadSectors * 2048);
+  for (const TFEntry *e : FileList) {
+    if (out.Failed())
+      return writeFailed();
+    if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size <= 0)
+      continue;
+    const int64_t assigned = static_cast<int64_t>(FirstFileAddress) + e->ISOAddress;
+    const int64_t actual = out.Position() / 2048;
+    if (actual != assigned)
+      DebugMsg(">>> INTERNAL ERROR 0004 " + e->SourcePath + " " + std::to_string(assigned) + "<>" +
+                   std::to_string(actual),
+               4);
+    const std::string err = CopySource(out, e->SourcePath, e->Size);
+    if (!err.empty())
+      return fail(err);
+  }
+  out.Flush();
+  if (out.Failed())
+    return writeFailed();
+  file.reset();
+  if (OnWriteDone)
+    OnWriteDone(this, std::string());
+  return true;
+}

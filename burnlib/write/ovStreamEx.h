@@ -1,0 +1,81 @@
+// File streams with 64-bit positions and sizes.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+// Raised by the TFileStreamEx constructor when a file cannot be opened or
+// created; the only exception of the stream family besides SetSize.
+class EFOpenError : public std::runtime_error {
+public:
+  EFOpenError(const std::string &fileName, int err);
+  int ErrorCode;   // errno of the failed open
+};
+
+// Raised by THandleStreamEx::SetSize when the end of file cannot be set.
+class EStreamError : public std::runtime_error {
+public:
+  EStreamError(const std::string &what, int err);
+  int ErrorCode;
+};
+
+class TStreamEx {
+public:
+  virtual ~TStreamEx() = default;
+  // Origins of Seek.
+  static constexpr uint16_t soBeginning = 0, soCurrent = 1, soEnd = 2;
+
+  virtual void SetSize(int64_t NewSize) {}
+  // Bytes read / written; 0 on failure, never negative.
+  virtual int32_t Read(void *Buffer, int32_t Count) = 0;
+  virtual int32_t Write(const void *Buffer, int32_t Count) = 0;
+  // Returns the new absolute position, or -1 when the seek failed.
+  virtual int64_t Seek(int64_t Offset, uint16_t Origin) = 0;
+  // Size of the stream; the position is left where it was.
+  int64_t GetSize();
+};
+
+class THandleStreamEx : public TStreamEx {
+public:
+  explicit THandleStreamEx(int AHandle) : Handle(AHandle) {}
+  int Handle;   // file descriptor; -1 when none
+
+  void SetSize(int64_t NewSize) override;
+  int32_t Read(void *Buffer, int32_t Count) override;
+  int32_t Write(const void *Buffer, int32_t Count) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+
+  // errno of the last Read or Write that failed (0 when it succeeded), so a
+  // caller can tell a read error from the end of the file.
+  int LastError() const { return lastError_; }
+  // Tells the kernel the file is read once from start to end.
+  void AdviseSequential();
+  // Tells the kernel the bytes before Offset will not be needed again.
+  void AdviseDone(int64_t Offset);
+
+protected:
+  int lastError_ = 0;
+};
+
+class TFileStreamEx : public THandleStreamEx {
+public:
+  // Create (or truncate) for reading and writing, no sharing.
+  static constexpr uint16_t fmCreate = 0xFFFF;
+  // Low two bits: access.
+  static constexpr uint16_t fmOpenRead = 0x00, fmOpenWrite = 0x01, fmOpenReadWrite = 0x02;
+  // Bits 4-7: sharing.
+  static constexpr uint16_t fmShareCompat = 0x00, fmShareExclusive = 0x10, fmShareDenyWrite = 0x20,
+                            fmShareDenyRead = 0x30, fmShareDenyNone = 0x40;
+
+  // Throws EFOpenError when the file cannot be opened or created.
+  TFileStreamEx(const std::string &FileName, uint16_t Mode);
+  ~TFileStreamEx() override;
+  TFileStreamEx(const TFileStreamEx &) = delete;
+  TFileStreamEx &operator=(const TFileStreamEx &) = delete;
+
+  const std::string &FileName() const { return fileName_; }
+
+private:
+  std::string fileName_;
+};

@@ -1,0 +1,195 @@
+#include "ovWrite.h"
+
+#include "ovCache.h"
+#include "ovStreamEx.h"
+#include "ovSync.h"
+
+#include <cstring>
+
+std::atomic<TOrvBurner *> ActiveBurner{nullptr};
+std::atomic<TCacheThread *> ActiveCache{nullptr};
+std::atomic<TThWrite *> ActiveWriter{nullptr};
+std::atomic<bool> AbortRequested{false};
+alignas(4096) uint8_t WriteBuffer[CacheBlockCapacity];
+TDiscWriterFactory DiscWriterFactory = nullptr;
+
+namespace {
+std::atomic<bool> g_writeSlot{false};
+} // namespace
+
+bool ClaimWriteSlot() {
+  bool expected = false;
+  return g_writeSlot.compare_exchange_strong(expected, true);
+}
+
+void ReleaseWriteSlot() { g_writeSlot.store(false); }
+
+bool TOrvBurner::WriteRunning() { return g_writeSlot.load(); }
+
+TThWrite::TThWrite(TOrvBurner &ABurner, TCacheThread &ACache, bool AToFile)
+    : ToFile(AToFile), Burner(ABurner), Cache(ACache), notify_(static_cast<bool>(ABurner.OnWriteDone)) {}
+
+TThWrite::~TThWrite() { Join(); }
+
+void TThWrite::Start() {
+  thread_ = std::thread([this] {
+    Execute();
+    ended_.store(true);
+  });
+}
+
+void TThWrite::Join() {
+  if (!thread_.joinable())
+    return;
+  // The thread may be waiting for the main thread to run its end event.
+  if (ov::IsMainThread()) {
+    while (!ended_.load())
+      ov::CheckSynchronize(5);
+  }
+  thread_.join();
+}
+
+void TThWrite::Fail(const std::string &Text) {
+  Cache.SetCacheError(Text);
+  Cache.RequestStop();
+}
+
+bool TThWrite::OpenTarget() {
+  if (!ToFile) {
+    Fail("WRITER ERROR [NO DISC WRITER]");
+    return false;
+  }
+  try {
+    file_ = std::make_unique<TFileStreamEx>(Burner.ISOFileName, TFileStreamEx::fmCreate);
+  } catch (const EFOpenError &) {
+    Fail("CAN'T CREATE FILE \"" + Burner.ISOFileName + "\"");
+    return false;
+  }
+  return true;
+}
+
+bool TThWrite::SendBlock(int32_t Count) {
+  if (!file_)
+    return false;
+  // A failed or short write would leave a broken image reported as complete.
+  if (file_->Write(WriteBuffer, Count) != Count) {
+    Fail("CAN'T WRITE FILE \"" + Burner.ISOFileName + "\" [" + std::strerror(file_->LastError()) + "]");
+    return false;
+  }
+  return true;
+}
+
+void TThWrite::FinishTarget(bool /*AllSent*/) {
+  // The image file is closed on every way out.
+  file_.reset();
+}
+
+void TThWrite::Execute() {
+  ov::SetCurrentThreadPriority(ov::tpTimeCritical);
+  AbortRequested.store(false);
+  Burner.BytesWritten.store(0);
+  // The cache's text is not cleared here: it starts empty, and a failure it
+  // met after priming must not be lost.
+  const int64_t limit = Burner.SessionSectors() * 2048;
+
+  bool allSent = false;
+  if (OpenTarget()) {
+    Burner.Lock();
+    int32_t n = Cache.GetBlock(WriteBuffer);
+    Burner.Unlock();
+    if (ToFile)
+      Burner.SessionStart = 0;
+    for (;;) {
+      if (n == 0) {
+        allSent = true;
+        break;
+      }
+      if (n > 0) {
+        Burner.SetCurrentFile(Cache.CurrentFile());
+        int64_t written = Burner.BytesWritten.load() + n;
+        if (written > limit)
+          written = limit;
+        Burner.BytesWritten.store(written);
+        if (!SendBlock(n))
+          break;
+      }
+      // Fetch the next block.
+      if (AbortRequested.load()) {
+        Fail("OPERATION ABORTED BY USER");
+        break;
+      }
+      Burner.Lock();
+      n = Cache.GetBlock(WriteBuffer);
+      Burner.Unlock();
+      if (Cache.HasError())
+        break;
+      if (n < 0)
+        Cache.WaitForBlock(1);
+    }
+  }
+  FinishTarget(allSent && !Cache.HasError());
+
+  Burner.Lock();
+  Burner.SetCurrentFile(Cache.CurrentFile());
+  const std::string result = Cache.CacheError();
+  Burner.Unlock();
+  Deliver(result);
+}
+
+void TThWrite::Deliver(const std::string &Result) {
+  Burner.SetSPTIAutoClose(true);
+  ActiveWriter.store(nullptr);
+  if (!notify_ || DropDoneEvent.load()) {
+    Burner.SetCurrentFile("");
+    ReleaseWriteSlot();
+    return;
+  }
+  // The slot is free from here, so the handler may start the next write.
+  ReleaseWriteSlot();
+  TOrvBurner *b = &Burner;
+  ov::Synchronize([this, b, Result] {
+    if (DropDoneEvent.load())
+      return;
+    b->WriteDoneText = Result;
+    if (b->OnWriteDone)
+      b->OnWriteDone(b, Result);
+    if (!TOrvBurner::WriteRunning())
+      b->SetCurrentFile("");
+  });
+}
+
+void TOrvBurner::TWriteJobs::Reap() {
+  if (Writer && !Writer->Ended()) {
+    RetiredWriters.push_back(std::move(Writer));
+    if (Cache)
+      RetiredCaches.push_back(std::move(Cache));
+  }
+  Writer.reset();
+  Cache.reset();
+  for (size_t i = 0; i < RetiredWriters.size();) {
+    if (RetiredWriters[i]->Ended())
+      RetiredWriters.erase(RetiredWriters.begin() + static_cast<std::ptrdiff_t>(i));
+    else
+      ++i;
+  }
+  if (RetiredWriters.empty())
+    RetiredCaches.clear();
+}
+
+TOrvBurner::TWriteJobs::~TWriteJobs() {
+  // Stop what still runs and wait for it; its end is no longer reported.
+  if (Writer)
+    Writer->DropDoneEvent.store(true);
+  for (auto &w : RetiredWriters)
+    w->DropDoneEvent.store(true);
+  if (Writer && !Writer->Ended())
+    AbortRequested.store(true);
+  if (Cache)
+    Cache->RequestStop();
+  Writer.reset();
+  RetiredWriters.clear();
+  Cache.reset();
+  RetiredCaches.clear();
+}
+
+void TOrvBurner::TWriteJobsDeleter::operator()(TWriteJobs *p) const { delete p; }

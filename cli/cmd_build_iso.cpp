@@ -1,0 +1,340 @@
+// `skarvo build-iso`: builds an ISO 9660 / Joliet / El Torito image file from
+// folders and files.
+#include "SkarvoCli.h"
+
+#include "ovCDBC.h"
+#include "ovSync.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char *kHelp =
+    "Usage: skarvo build-iso -o IMAGE [OPTIONS] SOURCE...\n"
+    "\n"
+    "Builds an ISO 9660 image file with Joliet long names and, optionally, an\n"
+    "El Torito boot image. A SOURCE folder is added with everything below it\n"
+    "(its contents, not the folder itself, unless --save-path says otherwise);\n"
+    "a SOURCE file is added as it is. Empty folders are left out.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output IMAGE   the image file to write (created or overwritten)\n"
+    "  --volume LABEL       volume label (upper-cased in the ISO 9660 descriptor,\n"
+    "                       kept as given in the Joliet one)\n"
+    "  --no-joliet          leave out the Joliet tree of long names\n"
+    "  --boot IMG           make the image bootable with the El Torito boot image\n"
+    "                       IMG: 1,228,800, 1,474,560 or 2,949,120 bytes give\n"
+    "                       floppy emulation, any other size hard-disk emulation\n"
+    "  --save-path MODE     where the sources go in the image: none (default, in\n"
+    "                       the root), full (under their whole source path), last\n"
+    "                       (under the last folder of their source path)\n"
+    "  --archive-only       take only files whose archive attribute is set, and\n"
+    "                       clear it after the image was written successfully\n"
+    "  --replace            a later source replaces an earlier file of the same name\n"
+    "                       (otherwise the first one is kept)\n"
+    "  --quick              copy the files in this thread without the read-ahead\n"
+    "                       cache (no 300-sector minimum)\n"
+    "  --cache-size MB      memory of the read-ahead cache (at least 2, default 4)\n"
+    "  --log                print the library's debug messages on stderr\n"
+    "  -h, --help           show this help\n"
+    "\n"
+    "Exit status: 0 when the image was written; otherwise the error is printed,\n"
+    "the status is non-zero and no incomplete image is left behind.\n";
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
+
+struct TOptions {
+  std::string Output;
+  std::string Volume;
+  bool HasVolume = false;
+  bool Joliet = true;
+  std::string Boot;
+  std::string SavePath = "none";
+  bool ArchiveOnly = false;
+  bool Replace = false;
+  bool Quick = false;
+  int CacheMB = 4;
+  bool Log = false;
+  std::vector<std::string> Sources;
+};
+
+// Returns -1 to go on, else the exit code.
+int ParseArgs(const skarvo_cli::TArgs &args, TOptions &o) {
+  bool optionsDone = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string a = args[i];
+    if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
+      o.Sources.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsDone = true;
+      continue;
+    }
+    std::string value;
+    bool hasInline = false;
+    if (a.rfind("--", 0) == 0) {
+      const size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        value = a.substr(eq + 1);
+        a = a.substr(0, eq);
+        hasInline = true;
+      }
+    }
+    auto takeValue = [&](std::string &out) {
+      if (hasInline) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= args.size()) {
+        skarvo_cli::Error("option " + a + " needs a value (see skarvo build-iso --help)");
+        return false;
+      }
+      out = args[++i];
+      return true;
+    };
+    if (a == "-h" || a == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "-o" || a == "--output") {
+      if (!takeValue(o.Output))
+        return 2;
+    } else if (a == "--volume") {
+      if (!takeValue(o.Volume))
+        return 2;
+      o.HasVolume = true;
+    } else if (a == "--no-joliet") {
+      o.Joliet = false;
+    } else if (a == "--boot") {
+      if (!takeValue(o.Boot))
+        return 2;
+    } else if (a == "--save-path") {
+      if (!takeValue(o.SavePath))
+        return 2;
+      if (o.SavePath != "none" && o.SavePath != "full" && o.SavePath != "last") {
+        skarvo_cli::Error("--save-path takes none, full or last, not \"" + o.SavePath + "\"");
+        return 2;
+      }
+    } else if (a == "--archive-only") {
+      o.ArchiveOnly = true;
+    } else if (a == "--replace") {
+      o.Replace = true;
+    } else if (a == "--quick") {
+      o.Quick = true;
+    } else if (a == "--cache-size") {
+      std::string v;
+      if (!takeValue(v))
+        return 2;
+      char *end = nullptr;
+      const long mb = std::strtol(v.c_str(), &end, 10);
+      if (v.empty() || *end != '\0' || mb < 1 || mb > 1024) {
+        skarvo_cli::Error("--cache-size takes a number of megabytes from 1 to 1024, not \"" + v + "\"");
+        return 2;
+      }
+      o.CacheMB = static_cast<int>(mb);
+    } else if (a == "--log") {
+      o.Log = true;
+    } else {
+      skarvo_cli::Error("unknown option " + a + " (see skarvo build-iso --help)");
+      return 2;
+    }
+  }
+  if (o.Output.empty()) {
+    skarvo_cli::Error("no image file given: use -o IMAGE (see skarvo build-iso --help)");
+    return 2;
+  }
+  if (o.Sources.empty()) {
+    skarvo_cli::Error("no SOURCE given (see skarvo build-iso --help)");
+    return 2;
+  }
+  return -1;
+}
+
+std::string AbsolutePath(const std::string &p) {
+  std::error_code ec;
+  std::string s = fs::absolute(fs::path(p), ec).lexically_normal().string();
+  while (s.size() > 1 && s.back() == '/')
+    s.pop_back();
+  return s;
+}
+
+// Identity of the output before the build, to tell afterwards whether this
+// run created or changed it.
+struct TFileState {
+  bool Exists = false;
+  dev_t Dev = 0;
+  ino_t Ino = 0;
+  off_t Size = 0;
+  struct timespec MTime {};
+};
+
+TFileState StateOf(const std::string &path) {
+  TFileState s;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    s.Exists = true;
+    s.Dev = st.st_dev;
+    s.Ino = st.st_ino;
+    s.Size = st.st_size;
+    s.MTime = st.st_mtim;
+  }
+  return s;
+}
+
+bool Changed(const TFileState &a, const TFileState &b) {
+  if (a.Exists != b.Exists)
+    return true;
+  return a.Exists && (a.Dev != b.Dev || a.Ino != b.Ino || a.Size != b.Size || a.MTime.tv_sec != b.MTime.tv_sec ||
+                      a.MTime.tv_nsec != b.MTime.tv_nsec);
+}
+
+// Fills the compilation like the main window's list: a folder as a checked
+// row (recursive, every attribute, "*.*"), a file as a file row.
+bool FillCompilation(TOrvBurner &b, const TOptions &o) {
+  const bool keepPath = o.SavePath != "none";
+  b.SavePathLastFolder = o.SavePath == "last";
+  for (const std::string &src : o.Sources) {
+    const std::string abs = AbsolutePath(src);
+    struct stat st {};
+    if (::stat(abs.c_str(), &st) != 0) {
+      skarvo_cli::Error("source not found: " + src);
+      return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (::access(abs.c_str(), R_OK | X_OK) != 0) {
+        skarvo_cli::Error("cannot read the folder " + src);
+        return false;
+      }
+      if (!b.InsertDir(b.Root(), abs == "/" ? abs : abs + "/", o.ArchiveOnly, keepPath, true, ov::faAnyFile,
+                       "*.*")) {
+        skarvo_cli::Error("the folder " + src + " could not be added completely (too many files or folders?)");
+        return false;
+      }
+    } else if (S_ISREG(st.st_mode)) {
+      if (b.InsertFile("\\", abs, keepPath) != 1) {
+        skarvo_cli::Error("the file " + src + " could not be added");
+        return false;
+      }
+    } else {
+      skarvo_cli::Error("not a file or folder: " + src);
+      return false;
+    }
+  }
+  return true;
+}
+
+int CmdBuildIso(const skarvo_cli::TArgs &args) {
+  TOptions o;
+  if (const int rc = ParseArgs(args, o); rc >= 0)
+    return rc;
+
+  TOrvBurner b;
+  if (o.Log)
+    b.OnDebugMessage = [](TObject *, const std::string &m, uint8_t level) {
+      std::fprintf(stderr, "[%u] %s\n", level, m.c_str());
+    };
+  // Directory numbers must fit the 16-bit parent field of the path tables.
+  b.ResetCompilation(4000000, 65535);
+  b.JolietFileSystem = o.Joliet;
+  b.ReplaceFile = o.Replace;
+  if (o.HasVolume)
+    b.IdVolume = o.Volume;
+  b.SetCacheSize(o.CacheMB * 1048576);
+  if (!o.Boot.empty()) {
+    b.Bootable = true;
+    b.BootImage = AbsolutePath(o.Boot);
+  }
+
+  // Names the tree leaves out (too long for a Joliet record) are reported.
+  b.OnAddFile = [](TObject *, const std::string &fullPath, std::string &, std::string &, TDateTime &, int32_t,
+                   int64_t, bool &skip) {
+    if (skip)
+      skarvo_cli::Warning("leaving out " + fullPath + ": its name is too long for the image");
+  };
+  if (!FillCompilation(b, o))
+    return 1;
+  if (!b.RefusedFiles.empty()) {
+    for (const std::string &f : b.RefusedFiles)
+      skarvo_cli::Error("file is 4 GiB or larger and cannot be written to an ISO 9660 image: " + f);
+    return 1;
+  }
+  // The image must not take itself as a source.
+  const std::string output = AbsolutePath(o.Output);
+  for (TFEntry *e : b.FileList) {
+    if (e->SourcePath == output) {
+      skarvo_cli::Warning("leaving out " + output + ": it is the image being written");
+      b.RemoveEntry(e->Owner, e);
+      break;
+    }
+  }
+  b.RemoveEmptyDirs();
+  if (b.FileCount() == 0) {
+    skarvo_cli::Error("nothing to write: the sources hold no files");
+    return 1;
+  }
+
+  b.PrepareLayout(true, nullptr);
+  if (!o.Boot.empty() && !b.Bootable)
+    skarvo_cli::Warning("boot image " + o.Boot + " not found: the image will not be bootable");
+  const int64_t total = b.SessionSectors() * 2048;
+
+  bool done = false;
+  std::string error;
+  b.OnWriteDone = [&](TObject *, const std::string &e) {
+    done = true;
+    error = e;
+  };
+  const TFileState before = StateOf(output);
+  struct sigaction sa {}, oldInt {}, oldTerm {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &oldInt);
+  sigaction(SIGTERM, &sa, &oldTerm);
+
+  skarvo_cli::TProgress progress("Building " + fs::path(o.Output).filename().string());
+  progress.Update(0, 0);
+  const bool started = b.SaveImageFile(output, o.Quick);
+  if (!started && !done)
+    error = b.ErrorText.empty() ? "THE IMAGE COULD NOT BE STARTED" : b.ErrorText;
+  while (started && !done) {
+    ov::CheckSynchronize(100);
+    if (g_interrupted.load())
+      b.AbortWrite();
+    const int64_t n = b.BytesWritten.load();
+    progress.Update(total > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(total) : 100.0, n);
+  }
+  if (error.empty())
+    progress.Update(100, total);
+  progress.Finish();
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+
+  if (!error.empty()) {
+    skarvo_cli::Error(error);
+    // An image this run created or overwrote is incomplete: remove it. One
+    // it never touched (it failed before writing) stays as it was.
+    if (Changed(before, StateOf(output)))
+      ::unlink(output.c_str());
+    return 1;
+  }
+  if (o.ArchiveOnly)
+    b.ClearArchiveBits();
+  std::printf("%s: %lld sectors (%.2f MB)\n", o.Output.c_str(), static_cast<long long>(total / 2048),
+              static_cast<double>(total) / 1048576.0);
+  return 0;
+}
+
+} // namespace
+
+SKARVO_CLI_COMMAND("build-iso", "build an ISO 9660 / Joliet image file from folders and files", CmdBuildIso);

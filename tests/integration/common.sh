@@ -1,0 +1,51 @@
+# Shared by the integration scripts: the skarvo binary, a scratch folder
+# removed on exit, tree generation and the image checks.
+set -euo pipefail
+: "${SKARVO:?SKARVO must name the skarvo binary}"
+: "${SKARVO_SHARED_DIR:?SKARVO_SHARED_DIR must name the shared test data}"
+export SKARVO_SHARED_DIR
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Scratch space in memory when there is room: the trees hold tens of
+# thousands of names, which a disk file system creates and removes slowly.
+# T_DISK is for what needs a disk (extended attributes).
+scratch=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ] && [ "$(df -Pk /dev/shm | awk 'NR == 2 { print $4 }')" -gt 2000000 ]; then
+  scratch=/dev/shm
+fi
+T=$(mktemp -d "$scratch/skarvo-it-XXXXXX")
+T_DISK=$(mktemp -d /tmp/skarvo-it-XXXXXX)
+chmod 755 "$T" "$T_DISK"
+export TMPDIR=$T
+trap 'chmod -R u+rwx "$T" "$T_DISK" 2>/dev/null; rm -rf "$T" "$T_DISK"' EXIT
+
+fails=0
+fail() { echo "FAIL: $*" >&2; fails=$((fails + 1)); }
+pass() { echo "ok: $*"; }
+finish() {
+  if [ "$fails" -ne 0 ]; then
+    echo "$fails failure(s)" >&2
+    exit 1
+  fi
+  echo "all passed"
+}
+
+# verify IMG [verify_image.py options]
+verify() {
+  if python3 "$HERE/verify_image.py" "$@"; then pass "readers agree on $(basename "$1")"; else fail "readers on $1"; fi
+}
+
+# expect_fail NAME PATTERN -- command...: the command must exit non-zero and
+# print PATTERN (fixed string) on stderr.
+expect_fail() {
+  local name=$1 pattern=$2
+  shift 3
+  local rc=0
+  "$@" >"$T/out.txt" 2>"$T/err.txt" || rc=$?
+  if [ "$rc" -eq 0 ]; then
+    fail "$name: exit 0"
+  elif ! grep -qF -- "$pattern" "$T/err.txt"; then
+    fail "$name: stderr lacks \"$pattern\": $(cat "$T/err.txt")"
+  else
+    pass "$name"
+  fi
+}
