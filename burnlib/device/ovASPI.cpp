@@ -7,6 +7,7 @@
 #include <cassert>
 #include <dlfcn.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
@@ -68,6 +69,16 @@ bool LoadLibrary(TASPIState &s, const std::string &path) {
   return true;
 }
 
+std::string OwnFolder() {
+  char buf[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0)
+    return {};
+  std::string path(buf, static_cast<size_t>(n));
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 bool InitLocked(TASPIState &s, bool UseSPTI, const std::string &DllPath) {
   // A library loaded by an earlier call is released first, so handles do not
   // pile up and a new path takes effect.
@@ -85,6 +96,14 @@ bool InitLocked(TASPIState &s, bool UseSPTI, const std::string &DllPath) {
       LoadLibrary(s, "./libwnaspi32.so");
     if (!s.Initialized)
       LoadLibrary(s, "libwnaspi32.so");
+    // The program's own folder, which the loader's search covers through
+    // RUNPATH $ORIGIN, except when dlopen is reached through an interposing
+    // runtime (sanitizers) whose own search path is used instead.
+    if (!s.Initialized) {
+      const std::string own = OwnFolder();
+      if (!own.empty())
+        LoadLibrary(s, own + "/libwnaspi32.so");
+    }
   }
   if (!s.Initialized && InitSPTI() > 0)
     InstallEmulation(s);

@@ -204,9 +204,10 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
       const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
       if (n > 0 && (p.revents & POLLIN)) {
         uint64_t v = 0;
-        // Reading the counter also orders the layer's writes to the SRB
-        // before ours.
         (void)!::read(efd, &v, sizeof v);
+        // The layer stores the status last, with release order: this load
+        // makes its writes to the SRB and the data visible here.
+        (void)__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE);
         pending = false;
         break;
       }

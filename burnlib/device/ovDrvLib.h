@@ -222,9 +222,9 @@ public:
   std::string DeviceID;
   std::string DeviceDescription;
   uint8_t PeripheralType = 127;
-  uint8_t InquiryData[128] = {};
+  alignas(8) uint8_t InquiryData[128] = {};
   // Mode page 2Ah from its page-code byte on, as the drive sent it.
-  uint8_t CapabilitiesPage[516] = {};
+  alignas(8) uint8_t CapabilitiesPage[516] = {};
   // The page's 16-bit fields in native order (speeds in KB/s).
   uint16_t CapMaxReadSpeed = 0;    // bytes 8-9
   uint16_t CapBufferSizeKB = 0;    // bytes 12-13
@@ -261,9 +261,9 @@ public:
   bool TestWrite = false;
 
   // ---- Medium ----
-  uint8_t DiscInformation[56] = {};
-  uint8_t TrackInfo[40] = {};
-  uint8_t ATIP[26] = {};
+  alignas(8) uint8_t DiscInformation[56] = {};
+  alignas(8) uint8_t TrackInfo[40] = {};
+  alignas(8) uint8_t ATIP[26] = {};
   TDisc Disc;
 
   uint8_t GetDiscType();
@@ -294,7 +294,7 @@ public:
   void WaitEraseThread();
 
   // ---- Write set-up ----
-  uint8_t WriteParamsPage[54] = {};
+  alignas(8) uint8_t WriteParamsPage[54] = {};
   bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscType, bool Closing);
 
 protected:

@@ -93,7 +93,7 @@ int LocateModePage(const uint8_t *buf, uint8_t page, bool defaultsOrder) {
 }
 
 bool TSCSIDevice::VendorPage30Present() {
-  uint8_t buf[256] = {};
+  alignas(8) uint8_t buf[256] = {};
   ModeSense10(0x30, false, buf, 128);
   return buf[16] == 0x30 || buf[8] == 0x30 || buf[7] == 0x30;
 }
@@ -105,7 +105,7 @@ bool TSCSIDevice::ReadCapabilities() {
   std::memset(CapabilitiesPage, 0, sizeof CapabilitiesPage);
   CapMaxReadSpeed = CapBufferSizeKB = CapCurReadSpeed = CapMaxWriteSpeed = CapCurWriteSpeed = 0;
 
-  uint8_t buf[516] = {};
+  alignas(8) uint8_t buf[516] = {};
   const bool defaults = ModeSense10(0x2A, true, buf, 255);
   if (defaults) {
     const int off = LocateModePage(buf, 0x2A, true);
@@ -160,7 +160,7 @@ void TSCSIDevice::ApplyCapabilitiesPage() {
 
   const uint16_t features[3] = {0x2A, 0x3B, 0x2F};
   for (uint16_t f : features) {
-    uint8_t cfg[114] = {};
+    alignas(8) uint8_t cfg[114] = {};
     if (!GetConfiguration(2, f, cfg, sizeof cfg) || Get16(cfg + 8) != f)
       continue;
     const bool writes = cfg[12] == 1;
@@ -193,7 +193,7 @@ void TSCSIDevice::SetWriteSpeed(uint16_t Value) {
 }
 
 bool TSCSIDevice::TryWriteMode(uint8_t mode) {
-  uint8_t buf[512] = {};
+  alignas(8) uint8_t buf[512] = {};
   if (!ModeSense10(0x05, false, buf, 512))
     return false;
   const int off = buf[16] == 0x05 ? 16 : 8;

@@ -74,7 +74,7 @@ bool TSCSIDevice::AllowMediumRemoval(bool Allow) {
 }
 
 bool TSCSIDevice::ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength) {
-  uint8_t buf[248] = {};
+  alignas(8) uint8_t buf[248] = {};
   const uint8_t cdb[10] = {0x23, 0, 0, 0, 0, 0, 0, 0, 248, 0};
   const bool ok = Exec(10, cdb, kIn, buf, sizeof buf, 10000);
   BlockLength = 2048;
@@ -95,7 +95,7 @@ bool TSCSIDevice::ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength) 
 }
 
 bool TSCSIDevice::ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength) {
-  uint8_t buf[8] = {};
+  alignas(8) uint8_t buf[8] = {};
   const uint8_t cdb[10] = {0x25};
   if (!Exec(10, cdb, kIn, buf, sizeof buf, 10000))
     return false;
@@ -218,7 +218,7 @@ bool TSCSIDevice::CloseTrackSession(bool Immediate, uint8_t CloseFunction, uint8
 }
 
 bool TSCSIDevice::ReadBufferCapacity(uint32_t &Size, uint32_t &Free) {
-  uint8_t buf[32] = {};
+  alignas(8) uint8_t buf[32] = {};
   const uint8_t cdb[10] = {0x5C, 0, 0, 0, 0, 0, 0, 0, 32, 0};
   if (!Exec(10, cdb, kIn, buf, sizeof buf, 10000)) {
     DeviceFreeBufferSize = 0;
@@ -256,14 +256,14 @@ bool TSCSIDevice::SendDVDStructure(uint8_t Format, const void *Data, uint16_t Le
 }
 
 bool TSCSIDevice::WriteDVDTimestamp(ov::TDateTime When) {
-  uint8_t data[22] = {0x00, 0x14};
+  alignas(8) uint8_t data[22] = {0x00, 0x14};
   const std::string stamp = ov::FormatDateTime("yyyymmddhhnnss", When);
   std::memcpy(data + 8, stamp.data(), std::min<size_t>(14, stamp.size()));
   return SendDVDStructure(0x0F, data, sizeof data);
 }
 
 bool TSCSIDevice::WaitUnitReady(int TotalMs, int IntervalMs) {
-  uint8_t sense[40] = {};
+  alignas(8) uint8_t sense[40] = {};
   if (QuirkSlowReady || QuirkLongErase) {
     do {
       ov::Sleep(1500);

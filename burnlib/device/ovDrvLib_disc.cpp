@@ -74,7 +74,7 @@ bool TSCSIDevice::ReadATIPLeadOut(uint32_t &blocks) {
 
 uint8_t TSCSIDevice::GetDiscType() {
   uint8_t code = dtUnknown;
-  uint8_t cfg[114] = {};
+  alignas(8) uint8_t cfg[114] = {};
   if (GetConfiguration(2, 0, cfg, sizeof cfg))
     code = ProfileToCode(Get16(cfg + 6));
   if (code == dtUnknown) {
@@ -102,10 +102,10 @@ void TSCSIDevice::GetDiscInfo(TDisc &Out) {
   }
   Disc.Ready = true;
 
-  uint8_t toc[114] = {};
+  alignas(8) uint8_t toc[114] = {};
   if (ReadTOC(0, toc, sizeof toc, 0, false)) {
     ReadTOC(0, toc, sizeof toc, toc[3], false);
-    uint8_t sessions[4] = {};
+    alignas(8) uint8_t sessions[4] = {};
     ReadTOC(1, sessions, sizeof sessions, 0, false);
     Disc.FirstSession = sessions[2];
     Disc.LastSession = sessions[3];
@@ -114,7 +114,7 @@ void TSCSIDevice::GetDiscInfo(TDisc &Out) {
     Disc.MediumName = "CD-ROM";
   }
 
-  uint8_t cfg[114] = {};
+  alignas(8) uint8_t cfg[114] = {};
   if (GetConfiguration(2, 0, cfg, sizeof cfg)) {
     const uint16_t profile = Get16(cfg + 6);
     Disc.MediumName = ProfileName(profile);

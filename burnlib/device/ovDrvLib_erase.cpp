@@ -219,7 +219,7 @@ void TEraseThread::Execute() {
       } while (d.NotReady() && E <= limit);
     }
     pollReady(2);
-    uint8_t sense[40];
+    alignas(8) uint8_t sense[40];
     uint8_t asc = 0;
     do {
       Step(E);

@@ -18,7 +18,7 @@ bool TSCSIDevice::SetWriteParameters(bool aTestWrite, bool aUnderrunProtection, 
                                      bool Closing) {
   if (DiscType == dtDVDRAM)
     return true;
-  uint8_t buf[512] = {};
+  alignas(8) uint8_t buf[512] = {};
   if (!ModeSense10(0x05, false, buf, sizeof buf))
     return false;
   const int off = LocateModePage(buf, 0x05, true);

@@ -65,6 +65,67 @@ std::string UCS2Bytes(const std::u16string &u) {
   return out;
 }
 
+namespace {
+
+// Compares two texts as if the shorter were padded with blanks.
+int ComparePadded(const std::string &a, const std::string &b) {
+  const size_t n = std::max(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char ca = i < a.size() ? static_cast<unsigned char>(a[i]) : ' ';
+    const unsigned char cb = i < b.size() ? static_cast<unsigned char>(b[i]) : ' ';
+    if (ca != cb)
+      return ca < cb ? -1 : 1;
+  }
+  return 0;
+}
+
+std::u16string WithoutVersion(std::u16string id) {
+  if (id.size() >= 2 && id[id.size() - 2] == u';' && id.back() == u'1')
+    id.resize(id.size() - 2);
+  return id;
+}
+
+} // namespace
+
+std::vector<const TFEntry *> RecordOrder(const TDEntry *d, bool joliet) {
+  std::vector<const TFEntry *> order;
+  for (const TFEntry *e = d->Entries; e; e = e->Next)
+    order.push_back(e);
+  if (joliet) {
+    std::vector<std::pair<std::u16string, const TFEntry *>> keyed;
+    keyed.reserve(order.size());
+    for (const TFEntry *e : order)
+      keyed.emplace_back(WithoutVersion(JolietIdentifier(e)), e);
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (size_t i = 0; i < keyed.size(); ++i)
+      order[i] = keyed[i].second;
+    return order;
+  }
+  struct TKey {
+    std::string Stem, Ext;
+    const TFEntry *Entry;
+  };
+  std::vector<TKey> keyed;
+  keyed.reserve(order.size());
+  for (const TFEntry *e : order) {
+    std::string id = ISOIdentifier(e);
+    if (!IsDirEntry(e) && id.size() >= 2 && id.compare(id.size() - 2, 2, ";1") == 0)
+      id.resize(id.size() - 2);
+    const size_t dot = id.find('.');
+    if (dot == std::string::npos)
+      keyed.push_back({id, std::string(), e});
+    else
+      keyed.push_back({id.substr(0, dot), id.substr(dot + 1), e});
+  }
+  std::stable_sort(keyed.begin(), keyed.end(), [](const TKey &a, const TKey &b) {
+    const int c = ComparePadded(a.Stem, b.Stem);
+    return c != 0 ? c < 0 : ComparePadded(a.Ext, b.Ext) < 0;
+  });
+  for (size_t i = 0; i < keyed.size(); ++i)
+    order[i] = keyed[i].Entry;
+  return order;
+}
+
 } // namespace ovlayout
 
 using namespace ovlayout;
@@ -73,10 +134,10 @@ namespace {
 
 // Sectors of one directory extent: "." and ".." open the first sector, and a
 // record that does not fit in the rest of a sector starts the next one.
-template <class RecordLength> uint32_t ExtentSectors(const TDEntry *d, RecordLength length) {
+template <class RecordLength> uint32_t ExtentSectors(const TDEntry *d, bool joliet, RecordLength length) {
   uint32_t sectors = 1;
   size_t used = 68;
-  for (const TFEntry *e = d->Entries; e; e = e->Next) {
+  for (const TFEntry *e : RecordOrder(d, joliet)) {
     const size_t l = length(e);
     if (used + l > ISOSectorSize) {
       ++sectors;
@@ -137,7 +198,7 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
   uint64_t total = 0;
   for (size_t i = 0; i < dirs; ++i) {
     TDEntry *d = DirList[i];
-    const uint32_t s = ExtentSectors(d, [](const TFEntry *e) { return ISORecordLength(e); });
+    const uint32_t s = ExtentSectors(d, false, [](const TFEntry *e) { return ISORecordLength(e); });
     d->ISOAddress = static_cast<int32_t>(total);
     d->ISOSize = static_cast<int64_t>(s) * ISOSectorSize;
     total += s;
@@ -150,7 +211,7 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
     total = 0;
     for (size_t i = 0; i < dirs; ++i) {
       TDEntry *d = DirList[i];
-      const uint32_t s = ExtentSectors(d, [](const TFEntry *e) { return JolietRecordLength(e); });
+      const uint32_t s = ExtentSectors(d, true, [](const TFEntry *e) { return JolietRecordLength(e); });
       d->JolietAddress = static_cast<int32_t>(total);
       d->JolietSize = static_cast<int64_t>(s) * ISOSectorSize;
       total += s;

@@ -7,6 +7,7 @@
 #include "ovISOStruct.h"
 
 #include <string>
+#include <vector>
 
 namespace ovlayout {
 
@@ -29,6 +30,13 @@ size_t JolietIdentifierLength(const TFEntry *e);
 
 inline size_t ISORecordLength(const TFEntry *e) { return DirRecordLength(ISOIdentifier(e).size()); }
 inline size_t JolietRecordLength(const TFEntry *e) { return DirRecordLength(2 * JolietIdentifierLength(e)); }
+
+// The records of a directory extent in the order ISO 9660 prescribes and
+// readers may rely on: primary identifiers by name, then extension, each
+// compared as if padded with blanks; Joliet identifiers by UCS-2 code unit.
+// The chain itself keeps its insertion order, which is the order of the file
+// data.
+std::vector<const TFEntry *> RecordOrder(const TDEntry *d, bool joliet);
 
 // Big-endian bytes of a UCS-2 string.
 std::string UCS2Bytes(const std::u16string &u);

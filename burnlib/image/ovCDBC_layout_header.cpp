@@ -61,7 +61,9 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
     const TDEntry *parent = (i == 0 || !d->Parent) ? d : d->Parent;
     TExtentWriter w{img + static_cast<size_t>(extentOf(d) - SessionStart) * ISOSectorSize, sizeOf(d)};
     bool ok = w.Add(extentOf(d), sizeOf(d), now, 2, dot) && w.Add(extentOf(parent), sizeOf(parent), now, 2, dotdot);
-    for (const TFEntry *e = d->Entries; ok && e; e = e->Next) {
+    for (const TFEntry *e : RecordOrder(d, joliet)) {
+      if (!ok)
+        break;
       const uint8_t hidden = (e->Attr & 0x02) ? 1 : 0;
       PutRecordDate(date, e->DateTime, static_cast<int8_t>(TimeZoneOffset));
       const std::string name = joliet ? UCS2Bytes(JolietIdentifier(e)) : ISOIdentifier(e);

@@ -58,9 +58,9 @@ protected:
     ASSERT_TRUE(vrec::SetSetting(name, key, value, err)) << err;
   }
 
-  void Fault(const std::string &name, const std::string &spec) {
+  void Fault(const std::string &name, const std::string &fault) {
     std::string err;
-    ASSERT_TRUE(vrec::AddFault(name, spec, err)) << err;
+    ASSERT_TRUE(vrec::AddFault(name, fault, err)) << err;
   }
 
   void ClearLog(const std::string &name) {

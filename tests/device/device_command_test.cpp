@@ -248,3 +248,60 @@ TEST_F(VDriveTest, PendingCommandIsAbortedAfterTheTimeOut) {
   // The drive is usable again afterwards.
   EXPECT_TRUE(dev.TestUnitReady());
 }
+
+TEST_F(VDriveTest, DVDRPreparationCommands) {
+  AddDrive("w", "dvd-writer");
+  Insert("w", "DVD-R");
+  TSCSIDevice &dev = Select("w");
+  ClearLog("w");
+  const uint8_t streaming[28] = {0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x23, 0x12, 0x7F, 0x00, 0x00,
+                                 0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8, 0x00, 0x00, 0x05, 0x8A,
+                                 0x00, 0x00, 0x03, 0xE8};
+  EXPECT_TRUE(dev.SetStreaming(streaming, sizeof streaming)) << dev.ErrorText;
+  EXPECT_TRUE(dev.WriteDVDTimestamp(ov::EncodeDateTime(2026, 12, 7, 21, 30, 5))) << dev.ErrorText;
+  EXPECT_TRUE(dev.ReserveTrack(2048)) << dev.ErrorText;
+  EXPECT_TRUE(dev.SendOPC()) << dev.ErrorText;
+  uint32_t size = 0, freeBytes = 0;
+  EXPECT_TRUE(dev.ReadBufferCapacity(size, freeBytes));
+  const std::vector<std::string> expected = {
+      "B60000000000000000001C00",      // SET STREAMING, 28 bytes
+      "BF0000000000000F001600000000",  // SEND DVD STRUCTURE, format 0Fh, 22 bytes
+      "530000000000000800000000",      // RESERVE TRACK (12 bytes), 2,048 blocks
+      "54010000000000000000",          // SEND OPC INFORMATION, DoOpc
+      "5C000000000000002000",          // READ BUFFER CAPACITY, 32 bytes
+  };
+  std::vector<std::string> cdbs = LoggedCdbs("w");
+  ASSERT_EQ(cdbs.size(), expected.size());
+  EXPECT_EQ(cdbs[0], expected[0]);
+  EXPECT_EQ(cdbs[1].substr(0, 24), expected[1].substr(0, 24));
+  EXPECT_EQ(cdbs[2], expected[2]);
+  EXPECT_EQ(cdbs[3], expected[3]);
+  EXPECT_EQ(cdbs[4], expected[4]);
+  std::ifstream settings(folder_ + "/w/settings");
+  std::stringstream text;
+  text << settings.rdbuf();
+  EXPECT_NE(text.str().find("timestamp = 20261207213005"), std::string::npos) << text.str();
+  EXPECT_TRUE(dev.ReadTrackInformation(1));
+  EXPECT_EQ(dev.TrackSize(), 2048u);
+}
+
+TEST_F(VDriveTest, WaitUnitReadyPollsWithinItsBudget) {
+  AddDrive("w", "dvd-writer");
+  Insert("w", "CD-RW");
+  TSCSIDevice &dev = Select("w");
+  ov::SetTimeScale(0.001);
+  Fault("w", "notready count=3 ascq=7");
+  ClearLog("w");
+  EXPECT_TRUE(dev.WaitUnitReady(30000, 1000));
+  std::vector<std::string> cdbs = LoggedCdbs("w");
+  ASSERT_GE(cdbs.size(), 3u);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(cdbs[i].substr(0, 2), "51");  // READ DISC INFORMATION while not ready
+
+  // A drive that stays not ready: every poll counts against the total.
+  Fault("w", "notready count=-1");
+  ClearLog("w");
+  EXPECT_FALSE(dev.WaitUnitReady(10000, 1000));
+  cdbs = LoggedCdbs("w");
+  EXPECT_EQ(cdbs.size(), 11u);  // ten intervals fit, the eleventh poll ends it
+}

@@ -201,3 +201,47 @@ TEST_F(EraseTest, DriveThatNeverGetsReadyIsNotErased) {
   EXPECT_FALSE(run.Done);  // refused before any erase command: no event
   EXPECT_EQ(Count(LoggedCdbs("w"), "A1"), 0u);
 }
+
+TEST_F(EraseTest, LongEraseQuirkWaitsForTheDrive) {
+  AddDrive("t", "dvd-writer", "TDK", "CDRW-SLOW", "1.0");
+  Setting("t", "clock", "1000");
+  Insert("t", "CD-RW");
+  TSCSIDevice &dev = Select("t");
+  ASSERT_TRUE(QuirkLongErase);
+  bool done = false, withError = true;
+  dev.OnEraseDone = [&](TObject *, bool e) {
+    done = true;
+    withError = e;
+  };
+  ClearLog("t");
+  ASSERT_TRUE(dev.EraseDisc(1)) << dev.ErrorText;
+  while (dev.Erasing())
+    ov::CheckSynchronize(5);
+  dev.WaitEraseThread();
+  EXPECT_TRUE(done);
+  EXPECT_FALSE(withError);
+  const std::vector<std::string> cdbs = LoggedCdbs("t");
+  const auto blank = std::find(cdbs.begin(), cdbs.end(), "A11100000000000000000000");
+  ASSERT_NE(blank, cdbs.end());
+  // The quirk's wait polls with TEST UNIT READY right after the BLANK.
+  ASSERT_NE(blank + 1, cdbs.end());
+  EXPECT_EQ(*(blank + 1), "000000000000");
+  EXPECT_EQ(dev.DiscStatus(), 0);
+}
+
+TEST_F(EraseTest, SlowReadyQuirkPollsWithTestUnitReadyFirst) {
+  AddDrive("p", "dvd-writer", "PIONEER", "DVD-RW  DVR-104", "1.0");
+  Insert("p", "CD-RW");
+  TSCSIDevice &dev = Select("p");
+  ASSERT_TRUE(dev.QuirkSlowReady);
+  Fault("p", "notready count=2");
+  ClearLog("p");
+  EXPECT_TRUE(dev.WaitUnitReady(30000, 1000));
+  const std::vector<std::string> cdbs = LoggedCdbs("p");
+  // Two refused and one accepted TEST UNIT READY, then the usual polling.
+  ASSERT_GE(cdbs.size(), 4u);
+  EXPECT_EQ(cdbs[0], "000000000000");
+  EXPECT_EQ(cdbs[1], "000000000000");
+  EXPECT_EQ(cdbs[2], "000000000000");
+  EXPECT_EQ(cdbs[3].substr(0, 2), "51");
+}

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <vector>
 
 using namespace layout_test;
 
@@ -141,16 +142,56 @@ TEST_F(Layout, DirectoryExtentThatExactlyFillsASector) {
   c.ResetCompilation(65535, 8191);
   for (int i = 1; i <= 44; ++i)
     AddSynthetic(c, c.DirList[0], "F" + std::string(4 - std::to_string(i).size(), '0') + std::to_string(i) + ".TXT", 10);
-  AddSynthetic(c, c.DirList[0], "F00045.TXT", 10);
+  AddSynthetic(c, c.DirList[0], "F0045A.TXT", 10);
   c.JolietFileSystem = false;
   c.PrepareLayout(true, nullptr);
   ASSERT_TRUE(c.BuildHeader(true, nullptr));
   EXPECT_EQ(c.DirList[0]->ISOSize, 4096);
   const uint8_t *second = c.HeaderImage.Memory() + size_t{c.DirRecordsStart + 1} * 2048;
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(second) + 33, 12), "F00045.TXT;1");
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(second) + 33, 12), "F0045A.TXT;1");
   const uint8_t *first = c.HeaderImage.Memory() + size_t{c.DirRecordsStart} * 2048;
   for (size_t i = 68 + 44 * 44; i < 2048; ++i)
     ASSERT_EQ(first[i], 0) << "the rest of the first sector is zero";
+}
+
+TEST_F(Layout, RecordsAreSortedPerTreeWhileDataKeepsInsertionOrder) {
+  // Inserted out of order; the primary tree sorts by the upper-case names,
+  // the Joliet tree by UCS-2 code unit, so the two orders differ.
+  TFEntry *first = AddSynthetic(b, Root(), "b.txt", 10);
+  AddSynthetic(b, Root(), "Zeta.txt", 10);
+  AddSynthetic(b, Root(), "a.txt", 10);
+  AddSynthetic(b, Root(), "\xc3\xa4rger.txt", 10);  // "ärger.txt"
+  b.CreateDir(Root(), "MIDDLE", ov::faDirectory);
+  Build(true);
+  const auto names = [&](uint32_t lba, bool joliet) {
+    std::vector<std::string> out;
+    for (const uint8_t *r = Sector(lba) + 68; r[0] != 0; r += r[0]) {
+      std::string n;
+      for (size_t k = 0; k < r[32]; k += joliet ? 2 : 1)
+        n += static_cast<char>(r[33 + k + (joliet ? 1 : 0)]);
+      out.push_back(n);
+    }
+    return out;
+  };
+  const std::vector<std::string> iso = names(b.DirRecordsStart, false);
+  ASSERT_EQ(iso.size(), 5u);
+  EXPECT_EQ(iso[0], "A.TXT;1");
+  EXPECT_EQ(iso[1], "B.TXT;1");
+  EXPECT_EQ(iso[2], "MIDDLE");
+  EXPECT_EQ(iso[3], "ZETA.TXT;1");
+  EXPECT_EQ(iso[4], "_RGER.TXT;1");
+  // Joliet (low bytes of UCS-2): capitals before small letters, "ä" last.
+  const std::vector<std::string> joliet = names(b.JolietDirRecordsStart, true);
+  ASSERT_EQ(joliet.size(), 5u);
+  EXPECT_EQ(joliet[0], "MIDDLE");
+  EXPECT_EQ(joliet[1], "Zeta.txt;1");
+  EXPECT_EQ(joliet[2], "a.txt;1");
+  EXPECT_EQ(joliet[3], "b.txt;1");
+  EXPECT_EQ(joliet[4], "\xe4rger.txt;1");
+  // The data keeps the order of insertion: the first file inserted comes first.
+  EXPECT_EQ(first->ISOAddress, 0);
+  ExpectSound();
+  EXPECT_EQ(lastReport.find("not sorted"), std::string::npos) << lastReport;
 }
 
 TEST_F(Layout, PathTableOfExactlyTwoSectors) {
@@ -197,7 +238,7 @@ TEST_F(Layout, TwentyThousandNestedDirectoriesKeepThePathTableOrdered) {
 
 TEST_F(Layout, EmptyFileTakesNoSector) {
   AddSynthetic(b, Root(), "A.BIN", 3000);
-  TFEntry *z = AddSynthetic(b, Root(), "Z.BIN", 0);
+  TFEntry *z = AddSynthetic(b, Root(), "B.BIN", 0);
   TFEntry *c = AddSynthetic(b, Root(), "C.BIN", 10);
   Build(true);
   EXPECT_EQ(z->ISOAddress, 0);
@@ -216,7 +257,7 @@ TEST_F(Layout, EmptyFileTakesNoSector) {
 
 TEST_F(Layout, HiddenEntriesAndDirectoriesCarryTheirFlags) {
   TDEntry *docs = b.CreateDir(Root(), "DOCS", ov::faDirectory | ov::faHidden);
-  AddSynthetic(b, docs, "SECRET.TXT", 10, ov::faHidden | ov::faArchive);
+  AddSynthetic(b, docs, "HIDDEN.TXT", 10, ov::faHidden | ov::faArchive);
   AddSynthetic(b, docs, "PLAIN.TXT", 10);
   Build(false);
   const uint8_t *dirRec = Sector(b.DirRecordsStart) + 68;
@@ -239,7 +280,7 @@ TEST_F(Layout, ImportedFilesKeepTheirExtentsAndTakeNoSectors) {
   rec.Attr = ov::faArchive;
   rec.Time = ov::EncodeDateTime(2019, 1, 2, 3, 4, 5);
   ASSERT_EQ(b.AddFile(Root(), rec, false, 12345, ""), 1);
-  TFEntry *fresh = AddSynthetic(b, Root(), "NEW.DAT", 2048);
+  TFEntry *fresh = AddSynthetic(b, Root(), "PLUS.DAT", 2048);
   Build(false);
   EXPECT_EQ(fresh->ISOAddress, 0);
   EXPECT_EQ(b.ImageEnd, 151);

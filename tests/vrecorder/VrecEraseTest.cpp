@@ -281,3 +281,40 @@ TEST_F(VrecTest, ExportWritesTheRecordedBlocks) {
   EXPECT_EQ(Be32(ti.Data, 8), 20u + 11400u);
   EXPECT_EQ(Read(19, 1, t).Data[100], 1);
 }
+
+TEST_F(VrecTest, PerDriveClockWithoutTheOverride) {
+  unsetenv("SKARVO_VDRIVE_CLOCK");
+  Drive("w", "dvd-writer", "CD-RW");
+  const uint8_t t = Target("w");
+  std::string err;
+  ASSERT_TRUE(vrec::SetSetting("w", "clock", "80", err)) << err;  // a 40 s minimal blank: 0.5 s
+  ASSERT_TRUE(Cmd({0xA1, 0x11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0, {}, t).Good());
+  EXPECT_EQ(Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t).Ascq, 0x07);
+  vrec::TDriveSummary s;
+  ASSERT_TRUE(vrec::GetDrive("w", s, err));
+  EXPECT_EQ(s.Operation, "blank");
+  SleepMs(700);
+  EXPECT_TRUE(Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t).Good());
+  EXPECT_FALSE(vrec::SetSetting("w", "clock", "fast", err));
+  EXPECT_FALSE(vrec::SetSetting("w", "medium", "FLOPPY", err));
+}
+
+TEST_F(VrecTest, DamagedSettingsAreReportedNotGuessed) {
+  Drive("w", "dvd-writer", "CD-R");
+  const uint8_t t = Target("w");
+  {
+    std::ofstream out(dir_ + "/drives/w/settings", std::ios::app);
+    out << "capacity = lots\n";
+  }
+  TReply r = Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t);
+  EXPECT_EQ(r.Status, SS_ERR);
+  EXPECT_EQ(r.Key, 4);
+  EXPECT_EQ(r.Asc, 0x44);
+  std::vector<vrec::TDriveSummary> all;
+  std::string err;
+  ASSERT_TRUE(vrec::ListDrives(all, err));
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_NE(all[1].Medium.find("capacity"), std::string::npos);
+  EXPECT_FALSE(vrec::InsertMedium("w", "CD-R", 0, "", false, err));
+  EXPECT_NE(err.find("capacity"), std::string::npos);
+}
