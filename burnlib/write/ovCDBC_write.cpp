@@ -43,6 +43,24 @@ bool TOrvBurner::StartWriteThread(bool ToFile) {
   return true;
 }
 
+namespace {
+
+// An image file starts at sector 0; the target directory stays the one of
+// the last layout. A header that cannot describe the compilation (the
+// layout logs why) ends the write before anything is written.
+bool LayOutImageFile(TOrvBurner &b) {
+  b.PrepareLayout(true, b.LastTargetDir);
+  if (b.BuildHeader(true, b.LastTargetDir))
+    return true;
+  b.ErrorText = "CAN'T BUILD THE IMAGE HEADER";
+  b.DebugMsg(">>> " + b.ErrorText, 4);
+  if (b.OnWriteDone)
+    b.OnWriteDone(&b, b.ErrorText);
+  return false;
+}
+
+} // namespace
+
 bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
   if (!ClaimWriteSlot()) {
     ErrorText = "A WRITE IS ALREADY RUNNING";
@@ -59,10 +77,10 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
   }
 
   ISOFileName = FileName;
-  // An image file starts at sector 0; the target directory stays the one
-  // of the last layout.
-  PrepareLayout(true, LastTargetDir);
-  BuildHeader(true, LastTargetDir);
+  if (!LayOutImageFile(*this)) {
+    ReleaseWriteSlot();
+    return false;
+  }
   ActiveBurner.store(this);
 
   TCacheThread::TParams p;
@@ -197,10 +215,8 @@ std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
 } // namespace
 
 bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
-  // An image file starts at sector 0; the target directory stays the one
-  // of the last layout.
-  PrepareLayout(true, LastTargetDir);
-  BuildHeader(true, LastTargetDir);
+  if (!LayOutImageFile(*this))
+    return false;
 
   auto fail = [this](const std::string &text) {
     ErrorText = text;

@@ -230,6 +230,24 @@ TEST_F(ImageTest, FailedWritesAreNotReportedAsSuccess) {
   }
 }
 
+TEST_F(ImageTest, CompilationTheHeaderCannotDescribeWritesNothing) {
+  // Path-table records name their parent with 16 bits: 65,536 directories
+  // cannot be described, and no image may pretend otherwise.
+  b_->ResetCompilation(70000, 70000);
+  for (int i = 0; i < 65536; ++i)
+    ASSERT_NE(b_->CreateDir(b_->Root(), "D" + std::to_string(i), ov::faDirectory), nullptr);
+  for (bool quick : {false, true}) {
+    doneCount_ = 0;
+    const std::string image = Out(quick ? "q.iso" : "t.iso");
+    EXPECT_FALSE(b_->SaveImageFile(image, quick)) << "quick " << quick;
+    EXPECT_EQ(doneCount_, 1);
+    EXPECT_EQ(doneError_, "CAN'T BUILD THE IMAGE HEADER");
+    EXPECT_FALSE(fs::exists(image));
+    EXPECT_FALSE(TOrvBurner::WriteRunning());
+  }
+  EXPECT_NE(log_.find("TOO MANY DIRECTORIES"), std::string::npos) << log_;
+}
+
 TEST_F(ImageTest, SourceMissingBeforeTheCacheIsPrimedEndsInTheCaller) {
   const std::string gone = Src("gone.txt", "soon gone");
   Fill();
