@@ -135,6 +135,8 @@ bool EnsureDrivesFolder(std::string &err);
 std::vector<std::string> DriveNames(const std::string &folder);
 bool ValidDriveName(const std::string &name);
 std::string SettingsPath(const std::string &dir);
+// The blank-separated words of a settings value.
+std::vector<std::string> Words(const std::string &s);
 std::string DataPath(const std::string &dir);
 std::string LogPath(const std::string &dir);
 

@@ -65,15 +65,6 @@ const TModel *FindModel(const std::string &name) {
   return nullptr;
 }
 
-static std::vector<std::string> Words(const std::string &s) {
-  std::istringstream in(s);
-  std::vector<std::string> out;
-  std::string w;
-  while (in >> w)
-    out.push_back(w);
-  return out;
-}
-
 void InitModel(TDrive &d, const TModel &m) {
   d.Model = m.Name;
   d.Vendor = "SKARVO";

@@ -12,7 +12,7 @@
 
 namespace vrec {
 
-static std::vector<std::string> Words(const std::string &s) {
+std::vector<std::string> Words(const std::string &s) {
   std::istringstream in(s);
   std::vector<std::string> out;
   std::string w;

@@ -394,6 +394,17 @@ bool TCacheThread::AfterPiece() {
 }
 
 // size < 0: the whole file (an image file to burn).
+bool TCacheThread::ReadFailed(const std::string &path) {
+  lock_.Lock();
+  cacheError_ = "CAN'T READ FILE \"" + path + "\"";
+  hasError_.store(true);
+  finished_.store(true);
+  source_.reset();
+  lock_.Unlock();
+  Wake();
+  return false;
+}
+
 bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
   lock_.Lock();
   currentFile_ = path;
@@ -415,16 +426,8 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
     if (current_->Count == 0 && left >= 2 * static_cast<int64_t>(p_.BlockSize)) {
       bool failed = false;
       const int64_t n = ReadBatch(left, failed);
-      if (failed) {
-        lock_.Lock();
-        cacheError_ = "CAN'T READ FILE \"" + path + "\"";
-        hasError_.store(true);
-        finished_.store(true);
-        source_.reset();
-        lock_.Unlock();
-        Wake();
-        return false;
-      }
+      if (failed)
+        return ReadFailed(path);
       if (n > 0) {
         left -= n;
         if (!AfterPiece())
@@ -439,14 +442,7 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
     const int32_t got = source_->Read(dst, piece);
     if (got == 0 && source_->LastError() != 0) {
       // A source that cannot be read would leave a hole of zeros in the image.
-      lock_.Lock();
-      cacheError_ = "CAN'T READ FILE \"" + path + "\"";
-      hasError_.store(true);
-      finished_.store(true);
-      source_.reset();
-      lock_.Unlock();
-      Wake();
-      return false;
+      return ReadFailed(path);
     }
     // A file that shrank since the layout still yields its recorded length.
     std::memset(dst + got, 0, static_cast<size_t>(rounded - got));

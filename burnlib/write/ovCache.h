@@ -103,6 +103,8 @@ private:
   bool Produce();
   bool ProduceHeader();
   bool ProduceFile(const std::string &path, int64_t size);
+  // Ends production with "CAN'T READ FILE" for path; always false.
+  bool ReadFailed(const std::string &path);
   int64_t ReadBatch(int64_t left, bool &failed);
   bool ProduceZeros(int64_t size);
   bool AfterPiece();
