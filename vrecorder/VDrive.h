@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,7 +39,7 @@ struct TMediaType {
   bool Sequential;        // written at the next writable address only
 };
 const TMediaType *FindMediaType(const std::string &name);
-const std::vector<TMediaType> &MediaTypes();
+std::span<const TMediaType> MediaTypes();
 
 // Static description of a drive model (copied into the settings on `add`).
 struct TModel {
@@ -47,7 +48,7 @@ struct TModel {
   const char *Reads;   // medium names, blank separated
   const char *Writes;
 };
-const std::vector<TModel> &Models();
+std::span<const TModel> Models();
 const TModel *FindModel(const std::string &name);
 
 // One track of a recordable medium. Track number = index + 1.

@@ -18,11 +18,11 @@
 
 namespace vrec {
 
-const std::vector<TMediaType> &MediaTypes() {
+std::span<const TMediaType> MediaTypes() {
   // name, profile, capacity, rom, cd, erasable, sequential.
-  // Never destroyed: the worker may still run a command while the library's
-  // static objects are torn down at unload, before it is joined.
-  static const std::vector<TMediaType> &types = *new std::vector<TMediaType>{
+  // A constant array with nothing to destroy: the worker may still run a
+  // command while the library's static objects are torn down at unload.
+  static const TMediaType types[] = {
       {"CD-ROM", PROF_CDROM, 0, true, true, false, false},
       {"CD-R", PROF_CDR, 359847, false, true, false, true},
       {"CD-RW", PROF_CDRW, 359847, false, true, true, true},
@@ -51,9 +51,9 @@ const TMediaType *FindMediaType(const std::string &name) {
 
 static const char *kAllMedia = "CD-ROM CD-R CD-RW DVD-ROM DVD-R DVD-RW DVD+R DVD+R-DL DVD+RW DVD-RAM";
 
-const std::vector<TModel> &Models() {
-  // Never destroyed, like the media table.
-  static const std::vector<TModel> &models = *new std::vector<TModel>{
+std::span<const TModel> Models() {
+  // Constant, like the media table.
+  static const TModel models[] = {
       {"cdrw-writer", "CD-RW SV-5232", "CD-ROM CD-R CD-RW DVD-ROM", "CD-R CD-RW"},
       {"dvd-writer", "DVD+-RW SV-1620", kAllMedia, "CD-R CD-RW DVD-R DVD-RW DVD+R DVD+R-DL DVD+RW DVD-RAM"},
       {"dvd-reader", "DVD-ROM SV-1648", kAllMedia, ""},
