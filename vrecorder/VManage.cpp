@@ -48,18 +48,30 @@ static bool DriveDir(const std::string &name, std::string &dir, std::string &err
   return true;
 }
 
-// Runs fn on the loaded drive under its lock and saves it when fn returns true.
-template <class Fn> static bool Modify(const std::string &name, std::string &err, Fn fn) {
+static bool ExportLoaded(const std::string &dir, const TDrive &d, const std::string &file, int session,
+                         std::string &err);
+static bool SetLoaded(const std::string &dir, const TDrive &d, const std::string &key, const std::string &value,
+                      std::string &err);
+
+// Runs fn(dir, drive) on the loaded drive while holding its lock.
+template <class Fn> static bool WithDrive(const std::string &name, std::string &err, Fn fn) {
   std::string dir;
   if (!DriveDir(name, dir, err))
     return false;
   TDriveLock lock(dir);
+  if (!lock.Ok()) {
+    err = "cannot lock " + dir;
+    return false;
+  }
   TDrive d;
-  if (!lock.Ok() || !LoadDrive(dir, d, err))
+  if (!LoadDrive(dir, d, err))
     return false;
-  if (!fn(d))
-    return false;
-  return SaveDrive(d, err);
+  return fn(dir, d);
+}
+
+// Runs fn on the loaded drive under its lock and saves it when fn returns true.
+template <class Fn> static bool Modify(const std::string &name, std::string &err, Fn fn) {
+  return WithDrive(name, err, [&](const std::string &, TDrive &d) { return fn(d) && SaveDrive(d, err); });
 }
 
 static TDriveSummary Summarize(const TDrive &d) {
@@ -123,15 +135,10 @@ bool ListDrives(std::vector<TDriveSummary> &out, std::string &err) {
 }
 
 bool GetDrive(const std::string &name, TDriveSummary &out, std::string &err) {
-  std::string dir;
-  if (!DriveDir(name, dir, err))
-    return false;
-  TDriveLock lock(dir);
-  TDrive d;
-  if (!LoadDrive(dir, d, err))
-    return false;
-  out = Summarize(d);
-  return true;
+  return WithDrive(name, err, [&](const std::string &, TDrive &d) {
+    out = Summarize(d);
+    return true;
+  });
 }
 
 bool AddDrive(const std::string &name, const std::string &model, const std::string &vendor,
@@ -356,13 +363,12 @@ bool EjectMedium(const std::string &name, std::string &err) {
 }
 
 bool ExportMedium(const std::string &name, const std::string &file, int session, std::string &err) {
-  std::string dir;
-  if (!DriveDir(name, dir, err))
-    return false;
-  TDriveLock lock(dir);
-  TDrive d;
-  if (!LoadDrive(dir, d, err))
-    return false;
+  return WithDrive(name, err, [&](const std::string &dir, TDrive &d) { return ExportLoaded(dir, d, file, session, err); });
+}
+
+static bool ExportLoaded(const std::string &dir, const TDrive &d, const std::string &file, int session,
+                         std::string &err) {
+  const std::string &name = d.Name;
   const TMediaType *t = d.Type();
   if (!t) {
     err = "no medium in " + name;
@@ -449,13 +455,11 @@ bool SetSetting(const std::string &name, const std::string &key, const std::stri
     err = "invalid setting";
     return false;
   }
-  std::string dir;
-  if (!DriveDir(name, dir, err))
-    return false;
-  TDriveLock lock(dir);
-  TDrive d;
-  if (!LoadDrive(dir, d, err))
-    return false;
+  return WithDrive(name, err, [&](const std::string &dir, TDrive &d) { return SetLoaded(dir, d, key, value, err); });
+}
+
+static bool SetLoaded(const std::string &dir, const TDrive &d, const std::string &key, const std::string &value,
+                      std::string &err) {
   // Replace the key's line (or append one), then check that the result still loads.
   std::istringstream in(SerializeDrive(d));
   std::string line, text;

@@ -368,6 +368,12 @@ bool TCacheThread::ProduceHeader() {
 }
 
 // Called after each piece of a source: stop check, queue, priority, room.
+bool TCacheThread::QueuePiece(int32_t rounded) {
+  current_->Count += rounded;
+  queuedBytes_ += rounded;
+  return AfterPiece();
+}
+
 bool TCacheThread::AfterPiece() {
   if (stopRequested_.load()) {
     StopPath();
@@ -446,10 +452,8 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
     }
     // A file that shrank since the layout still yields its recorded length.
     std::memset(dst + got, 0, static_cast<size_t>(rounded - got));
-    current_->Count += rounded;
     left -= piece;
-    queuedBytes_ += rounded;
-    if (!AfterPiece())
+    if (!QueuePiece(rounded))
       return false;
   }
   return true;
@@ -538,10 +542,8 @@ bool TCacheThread::ProduceZeros(int64_t size) {
     const int32_t piece = static_cast<int32_t>(std::min<int64_t>(left, room));
     const int32_t rounded = static_cast<int32_t>(RoundToSector(piece));
     std::memset(current_->Data + current_->Count, 0, static_cast<size_t>(rounded));
-    current_->Count += rounded;
     left -= piece;
-    queuedBytes_ += rounded;
-    if (!AfterPiece())
+    if (!QueuePiece(rounded))
       return false;
   }
   return true;

@@ -108,6 +108,8 @@ private:
   int64_t ReadBatch(int64_t left, bool &failed);
   bool ProduceZeros(int64_t size);
   bool AfterPiece();
+  // Counts rounded bytes just placed in the current block, then AfterPiece.
+  bool QueuePiece(int32_t rounded);
   bool WaitForRoom(bool adjustPriority);
   void AppendCurrent();
   std::unique_ptr<TCacheBlock> NewBlock();
