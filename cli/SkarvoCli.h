@@ -30,7 +30,8 @@ const std::vector<TCommand> &Commands();
   static ::skarvo_cli::TCommandRegistrar SKARVO_CLI_CAT(skarvoCliReg_, __LINE__)(name, summary, fn)
 
 // Progress on a terminal: a bar with percent, MB done and MB/s, redrawn in
-// place; on anything else, a plain line at each whole 10 %.
+// place; on anything else, a plain line at each whole 10 % and every few
+// seconds.
 class TProgress {
 public:
   explicit TProgress(std::string label);
@@ -42,7 +43,9 @@ public:
 private:
   std::string label_;
   bool tty_;
+  static constexpr double kPlainLineInterval = 5.0;  // seconds
   int lastStep_ = -1;
+  double lastLineSec_ = 0;
   bool drawn_ = false;
   double startSec_;
 };

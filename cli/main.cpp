@@ -1,5 +1,6 @@
 // Entry of the `skarvo` command-line tool: dispatches to the subcommands.
 #include "SkarvoCli.h"
+#include "CliSignals.h"
 
 #include <algorithm>
 #include <chrono>
@@ -47,14 +48,18 @@ void TProgress::Update(double percent, int64_t bytesDone) {
     drawn_ = true;
     return;
   }
+  // Off a terminal: a line at each whole 10 %, and one every few seconds in
+  // between so that a log shows a long operation is alive.
   const int step = static_cast<int>(percent / 10.0);
-  if (step == lastStep_)
+  const double now = NowSec();
+  if (step == lastStep_ && now - lastLineSec_ < kPlainLineInterval)
     return;
   lastStep_ = step;
+  lastLineSec_ = now;
   if (bytesDone >= 0)
-    std::printf("%s %d %% (%.1f MB, %.1f MB/s)\n", label_.c_str(), step * 10, mb, speed);
+    std::printf("%s %.1f %% (%.1f MB, %.1f MB/s)\n", label_.c_str(), percent, mb, speed);
   else
-    std::printf("%s %d %%\n", label_.c_str(), step * 10);
+    std::printf("%s %.1f %%\n", label_.c_str(), percent);
   std::fflush(stdout);
 }
 
@@ -86,9 +91,14 @@ int main(int argc, char **argv) {
     Usage(stderr);
     return 2;
   }
+  InstallInterruptHandlers();
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     Usage(stdout);
+    return 0;
+  }
+  if (name == "--version" || name == "-V") {
+    std::printf("skarvo %s\n", SKARVO_VERSION);
     return 0;
   }
   for (const TCommand &c : Commands()) {
