@@ -2,39 +2,18 @@
 // El Torito boot record and catalog.
 #include "ovISOStruct.h"
 
+#include "ovBytes.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-void PutLE16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void PutBE16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-void PutLE32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void PutBE32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
-void PutBoth16(uint8_t *p, uint16_t v) {
-  PutLE16(p, v);
-  PutBE16(p + 2, v);
-}
-
-void PutBoth32(uint8_t *p, uint32_t v) {
-  PutLE32(p, v);
-  PutBE32(p + 4, v);
-}
+void PutLE16(uint8_t *p, uint16_t v) { ov::PutLE16(p, v); }
+void PutBE16(uint8_t *p, uint16_t v) { ov::PutBE16(p, v); }
+void PutLE32(uint8_t *p, uint32_t v) { ov::PutLE32(p, v); }
+void PutBE32(uint8_t *p, uint32_t v) { ov::PutBE32(p, v); }
+void PutBoth16(uint8_t *p, uint16_t v) { ov::PutBoth16(p, v); }
+void PutBoth32(uint8_t *p, uint32_t v) { ov::PutBoth32(p, v); }
 
 namespace {
 

@@ -1,0 +1,550 @@
+// The structural checker: descriptors, both directory trees, path tables,
+// extents and El Torito, reported as errors and warnings.
+#include "ovISOCheck.h"
+
+#include "ovBytes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace iso {
+
+namespace {
+
+// A range of sectors used by one structure or file.
+struct TUse {
+  uint64_t Start = 0, End = 0;  // [Start, End)
+  std::string What;
+};
+
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%X", v);
+  return buf;
+}
+
+std::string Trimmed(const std::string &s) {
+  size_t n = s.size();
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0'))
+    --n;
+  return s.substr(0, n);
+}
+
+std::string SectorRange(uint64_t start, uint64_t end) {
+  return end - start <= 1 ? "sector " + std::to_string(start)
+                          : "sectors " + std::to_string(start) + "-" + std::to_string(end - 1);
+}
+
+// Compares two path-table identifiers padded with spaces (one byte for the
+// primary tree, the UCS-2 space for Joliet).
+int ComparePathIds(const std::string &a, const std::string &b, bool joliet) {
+  const size_t n = std::max(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char pad = joliet && i % 2 == 0 ? 0 : ' ';
+    const unsigned char ca = i < a.size() ? static_cast<unsigned char>(a[i]) : pad;
+    const unsigned char cb = i < b.size() ? static_cast<unsigned char>(b[i]) : pad;
+    if (ca != cb)
+      return ca < cb ? -1 : 1;
+  }
+  return 0;
+}
+
+const char *MediaName(uint8_t media) {
+  static const char *const kNames[] = {"no emulation", "1.2M floppy", "1.44M floppy", "2.88M floppy", "hard disk"};
+  return media < 5 ? kNames[media] : "unknown media";
+}
+
+uint32_t FloppySectors(uint8_t media) { return media == 1 ? 600 : media == 2 ? 720 : media == 3 ? 1440 : 0; }
+
+class TChecker {
+public:
+  TChecker(TSectorSource &src, const TCheckOptions &opt) : src_(src), reader_(src, opt.SessionStart) {}
+  TCheckResult Run();
+
+private:
+  void Add(TSeverity s, const std::string &where, const std::string &what);
+  void Error(const std::string &where, const std::string &what) { Add(TSeverity::Error, where, what); }
+  void Warn(const std::string &where, const std::string &what) { Add(TSeverity::Warning, where, what); }
+  static std::string At(const TWhere &w) {
+    return "sector " + std::to_string(w.Lba) + " byte " + std::to_string(w.Offset);
+  }
+  void Mismatches(const std::string &where, const std::vector<TMismatch> &m);
+  void CheckDescriptor(const TVolumeDescriptor &d);
+  void CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors);
+  void CheckTree(const TTree &tree);
+  void CheckChildren(const TTree &tree, const TNode &dir);
+  void CheckPathTables(const TVolumeDescriptor &d, const TTree &tree);
+  void MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs, const TTree &tree);
+  void CheckOverlaps();
+  std::string CheckElTorito(const TBootRecord &boot);
+  void CheckBootEntry(const std::string &where, const uint8_t *e, std::string *summary);
+
+  TSectorSource &src_;
+  TISOReader reader_;
+  TCheckResult result_;
+  uint64_t volumeEnd_ = 0;
+  std::vector<TUse> uses_;
+  size_t jolietDirs_ = 0;
+  std::unordered_set<uint64_t> fileStarts_;  // start sectors of files, to spot a boot image shown as a file
+};
+
+void TChecker::Add(TSeverity s, const std::string &where, const std::string &what) {
+  (s == TSeverity::Error ? result_.Errors : result_.Warnings)++;
+  if (result_.Findings.size() < kMaxFindings)
+    result_.Findings.push_back({s, where, what});
+}
+
+void TChecker::Mismatches(const std::string &where, const std::vector<TMismatch> &m) {
+  for (const TMismatch &x : m)
+    Error(where, "both-endian " + x.Field + " disagrees: little-endian " + std::to_string(x.LE) + ", big-endian " +
+                     std::to_string(x.BE));
+}
+
+void TChecker::CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors) {
+  if (sectors == 0)
+    return;
+  if (extent + sectors > volumeEnd_)
+    Error(where, std::string(what) + " at " + SectorRange(extent, extent + sectors) + " lies outside the volume (" +
+                     std::to_string(volumeEnd_) + " sectors)");
+  else if (extent < kSystemAreaSectors)
+    Error(where, std::string(what) + " at " + SectorRange(extent, extent + sectors) + " lies in the system area");
+}
+
+void TChecker::CheckDescriptor(const TVolumeDescriptor &d) {
+  const std::string where = std::string(d.Type == vd::kPrimary ? "primary" : d.Joliet ? "Joliet" : "supplementary") +
+                            " volume descriptor (sector " + std::to_string(d.Lba) + ")";
+  if (d.Version != 1)
+    Error(where, "version " + std::to_string(d.Version) + " (expected 1)");
+  Mismatches(where, d.Mismatches);
+  if (d.BlockSize != kSectorSize)
+    Error(where, "logical block size " + std::to_string(d.BlockSize) + " (expected 2048)");
+  if (!d.RootValid)
+    Error(where, "root directory record: " + d.RootProblem);
+  else if (!d.Root.IsDirectory())
+    Error(where, "the root record is not flagged as a directory");
+  if (d.Type == vd::kPrimary) {
+    const std::string vol = Trimmed(d.VolumeId);
+    for (unsigned char c : vol)
+      if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_')) {
+        Warn(where, "volume identifier \"" + IdentifierText(vol, false) + "\" has characters outside the "
+                                                                           "d-characters");
+        break;
+      }
+  }
+}
+
+void TChecker::CheckTree(const TTree &tree) {
+  const std::string name = tree.Joliet ? "joliet" : "primary";
+  for (const TReadProblem &p : tree.Problems)
+    Error(name + " tree (" + At(p.At) + ")", p.Text);
+  std::vector<std::string> errors, warnings;
+  for (const TNode &n : tree.Nodes) {
+    const std::string where = name + ":" + n.Path;
+    const TDirRecord &r = n.Record;
+    Mismatches(where, r.Mismatches);
+    const bool dir = r.IsDirectory();
+    CheckExtent(where, dir ? "directory extent" : "file extent", r.Extent, r.Sectors());
+    if (dir) {
+      if (tree.Joliet)
+        ++jolietDirs_;
+      else
+        ++result_.Dirs;
+      if (r.DataLength > 0)
+        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " directory " + n.Path});
+      if (n.DotsRead) {
+        if (n.DotExtent != r.Extent || n.DotLength != r.DataLength)
+          Error(where, "\".\" record gives extent " + std::to_string(n.DotExtent) + " length " +
+                           std::to_string(n.DotLength) + ", the directory is at " + std::to_string(r.Extent) +
+                           " length " + std::to_string(r.DataLength));
+        const TDirRecord &p = n.Parent < 0 ? r : tree.Nodes[static_cast<size_t>(n.Parent)].Record;
+        if (n.DotDotExtent != p.Extent || n.DotDotLength != p.DataLength) {
+          const std::string what = "\"..\" record gives extent " + std::to_string(n.DotDotExtent) + " length " +
+                                   std::to_string(n.DotDotLength) + ", the parent is at " +
+                                   std::to_string(p.Extent) + " length " + std::to_string(p.DataLength);
+          // Some writers point ".." at the directory itself; readers walking
+          // down from the root do not use it.
+          if (n.DotDotExtent == r.Extent && n.DotDotLength == r.DataLength)
+            Warn(where, what + " (the directory itself)");
+          else
+            Error(where, what);
+        }
+      }
+      CheckChildren(tree, n);
+    } else {
+      if (!tree.Joliet)
+        ++result_.Files;
+      if (r.DataLength > 0) {
+        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + n.Path});
+        fileStarts_.insert(r.Extent);
+      }
+    }
+    if (n.Parent < 0)
+      continue;
+    errors.clear();
+    warnings.clear();
+    if (tree.Joliet) {
+      JolietNameProblems(r.Identifier, dir, errors, warnings);
+    } else {
+      // A Rock Ridge relocated directory leaves a file record named like a
+      // directory in its old place.
+      PrimaryNameProblems(r.Identifier, dir || HasSystemUseEntry(r, "CL"), errors, warnings);
+      if (dir && n.Depth > 8)
+        warnings.push_back("directory depth " + std::to_string(n.Depth) + " is more than 8 levels");
+      if (n.Path.size() - 1 > 255)
+        warnings.push_back("path of more than 255 characters");
+    }
+    for (const std::string &e : errors)
+      Error(where, e);
+    for (const std::string &w : warnings)
+      Warn(where, w);
+  }
+}
+
+void TChecker::CheckChildren(const TTree &tree, const TNode &dir) {
+  const std::string name = tree.Joliet ? "joliet" : "primary";
+  const int32_t first = dir.FirstChild, end = dir.FirstChild + dir.ChildCount;
+  std::unordered_set<std::string> ids;
+  ids.reserve(static_cast<size_t>(dir.ChildCount));
+  bool orderReported = false;
+  for (int32_t i = first; i < end; ++i) {
+    const TNode &n = tree.Nodes[static_cast<size_t>(i)];
+    const TDirRecord &r = n.Record;
+    // Parts of one multi-extent file share an identifier.
+    const bool continued = i > first && (tree.Nodes[static_cast<size_t>(i - 1)].Record.Flags & dr::kMultiExtent);
+    if (!continued && !ids.insert(r.Identifier).second)
+      Error(name + ":" + n.Path, "identifier appears more than once in its directory");
+    if (i > first && !orderReported) {
+      const TNode &prev = tree.Nodes[static_cast<size_t>(i - 1)];
+      if (CompareRecordOrder(r.Identifier, prev.Record.Identifier, tree.Joliet) < 0) {
+        orderReported = true;
+        const std::string what = "records out of order: \"" + IdentifierText(prev.Record.Identifier, tree.Joliet) +
+                                 "\" comes before \"" + IdentifierText(r.Identifier, tree.Joliet) + "\"";
+        // Joliet sets no order of its own that readers rely on.
+        if (tree.Joliet)
+          Warn(name + ":" + dir.Path, what);
+        else
+          Error(name + ":" + dir.Path, what + " (ISO 9660 sorts by name, extension, then version)");
+      }
+    }
+  }
+}
+
+void TChecker::CheckPathTables(const TVolumeDescriptor &d, const TTree &tree) {
+  const std::string name = tree.Joliet ? "joliet" : "primary";
+  if (d.PathTableSize == 0) {
+    Error(name + " path table", "size 0: a path table holds at least the root");
+    return;
+  }
+  const uint64_t sectors = (uint64_t{d.PathTableSize} + kSectorSize - 1) / kSectorSize;
+  struct TTable {
+    const char *Label;
+    uint32_t Lba;
+    bool Big;
+    std::vector<TPathRecord> Records;
+    bool Read = false;
+  } tables[] = {{"L path table", d.PathTableL, false, {}},
+                {"M path table", d.PathTableM, true, {}},
+                {"optional L path table", d.PathTableOptL, false, {}},
+                {"optional M path table", d.PathTableOptM, true, {}}};
+  for (size_t k = 0; k < 4; ++k) {
+    TTable &t = tables[k];
+    const std::string where = name + " " + t.Label + " (sector " + std::to_string(t.Lba) + ")";
+    if (k >= 2 && t.Lba == 0)
+      continue;
+    if (uint64_t{t.Lba} + sectors > volumeEnd_ || t.Lba < kSystemAreaSectors) {
+      Error(where, "lies outside the volume or in the system area");
+      continue;
+    }
+    uses_.push_back({t.Lba, t.Lba + sectors, name + " " + t.Label});
+    std::vector<TReadProblem> problems;
+    std::string err;
+    if (!reader_.ReadPathTable(t.Lba, d.PathTableSize, t.Big, t.Records, problems, err)) {
+      Error(where, err);
+      continue;
+    }
+    for (const TReadProblem &p : problems)
+      Error(where, At(p.At) + ": " + p.Text);
+    t.Read = true;
+  }
+  // Every table says the same.
+  const TTable &base = tables[0].Read ? tables[0] : tables[1];
+  for (const TTable &t : tables) {
+    if (!t.Read || &t == &base)
+      continue;
+    const std::string where = name + " " + t.Label;
+    if (t.Records.size() != base.Records.size()) {
+      Error(where, std::to_string(t.Records.size()) + " records, the " + base.Label + " has " +
+                       std::to_string(base.Records.size()));
+      continue;
+    }
+    for (size_t i = 0; i < t.Records.size(); ++i) {
+      const TPathRecord &a = base.Records[i], &b = t.Records[i];
+      if (a.Extent != b.Extent || a.Parent != b.Parent || a.Identifier != b.Identifier) {
+        Error(where + " record " + std::to_string(i + 1),
+              "differs from the " + std::string(base.Label) + ": extent " + std::to_string(b.Extent) + " vs " +
+                  std::to_string(a.Extent) + ", parent " + std::to_string(b.Parent) + " vs " +
+                  std::to_string(a.Parent) + ", \"" + IdentifierText(b.Identifier, tree.Joliet) + "\" vs \"" +
+                  IdentifierText(a.Identifier, tree.Joliet) + "\"");
+        break;
+      }
+    }
+  }
+  if (base.Read)
+    MatchPathTable(name + " " + base.Label, base.Records, tree);
+}
+
+void TChecker::MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs, const TTree &tree) {
+  if (tree.Nodes.empty())
+    return;
+  std::unordered_map<uint32_t, size_t> byExtent;  // directory extent -> node
+  for (size_t i = 0; i < tree.Nodes.size(); ++i)
+    if (tree.Nodes[i].Record.IsDirectory())
+      byExtent.emplace(tree.Nodes[i].Record.Extent, i);
+  const TDirRecord &root = tree.Nodes[0].Record;
+  if (recs.empty() || recs[0].Identifier != std::string(1, '\0') || recs[0].Parent != 1 ||
+      recs[0].Extent != root.Extent) {
+    Error(where, "the first record is not the root (identifier 0x00, parent 1, extent " + std::to_string(root.Extent) +
+                     ")");
+    return;
+  }
+  std::unordered_map<size_t, size_t> numberOf;  // node -> record number
+  std::vector<uint32_t> level(recs.size() + 1, 0);
+  level[1] = 1;
+  bool orderReported = false;
+  for (size_t i = 1; i <= recs.size(); ++i) {
+    const TPathRecord &r = recs[i - 1];
+    const std::string at = where + " record " + std::to_string(i) + " (\"" + IdentifierText(r.Identifier, tree.Joliet) +
+                           "\")";
+    const auto it = byExtent.find(r.Extent);
+    if (it == byExtent.end()) {
+      Error(at, "extent " + std::to_string(r.Extent) + " is not the extent of a directory of the tree");
+      continue;
+    }
+    const TNode &node = tree.Nodes[it->second];
+    if (!numberOf.emplace(it->second, i).second) {
+      Error(at, "a second record for " + node.Path);
+      continue;
+    }
+    if (i == 1)
+      continue;
+    if (r.Identifier != node.Record.Identifier)
+      Error(at, "identifier differs from the directory record of " + node.Path);
+    if (r.Parent < 1 || r.Parent >= i) {
+      Error(at, "parent number " + std::to_string(r.Parent) + " does not name an earlier record");
+      orderReported = true;  // the order cannot be judged any more
+      continue;
+    }
+    level[i] = level[r.Parent] + 1;
+    const TNode &parent = tree.Nodes[static_cast<size_t>(node.Parent)];
+    if (recs[r.Parent - 1].Extent != parent.Record.Extent)
+      Error(at, "parent number " + std::to_string(r.Parent) + " names the directory at extent " +
+                    std::to_string(recs[r.Parent - 1].Extent) + ", but " + node.Path + " is in " + parent.Path +
+                    " (extent " + std::to_string(parent.Record.Extent) + ")");
+    if (orderReported || i < 3)
+      continue;
+    const TPathRecord &p = recs[i - 2];
+    const uint32_t pl = level[i - 1];
+    int c = level[i] != pl ? (level[i] < pl ? -1 : 1) : r.Parent != p.Parent ? (r.Parent < p.Parent ? -1 : 1) : 0;
+    const bool siblings = c == 0;
+    if (c == 0)
+      c = ComparePathIds(r.Identifier, p.Identifier, tree.Joliet);
+    if (c < 0) {
+      orderReported = true;
+      const std::string what = "out of order after record " + std::to_string(i - 1) + " (\"" +
+                               IdentifierText(p.Identifier, tree.Joliet) +
+                               "\"): the order is level, parent number, identifier";
+      // Readers find every directory of a Joliet table whose siblings keep
+      // the primary tree's order; level and parent order stay errors.
+      if (siblings && tree.Joliet)
+        Warn(at, what);
+      else
+        Error(at, what);
+    }
+  }
+  size_t missing = 0;
+  for (const auto &[extent, node] : byExtent)
+    if (!numberOf.count(node) && ++missing <= 20)
+      Error(where, "no record for directory " + tree.Nodes[node].Path + " (extent " + std::to_string(extent) + ")");
+  if (missing > 20)
+    Error(where, std::to_string(missing - 20) + " more directories without a record");
+}
+
+void TChecker::CheckOverlaps() {
+  std::sort(uses_.begin(), uses_.end(),
+            [](const TUse &a, const TUse &b) { return a.Start != b.Start ? a.Start < b.Start : a.End < b.End; });
+  size_t owner = 0;  // the use that reaches furthest so far
+  for (size_t i = 1; i < uses_.size(); ++i) {
+    const TUse &u = uses_[i], &o = uses_[owner];
+    if (u.Start < o.End) {
+      // The primary and the Joliet record of one file, or linked files, share an extent.
+      if (!(u.Start == o.Start && u.End == o.End))
+        Error(u.What, SectorRange(u.Start, u.End) + " overlap " + o.What + " (" + SectorRange(o.Start, o.End) + ")");
+    }
+    if (u.End > o.End)
+      owner = i;
+  }
+}
+
+void TChecker::CheckBootEntry(const std::string &where, const uint8_t *e, std::string *summary) {
+  const uint8_t indicator = e[eltorito::BootIndicator];
+  if (indicator != 0x88 && indicator != 0x00)
+    Error(where, "boot indicator " + Hex(indicator) + " (expected 0x88 or 0x00)");
+  const uint8_t media = e[eltorito::MediaType] & 0x0F;
+  const uint32_t rba = ov::GetLE32(e + eltorito::LoadRba);
+  const uint16_t count = ov::GetLE16(e + eltorito::SectorCount);
+  if (media > 4) {
+    Error(where, "boot media type " + std::to_string(media) + " is not 0 to 4");
+    return;
+  }
+  uint64_t sectors = FloppySectors(media);
+  if (media == 0)
+    sectors = (uint64_t{count} * 512 + kSectorSize - 1) / kSectorSize;
+  if (media == 4 || sectors == 0)
+    sectors = 1;
+  CheckExtent(where, "boot image", rba, sectors);
+  if (media >= 1 && media <= 3 && uint64_t{rba} + sectors <= volumeEnd_ && !fileStarts_.count(rba))
+    uses_.push_back({rba, rba + sectors, "boot image"});
+  if (media == 4 && rba + 1 <= volumeEnd_) {
+    uint8_t s[kSectorSize];
+    std::string err;
+    if (reader_.ReadSector(rba, s, err) && !(s[510] == 0x55 && s[511] == 0xAA))
+      Warn(where, "hard-disk emulation, but the image has no MBR signature");
+  }
+  if (summary && summary->empty())
+    *summary = std::string(MediaName(media)) + ", image at sector " + std::to_string(rba) +
+               (media >= 1 && media <= 3 ? ", " + std::to_string(sectors * kSectorSize) + " bytes" : "");
+}
+
+std::string TChecker::CheckElTorito(const TBootRecord &boot) {
+  const std::string where = "boot record (sector " + std::to_string(boot.Lba) + ")";
+  if (!boot.ElTorito) {
+    Warn(where, "a boot system other than El Torito: not checked");
+    return "";
+  }
+  const uint32_t cat = boot.CatalogLba;
+  const std::string cwhere = "boot catalog (sector " + std::to_string(cat) + ")";
+  if (cat < uint64_t{reader_.SessionStart()} + kSystemAreaSectors || cat >= volumeEnd_) {
+    Error(where, "the catalog pointer " + std::to_string(cat) + " lies outside the volume");
+    return "";
+  }
+  uint8_t s[kSectorSize];
+  std::string err;
+  if (!reader_.ReadSector(cat, s, err)) {
+    Error(cwhere, err);
+    return "";
+  }
+  uses_.push_back({cat, uint64_t{cat} + 1, "boot catalog"});
+  // Validation entry: header 1, key bytes 55 AA, and sixteen words that sum to 0.
+  if (s[eltorito::HeaderId] != 1)
+    Error(cwhere, "validation entry header ID " + Hex(s[eltorito::HeaderId]) + " (expected 0x01)");
+  if (s[eltorito::Key55] != 0x55 || s[eltorito::KeyAA] != 0xAA)
+    Error(cwhere, "validation entry key bytes " + Hex(s[eltorito::Key55]) + " " + Hex(s[eltorito::KeyAA]) +
+                      " (expected 0x55 0xAA)");
+  uint32_t sum = 0;
+  for (size_t i = 0; i < eltorito::EntrySize; i += 2)
+    sum += ov::GetLE16(s + i);
+  if (sum & 0xFFFF)
+    Error(cwhere, "validation entry checksum " + Hex(ov::GetLE16(s + eltorito::Checksum)) +
+                      " is wrong: the entry's words sum to " + Hex(sum & 0xFFFF) + ", not 0");
+  std::string summary;
+  CheckBootEntry(cwhere + " initial entry", s + eltorito::EntrySize, &summary);
+  // Section headers (0x90, the last 0x91) each followed by their entries.
+  size_t at = 2 * eltorito::EntrySize;
+  while (at + eltorito::EntrySize <= kSectorSize) {
+    const uint8_t h = s[at];
+    if (h != 0x90 && h != 0x91)
+      break;
+    const uint16_t n = ov::GetLE16(s + at + eltorito::SectionEntries);
+    at += eltorito::EntrySize;
+    for (uint16_t k = 0; k < n && at + eltorito::EntrySize <= kSectorSize; ++k, at += eltorito::EntrySize) {
+      if (s[at] == 0x44)  // extension records
+        continue;
+      CheckBootEntry(cwhere + " section entry at byte " + std::to_string(at), s + at, nullptr);
+    }
+    if (h == 0x91)
+      break;
+  }
+  return summary;
+}
+
+TCheckResult TChecker::Run() {
+  std::string err;
+  const uint64_t have = src_.SectorCount();
+  if (!reader_.ReadDescriptors(err)) {
+    Error("sector " + std::to_string(uint64_t{reader_.SessionStart()} + kSystemAreaSectors), err);
+    result_.Summary = "not an ISO 9660 image";
+    return result_;
+  }
+  for (const TReadProblem &p : reader_.DescriptorProblems())
+    Error("volume descriptor set (" + At(p.At) + ")", p.Text);
+  const TVolumeDescriptor &pvd = *reader_.Primary();
+  const TVolumeDescriptor *jvd = reader_.Joliet();
+  // A later session's volume space size counts from sector 0 or, as some
+  // writers have it, from the session start.
+  const uint64_t start = reader_.SessionStart();
+  volumeEnd_ = pvd.VolumeSpaceSize;
+  if (start > 0 && (volumeEnd_ <= start || start + volumeEnd_ <= have))
+    volumeEnd_ += start;
+  const std::string pwhere = "primary volume descriptor (sector " + std::to_string(pvd.Lba) + ")";
+  if (volumeEnd_ > have) {
+    Error(pwhere, "volume space size " + std::to_string(pvd.VolumeSpaceSize) + " is larger than the image (" +
+                      std::to_string(have) + " sectors)");
+    volumeEnd_ = have;
+  }
+  for (const TVolumeDescriptor &d : reader_.Descriptors()) {
+    CheckDescriptor(d);
+    if (d.Type == vd::kSupplementary && !d.Joliet)
+      Warn("supplementary volume descriptor (sector " + std::to_string(d.Lba) + ")",
+           "no Joliet escape sequence: its tree is not checked");
+    if (&d != &pvd && d.VolumeSpaceSize != pvd.VolumeSpaceSize)
+      Error("volume descriptor (sector " + std::to_string(d.Lba) + ")",
+            "volume space size " + std::to_string(d.VolumeSpaceSize) + " differs from the primary's " +
+                std::to_string(pvd.VolumeSpaceSize));
+  }
+  for (const TVolumeDescriptor *d : {&pvd, jvd}) {
+    if (!d)
+      continue;
+    TTree tree;
+    reader_.ReadTree(*d, tree);
+    CheckTree(tree);
+    CheckPathTables(*d, tree);
+  }
+  std::string boot;
+  if (const TBootRecord *b = reader_.BootRecord())
+    boot = CheckElTorito(*b);
+  CheckOverlaps();
+
+  result_.Summary = "volume " + IdentifierText(Trimmed(pvd.VolumeId), false) + ", " +
+                    std::to_string(pvd.VolumeSpaceSize) + " sectors" + (jvd ? ", Joliet" : "") +
+                    (boot.empty() ? "" : ", El Torito (" + boot + ")") + ", " + std::to_string(result_.Dirs) +
+                    " dirs, " + std::to_string(result_.Files) + " files";
+  return result_;
+}
+
+} // namespace
+
+TCheckResult CheckImage(TSectorSource &Source, const TCheckOptions &Options) {
+  TChecker c(Source, Options);
+  return c.Run();
+}
+
+std::string FormatReport(const TCheckResult &r, bool Quiet) {
+  std::string out;
+  for (TSeverity s : {TSeverity::Error, TSeverity::Warning}) {
+    if (s == TSeverity::Warning && Quiet)
+      break;
+    for (const TFinding &f : r.Findings)
+      if (f.Severity == s)
+        out += std::string(s == TSeverity::Error ? "ERROR " : "WARNING ") + f.Where + ": " + f.What + "\n";
+  }
+  if (r.Findings.size() < r.Errors + r.Warnings)
+    out += "(" + std::to_string(r.Errors + r.Warnings - r.Findings.size()) + " more findings not shown)\n";
+  out += "check: " + std::to_string(r.Errors) + (r.Errors == 1 ? " error, " : " errors, ") +
+         std::to_string(r.Warnings) + (r.Warnings == 1 ? " warning; " : " warnings; ") + r.Summary + "\n";
+  return out;
+}
+
+} // namespace iso

@@ -1,0 +1,407 @@
+// ISO 9660 / Joliet reader over a sector source.
+#include "ovISORead.h"
+
+#include "ovBytes.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <unordered_set>
+
+namespace iso {
+
+namespace {
+
+constexpr uint32_t kMaxDescriptors = 64;  // descriptors read before giving up on a terminator
+
+template <class T> void NoteBoth(std::vector<TMismatch> &out, const char *field, const ov::TBoth<T> &v) {
+  if (!v.Agree())
+    out.push_back({field, v.LE, v.BE});
+}
+
+std::string Raw(const uint8_t *p, size_t n) { return std::string(reinterpret_cast<const char *>(p), n); }
+
+void AppendUtf8(std::string &out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | cp >> 6));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xE0 | cp >> 12));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+} // namespace
+
+bool ParseDirRecord(const uint8_t *p, size_t Avail, TDirRecord &r, std::string &Why) {
+  if (Avail < 1) {
+    Why = "no room for a record";
+    return false;
+  }
+  const uint8_t len = p[dr::Length];
+  if (len < dr::kMinLength) {
+    Why = "record length " + std::to_string(len) + " is shorter than " + std::to_string(dr::kMinLength);
+    return false;
+  }
+  if (len > Avail) {
+    Why = "record of " + std::to_string(len) + " bytes crosses the sector boundary (" + std::to_string(Avail) +
+          " bytes left)";
+    return false;
+  }
+  const uint8_t n = p[dr::NameLength];
+  if (n == 0 || dr::Name + n > len) {
+    Why = "identifier length " + std::to_string(n) + " does not fit the record length " + std::to_string(len);
+    return false;
+  }
+  r = TDirRecord();
+  r.Length = len;
+  r.ExtAttrLength = p[dr::ExtAttrLength];
+  const auto extent = ov::GetBoth32(p + dr::Extent);
+  const auto size = ov::GetBoth32(p + dr::DataLength);
+  const auto seq = ov::GetBoth16(p + dr::SequenceNumber);
+  NoteBoth(r.Mismatches, "extent", extent);
+  NoteBoth(r.Mismatches, "data length", size);
+  NoteBoth(r.Mismatches, "volume sequence number", seq);
+  r.Extent = extent.LE;
+  r.DataLength = size.LE;
+  r.SequenceNumber = seq.LE;
+  std::memcpy(r.Date, p + dr::Date, sizeof r.Date);
+  r.Flags = p[dr::Flags];
+  r.FileUnitSize = p[dr::FileUnitSize];
+  r.InterleaveGap = p[dr::InterleaveGap];
+  r.Identifier = Raw(p + dr::Name, n);
+  const size_t su = dr::Name + n + (n % 2 == 0 ? 1 : 0);
+  if (su < len)
+    r.SystemUse = Raw(p + su, len - su);
+  return true;
+}
+
+bool HasSystemUseEntry(const TDirRecord &Record, const char Signature[2]) {
+  const std::string &su = Record.SystemUse;
+  size_t at = 0;
+  while (at + 4 <= su.size()) {
+    const size_t len = static_cast<uint8_t>(su[at + 2]);
+    if (len < 4 || at + len > su.size())
+      return false;
+    if (su[at] == Signature[0] && su[at + 1] == Signature[1])
+      return true;
+    at += len;
+  }
+  return false;
+}
+
+void ParseVolumeDescriptor(const uint8_t *s, uint64_t Lba, TVolumeDescriptor &d) {
+  d = TVolumeDescriptor();
+  d.Type = s[vd::Type];
+  d.Version = s[vd::Version];
+  d.Lba = Lba;
+  d.SystemId = Raw(s + vd::SystemId, 32);
+  d.VolumeId = Raw(s + vd::VolumeId, 32);
+  d.VolumeSetId = Raw(s + vd::VolumeSetId, 128);
+  d.PublisherId = Raw(s + vd::PublisherId, 128);
+  d.PreparerId = Raw(s + vd::PreparerId, 128);
+  d.ApplicationId = Raw(s + vd::ApplicationId, 128);
+  d.Escapes = Raw(s + vd::Escapes, 32);
+  const auto space = ov::GetBoth32(s + vd::SpaceSize);
+  const auto setSize = ov::GetBoth16(s + vd::SetSize);
+  const auto seq = ov::GetBoth16(s + vd::SequenceNumber);
+  const auto block = ov::GetBoth16(s + vd::BlockSize);
+  const auto ptSize = ov::GetBoth32(s + vd::PathTableSize);
+  NoteBoth(d.Mismatches, "volume space size", space);
+  NoteBoth(d.Mismatches, "volume set size", setSize);
+  NoteBoth(d.Mismatches, "volume sequence number", seq);
+  NoteBoth(d.Mismatches, "logical block size", block);
+  NoteBoth(d.Mismatches, "path table size", ptSize);
+  d.VolumeSpaceSize = space.LE;
+  d.VolumeSetSize = setSize.LE;
+  d.SequenceNumber = seq.LE;
+  d.BlockSize = block.LE;
+  d.PathTableSize = ptSize.LE;
+  d.PathTableL = ov::GetLE32(s + vd::PathTableL);
+  d.PathTableOptL = ov::GetLE32(s + vd::PathTableOptL);
+  d.PathTableM = ov::GetBE32(s + vd::PathTableM);
+  d.PathTableOptM = ov::GetBE32(s + vd::PathTableOptM);
+  d.StructureVersion = s[vd::StructureVersion];
+  if (d.Type == vd::kSupplementary) {
+    const uint8_t *e = s + vd::Escapes;
+    d.Joliet = e[0] == 0x25 && e[1] == 0x2F && (e[2] == 0x40 || e[2] == 0x43 || e[2] == 0x45);
+  }
+  // The root record is 34 bytes inside the descriptor.
+  d.RootValid = ParseDirRecord(s + vd::RootRecord, 34, d.Root, d.RootProblem);
+  if (d.RootValid) {
+    d.Root.At = {Lba, static_cast<uint32_t>(vd::RootRecord)};
+    for (const TMismatch &m : d.Root.Mismatches)
+      d.Mismatches.push_back({"root record " + m.Field, m.LE, m.BE});
+  }
+}
+
+std::vector<TPathRecord> ParsePathTable(const uint8_t *t, size_t Size, bool BigEndian,
+                                        std::vector<TReadProblem> &Problems) {
+  std::vector<TPathRecord> out;
+  size_t at = 0;
+  while (at < Size) {
+    if (Size - at < pt::Name + 1) {
+      Problems.push_back({{0, static_cast<uint32_t>(at)}, "a path table record is cut off by the table size"});
+      break;
+    }
+    const uint8_t n = t[at + pt::NameLength];
+    if (n == 0) {
+      Problems.push_back({{0, static_cast<uint32_t>(at)}, "path table record with an empty identifier"});
+      break;
+    }
+    const size_t len = pt::Name + n + (n % 2);
+    if (pt::Name + n > Size - at) {
+      Problems.push_back({{0, static_cast<uint32_t>(at)}, "path table record runs past the table size"});
+      break;
+    }
+    TPathRecord r;
+    r.Offset = static_cast<uint32_t>(at);
+    r.ExtAttrLength = t[at + pt::ExtAttrLength];
+    r.Extent = BigEndian ? ov::GetBE32(t + at + pt::Extent) : ov::GetLE32(t + at + pt::Extent);
+    r.Parent = BigEndian ? ov::GetBE16(t + at + pt::Parent) : ov::GetLE16(t + at + pt::Parent);
+    r.Identifier = Raw(t + at + pt::Name, n);
+    out.push_back(std::move(r));
+    at += len;
+  }
+  return out;
+}
+
+std::string IdentifierText(const std::string &Raw, bool Joliet) {
+  std::string out;
+  if (!Joliet) {
+    for (unsigned char c : Raw) {
+      if (c >= 0x20 && c < 0x7F) {
+        out.push_back(static_cast<char>(c));
+      } else {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\x%02X", c);
+        out += buf;
+      }
+    }
+    return out;
+  }
+  for (size_t i = 0; i + 1 < Raw.size(); i += 2) {
+    uint32_t u = static_cast<uint32_t>(static_cast<uint8_t>(Raw[i]) << 8 | static_cast<uint8_t>(Raw[i + 1]));
+    if (u >= 0xD800 && u < 0xE000)
+      u = 0xFFFD;
+    if (u < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", u);
+      out += buf;
+      continue;
+    }
+    AppendUtf8(out, u);
+  }
+  if (Raw.size() % 2)
+    out += "\\x" + std::string(1, "0123456789ABCDEF"[static_cast<uint8_t>(Raw.back()) >> 4]) +
+           std::string(1, "0123456789ABCDEF"[static_cast<uint8_t>(Raw.back()) & 15]);
+  return out;
+}
+
+const TVolumeDescriptor *TISOReader::Primary() const {
+  for (const TVolumeDescriptor &d : descs_)
+    if (d.Type == vd::kPrimary)
+      return &d;
+  return nullptr;
+}
+
+const TVolumeDescriptor *TISOReader::Joliet() const {
+  for (const TVolumeDescriptor &d : descs_)
+    if (d.Joliet)
+      return &d;
+  return nullptr;
+}
+
+bool TISOReader::ReadSector(uint64_t Lba, uint8_t *Buffer, std::string &Error) {
+  return src_.ReadSectors(Lba, 1, Buffer, Error);
+}
+
+bool TISOReader::ReadDescriptors(std::string &Error) {
+  descs_.clear();
+  descProblems_.clear();
+  hasBoot_ = terminator_ = false;
+  uint8_t s[kSectorSize];
+  for (uint32_t i = 0; i < kMaxDescriptors; ++i) {
+    const uint64_t lba = uint64_t{session_} + kSystemAreaSectors + i;
+    std::string err;
+    if (!ReadSector(lba, s, err)) {
+      descProblems_.push_back({{lba, 0}, err});
+      break;
+    }
+    if (std::memcmp(s + vd::StandardId, "CD001", 5) != 0) {
+      descProblems_.push_back({{lba, 0}, "no \"CD001\" standard identifier: the descriptor set ends without a "
+                                         "terminator"});
+      break;
+    }
+    const uint8_t type = s[vd::Type];
+    if (type == vd::kTerminator) {
+      terminator_ = true;
+      break;
+    }
+    if (type == vd::kBootRecord) {
+      if (!hasBoot_) {
+        hasBoot_ = true;
+        boot_.Lba = lba;
+        static const size_t n = sizeof eltorito::kSystemId - 1;
+        boot_.ElTorito = std::memcmp(s + eltorito::BootSystemId, eltorito::kSystemId, n) == 0;
+        for (size_t k = eltorito::BootSystemId + n; k < eltorito::BootSystemId + 32 && boot_.ElTorito; ++k)
+          boot_.ElTorito = s[k] == 0;
+        boot_.CatalogLba = ov::GetLE32(s + eltorito::CatalogPointer);
+      }
+      continue;
+    }
+    if (type == vd::kPrimary || type == vd::kSupplementary) {
+      TVolumeDescriptor d;
+      ParseVolumeDescriptor(s, lba, d);
+      descs_.push_back(std::move(d));
+    }
+  }
+  if (!terminator_ && descProblems_.empty())
+    descProblems_.push_back({{uint64_t{session_} + kSystemAreaSectors + kMaxDescriptors, 0},
+                             "no volume descriptor set terminator within " + std::to_string(kMaxDescriptors) +
+                                 " descriptors"});
+  if (!Primary()) {
+    Error = "no primary volume descriptor at sector " + std::to_string(uint64_t{session_} + kSystemAreaSectors) +
+            (descProblems_.empty() ? std::string() : ": " + descProblems_.front().Text);
+    return false;
+  }
+  return true;
+}
+
+bool TISOReader::ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &Records,
+                               std::vector<TReadProblem> &Problems) {
+  Records.clear();
+  uint32_t bytes = Dir.DataLength;
+  if (bytes > kMaxStructureBytes) {
+    Problems.push_back({Dir.At, "directory extent of " + std::to_string(bytes) + " bytes is too large to read"});
+    return false;
+  }
+  const uint32_t sectors = Dir.Sectors();
+  uint8_t s[kSectorSize];
+  for (uint32_t k = 0; k < sectors; ++k) {
+    const uint64_t lba = uint64_t{Dir.Extent} + k;
+    std::string err;
+    if (!ReadSector(lba, s, err)) {
+      Problems.push_back({{lba, 0}, err});
+      return false;
+    }
+    const uint32_t base = k * kSectorSize;
+    const uint32_t limit = std::min<uint32_t>(kSectorSize, bytes - base);  // bytes of the extent in this sector
+    uint32_t off = 0;
+    while (off < limit) {
+      if (s[off] == 0) {
+        // Zero fill to the end of the sector: the next record starts the next one.
+        break;
+      }
+      const uint32_t len = s[off];
+      if (off + len <= kSectorSize && base + off + len > bytes) {
+        Problems.push_back({{lba, off}, "record of " + std::to_string(len) + " bytes runs past the end of its "
+                                        "directory extent (" + std::to_string(bytes) + " bytes)"});
+        break;
+      }
+      TDirRecord r;
+      std::string why;
+      if (!ParseDirRecord(s + off, kSectorSize - off, r, why)) {
+        Problems.push_back({{lba, off}, why});
+        break;  // nothing after a broken record in this sector can be trusted
+      }
+      r.At = {lba, off};
+      off += r.Length;
+      Records.push_back(std::move(r));
+    }
+  }
+  return true;
+}
+
+void TISOReader::ReadTree(const TVolumeDescriptor &Desc, TTree &Tree) {
+  Tree = TTree();
+  Tree.Joliet = Desc.Joliet;
+  if (!Desc.RootValid) {
+    Tree.Problems.push_back({{Desc.Lba, static_cast<uint32_t>(vd::RootRecord)}, "root record: " + Desc.RootProblem});
+    return;
+  }
+  TNode root;
+  root.Record = Desc.Root;
+  root.Path = "/";
+  Tree.Nodes.push_back(std::move(root));
+  std::unordered_set<uint32_t> seen{Desc.Root.Extent};
+  std::vector<TDirRecord> records;
+  for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
+    if (!Tree.Nodes[i].Record.IsDirectory())
+      continue;
+    TNode &dir = Tree.Nodes[i];
+    dir.FirstChild = static_cast<int32_t>(Tree.Nodes.size());
+    if (!ReadDirectory(dir.Record, records, Tree.Problems))
+      continue;
+    const std::string prefix = dir.Path == "/" ? dir.Path : dir.Path + "/";
+    const uint32_t depth = dir.Depth + 1;
+    size_t k = 0;
+    if (records.size() >= 1 && records[0].IsDot()) {
+      dir.DotsRead = records.size() >= 2 && records[1].IsDotDot();
+      dir.DotExtent = records[0].Extent;
+      dir.DotLength = records[0].DataLength;
+      k = 1;
+      if (dir.DotsRead) {
+        dir.DotDotExtent = records[1].Extent;
+        dir.DotDotLength = records[1].DataLength;
+        k = 2;
+      }
+    }
+    if (!dir.DotsRead)
+      Tree.Problems.push_back({{dir.Record.Extent, 0}, "directory " + dir.Path +
+                                                       " does not start with its \".\" and \"..\" records"});
+    const int32_t parent = static_cast<int32_t>(i);
+    int32_t count = 0;
+    for (; k < records.size(); ++k) {
+      TDirRecord &r = records[k];
+      if (r.IsDot() || r.IsDotDot()) {
+        Tree.Problems.push_back({r.At, "a \".\" or \"..\" record among the entries of " + Tree.Nodes[i].Path});
+        continue;
+      }
+      TNode n;
+      n.Path = prefix + IdentifierText(r.Identifier, Tree.Joliet);
+      n.Parent = parent;
+      n.Depth = depth;
+      if (r.IsDirectory()) {
+        if (depth > kMaxDepth) {
+          Tree.Problems.push_back({r.At, "directory " + n.Path + " is deeper than " + std::to_string(kMaxDepth) +
+                                             " levels: not entered"});
+          r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
+        } else if (!seen.insert(r.Extent).second) {
+          Tree.Problems.push_back({r.At, "directory " + n.Path + " points at extent " + std::to_string(r.Extent) +
+                                             ", already walked (a loop or a shared directory): not entered"});
+          r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
+        }
+      }
+      n.Record = std::move(r);
+      Tree.Nodes.push_back(std::move(n));
+      ++count;
+    }
+    Tree.Nodes[i].ChildCount = count;
+  }
+}
+
+bool TISOReader::ReadPathTable(uint32_t Lba, uint32_t Size, bool BigEndian, std::vector<TPathRecord> &Records,
+                               std::vector<TReadProblem> &Problems, std::string &Error) {
+  Records.clear();
+  if (Size > kMaxStructureBytes) {
+    Error = "path table size " + std::to_string(Size) + " is too large to read";
+    return false;
+  }
+  const uint32_t sectors = (Size + kSectorSize - 1) / kSectorSize;
+  std::vector<uint8_t> table(size_t{sectors} * kSectorSize);
+  if (sectors > 0 && !src_.ReadSectors(Lba, sectors, table.data(), Error))
+    return false;
+  std::vector<TReadProblem> found;
+  Records = ParsePathTable(table.data(), Size, BigEndian, found);
+  for (TReadProblem &p : found) {
+    p.At = {uint64_t{Lba} + p.At.Offset / kSectorSize, p.At.Offset % kSectorSize};
+    Problems.push_back(std::move(p));
+  }
+  return true;
+}
+
+} // namespace iso
