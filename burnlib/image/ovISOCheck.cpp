@@ -18,6 +18,9 @@ namespace {
 struct TUse {
   uint64_t Start = 0, End = 0;  // [Start, End)
   std::string What;
+  // Files (the primary and the Joliet record of one file, linked files) and
+  // the boot catalog and image shown as files may share their sectors exactly.
+  bool Shared = false;
 };
 
 std::string Hex(uint32_t v) {
@@ -88,7 +91,6 @@ private:
   uint64_t volumeEnd_ = 0;
   std::vector<TUse> uses_;
   size_t jolietDirs_ = 0;
-  std::unordered_set<uint64_t> fileStarts_;  // start sectors of files, to spot a boot image shown as a file
 };
 
 void TChecker::Add(TSeverity s, const std::string &where, const std::string &what) {
@@ -177,8 +179,7 @@ void TChecker::CheckTree(const TTree &tree) {
       if (!tree.Joliet)
         ++result_.Files;
       if (r.DataLength > 0) {
-        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + n.Path});
-        fileStarts_.insert(r.Extent);
+        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + n.Path, true});
       }
     }
     if (n.Parent < 0)
@@ -379,8 +380,7 @@ void TChecker::CheckOverlaps() {
   for (size_t i = 1; i < uses_.size(); ++i) {
     const TUse &u = uses_[i], &o = uses_[owner];
     if (u.Start < o.End) {
-      // The primary and the Joliet record of one file, or linked files, share an extent.
-      if (!(u.Start == o.Start && u.End == o.End))
+      if (!(u.Start == o.Start && u.End == o.End && u.Shared && o.Shared))
         Error(u.What, SectorRange(u.Start, u.End) + " overlap " + o.What + " (" + SectorRange(o.Start, o.End) + ")");
     }
     if (u.End > o.End)
@@ -405,8 +405,8 @@ void TChecker::CheckBootEntry(const std::string &where, const uint8_t *e, std::s
   if (media == 4 || sectors == 0)
     sectors = 1;
   CheckExtent(where, "boot image", rba, sectors);
-  if (media >= 1 && media <= 3 && uint64_t{rba} + sectors <= volumeEnd_ && !fileStarts_.count(rba))
-    uses_.push_back({rba, rba + sectors, "boot image"});
+  if (media >= 1 && media <= 3 && uint64_t{rba} + sectors <= volumeEnd_)
+    uses_.push_back({rba, rba + sectors, "boot image", true});
   if (media == 4 && rba + 1 <= volumeEnd_) {
     uint8_t s[kSectorSize];
     std::string err;
@@ -436,7 +436,7 @@ std::string TChecker::CheckElTorito(const TBootRecord &boot) {
     Error(cwhere, err);
     return "";
   }
-  uses_.push_back({cat, uint64_t{cat} + 1, "boot catalog"});
+  uses_.push_back({cat, uint64_t{cat} + 1, "boot catalog", true});
   // Validation entry: header 1, key bytes 55 AA, and sixteen words that sum to 0.
   if (s[eltorito::HeaderId] != 1)
     Error(cwhere, "validation entry header ID " + Hex(s[eltorito::HeaderId]) + " (expected 0x01)");

@@ -2,7 +2,7 @@
 # removed on exit, tree generation and the image checks.
 set -euo pipefail
 : "${SKARVO:?SKARVO must name the skarvo binary}"
-: "${SKARVO_SHARED_DIR:?SKARVO_SHARED_DIR must name the shared test data}"
+: "${SKARVO_SHARED_DIR:=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)/shared}"
 export SKARVO_SHARED_DIR
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # Scratch space in memory when there is room: the trees hold tens of

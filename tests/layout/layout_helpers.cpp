@@ -1,5 +1,7 @@
 #include "layout_helpers.h"
 
+#include "ImageCheck.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -99,7 +101,7 @@ int RunCommand(const std::string &command, std::string *output) {
 }
 
 int IsoCheck(const std::string &image, std::string *output, const std::string &options) {
-  return RunCommand("python3 " SKARVO_SHARED_DIR "/tools/isocheck.py " + options + " '" + image + "'", output);
+  return check_test::CheckImageFile(image, output, options);
 }
 
 uint32_t LE32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }

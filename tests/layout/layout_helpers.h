@@ -34,7 +34,9 @@ void WriteImage(TOrvBurner &b, const std::string &path);
 // Runs a shell command; returns its exit status and its output (stdout and
 // stderr).
 int RunCommand(const std::string &command, std::string *output = nullptr);
-// isocheck.py on an image: exit status, with its report in output.
+// The structural checkers on an image (our own, and isocheck.py where the
+// shared folder has it): 0 when none finds an error, with the reports in
+// output.
 int IsoCheck(const std::string &image, std::string *output, const std::string &options = "");
 
 uint32_t LE32(const uint8_t *p);
