@@ -90,7 +90,7 @@ private:
   TCheckResult result_;
   uint64_t volumeEnd_ = 0;
   std::vector<TUse> uses_;
-  size_t jolietDirs_ = 0;
+  size_t jolietDirs_ = 0, jolietFiles_ = 0;
 };
 
 void TChecker::Add(TSeverity s, const std::string &where, const std::string &what) {
@@ -150,10 +150,7 @@ void TChecker::CheckTree(const TTree &tree) {
     const bool dir = r.IsDirectory();
     CheckExtent(where, dir ? "directory extent" : "file extent", r.Extent, r.Sectors());
     if (dir) {
-      if (tree.Joliet)
-        ++jolietDirs_;
-      else
-        ++result_.Dirs;
+      ++(tree.Joliet ? jolietDirs_ : result_.Dirs);
       if (r.DataLength > 0)
         uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " directory " + n.Path});
       if (n.DotsRead) {
@@ -176,8 +173,7 @@ void TChecker::CheckTree(const TTree &tree) {
       }
       CheckChildren(tree, n);
     } else {
-      if (!tree.Joliet)
-        ++result_.Files;
+      ++(tree.Joliet ? jolietFiles_ : result_.Files);
       if (r.DataLength > 0) {
         uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + n.Path, true});
       }
@@ -512,6 +508,10 @@ TCheckResult TChecker::Run() {
     CheckTree(tree);
     CheckPathTables(*d, tree);
   }
+  if (jvd && (jolietDirs_ != result_.Dirs || jolietFiles_ != result_.Files))
+    Warn("Joliet tree", "holds " + std::to_string(jolietDirs_) + " directories and " + std::to_string(jolietFiles_) +
+                            " files, the primary tree " + std::to_string(result_.Dirs) + " and " +
+                            std::to_string(result_.Files));
   std::string boot;
   if (const TBootRecord *b = reader_.BootRecord())
     boot = CheckElTorito(*b);

@@ -279,7 +279,11 @@ bool TISOReader::ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &R
     Problems.push_back({Dir.At, "directory extent of " + std::to_string(bytes) + " bytes is too large to read"});
     return false;
   }
-  const uint32_t sectors = Dir.Sectors();
+  // Sectors past the end of the source cannot hold records: the read of the
+  // first of them reports it, and nothing more is asked for.
+  const uint64_t have = src_.SectorCount();
+  const uint32_t sectors =
+      static_cast<uint32_t>(std::min<uint64_t>(Dir.Sectors(), Dir.Extent < have ? have - Dir.Extent + 1 : 1));
   uint8_t s[kSectorSize];
   for (uint32_t k = 0; k < sectors; ++k) {
     const uint64_t lba = uint64_t{Dir.Extent} + k;
