@@ -518,7 +518,7 @@ TCheckResult TChecker::Run() {
   CheckOverlaps();
 
   result_.Summary = "volume " + IdentifierText(Trimmed(pvd.VolumeId), false) + ", " +
-                    std::to_string(pvd.VolumeSpaceSize) + " sectors" + (jvd ? ", Joliet" : "") +
+                    std::to_string(pvd.VolumeSpaceSize) + " sectors" + (jvd ? ", Joliet" : ", no Joliet") +
                     (boot.empty() ? "" : ", El Torito (" + boot + ")") + ", " + std::to_string(result_.Dirs) +
                     " dirs, " + std::to_string(result_.Files) + " files";
   return result_;
