@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -125,6 +126,30 @@ TEST_F(TreeInsert, KeepPathPutsContentsUnderTheSourcePath) {
   b_.SavePathLastFolder = true;
   EXPECT_EQ(b_.InsertFile("", root_ + "A/B/f.txt", true), 1);
   EXPECT_NE(b_.FindFile(b_.FindDir("\\B"), "f.txt"), nullptr);
+}
+
+TEST_F(TreeInsert, FoldersOfTheSourcePathGetAliasesLikeListedOnes) {
+  Make("acc-image.xKkRHE/f.txt");
+  Make("acc-image.other/g.txt");
+  for (bool last : {false, true}) {
+    b_.ResetCompilation(65535, 8191);
+    b_.SavePathLastFolder = last;
+    ASSERT_TRUE(b_.InsertDir(b_.Root(), root_ + "acc-image.xKkRHE", false, true, true, 63, ""));
+    ASSERT_TRUE(b_.InsertDir(b_.Root(), root_ + "acc-image.other", false, true, true, 63, ""));
+    ASSERT_EQ(b_.DirCount(), last ? 2 : 4);  // \tmp\skarvo-tree-X\acc-image.*
+    std::set<std::string> siblings;
+    for (size_t i = 1; i < b_.DirList.size(); ++i) {
+      const TDEntry *d = b_.DirList[i];
+      // Eight d-characters at most ("~N" marks a numbered alias), no ".".
+      const bool alias = d->ISOName.size() <= 8 && d->ISOName.find_first_not_of(
+                                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_~") == std::string::npos;
+      EXPECT_TRUE(alias) << d->LongName << " -> " << d->ISOName;
+      if (d->Parent == b_.DirList.back()->Parent)
+        siblings.insert(d->ISOName);
+    }
+    EXPECT_EQ(siblings.size(), 2u) << "the two folders keep distinct aliases";
+    EXPECT_EQ(b_.DirList.back()->LongName, "acc-image.other");
+  }
 }
 
 TEST_F(TreeInsert, InsertFileResults) {
