@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,7 +61,7 @@ bool OnStack(const std::vector<TIdentity> &stack, const TSearchRec &rec) {
 // A file that cannot be opened for reading is left out and noted now rather
 // than failing the write later: the rest of the compilation is kept.
 bool TOrvBurner::NoteIfUnreadable(const std::string &Path) {
-  if (access(Path.c_str(), R_OK) == 0)
+  if (faccessat(AT_FDCWD, Path.c_str(), R_OK, AT_EACCESS) == 0)
     return true;
   Note(TInsertNoteKind::Unreadable, Path, std::string("cannot be read: ") + std::strerror(errno));
   return false;
