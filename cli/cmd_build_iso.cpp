@@ -280,7 +280,8 @@ size_t ReportInsertNotes(const TOrvBurner &b) {
 // The name of the first source's folder (the source itself when it is one).
 std::string DefaultVolumeLabel(const std::string &source) {
   const std::string abs = AbsolutePath(source);
-  const std::string folder = fs::is_directory(abs) ? abs : fs::path(abs).parent_path().string();
+  std::error_code ec;
+  const std::string folder = fs::is_directory(abs, ec) ? abs : fs::path(abs).parent_path().string();
   return fs::path(folder).filename().string();
 }
 

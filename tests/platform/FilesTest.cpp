@@ -197,30 +197,6 @@ std::string Describe(const std::vector<TPassedOver> &v) {
 
 } // namespace
 
-TEST_F(Listing, NamesPassedOverAreReportedWithTheirReason) {
-  Make("ok.txt");
-  mkfifo((dir_ + "fifo").c_str(), 0600);
-  ASSERT_EQ(symlink((dir_ + "gone").c_str(), (dir_ + "dangling").c_str()), 0);
-  ASSERT_EQ(symlink((dir_ + "loop2").c_str(), (dir_ + "loop1").c_str()), 0);
-  ASSERT_EQ(symlink((dir_ + "loop1").c_str(), (dir_ + "loop2").c_str()), 0);
-  std::vector<TSearchRec> recs;
-  std::vector<TPassedOver> over;
-  ASSERT_TRUE(FindFiles(dir_ + "*.*", faAnyFile, recs, over));
-  ASSERT_EQ(recs.size(), 1u);
-  std::sort(over.begin(), over.end(), [](const auto &a, const auto &b) { return a.Name < b.Name; });
-  ASSERT_EQ(over.size(), 4u) << Describe(over);
-  EXPECT_EQ(over[0].Name, "dangling");
-  EXPECT_EQ(over[0].Reason, TPassedOver::DanglingLink);
-  EXPECT_EQ(over[1].Name, "fifo");
-  EXPECT_EQ(over[1].Reason, TPassedOver::Special);
-  EXPECT_EQ(over[2].Reason, TPassedOver::LoopingLink);
-  EXPECT_EQ(over[3].Reason, TPassedOver::LoopingLink);
-  EXPECT_EQ(PassedOverText(over[0]), "dangling symbolic link");
-  // The mask applies to them as to any name.
-  ASSERT_TRUE(FindFiles(dir_ + "*.txt", faAnyFile, recs, over));
-  EXPECT_TRUE(over.empty()) << Describe(over);
-}
-
 TEST_F(Listing, FoldersThatCannotBeListedOrEnteredAreReported) {
   chmod(dir_.c_str(), 0755);
   mkdir((dir_ + "noexec").c_str(), 0755);
