@@ -28,8 +28,11 @@ const char *kHelp =
     "\n"
     "Options:\n"
     "  -o, --output IMAGE   the image file to write (created or overwritten)\n"
-    "  --volume LABEL       volume label (upper-cased in the ISO 9660 descriptor,\n"
-    "                       kept as given in the Joliet one)\n"
+    "  --volume LABEL       volume label, kept as given in the Joliet descriptor\n"
+    "                       (16 characters) and in ISO 9660 d-characters in the\n"
+    "                       primary one (32 of A-Z, 0-9 and \"_\", every other\n"
+    "                       character \"_\"); a longer label is cut with a warning.\n"
+    "                       Default: the name of the first source's folder\n"
     "  --no-joliet          leave out the Joliet tree of long names\n"
     "  --boot IMG           make the image bootable with the El Torito boot image\n"
     "                       IMG: 1,228,800, 1,474,560 or 2,949,120 bytes give\n"
@@ -47,8 +50,24 @@ const char *kHelp =
     "  --log                print the library's debug messages on stderr\n"
     "  -h, --help           show this help\n"
     "\n"
-    "Exit status: 0 when the image was written; otherwise the error is printed,\n"
-    "the status is non-zero and no incomplete image is left behind.\n";
+    "Names: every file and folder keeps its name in the Joliet tree, up to 108\n"
+    "characters for a file (110 for a folder). Longer names are shortened, keeping\n"
+    "the extension; the characters * / : ; ? \\, control characters and characters\n"
+    "beyond U+FFFF become \"_\". When two different files or folders of one folder\n"
+    "come out with the same name (names differing only by case, or made equal by\n"
+    "these changes), the later one is stored as \"name (2).ext\", \"name (3).ext\"...\n"
+    "The ISO 9660 tree holds 8.3 aliases (STEM~N.EXT for clashes). A file of the\n"
+    "same name from another source folder is left out (or replaces the first one\n"
+    "with --replace); giving the same source twice adds it once. Links are\n"
+    "followed; dangling or looping links, FIFOs, sockets and devices are passed\n"
+    "over. Each name changed, entry passed over and entry left out is named on\n"
+    "stderr, one line each.\n"
+    "\n"
+    "Exit status: 0 when the image was written with everything the sources hold.\n"
+    "1 when an entry could not be read (a folder that cannot be listed or\n"
+    "entered, a file that cannot be read) or was left out because its name was\n"
+    "taken: the image is written with the rest, like tar. On any other error the\n"
+    "error is printed, the status is non-zero and no incomplete image is left.\n";
 
 std::atomic<bool> g_interrupted{false};
 
@@ -234,6 +253,47 @@ bool FillCompilation(TOrvBurner &b, const TOptions &o) {
   return true;
 }
 
+// One line on stderr per source entry the compilation left out, renamed or
+// passed over; returns how many entries were left out.
+size_t ReportInsertNotes(const TOrvBurner &b) {
+  size_t lost = 0;
+  for (const TInsertNote &n : b.InsertNotes) {
+    switch (n.Kind) {
+    case TInsertNoteKind::Renamed:
+      skarvo_cli::Warning(n.SourcePath + " stored as \"" + n.Detail + "\"");
+      break;
+    case TInsertNoteKind::PassedOver:
+      skarvo_cli::Warning("passed over " + n.SourcePath + ": " + n.Detail);
+      break;
+    case TInsertNoteKind::Unreadable:
+    case TInsertNoteKind::NameTaken:
+    case TInsertNoteKind::TooLong:
+      skarvo_cli::Error("left out " + n.SourcePath + ": " + n.Detail);
+      break;
+    }
+    if (n.IsLoss())
+      ++lost;
+  }
+  return lost;
+}
+
+// The name of the first source's folder (the source itself when it is one).
+std::string DefaultVolumeLabel(const std::string &source) {
+  const std::string abs = AbsolutePath(source);
+  std::error_code ec;
+  const std::string folder = fs::is_directory(abs, ec) ? abs : fs::path(abs).parent_path().string();
+  return fs::path(folder).filename().string();
+}
+
+void WarnIfLabelCut(const std::string &label, bool joliet) {
+  const size_t chars = TextUCS2Length(label);
+  if (joliet && chars > 16)
+    skarvo_cli::Warning("the volume label \"" + label + "\" is cut to 16 characters in the Joliet descriptor" +
+                        (chars > 32 ? " and to 32 in the ISO 9660 one" : ""));
+  else if (chars > 32)
+    skarvo_cli::Warning("the volume label \"" + label + "\" is cut to 32 characters");
+}
+
 int CmdBuildIso(const skarvo_cli::TArgs &args) {
   TOptions o;
   if (const int rc = ParseArgs(args, o); rc >= 0)
@@ -248,22 +308,20 @@ int CmdBuildIso(const skarvo_cli::TArgs &args) {
   b.ResetCompilation(4000000, 65535);
   b.JolietFileSystem = o.Joliet;
   b.ReplaceFile = o.Replace;
-  if (o.HasVolume)
-    b.IdVolume = o.Volume;
+  b.IdVolume = o.HasVolume ? o.Volume : DefaultVolumeLabel(o.Sources.front());
+  WarnIfLabelCut(b.IdVolume, o.Joliet);
   b.SetCacheSize(o.CacheMB * 1048576);
   if (!o.Boot.empty()) {
     b.Bootable = true;
     b.BootImage = AbsolutePath(o.Boot);
   }
 
-  // Names the tree leaves out (too long for a Joliet record) are reported.
-  b.OnAddFile = [](TObject *, const std::string &fullPath, std::string &, std::string &, TDateTime &, int32_t,
-                   int64_t, bool &skip) {
-    if (skip)
-      skarvo_cli::Warning("leaving out " + fullPath + ": its name is too long for the image");
-  };
+  // Names too long for a Joliet record are shortened rather than left out.
+  b.OnAddFile = [](TObject *, const std::string &, std::string &, std::string &, TDateTime &, int32_t, int64_t,
+                   bool &skip) { skip = false; };
   if (!FillCompilation(b, o))
     return 1;
+  const size_t lost = ReportInsertNotes(b);
   if (!b.RefusedFiles.empty()) {
     for (const std::string &f : b.RefusedFiles)
       skarvo_cli::Error("file is 4 GiB or larger and cannot be written to an ISO 9660 image: " + f);
@@ -332,6 +390,11 @@ int CmdBuildIso(const skarvo_cli::TArgs &args) {
     b.ClearArchiveBits();
   std::printf("%s: %lld sectors (%.2f MB)\n", o.Output.c_str(), static_cast<long long>(total / 2048),
               static_cast<double>(total) / 1048576.0);
+  if (lost > 0) {
+    skarvo_cli::Error("the image lacks " + std::to_string(lost) + " source entr" + (lost == 1 ? "y" : "ies") +
+                      " named above");
+    return 1;
+  }
   return 0;
 }
 

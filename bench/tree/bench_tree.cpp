@@ -79,6 +79,34 @@ void BM_AliasCollisions(benchmark::State &state) {
 }
 BENCHMARK(BM_AliasCollisions)->RangeMultiplier(4)->Range(1 << 10, 1 << 18)->Complexity()->Unit(benchmark::kMillisecond);
 
+// Names of one folder that our cleaning makes equal: "file" and 17
+// characters each ":" or "?", all stored as "file_________________.txt", so
+// every name after the first needs a free " (k)" suffix.
+void BM_CollidingNamesOneFolder(benchmark::State &state) {
+  const int64_t n = state.range(0);
+  std::vector<TSearchRec> recs(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; ++k) {
+    std::string name = "file";
+    for (int bit = 16; bit >= 0; --bit)
+      name += (k >> bit) & 1 ? '?' : ':';
+    recs[static_cast<size_t>(k)].Name = name + ".txt";
+    recs[static_cast<size_t>(k)].Attr = ov::faArchive;
+    recs[static_cast<size_t>(k)].Size = 100;
+    recs[static_cast<size_t>(k)].Time = 40000;
+  }
+  ov::AssignAliases(recs);
+  TOrvBurner b;
+  for (auto _ : state) {
+    b.ResetCompilation(static_cast<int32_t>(n) + 1, 10);
+    for (const TSearchRec &r : recs)
+      if (b.AddFile(b.Root(), r, false, 0, "/bench/" + r.Name) != 1)
+        state.SkipWithError("a name was not added");
+  }
+  state.counters["entries"] = static_cast<double>(b.FileCount());
+  state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_CollidingNamesOneFolder)->Arg(4000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // Path-table numbering of 20,000 folders.
 void BM_NumberDirectories(benchmark::State &state) {
   TOrvBurner b;

@@ -18,6 +18,26 @@ using TAddFileEvent = std::function<void(TObject *Sender, const std::string &Ful
 using TAddDirEvent = std::function<void(TObject *Sender, std::string &LongName, std::string &ShortName, bool &Skip)>;
 using TWriteDoneEvent = std::function<void(TObject *Sender, const std::string &Error)>;
 
+// What happened to one source entry that did not go into the compilation as
+// it stands in its folder.
+enum class TInsertNoteKind {
+  Unreadable,  // left out: it cannot be listed, entered, read, or its status read
+  NameTaken,   // left out: a different file already has that name in the folder
+  TooLong,     // left out: its name is too long for a directory record
+  Renamed,     // kept under a changed or shortened name (Detail holds it)
+  PassedOver,  // a dangling or looping link, or a FIFO, socket or device
+};
+struct TInsertNote {
+  TInsertNoteKind Kind = TInsertNoteKind::Unreadable;
+  std::string SourcePath;  // the local path concerned
+  std::string Detail;      // the reason; for Renamed, the name it was stored under
+  // True for the kinds that leave data of the sources out of the image.
+  bool IsLoss() const {
+    return Kind == TInsertNoteKind::Unreadable || Kind == TInsertNoteKind::NameTaken ||
+           Kind == TInsertNoteKind::TooLong;
+  }
+};
+
 // Owns the tree records; declared before every member that a running write
 // may use, so it is destroyed last.
 class TTreeStore {
@@ -76,9 +96,14 @@ public:
   std::vector<TFEntry *> &FileList = store_.FileList;        // creation order = data order
   int32_t MaxDirs = 8191;
   int32_t MaxFiles = 65535;
-  int32_t TimeZoneOffset = 0;  // 15-minute units east of UTC, standard time
+  // 15-minute units east of UTC in effect at the last reset; every date on
+  // disc carries the offset in effect at its own moment.
+  int32_t TimeZoneOffset = 0;
   // Paths of files refused since the last reset because they are 4 GiB or larger.
   std::vector<std::string> RefusedFiles;
+  // Source entries left out, renamed or passed over since the last reset,
+  // in the order met, so that the caller can name them to the user.
+  std::vector<TInsertNote> InsertNotes;
 
   bool ResetCompilation(int32_t AMaxFiles, int32_t AMaxDirs);
   int32_t DirCount() const;   // directories apart from the root
@@ -193,6 +218,10 @@ private:
   void AppendEntry(TDEntry *Dir, TFEntry *E);
   void SetEntryISOName(TDEntry *Dir, TFEntry *E, const std::string &Name);
   TFEntry *ResolveConflict(TDEntry *Dir, std::string &LongName, const std::string &SourcePath, bool &Renamed);
+  TFEntry *TakeNumberedName(TDEntry *Dir, std::string &Name, const std::string &SourcePath, bool IsFile,
+                            bool &Renamed);
+  void Note(TInsertNoteKind Kind, const std::string &SourcePath, const std::string &Detail);
+  bool NoteIfUnreadable(const std::string &Path);
   TDEntry *FindDirUpper(const std::string &UpperPath) const;
   bool InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bool ArchiveOnly, bool Recursive,
                      int32_t AttrMask, const std::string &NameMask, std::vector<std::pair<uint64_t, uint64_t>> &Stack);

@@ -4,6 +4,7 @@
 #include "ovCDBC_layout.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace ovlayout {
 
@@ -68,7 +69,7 @@ std::string UCS2Bytes(const std::u16string &u) {
 namespace {
 
 // Compares two texts as if the shorter were padded with blanks.
-int ComparePadded(const std::string &a, const std::string &b) {
+int ComparePadded(std::string_view a, std::string_view b) {
   const size_t n = std::max(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
     const unsigned char ca = i < a.size() ? static_cast<unsigned char>(a[i]) : ' ';
@@ -77,6 +78,14 @@ int ComparePadded(const std::string &a, const std::string &b) {
       return ca < cb ? -1 : 1;
   }
   return 0;
+}
+
+// A primary identifier split at its first ".".
+std::pair<std::string_view, std::string_view> StemAndExt(std::string_view id) {
+  const size_t dot = id.find('.');
+  if (dot == std::string_view::npos)
+    return {id, std::string_view()};
+  return {id.substr(0, dot), id.substr(dot + 1)};
 }
 
 std::u16string WithoutVersion(std::u16string id) {
@@ -101,29 +110,26 @@ std::vector<const TFEntry *> RecordOrder(const TDEntry *d, bool joliet) {
       order[i] = keyed[i].second;
     return order;
   }
-  struct TKey {
-    std::string Stem, Ext;
-    const TFEntry *Entry;
-  };
-  std::vector<TKey> keyed;
+  std::vector<std::pair<std::string, const TFEntry *>> keyed;
   keyed.reserve(order.size());
   for (const TFEntry *e : order) {
     std::string id = ISOIdentifier(e);
     if (!IsDirEntry(e) && id.size() >= 2 && id.compare(id.size() - 2, 2, ";1") == 0)
       id.resize(id.size() - 2);
-    const size_t dot = id.find('.');
-    if (dot == std::string::npos)
-      keyed.push_back({id, std::string(), e});
-    else
-      keyed.push_back({id.substr(0, dot), id.substr(dot + 1), e});
+    keyed.emplace_back(std::move(id), e);
   }
-  std::stable_sort(keyed.begin(), keyed.end(), [](const TKey &a, const TKey &b) {
-    const int c = ComparePadded(a.Stem, b.Stem);
-    return c != 0 ? c < 0 : ComparePadded(a.Ext, b.Ext) < 0;
-  });
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto &a, const auto &b) { return ISOIdentifierLess(a.first, b.first); });
   for (size_t i = 0; i < keyed.size(); ++i)
-    order[i] = keyed[i].Entry;
+    order[i] = keyed[i].second;
   return order;
+}
+
+bool ISOIdentifierLess(const std::string &a, const std::string &b) {
+  const auto [stemA, extA] = StemAndExt(a);
+  const auto [stemB, extB] = StemAndExt(b);
+  const int c = ComparePadded(stemA, stemB);
+  return c != 0 ? c < 0 : ComparePadded(extA, extB) < 0;
 }
 
 } // namespace ovlayout

@@ -31,6 +31,12 @@ size_t JolietIdentifierLength(const TFEntry *e);
 inline size_t ISORecordLength(const TFEntry *e) { return DirRecordLength(ISOIdentifier(e).size()); }
 inline size_t JolietRecordLength(const TFEntry *e) { return DirRecordLength(2 * JolietIdentifierLength(e)); }
 
+// ISO 9660 order of two primary identifiers (without ";1"): by the part
+// before the first ".", then by the part after it, each compared as if the
+// shorter were padded with blanks. Directory records and path tables both
+// sort by it.
+bool ISOIdentifierLess(const std::string &a, const std::string &b);
+
 // The records of a directory extent in the order ISO 9660 prescribes and
 // readers may rely on: primary identifiers by name, then extension, each
 // compared as if padded with blanks; Joliet identifiers by UCS-2 code unit.

@@ -3,7 +3,9 @@
 #include "ovCDBC.h"
 #include "ovCDBC_layout.h"
 
+#include <cmath>
 #include <cstring>
+#include <unordered_map>
 
 using namespace ovlayout;
 
@@ -22,6 +24,23 @@ size_t PutPathTable(uint8_t *p, bool big, TDEntry *const *order, size_t n, uint3
   }
   return at;
 }
+
+// The UTC offset of record dates, looked up once per quarter hour of local
+// time met (offsets change only on quarter-hour boundaries).
+class TZoneOffsets {
+public:
+  int8_t At(ov::TDateTime dt) {
+    const double q = std::floor(dt * 96.0);
+    const int64_t key = std::isfinite(q) ? static_cast<int64_t>(q) : 0;
+    auto it = units_.find(key);
+    if (it == units_.end())
+      it = units_.emplace(key, ov::UtcOffsetUnitsAt(dt)).first;
+    return it->second;
+  }
+
+private:
+  std::unordered_map<int64_t, int8_t> units_;
+};
 
 struct TExtentWriter {
   uint8_t *Base;       // first byte of the extent
@@ -48,8 +67,10 @@ struct TExtentWriter {
 bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
   const size_t dirs = DirList.size();
   const uint32_t start = joliet ? JolietDirRecordsStart : DirRecordsStart;
+  TZoneOffsets zones;
+  const ov::TDateTime nowTime = ov::Now();
   uint8_t now[7];
-  PutRecordDate(now, ov::Now(), static_cast<int8_t>(TimeZoneOffset));
+  PutRecordDate(now, nowTime, zones.At(nowTime));
   const auto extentOf = [&](const TDEntry *d) {
     return start + static_cast<uint32_t>(joliet ? d->JolietAddress : d->ISOAddress);
   };
@@ -65,7 +86,7 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
       if (!ok)
         break;
       const uint8_t hidden = (e->Attr & 0x02) ? 1 : 0;
-      PutRecordDate(date, e->DateTime, static_cast<int8_t>(TimeZoneOffset));
+      PutRecordDate(date, e->DateTime, zones.At(e->DateTime));
       const std::string name = joliet ? UCS2Bytes(JolietIdentifier(e)) : ISOIdentifier(e);
       if (IsDirEntry(e)) {
         ok = w.Add(extentOf(e->Dir), sizeOf(e->Dir), date, static_cast<uint8_t>(2 | hidden), name);
@@ -132,7 +153,9 @@ bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
   v.PathTableM = PathTableM;
   v.RootExtent = DirRecordsStart + static_cast<uint32_t>(DirList[0]->ISOAddress);
   v.RootSize = static_cast<uint32_t>(DirList[0]->ISOSize);
-  v.Creation = v.Modification = now;
+  // Both descriptors carry the same dates: the set ones, else the present.
+  v.Creation = DateCreation != 0 ? DateCreation : now;
+  v.Modification = DateModification != 0 ? DateModification : now;
 
   uint32_t sector = SessionStart + 16;
   PutPrimaryDescriptor(at(sector++), v);
@@ -144,8 +167,6 @@ bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
     v.PathTableM = JolietPathTableM;
     v.RootExtent = JolietDirRecordsStart + static_cast<uint32_t>(DirList[0]->JolietAddress);
     v.RootSize = static_cast<uint32_t>(DirList[0]->JolietSize);
-    v.Creation = DateCreation;
-    v.Modification = DateModification;
     PutJolietDescriptor(at(sector++), v);
   }
   PutTerminator(at(sector++));

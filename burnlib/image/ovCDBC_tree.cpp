@@ -1,5 +1,6 @@
 // The compilation tree: records, names, lookups, removal and numbering.
 #include "ovCDBC.h"
+#include "ovCDBC_layout.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,12 +16,30 @@ std::string FolderOf(const std::string &path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// Two different local objects of one source folder whose image names came out
-// alike (names differing only by case, by a character replaced with "_", or
-// shortened to the same text).
-bool SiblingConflict(const std::string &existingSource, const std::string &newSource) {
-  return !existingSource.empty() && !newSource.empty() && existingSource != newSource &&
-         FolderOf(existingSource) == FolderOf(newSource);
+std::string BaseName(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// ISO name of a file: the "." separator is always present.
+std::string WithDot(std::string name) {
+  if (name.find('.') == std::string::npos)
+    name += '.';
+  return name;
+}
+
+// Two different local objects whose image names came out alike, which are
+// both kept: siblings of one source folder (names differing only by case,
+// or made equal by our cleaning or shortening), or objects of different
+// folders whose own names differ beyond ASCII case (":" and "?" both became
+// "_", two long names cut to one). Equal names from different folders are
+// the same name given twice: the first is kept, or replaced on request.
+bool DistinctObjects(const std::string &existingSource, const std::string &newSource) {
+  if (existingSource.empty() || newSource.empty() || existingSource == newSource)
+    return false;
+  if (FolderOf(existingSource) == FolderOf(newSource))
+    return true;
+  return UpperCase(WithDot(BaseName(existingSource))) != UpperCase(WithDot(BaseName(newSource)));
 }
 
 // "name (k).ext" for a file, "name (k)" for a folder, within maxChars.
@@ -37,22 +56,30 @@ std::string NumberedName(const std::string &name, int k, bool isFile, size_t max
 
 TDateTime ListingTime(TDateTime t) { return std::isfinite(t) ? t : ov::Now(); }
 
-// ISO name of a file: the "." separator is always present.
-std::string WithDot(std::string name) {
-  if (name.find('.') == std::string::npos)
-    name += '.';
-  return name;
+// The ISO name for a listing record: its alias, else its long name. A long
+// name changed by us is no longer the valid 8.3 name an empty alias stood
+// for, so it gets an alias of its own.
+std::string ShortNameOf(const TSearchRec &rec, const std::string &longName, bool renamed, bool isDir) {
+  if (!rec.ShortName.empty())
+    return rec.ShortName;
+  if (renamed) {
+    const std::string alias = ov::BaseAlias(longName, isDir);
+    if (!alias.empty())
+      return alias;
+  }
+  return UpperCase(longName);
 }
 
 } // namespace
 
 bool TOrvBurner::ResetCompilation(int32_t AMaxFiles, int32_t AMaxDirs) {
-  TimeZoneOffset = ov::TimeZoneOffsetMinutes() / 15;
+  TimeZoneOffset = ov::UtcOffsetUnitsAt(ov::Now());
   HeaderImage.Clear();
   LastTargetDir = nullptr;  // its record is freed below
   store_.Clear();
   dirIndex_.clear();
   RefusedFiles.clear();
+  InsertNotes.clear();
   capacityHit_ = false;
   MaxFiles = AMaxFiles;
   MaxDirs = AMaxDirs;
@@ -106,57 +133,101 @@ void TOrvBurner::AppendEntry(TDEntry *Dir, TFEntry *E) {
   Dir->NameIndex.Add(E);
 }
 
-// Gives E a unique ISO name among the entries of Dir.
+// Gives E a unique ISO name among the entries of Dir. A directory's name
+// has no "." (its identifier takes no extension).
 void TOrvBurner::SetEntryISOName(TDEntry *Dir, TFEntry *E, const std::string &Name) {
   if (!E->ISOName.empty())
     Dir->ISONames.Remove(E->ISOName);
-  std::string iso = Dir->ISONames.MakeUnique(UpperCase(Name));
+  std::string upper = UpperCase(Name);
+  if (E->IsDir())
+    std::replace(upper.begin(), upper.end(), '.', '_');
+  std::string iso = Dir->ISONames.MakeUnique(upper);
   E->ISOName = E->IsDir() ? iso : WithDot(iso);
+}
+
+void TOrvBurner::Note(TInsertNoteKind Kind, const std::string &SourcePath, const std::string &Detail) {
+  InsertNotes.push_back({Kind, SourcePath, Detail});
+  if (Kind == TInsertNoteKind::Renamed)
+    DebugMsg(">>> \"" + SourcePath + "\" STORED AS \"" + Detail + "\"", 1);
+  else if (Kind == TInsertNoteKind::PassedOver)
+    DebugMsg(">>> PASSED OVER \"" + SourcePath + "\": " + Detail, 1);
+  else
+    DebugMsg(">>> LEFT OUT \"" + SourcePath + "\": " + Detail, 4);
+}
+
+// Name already in Dir, taken by another object: the entry this source got
+// under a numbered name before, or (nullptr) Name becomes the next free
+// "name (k)". One counter per name, so each call costs O(1) amortised
+// however many names collide.
+TFEntry *TOrvBurner::TakeNumberedName(TDEntry *Dir, std::string &Name, const std::string &SourcePath, bool IsFile,
+                                      bool &Renamed) {
+  if (!Dir->Numbering)
+    Dir->Numbering = std::make_unique<TNameNumbering>();
+  TNameNumbering &n = *Dir->Numbering;
+  if (!SourcePath.empty()) {
+    auto it = n.BySource.find(SourcePath);
+    if (it != n.BySource.end()) {
+      TFEntry *e = it->second;
+      if (IsFile ? (!e->IsDir() && e->SourcePath == SourcePath) : (e->IsDir() && e->Dir->SourcePath == SourcePath))
+        return e;
+    }
+  }
+  const size_t maxChars = IsFile ? kMaxJolietFileChars : kMaxJolietDirChars;
+  uint32_t &next = n.Next[UpperCase(Name) + (IsFile ? '/' : '\\')];
+  if (next < 2)
+    next = 2;
+  for (;;) {
+    const std::string candidate = NumberedName(Name, static_cast<int>(next++), IsFile, maxChars);
+    if (!Dir->NameIndex.Find(candidate)) {
+      Name = candidate;
+      Renamed = true;
+      return nullptr;
+    }
+  }
 }
 
 // Looks up LongName in Dir. An entry found is returned when it is the same
 // object again (or another source of the same name: the caller's duplicate
-// rules apply). When it is a distinct sibling of the same source folder, or
-// a folder that a file cannot replace, LongName becomes the first free
-// "name (k)" form, or the entry that this source already got under such a name.
+// rules apply). When it is a distinct object (see DistinctObjects), or a
+// folder that a file cannot replace, LongName becomes a free numbered name,
+// or the entry that this source already got under such a name is returned.
 TFEntry *TOrvBurner::ResolveConflict(TDEntry *Dir, std::string &LongName, const std::string &SourcePath,
                                      bool &Renamed) {
   Renamed = false;
-  auto find = [Dir](const std::string &n) { return Dir->NameIndex.Find(n); };
-  TFEntry *e = find(LongName);
-  if (!e || (!e->IsDir() && !SiblingConflict(e->SourcePath, SourcePath)))
+  TFEntry *e = Dir->NameIndex.Find(LongName);
+  if (!e || (!e->IsDir() && !DistinctObjects(e->SourcePath, SourcePath)))
     return e;
-  for (int k = 2;; ++k) {
-    const std::string candidate = NumberedName(LongName, k, true, kMaxJolietFileChars);
-    TFEntry *c = find(candidate);
-    if (!c) {
-      LongName = candidate;
-      Renamed = true;
-      return nullptr;
-    }
-    if (!c->IsDir() && c->SourcePath == SourcePath)
-      return c;
-  }
+  return TakeNumberedName(Dir, LongName, SourcePath, true, Renamed);
 }
 
 int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
                         const std::string &SourcePath) {
   if (!Dir)
     return 0;
-  std::string longName = SanitizeLongName(WithDot(Rec.Name));
-  std::string shortName = Rec.ShortName.empty() ? UpperCase(longName) : Rec.ShortName;
+  // The name the entry should have; anything else is our doing and is noted.
+  std::string wanted = WithDot(Rec.Name);
+  std::string longName = SanitizeLongName(wanted);
   TDateTime dt = ListingTime(Rec.Time);
-  bool skip = UCS2Length(longName) >= 110;
+  bool skip = UCS2Length(longName) >= kMaxJolietFileChars + 2;
+  const std::string listedShort = ShortNameOf(Rec, longName, false, false);
+  std::string shortName = listedShort;
   if (OnAddFile) {
     std::string handlerLong = longName;
     OnAddFile(this, SourcePath, handlerLong, shortName, dt, Rec.Attr, Rec.Size, skip);
-    if (handlerLong != longName)
+    if (handlerLong != longName) {
+      wanted = handlerLong;
       longName = SanitizeLongName(handlerLong);
+    }
   }
-  if (skip || longName.empty())
+  const std::string what = SourcePath.empty() ? wanted : SourcePath;
+  if (skip) {
+    if (UCS2Length(longName) >= kMaxJolietFileChars + 2)
+      Note(TInsertNoteKind::TooLong, what, "its name is too long for a directory record");
+    return 0;
+  }
+  if (longName.empty())
     return 0;
   if (ImportedAddress == 0 && Rec.Size >= kMaxFileSize) {
-    const std::string what = SourcePath.empty() ? longName : SourcePath;
     RefusedFiles.push_back(what);
     DebugMsg(">>> FILE \"" + what + "\" IS 4 GB OR LARGER AND CANNOT BE WRITTEN", 4);
     return 0;
@@ -166,8 +237,14 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
   bool renamed = false;
   TFEntry *e = ResolveConflict(Dir, longName, SourcePath, renamed);
   if (e) {
-    if (!ReplaceFile || e->IsDir())
+    if (!ReplaceFile || e->IsDir()) {
+      // The same source given again is no loss; a different file is.
+      if (!SourcePath.empty() && e->SourcePath != SourcePath)
+        Note(TInsertNoteKind::NameTaken, SourcePath,
+             "\"" + e->LongName + "\" is already taken in " + Dir->Path +
+                 (e->SourcePath.empty() ? std::string() : " by " + e->SourcePath));
       return 0;
+    }
   } else {
     if (!CapacityForEntry())
       return 0;
@@ -175,9 +252,15 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
     e->LongName = longName;
     AppendEntry(Dir, e);
     FileList.push_back(e);
+    if (renamed && !SourcePath.empty())
+      Dir->Numbering->BySource[SourcePath] = e;
+    if (longName != wanted)
+      Note(TInsertNoteKind::Renamed, what, longName);
   }
   e->LongName = longName;
   e->Attr = Rec.Attr & ~ov::faDirectory;
+  if (shortName == listedShort && longName != WithDot(Rec.Name))
+    shortName = ShortNameOf(Rec, longName, true, false);
   SetEntryISOName(Dir, e, shortName);
   e->Size = e->JolietSize = Rec.Size;
   e->DateTime = dt;
@@ -189,8 +272,6 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
   } else {
     e->Imported = false;
   }
-  if (renamed)
-    DebugMsg(">>> NAME CONFLICT: \"" + SourcePath + "\" STORED AS \"" + longName + "\"", 1);
   return 1;
 }
 
@@ -226,33 +307,26 @@ TDEntry *TOrvBurner::NewDirectory(TDEntry *Parent, const std::string &LongName, 
 TDEntry *TOrvBurner::AddDir(TDEntry *Parent, const TSearchRec &Rec, const std::string &SourcePath) {
   if (!Parent)
     return nullptr;
-  const std::string original = FitLongName(SanitizeLongName(Rec.Name), kMaxJolietDirChars);
-  if (original.empty())
+  std::string longName = FitLongName(SanitizeLongName(Rec.Name), kMaxJolietDirChars);
+  if (longName.empty())
     return nullptr;
-  std::string longName = original;
-  for (int k = 1;; ++k) {
-    if (k > 1)
-      longName = NumberedName(original, k, false, kMaxJolietDirChars);
-    const std::string upper = UpperCase(longName);
-    if (TDEntry *d = FindDirUpper(JoinPath(Parent->Path, upper))) {
-      if (k == 1 && !SiblingConflict(d->SourcePath, SourcePath))
-        return d;
-      if (k > 1 && !SourcePath.empty() && d->SourcePath == SourcePath)
-        return d;
-      continue;
-    }
-    if (Parent->NameIndex.Find(longName))
-      continue;  // a file of that name
-    break;
+  bool renamed = false;
+  if (TFEntry *e = Parent->NameIndex.Find(longName)) {
+    // A folder of that path is the same folder again (folders merge), unless
+    // it is a distinct object; a file of that name keeps it.
+    if (e->IsDir() && !DistinctObjects(e->Dir->SourcePath, SourcePath))
+      return e->Dir;
+    if (TFEntry *again = TakeNumberedName(Parent, longName, SourcePath, false, renamed))
+      return again->Dir;
   }
   if (!CapacityForDir() || !CapacityForEntry())
     return nullptr;
-  const std::string shortName = Rec.ShortName.empty() ? UpperCase(longName) : Rec.ShortName;
-  TDEntry *d = NewDirectory(Parent, longName, shortName, Rec, SourcePath);
-  if (longName != original)
-    DebugMsg(">>> NAME CONFLICT: \"" + (SourcePath.empty() ? original : SourcePath) + "\" STORED AS \"" +
-                 longName + "\"",
-             1);
+  const bool changed = longName != Rec.Name;
+  TDEntry *d = NewDirectory(Parent, longName, ShortNameOf(Rec, longName, changed, true), Rec, SourcePath);
+  if (renamed && !SourcePath.empty())
+    Parent->Numbering->BySource[SourcePath] = d->SelfEntry;
+  if (changed)
+    Note(TInsertNoteKind::Renamed, SourcePath.empty() ? Rec.Name : SourcePath, longName);
   return d;
 }
 
@@ -264,7 +338,8 @@ TDEntry *TOrvBurner::CreateDir(TDEntry *Parent, const std::string &Name, int32_t
     n.pop_back();
   TSearchRec rec;
   rec.Name = n;
-  rec.ShortName = MakeAlias(n);
+  // The same 8.3 alias a listed folder gets (empty when n is one already).
+  rec.ShortName = ov::BaseAlias(n, true);
   rec.Time = ov::Now();
   rec.Attr = Attr;
   return AddDir(Parent, rec);
@@ -356,6 +431,12 @@ void TOrvBurner::RemoveMarked() {
       owner->LastEntry = e->Prev;
     owner->NameIndex.Remove(e);
     owner->ISONames.Remove(e->ISOName);
+    if (owner->Numbering) {
+      auto &bySource = owner->Numbering->BySource;
+      auto it = bySource.find(e->IsDir() ? e->Dir->SourcePath : e->SourcePath);
+      if (it != bySource.end() && it->second == e)
+        bySource.erase(it);
+    }
   }
   for (TDEntry *d : deadDirs) {
     if (d == LastTargetDir)
@@ -428,15 +509,18 @@ void TOrvBurner::NumberDirectories() {
   std::vector<TDEntry *> order;
   order.reserve(DirList.size());
   order.push_back(root);
-  std::vector<TDEntry *> children;
+  // Siblings by their identifiers as the records carry them, in the
+  // records' order.
+  std::vector<std::pair<std::string, TDEntry *>> children;
   for (size_t i = 0; i < order.size(); ++i) {
     children.clear();
     for (TFEntry *e = order[i]->Entries; e; e = e->Next)
       if (e->IsDir())
-        children.push_back(e->Dir);
+        children.emplace_back(ovlayout::ISODirIdentifier(e->Dir), e->Dir);
     std::stable_sort(children.begin(), children.end(),
-                     [](const TDEntry *a, const TDEntry *b) { return a->ISOName < b->ISOName; });
-    order.insert(order.end(), children.begin(), children.end());
+                     [](const auto &a, const auto &b) { return ovlayout::ISOIdentifierLess(a.first, b.first); });
+    for (const auto &c : children)
+      order.push_back(c.second);
   }
   for (size_t i = 0; i < order.size(); ++i)
     order[i]->Number = static_cast<int32_t>(i + 1);

@@ -3,7 +3,11 @@
 #include "ovSync.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +58,15 @@ bool OnStack(const std::vector<TIdentity> &stack, const TSearchRec &rec) {
 
 } // namespace
 
+// A file that cannot be opened for reading is left out and noted now rather
+// than failing the write later: the rest of the compilation is kept.
+bool TOrvBurner::NoteIfUnreadable(const std::string &Path) {
+  if (faccessat(AT_FDCWD, Path.c_str(), R_OK, AT_EACCESS) == 0)
+    return true;
+  Note(TInsertNoteKind::Unreadable, Path, std::string("cannot be read: ") + std::strerror(errno));
+  return false;
+}
+
 int TOrvBurner::InsertFile(const std::string &DestPath, const std::string &SourceFile, bool KeepPath) {
   TDEntry *target;
   if (!KeepPath) {
@@ -72,6 +85,8 @@ int TOrvBurner::InsertFile(const std::string &DestPath, const std::string &Sourc
   TSearchRec rec;
   if (!ov::FindEntry(SourceFile, ov::faAnyFile, rec) || (rec.Attr & ov::faDirectory))
     return -1;
+  if (!NoteIfUnreadable(SourceFile))
+    return 1;
   AddFile(target, rec, false, 0, SourceFile);
   return 1;
 }
@@ -105,16 +120,23 @@ bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bo
                                int32_t AttrMask, const std::string &NameMask, std::vector<TIdentity> &Stack) {
   // One listing serves both passes, so aliases are those of the whole folder.
   std::vector<TSearchRec> all;
-  if (!ov::FindFiles(SourceDir + "*.*", ov::faAnyFile, all)) {
+  std::vector<ov::TPassedOver> passedOver;
+  if (!ov::FindFiles(SourceDir + "*.*", ov::faAnyFile, all, passedOver)) {
+    const int err = errno;
     DebugMsg(">>> CAN'T READ FOLDER \"" + SourceDir + "\"", 4);
+    Note(TInsertNoteKind::Unreadable, SourceDir.substr(0, SourceDir.size() - 1),
+         std::string("folder cannot be read: ") + std::strerror(err));
     return true;
   }
+  for (const ov::TPassedOver &p : passedOver)
+    Note(p.Reason == ov::TPassedOver::Unreadable ? TInsertNoteKind::Unreadable : TInsertNoteKind::PassedOver,
+         SourceDir + p.Name, ov::PassedOverText(p));
   if (Recursive) {
     for (const TSearchRec &rec : all) {
       if (!(rec.Attr & ov::faDirectory))
         continue;
       if (OnStack(Stack, rec)) {
-        DebugMsg(">>> FOLDER LOOP PASSED OVER: \"" + SourceDir + rec.Name + "\"", 1);
+        Note(TInsertNoteKind::PassedOver, SourceDir + rec.Name, "FOLDER LOOP: a link to a folder above it");
         continue;
       }
       std::string longName = rec.Name;
@@ -143,6 +165,8 @@ bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bo
     if ((rec.Attr & ov::faDirectory) || !ov::AttrIncluded(rec.Attr, AttrMask) || !ov::MatchesMask(rec.Name, NameMask))
       continue;
     if (ArchiveOnly && !(rec.Attr & ov::faArchive))
+      continue;
+    if (!NoteIfUnreadable(SourceDir + rec.Name))
       continue;
     if (AddFile(Target, rec, ArchiveOnly, 0, SourceDir + rec.Name) == 0 && capacityHit_)
       return false;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,6 +30,14 @@ private:
   ov::THashMulti<TFEntry *> map_;
 };
 
+// Numbered names (" (k)") given in one directory: the next number to try per
+// name, and the entry each renamed source got, so that inserting a source
+// again finds it. Made only for directories that need it.
+struct TNameNumbering {
+  std::unordered_map<std::string, uint32_t> Next;         // upper-cased name -> next k
+  std::unordered_map<std::string, TFEntry *> BySource;    // source path -> its entry
+};
+
 // One directory of the compilation.
 struct TDEntry {
   std::string ISOName;     // ISO 9660 name; root "CD_ROOT"
@@ -48,6 +57,7 @@ struct TDEntry {
   std::string SourcePath;                                // local folder it was made from, or empty
   TNameIndex NameIndex;                                  // entries by long name
   ov::TAliasSet ISONames;                                // ISO names of the entries
+  std::unique_ptr<TNameNumbering> Numbering;             // numbered names, when any
   bool Dead = false;                                     // being removed
 };
 
@@ -110,11 +120,10 @@ std::string SanitizeLongName(const std::string &name);
 // Cuts a long name to at most maxChars UCS-2 characters, keeping a short
 // extension (up to 16 characters) when there is one.
 std::string FitLongName(const std::string &name, size_t maxChars);
-// Longest long names kept in the Joliet tree: a record would hold 110
-// characters (255 bytes), but readers cut Joliet names at 103 characters, so
-// names are kept within 103 with the ";1" of a file.
-constexpr size_t kMaxJolietFileChars = 101;
-constexpr size_t kMaxJolietDirChars = 103;
+// Longest long names kept in the Joliet tree: a directory record of at most
+// 255 bytes holds 110 UCS-2 characters, a file's name with its ";1" included.
+constexpr size_t kMaxJolietFileChars = 108;
+constexpr size_t kMaxJolietDirChars = 110;
 // Files of this size or more cannot be described by one extent.
 constexpr int64_t kMaxFileSize = int64_t(1) << 32;
 

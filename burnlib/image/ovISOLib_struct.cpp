@@ -69,10 +69,11 @@ void PutUCS2(uint8_t *p, const std::string &Text, int Bytes) {
   std::memcpy(p, t.data(), t.size());
 }
 
+// 16 characters of local time and the UTC offset in effect at that time.
 void PutDate17(uint8_t *p, ov::TDateTime dt, bool zero) {
   const std::string d = zero ? std::string(16, '0') : DescriptorDate(dt);
   std::memcpy(p, d.data(), 16);
-  p[16] = 0;
+  p[16] = zero ? 0 : static_cast<uint8_t>(ov::UtcOffsetUnitsAt(dt));
 }
 
 // The fields the primary and the Joliet descriptor share.
@@ -152,6 +153,22 @@ std::string PadTextUCS2(const std::string &Text, int Bytes) {
   return out;
 }
 
+std::string DCharacters(const std::string &Text) {
+  std::string out;
+  out.reserve(Text.size());
+  for (size_t i = 0; i < Text.size();) {
+    uint32_t cp;
+    i += DecodeUtf8(Text, i, cp);
+    if (cp >= 'a' && cp <= 'z')
+      out += static_cast<char>(cp - 'a' + 'A');
+    else if ((cp >= 'A' && cp <= 'Z') || (cp >= '0' && cp <= '9'))
+      out += static_cast<char>(cp);
+    else
+      out += '_';
+  }
+  return out;
+}
+
 std::string UpperText(const std::string &Text) {
   std::string out = Text;
   for (char &c : out)
@@ -216,7 +233,7 @@ size_t PutPathRecord(uint8_t *p, bool BigEndian, uint32_t Extent, uint16_t Paren
 void PutPrimaryDescriptor(uint8_t *s, const TVolumeInfo &v) {
   PutCommon(s, 1, v);
   PutText(s + 8, UpperText(v.System), 32);
-  PutText(s + 40, UpperText(v.Volume), 32);
+  PutText(s + 40, DCharacters(v.Volume), 32);
   PutText(s + 190, UpperText(v.VolumeSet), 128);
   PutText(s + 318, UpperText(v.Publisher), 128);
   PutText(s + 446, UpperText(v.Preparer), 128);

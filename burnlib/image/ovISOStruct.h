@@ -36,13 +36,17 @@ std::u16string TextToUCS2(const std::string &Text, bool JolietName = false);
 size_t TextUCS2Length(const std::string &Text);
 // ASCII letters upper-cased, every other byte kept.
 std::string UpperText(const std::string &Text);
+// d-characters of a text: ASCII letters upper-cased, digits kept, every other
+// character (a whole UTF-8 sequence) one "_".
+std::string DCharacters(const std::string &Text);
 
 // ---- dates ----
 // "yyyymmddhhnnss" followed by the first two digits of the milliseconds
 // written with at least two digits: 16 characters.
 std::string DescriptorDate(ov::TDateTime dt);
 // Seven bytes of a directory record: years since 1900 (modulo 256), month,
-// day, hour, minute, second, zone offset in 15-minute units.
+// day, hour, minute, second, zone offset in 15-minute units. Descriptor
+// dates carry the offset in effect at their own moment.
 void PutRecordDate(uint8_t *p, ov::TDateTime dt, int8_t ZoneOffset);
 
 // ---- directory records ----
@@ -73,7 +77,8 @@ struct TVolumeInfo {
   uint32_t RootExtent = 0, RootSize = 0;
   ov::TDateTime Creation = 0, Modification = 0;
 };
-// Primary (type 1): upper-cased 8-bit texts padded with spaces. Bytes 88 to
+// Primary (type 1): upper-cased 8-bit texts padded with spaces; the volume
+// identifier in d-characters. Bytes 88 to
 // 119 stay zero: readers (libarchive among them) refuse a primary descriptor
 // whose reserved field there is not zero, so the Joliet escape sequence goes
 // into the supplementary descriptor only.

@@ -103,6 +103,30 @@ int TimeZoneOffsetMinutes() {
   return static_cast<int>(-timezone / 60);
 }
 
+int UtcOffsetMinutesAt(TDateTime localTime) {
+  const TDateParts p = DecodeDateTime(localTime);
+  struct tm lt {};
+  lt.tm_year = p.Year - 1900;
+  lt.tm_mon = p.Month - 1;
+  lt.tm_mday = p.Day;
+  lt.tm_hour = p.Hour;
+  lt.tm_min = p.Minute;
+  lt.tm_sec = p.Second;
+  lt.tm_isdst = -1;
+  // mktime fills tm_gmtoff with the offset in effect at that moment.
+  if (mktime(&lt) == static_cast<time_t>(-1) && lt.tm_isdst < 0) {
+    const time_t now = time(nullptr);
+    localtime_r(&now, &lt);
+  }
+  return static_cast<int>(lt.tm_gmtoff / 60);
+}
+
+int8_t UtcOffsetUnitsAt(TDateTime localTime) {
+  // ISO 9660 allows -48 to +52 (UTC-12:00 to UTC+13:00); +14:00 exists too.
+  const int units = UtcOffsetMinutesAt(localTime) / 15;
+  return static_cast<int8_t>(units < -48 ? -48 : units > 52 ? 52 : units);
+}
+
 std::string FormatDateTime(const std::string &pattern, TDateTime dt) {
   const TDateParts p = DecodeDateTime(dt);
   std::string out;

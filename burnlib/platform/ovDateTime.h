@@ -23,6 +23,11 @@ TDateTime Now();
 // The standard-time offset of the local zone in minutes east of UTC
 // (no daylight saving), e.g. +60 for Central Europe.
 int TimeZoneOffsetMinutes();
+// The offset from UTC in minutes east in effect at a local date-time,
+// daylight saving included (+120 for a summer date in Central Europe).
+int UtcOffsetMinutesAt(TDateTime localTime);
+// The same in the 15-minute units of ISO 9660 dates, truncated toward zero.
+int8_t UtcOffsetUnitsAt(TDateTime localTime);
 
 // Date pictures: yyyy yy mm dd hh nn ss z zzz; any other character is copied.
 std::string FormatDateTime(const std::string &pattern, TDateTime dt);

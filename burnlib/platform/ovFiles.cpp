@@ -135,7 +135,38 @@ bool MatchesMask(const std::string &name, const std::string &mask) {
 }
 
 bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out) {
+  std::vector<TPassedOver> ignored;
+  return FindFiles(pattern, attrMask, out, ignored);
+}
+
+namespace {
+
+// Why stat failed on a listed name: a link that leads nowhere or loops, or a
+// status that cannot be read. False for a name removed while listing
+// (nothing was there to lose).
+bool ClassifyStatFailure(const std::string &full, int err, TPassedOver &p) {
+  p.Error = err;
+  if (err == ELOOP) {
+    p.Reason = TPassedOver::LoopingLink;
+    return true;
+  }
+  if (err == ENOENT || err == ENOTDIR) {
+    struct stat lst {};
+    if (lstat(full.c_str(), &lst) != 0)
+      return false;
+    p.Reason = S_ISLNK(lst.st_mode) ? TPassedOver::DanglingLink : TPassedOver::Unreadable;
+    return true;
+  }
+  p.Reason = TPassedOver::Unreadable;
+  return true;
+}
+
+} // namespace
+
+bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out,
+               std::vector<TPassedOver> &passedOver) {
   out.clear();
+  passedOver.clear();
   const size_t slash = pattern.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string() : pattern.substr(0, slash + 1);
   const std::string mask = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
@@ -152,22 +183,58 @@ bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearch
   DIR *d = opendir(dirPath.c_str());
   if (!d)
     return false;
-  while (const struct dirent *de = readdir(d)) {
+  int listError = 0;
+  for (;;) {
+    errno = 0;
+    const struct dirent *de = readdir(d);
+    if (!de) {
+      listError = errno;
+      break;
+    }
     const std::string name = de->d_name;
     if (name == "." || name == ".." || !MatchesMask(name, mask))
       continue;
     const std::string full = folder + name;
     struct stat st {};
-    if (stat(full.c_str(), &st) != 0)
-      continue;  // dangling link or vanished
+    if (stat(full.c_str(), &st) != 0) {
+      TPassedOver p;
+      p.Name = name;
+      if (ClassifyStatFailure(full, errno, p))
+        passedOver.push_back(std::move(p));
+      continue;
+    }
     TSearchRec rec;
-    if (RecordFromStat(full, name, st, rec) && AttrIncluded(rec.Attr, attrMask))
+    if (!RecordFromStat(full, name, st, rec)) {
+      passedOver.push_back({name, TPassedOver::Special, 0});
+      continue;
+    }
+    if (AttrIncluded(rec.Attr, attrMask))
       out.push_back(std::move(rec));
   }
   closedir(d);
+  if (listError != 0) {
+    // A listing that broke off part way is not a listing of the folder.
+    out.clear();
+    errno = listError;
+    return false;
+  }
   std::sort(out.begin(), out.end(), ListingLess);
   AssignAliases(out);
   return true;
+}
+
+std::string PassedOverText(const TPassedOver &p) {
+  switch (p.Reason) {
+  case TPassedOver::DanglingLink:
+    return "dangling symbolic link";
+  case TPassedOver::LoopingLink:
+    return "symbolic link loop";
+  case TPassedOver::Special:
+    return "not a regular file or folder (FIFO, socket or device)";
+  case TPassedOver::Unreadable:
+    break;
+  }
+  return std::string("cannot be read: ") + std::strerror(p.Error);
 }
 
 int32_t FileGetAttr(const std::string &path) {

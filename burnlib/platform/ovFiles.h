@@ -44,6 +44,25 @@ struct TSearchRec {
 // and their aliases are unique within the listing. Returns false when the
 // folder cannot be read.
 bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out);
+
+// A name of a listing that FindFiles passed over, and why.
+struct TPassedOver {
+  enum TReason {
+    Unreadable,   // its status could not be read (Error holds errno)
+    DanglingLink, // a symbolic link to nothing
+    LoopingLink,  // a symbolic link that leads back to itself
+    Special,      // a FIFO, socket or device
+  };
+  std::string Name;
+  TReason Reason = Unreadable;
+  int Error = 0;
+};
+// The same listing, also naming every matching entry it passed over. When
+// the folder cannot be listed, false is returned with errno set.
+bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out,
+               std::vector<TPassedOver> &passedOver);
+// Why a name was passed over, in words ("permission denied", "dangling link").
+std::string PassedOverText(const TPassedOver &p);
 // The record of one path (no mask matching: '*' and '?' are ordinary
 // characters); its alias is BaseAlias of the name. False when the path does
 // not exist, is a special file, or is left out by attrMask.

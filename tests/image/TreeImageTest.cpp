@@ -116,7 +116,13 @@ TEST_F(TreeImage, AwkwardNamesGiveASoundImageThatExtractsIntact) {
   std::string listing;
   ASSERT_EQ(RunCommand("bsdtar -tvvf '" + image + "'", &listing), 0) << listing;
   ASSERT_NE(listing.find("ISO9660"), std::string::npos) << listing;
-  ASSERT_EQ(RunCommand("mkdir -p '" + dir_ + "out' && bsdtar -xf '" + image + "' -C '" + dir_ + "out'", &report), 0) << report;
+  // Extracted by a reader that takes Joliet names whole (libarchive cuts
+  // them at 103 characters, these go up to 108 and 110).
+  ASSERT_EQ(RunCommand("xorriso -abort_on NEVER -return_with SORRY 32 -osirrox on -indev '" + image +
+                           "' -extract / '" + dir_ + "out'",
+                       &report),
+            0)
+      << report;
   // Every file of the tree is there under its Joliet name with its bytes.
   int checked = 0;
   for (TDEntry *d : b.DirList)

@@ -1,6 +1,7 @@
 // Inserting local folders and files into the compilation tree.
 #include "ovCDBC.h"
 #include "ovSync.h"
+#include "../platform/TestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <set>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -126,6 +128,30 @@ TEST_F(TreeInsert, KeepPathPutsContentsUnderTheSourcePath) {
   EXPECT_NE(b_.FindFile(b_.FindDir("\\B"), "f.txt"), nullptr);
 }
 
+TEST_F(TreeInsert, FoldersOfTheSourcePathGetAliasesLikeListedOnes) {
+  Make("acc-image.xKkRHE/f.txt");
+  Make("acc-image.other/g.txt");
+  for (bool last : {false, true}) {
+    b_.ResetCompilation(65535, 8191);
+    b_.SavePathLastFolder = last;
+    ASSERT_TRUE(b_.InsertDir(b_.Root(), root_ + "acc-image.xKkRHE", false, true, true, 63, ""));
+    ASSERT_TRUE(b_.InsertDir(b_.Root(), root_ + "acc-image.other", false, true, true, 63, ""));
+    ASSERT_EQ(b_.DirCount(), last ? 2 : 4);  // \tmp\skarvo-tree-X\acc-image.*
+    std::set<std::string> siblings;
+    for (size_t i = 1; i < b_.DirList.size(); ++i) {
+      const TDEntry *d = b_.DirList[i];
+      // Eight d-characters at most ("~N" marks a numbered alias), no ".".
+      const bool alias = d->ISOName.size() <= 8 && d->ISOName.find_first_not_of(
+                                                       "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_~") == std::string::npos;
+      EXPECT_TRUE(alias) << d->LongName << " -> " << d->ISOName;
+      if (d->Parent == b_.DirList.back()->Parent)
+        siblings.insert(d->ISOName);
+    }
+    EXPECT_EQ(siblings.size(), 2u) << "the two folders keep distinct aliases";
+    EXPECT_EQ(b_.DirList.back()->LongName, "acc-image.other");
+  }
+}
+
 TEST_F(TreeInsert, InsertFileResults) {
   const std::string f = Make("x.txt", "12345");
   MakeDir("folder");
@@ -193,7 +219,14 @@ TEST_F(TreeInsert, LinksAreFollowedAndLoopsAndSpecialFilesPassedOver) {
   EXPECT_NE(b_.FindFile(b_.FindDir("\\LINK"), "f.txt"), nullptr);
   EXPECT_NE(b_.FindFile(b_.FindDir("\\REAL"), "f.txt"), nullptr);
   EXPECT_EQ(b_.FindDir("\\REAL\\LOOP"), nullptr);
-  EXPECT_TRUE(Logged("FOLDER LOOP PASSED OVER", 1));
+  // Each passed-over name is noted once, none as a loss.
+  std::vector<std::string> notes;
+  for (const TInsertNote &n : b_.InsertNotes) {
+    EXPECT_FALSE(n.IsLoss()) << n.SourcePath;
+    notes.push_back(n.SourcePath.substr(root_.size()));
+  }
+  std::sort(notes.begin(), notes.end());
+  EXPECT_EQ(notes, (std::vector<std::string>{"s/dangling", "s/link/loop", "s/pipe", "s/real/loop"}));
   EXPECT_GT(b_.SourceSize(root_ + "s/"), 0);
 }
 
@@ -269,12 +302,37 @@ TEST_F(TreeInsert, CapacityStopsTheWholeInsertion) {
   EXPECT_EQ(b_.DirCount(), 1);
 }
 
-TEST_F(TreeInsert, UnreadableFolderIsReported) {
-  MakeDir("locked");
-  chmod((root_ + "locked").c_str(), 0);
-  if (access((root_ + "locked").c_str(), R_OK) == 0)
-    GTEST_SKIP() << "running with permissions that read every folder";
-  EXPECT_TRUE(b_.InsertDir(b_.Root(), root_ + "locked", false, false, true, 63, ""));
-  EXPECT_TRUE(Logged("CAN'T READ FOLDER", 4));
-  EXPECT_EQ(b_.FileCount(), 0);
+TEST_F(TreeInsert, EntriesThatCannotBeReadAreNotedAndTheRestKept) {
+  Make("s/ok.txt", "ok");
+  Make("s/locked/inside.txt");
+  Make("s/noexec/inner.txt");
+  MakeDir("s/noexec/sub");
+  Make("s/listonly/hidden.txt");
+  Make("s/secret.txt");
+  Make("s/deep/fine/a.txt", "a");
+  chmod(root_.c_str(), 0755);
+  chmod((root_ + "s/locked").c_str(), 0);
+  chmod((root_ + "s/noexec").c_str(), 0644);
+  chmod((root_ + "s/listonly").c_str(), 0311);
+  chmod((root_ + "s/secret.txt").c_str(), 0);
+  const std::string root = root_;
+  const auto out = testenv::RunUnprivileged([root] {
+    TOrvBurner b;
+    std::string r = b.InsertDir(b.Root(), root + "s", false, false, true, 63, "") ? "" : "stopped\n";
+    b.RemoveEmptyDirs();
+    for (TFEntry *e : b.FileList)
+      if (!e->IsDir())
+        r += "file " + e->SourcePath.substr(root.size()) + "\n";
+    for (const TInsertNote &n : b.InsertNotes)
+      r += std::string(n.IsLoss() ? "lost " : "note ") + n.SourcePath.substr(root.size()) + "\n";
+    return r;
+  });
+  ASSERT_TRUE(out.has_value()) << "could not run as an unprivileged user";
+  EXPECT_EQ(*out, "file s/deep/fine/a.txt\n"
+                  "file s/ok.txt\n"
+                  "lost s/listonly\n"
+                  "lost s/locked\n"
+                  "lost s/noexec/inner.txt\n"
+                  "lost s/noexec/sub\n"
+                  "lost s/secret.txt\n");
 }

@@ -35,6 +35,28 @@ struct Logged {
   }
 };
 
+// "kind path detail" of every note, in order.
+std::vector<std::string> Notes(const TOrvBurner &b) {
+  static const char *kKinds[] = {"unreadable", "taken", "toolong", "renamed", "passed"};
+  std::vector<std::string> r;
+  for (const TInsertNote &n : b.InsertNotes)
+    r.push_back(std::string(kKinds[static_cast<int>(n.Kind)]) + " " + n.SourcePath + " " + n.Detail);
+  return r;
+}
+
+// Valid UTF-8 whose every character is kept by UCS-2 (no replacement).
+bool CleanUtf8(const std::string &s) {
+  const std::u16string u = Utf8ToUCS2(s);
+  return UCS2Length(s) == u.size() && std::count(u.begin(), u.end(), u'_') == std::count(s.begin(), s.end(), '_');
+}
+
+std::string Repeat(const std::string &unit, size_t n) {
+  std::string r;
+  for (size_t i = 0; i < n; ++i)
+    r += unit;
+  return r;
+}
+
 std::vector<std::string> ChainNames(TDEntry *d) {
   std::vector<std::string> r;
   for (TFEntry *e = d->Entries; e; e = e->Next)
@@ -62,7 +84,7 @@ TEST(TreeRecords, ResetBuildsOnlyTheRoot) {
   EXPECT_EQ(r->Entries, nullptr);
   EXPECT_EQ(b.MaxFiles, 100);
   EXPECT_EQ(b.MaxDirs, 10);
-  EXPECT_EQ(b.TimeZoneOffset, ov::TimeZoneOffsetMinutes() / 15);
+  EXPECT_EQ(b.TimeZoneOffset, ov::UtcOffsetUnitsAt(ov::Now()));
 }
 
 TEST(TreeRecords, FileNamesFollowTheDotAndAliasRules) {
@@ -250,7 +272,8 @@ TEST(TreeRecords, MakeDirPathCreatesAncestorsWithMadeAliases) {
   ASSERT_NE(d, nullptr);
   EXPECT_EQ(d->Path, "\\HOME\\MY DOCUMENTS\\X");
   EXPECT_EQ(b.DirCount(), 3);
-  EXPECT_EQ(b.FindDir("\\HOME\\MY DOCUMENTS")->ISOName, "MY_DOCUMENTS");
+  // Folders made from a path get 8.3 aliases like listed ones.
+  EXPECT_EQ(b.FindDir("\\HOME\\MY DOCUMENTS")->ISOName, "MYDOCUME");
   EXPECT_EQ(b.MakeDirPath("\\home\\my documents"), b.FindDir("\\HOME\\MY DOCUMENTS"));
   EXPECT_EQ(b.DirCount(), 3);
   TDEntry *c = b.CreateDir(b.Root(), "\\made\\", 0);
@@ -422,4 +445,134 @@ TEST(TreeRecords, RememberedTargetDirectoryNeverOutlivesItsRecord) {
   b.LastTargetDir = b.AddDir(b.Root(), DirRec("again"));
   b.ResetCompilation(100, 10);
   EXPECT_EQ(b.LastTargetDir, nullptr);
+}
+
+TEST(TreeRecords, NamesMadeEqualByOurCleaningAreAllKept) {
+  TOrvBurner b;
+  // Different folders, different names; equal only once ":" and "?" became "_".
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("x:1.txt"), false, 0, "/a/x:1.txt"), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("x?1.txt"), false, 0, "/b/x?1.txt"), 1);
+  // A real "x_1.txt" elsewhere is a third, distinct name.
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("x_1.txt"), false, 0, "/c/x_1.txt"), 1);
+  // Two 109-character names of different folders cut to the same 108.
+  const std::string stem = Repeat("n", 104);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec(stem + "A.txt"), false, 0, "/a/" + stem + "A.txt"), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec(stem + "B.txt"), false, 0, "/b/" + stem + "B.txt"), 1);
+  const std::vector<std::string> names = ChainNames(b.Root());
+  ASSERT_EQ(names.size(), 5u);
+  EXPECT_EQ(names[0], "x_1.txt");
+  EXPECT_EQ(names[1], "x_1 (2).txt");
+  EXPECT_EQ(names[2], "x_1 (3).txt");
+  EXPECT_EQ(names[3], stem + ".txt");
+  EXPECT_EQ(UCS2Length(names[4]), 108u);
+  EXPECT_EQ(names[4].substr(names[4].size() - 8), " (2).txt");
+  std::set<std::string> iso;
+  for (TFEntry *e = b.Root()->Entries; e; e = e->Next)
+    iso.insert(e->ISOName);
+  EXPECT_EQ(iso.size(), 5u);
+  EXPECT_EQ(Notes(b), (std::vector<std::string>{"renamed /a/x:1.txt x_1.txt", "renamed /b/x?1.txt x_1 (2).txt",
+                                                "renamed /c/x_1.txt x_1 (3).txt",
+                                                "renamed /a/" + stem + "A.txt " + names[3],
+                                                "renamed /b/" + stem + "B.txt " + names[4]}));
+  // The same sources again: found under the names they got, nothing new.
+  b.InsertNotes.clear();
+  EXPECT_EQ(b.AddFile(b.Root(), FileRec("x?1.txt"), false, 0, "/b/x?1.txt"), 0);
+  EXPECT_EQ(b.AddFile(b.Root(), FileRec(stem + "B.txt"), false, 0, "/b/" + stem + "B.txt"), 0);
+  EXPECT_EQ(ChainNames(b.Root()).size(), 5u);
+  EXPECT_TRUE(b.InsertNotes.empty());
+}
+
+TEST(TreeRecords, AnotherFileOfTheSameNameIsNotedAsLeftOut) {
+  TOrvBurner b;
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("README.txt"), false, 0, "/a/README.txt"), 1);
+  // The same source twice is no loss and says nothing.
+  EXPECT_EQ(b.AddFile(b.Root(), FileRec("README.txt"), false, 0, "/a/README.txt"), 0);
+  EXPECT_TRUE(b.InsertNotes.empty());
+  // Another folder's file of that name (case aside) is left out, and named.
+  EXPECT_EQ(b.AddFile(b.Root(), FileRec("readme.txt"), false, 0, "/b/readme.txt"), 0);
+  EXPECT_EQ(Notes(b), (std::vector<std::string>{"taken /b/readme.txt \"README.txt\" is already taken in \\ by "
+                                                "/a/README.txt"}));
+  EXPECT_TRUE(b.InsertNotes[0].IsLoss());
+  // Replacing on request is what the caller asked for.
+  b.InsertNotes.clear();
+  b.ReplaceFile = true;
+  EXPECT_EQ(b.AddFile(b.Root(), FileRec("readme.txt"), false, 0, "/b/readme.txt"), 1);
+  EXPECT_TRUE(b.InsertNotes.empty());
+  // A reset forgets the notes.
+  b.AddFile(b.Root(), FileRec(Repeat("z", 120) + ".txt"), false, 0, "/a/long.txt");
+  EXPECT_EQ(b.InsertNotes.size(), 1u);
+  b.ResetCompilation(100, 10);
+  EXPECT_TRUE(b.InsertNotes.empty());
+}
+
+TEST(TreeRecords, JolietNamesAreKeptWholeUpTo108Characters) {
+  TOrvBurner b;
+  const std::string whole = Repeat("w", 104) + ".txt";  // 108 characters
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec(whole), false, 0, "/s/" + whole), 1);
+  EXPECT_EQ(ChainNames(b.Root()).back(), whole);
+  EXPECT_TRUE(b.InsertNotes.empty());
+  // 109 would make a 256-byte record: cut to 108, the extension kept.
+  const std::string over = Repeat("v", 105) + ".txt";
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec(over), false, 0, "/s/" + over), 1);
+  EXPECT_EQ(ChainNames(b.Root()).back(), Repeat("v", 104) + ".txt");
+  EXPECT_EQ(Notes(b).back(), "renamed /s/" + over + " " + Repeat("v", 104) + ".txt");
+  // 110 and more are left out unless the handler says otherwise, and noted.
+  const std::string tooLong = Repeat("t", 106) + ".txt";
+  EXPECT_EQ(b.AddFile(b.Root(), FileRec(tooLong), false, 0, "/s/" + tooLong), 0);
+  EXPECT_EQ(b.InsertNotes.back().Kind, TInsertNoteKind::TooLong);
+  // Folders hold 110 characters.
+  const std::string dir = Repeat("d", 110);
+  TDEntry *d = b.AddDir(b.Root(), DirRec(dir), "/s/" + dir);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->LongName, dir);
+  EXPECT_EQ(b.AddDir(b.Root(), DirRec(dir + "x"), "/s/" + dir + "x")->LongName, Repeat("d", 106) + " (2)");
+}
+
+TEST(TreeRecords, LongCyrillicAndCJKNamesAreCutToFitInCharacters) {
+  TOrvBurner b;
+  b.OnAddFile = [](TObject *, const std::string &, std::string &, std::string &, TDateTime &, int32_t, int64_t,
+                   bool &skip) { skip = false; };  // shorten instead of leaving out
+  const std::string cyrillic = Repeat("Ж", 150) + ".документ";
+  const std::string cjk = Repeat("漢", 120) + Repeat("字", 30) + ".文本";
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec(cyrillic), false, 0, "/s/" + cyrillic), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec(cjk), false, 0, "/s/" + cjk), 1);
+  const std::vector<std::string> names = ChainNames(b.Root());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(names[0], Repeat("Ж", 99) + ".документ");
+  EXPECT_EQ(names[1], Repeat("漢", 105) + ".文本");
+  for (const std::string &n : names) {
+    EXPECT_EQ(UCS2Length(n), 108u) << n;
+    EXPECT_TRUE(CleanUtf8(n)) << n;
+  }
+  // Characters beyond the BMP count as one "_" each; the cut never splits one.
+  const std::string emoji = Repeat("😀", 120) + ".txt";
+  const std::string fitted = FitLongName(SanitizeLongName(emoji), 108);
+  EXPECT_EQ(fitted, Repeat("_", 104) + ".txt");
+  const std::string mixed = FitLongName(Repeat("aЖ漢", 40), 101);
+  EXPECT_EQ(UCS2Length(mixed), 101u);
+  EXPECT_TRUE(CleanUtf8(mixed));
+  EXPECT_EQ(mixed.substr(mixed.size() - 2), "Ж");
+}
+
+TEST(TreeRecords, NumberedNamesSkipTakenOnesAndCountPerName) {
+  TOrvBurner b;
+  // A real file already has the first numbered name.
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("a (2).txt"), false, 0, "/s/a (2).txt"), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("A.txt"), false, 0, "/s/A.txt"), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("a.txt"), false, 0, "/s/a.txt"), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("a.TXT"), false, 0, "/s/a.TXT"), 1);
+  // Another name starts its own count.
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("B.txt"), false, 0, "/s/B.txt"), 1);
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("b.txt"), false, 0, "/s/b.txt"), 1);
+  EXPECT_EQ(ChainNames(b.Root()), (std::vector<std::string>{"a (2).txt", "A.txt", "a (3).txt", "a (4).TXT",
+                                                             "B.txt", "b (2).txt"}));
+  // Removing a numbered entry forgets its source: it comes back, renamed.
+  b.RemoveEntry(b.Root(), b.FindFile(b.Root(), "a (3).txt"));
+  ASSERT_EQ(b.AddFile(b.Root(), FileRec("a.txt"), false, 0, "/s/a.txt"), 1);
+  EXPECT_EQ(ChainNames(b.Root()).back(), "a (5).txt");
+  // Folders: a file keeps its name, a folder of that name is numbered.
+  TDEntry *d = b.AddDir(b.Root(), DirRec("B.txt"), "/s/B.txt.d");
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(d->LongName, "B.txt (2)");
+  EXPECT_EQ(d->ISOName.find('.'), std::string::npos) << d->ISOName;
 }

@@ -41,8 +41,8 @@ elif kind == "names":
     write(os.path.join(root, "Case", "one.txt"), 10)
     write(os.path.join(root, "CASE", "two.txt"), 11)
     write(os.path.join(root, "x" * 200 + ".txt"), 400)
-    write(os.path.join(root, "y" * 105 + ".txt"), 401)   # shortened to fit a Joliet record
-    write(os.path.join(root, "z" * 100 + ".txt"), 408)   # fits as it is
+    write(os.path.join(root, "y" * 105 + ".txt"), 401)   # 109 characters: cut to 108
+    write(os.path.join(root, "z" * 100 + ".txt"), 408)   # fits whole
     write(os.path.join(root, "d" * 200, "in-long-dir.txt"), 402)
     write(os.path.join(root, "emoji \U0001F600 name.txt"), 403)
     write(os.path.join(root, "semi;colon*star?.txt"), 404)

@@ -59,7 +59,10 @@ verify "$T/last.iso"
 mkdir -p "$T/one" "$T/two"
 echo first >"$T/one/same.txt"
 echo second >"$T/two/same.txt"
-"$SKARVO" build-iso -o "$T/keep.iso" "$T/one/same.txt" "$T/two/same.txt" "$T/small" >/dev/null
+# Without --replace the second same.txt is left out: named, exit status 1.
+rc=0
+"$SKARVO" build-iso -o "$T/keep.iso" "$T/one/same.txt" "$T/two/same.txt" "$T/small" >/dev/null 2>"$T/err.txt" || rc=$?
+[ "$rc" -eq 1 ] && grep -qF "left out $T/two/same.txt" "$T/err.txt" || fail "the left-out same.txt: exit $rc, $(cat "$T/err.txt")"
 "$SKARVO" build-iso -o "$T/repl.iso" --replace "$T/one/same.txt" "$T/two/same.txt" >/dev/null
 [ "$(isoinfo -J -i "$T/keep.iso" -x "/same.txt;1")" = first ] || fail "without --replace the first same.txt must stay"
 [ "$(isoinfo -J -i "$T/repl.iso" -x "/same.txt;1")" = second ] || fail "with --replace the second same.txt must win"

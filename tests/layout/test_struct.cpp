@@ -1,6 +1,8 @@
 // The on-disc structure writers, checked field by field.
 #include "ovISOStruct.h"
 
+#include "../platform/TestEnv.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -135,13 +137,14 @@ protected:
 };
 
 TEST_F(Descriptors, PrimaryFields) {
+  testenv::TScopedTimeZone utc("UTC");
   PutPrimaryDescriptor(s.data(), Info());
   EXPECT_EQ(s[0], 1);
   EXPECT_EQ(Bytes(&s[1], 5), "CD001");
   EXPECT_EQ(s[6], 1);
   EXPECT_EQ(s[7], 0);
   EXPECT_EQ(Bytes(&s[8], 32), PadText("LINUX", 32));
-  EXPECT_EQ(Bytes(&s[40], 32), PadText("MY DISC", 32));
+  EXPECT_EQ(Bytes(&s[40], 32), PadText("MY_DISC", 32)) << "d-characters only";
   EXPECT_EQ(LE32(&s[80]), 151u);
   EXPECT_EQ(BE32(&s[84]), 151u);
   EXPECT_EQ(Bytes(&s[88], 32), std::string(32, '\0')) << "reserved: no escape sequence in the primary descriptor";
@@ -251,3 +254,32 @@ TEST(ElTorito, CatalogEntriesAndChecksum) {
 }
 
 } // namespace
+
+TEST_F(Descriptors, VolumeLabelIsDCharactersInThePrimaryAndWholeInJoliet) {
+  TVolumeInfo v = Info();
+  v.Volume = "Été 2024 ü-x_9";
+  PutPrimaryDescriptor(s.data(), v);
+  // One "_" per character, never a byte of a UTF-8 sequence upper-cased.
+  EXPECT_EQ(Bytes(&s[40], 32), PadText("_T__2024___X_9", 32));
+  PutJolietDescriptor(s.data(), v);
+  EXPECT_EQ(Bytes(&s[40], 32), PadTextUCS2("Été 2024 ü-x_9", 32));
+  EXPECT_EQ(DCharacters("abc.DEF-123\xff"), "ABC_DEF_123_");
+}
+
+TEST_F(Descriptors, DescriptorDatesCarryTheirOwnOffset) {
+  TVolumeInfo v = Info();
+  v.Creation = ov::EncodeDateTime(2024, 1, 15, 12, 0, 0);
+  v.Modification = ov::EncodeDateTime(2024, 7, 15, 12, 0, 0);
+  {
+    testenv::TScopedTimeZone tz("Asia/Kolkata");
+    PutPrimaryDescriptor(s.data(), v);
+    EXPECT_EQ(Bytes(&s[813], 16), "2024011512000000");
+    EXPECT_EQ(s[829], 22);
+    EXPECT_EQ(s[846], 22);
+    EXPECT_EQ(s[863], 0) << "the unused expiration date";
+  }
+  testenv::TScopedTimeZone tz("Europe/Berlin");
+  PutJolietDescriptor(s.data(), v);
+  EXPECT_EQ(s[829], 4) << "winter";
+  EXPECT_EQ(s[846], 8) << "summer";
+}

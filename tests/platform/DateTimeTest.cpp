@@ -1,5 +1,6 @@
 // Date conversion and the format pictures.
 #include "ovDateTime.h"
+#include "TestEnv.h"
 
 #include <gtest/gtest.h>
 
@@ -47,4 +48,31 @@ TEST(DateTime, TimeZoneOffsetIsStandardTime) {
   tzset();
   EXPECT_EQ(TimeZoneOffsetMinutes(), static_cast<int>(-timezone / 60));
   EXPECT_LE(std::abs(TimeZoneOffsetMinutes()), 14 * 60);
+}
+
+TEST(DateTime, UtcOffsetIsTheOneInEffectAtEachDate) {
+  {
+    testenv::TScopedTimeZone tz("Asia/Kolkata");
+    EXPECT_EQ(UtcOffsetMinutesAt(EncodeDateTime(2024, 1, 15, 12, 0, 0)), 330);
+    EXPECT_EQ(UtcOffsetUnitsAt(EncodeDateTime(2024, 7, 15, 12, 0, 0)), 22);
+  }
+  {
+    // Daylight saving: the summer offset in summer, also around the change
+    // on 2024-03-31 at 02:00 local time.
+    testenv::TScopedTimeZone tz("Europe/Berlin");
+    EXPECT_EQ(UtcOffsetUnitsAt(EncodeDateTime(2024, 1, 15, 12, 0, 0)), 4);
+    EXPECT_EQ(UtcOffsetUnitsAt(EncodeDateTime(2024, 7, 15, 12, 0, 0)), 8);
+    EXPECT_EQ(UtcOffsetMinutesAt(EncodeDateTime(2024, 3, 31, 1, 59, 0)), 60);
+    EXPECT_EQ(UtcOffsetMinutesAt(EncodeDateTime(2024, 3, 31, 3, 30, 0)), 120);
+    // A file written in summer, read back as a date, keeps its offset.
+    EXPECT_EQ(UtcOffsetMinutesAt(UnixToDateTime(1720000000)), 120);
+  }
+  {
+    // West of UTC and not whole hours: -3:30, -2:30 in summer.
+    testenv::TScopedTimeZone tz("America/St_Johns");
+    EXPECT_EQ(UtcOffsetUnitsAt(EncodeDateTime(2023, 12, 1, 8, 0, 0)), -14);
+    EXPECT_EQ(UtcOffsetUnitsAt(EncodeDateTime(2023, 6, 1, 8, 0, 0)), -10);
+  }
+  testenv::TScopedTimeZone utc("UTC");
+  EXPECT_EQ(UtcOffsetUnitsAt(EncodeDateTime(2024, 7, 15, 12, 0, 0)), 0);
 }

@@ -1,8 +1,11 @@
 // Directory listing, masks, attributes and 8.3 aliases.
 #include "ovFiles.h"
+#include "TestEnv.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -181,4 +184,39 @@ TEST_F(Listing, ArchiveBitThroughTheExtendedAttribute) {
   utimensat(AT_FDCWD, f.c_str(), times, 0);
   EXPECT_NE(FileGetAttr(f) & faArchive, 0);
   EXPECT_FALSE(FileSetAttr(dir_ + "missing", 0));
+}
+
+namespace {
+
+std::string Describe(const std::vector<TPassedOver> &v) {
+  std::string out;
+  for (const TPassedOver &p : v)
+    out += p.Name + ":" + std::to_string(p.Reason) + ":" + std::to_string(p.Error) + "\n";
+  return out;
+}
+
+} // namespace
+
+TEST_F(Listing, FoldersThatCannotBeListedOrEnteredAreReported) {
+  chmod(dir_.c_str(), 0755);
+  mkdir((dir_ + "noexec").c_str(), 0755);
+  Make("noexec/inner.txt");
+  mkdir((dir_ + "noexec/sub").c_str(), 0755);
+  chmod((dir_ + "noexec").c_str(), 0644);  // names can be read, not their status
+  mkdir((dir_ + "locked").c_str(), 0);
+  const std::string dir = dir_;
+  const auto out = testenv::RunUnprivileged([dir] {
+    std::vector<TSearchRec> recs;
+    std::vector<TPassedOver> over;
+    std::string r = FindFiles(dir + "noexec/*.*", faAnyFile, recs, over) ? "listed " : "failed ";
+    r += std::to_string(recs.size()) + "\n";
+    std::sort(over.begin(), over.end(), [](const auto &a, const auto &b) { return a.Name < b.Name; });
+    r += Describe(over);
+    errno = 0;
+    r += FindFiles(dir + "locked/*.*", faAnyFile, recs, over) ? "locked listed" : "locked " + std::to_string(errno);
+    return r;
+  });
+  ASSERT_TRUE(out.has_value()) << "could not run as an unprivileged user";
+  const std::string eacces = std::to_string(EACCES);
+  EXPECT_EQ(*out, "listed 0\ninner.txt:0:" + eacces + "\nsub:0:" + eacces + "\nlocked " + eacces);
 }
