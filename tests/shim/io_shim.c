@@ -2,6 +2,10 @@
  *   SKARVO_SHIM_FILE           a part of the path of the file to act on
  *   SKARVO_SHIM_READ_FAIL_AT   reads deliver the bytes before this offset,
  *                              then fail with EIO (a bad sector)
+ *   SKARVO_SHIM_READ_FAIL_LEN  length of the bad stretch (default: to the
+ *                              end); reads past it succeed again
+ *   SKARVO_SHIM_READ_FAIL_ONCE when set, only the first read that meets the
+ *                              stretch fails (a transient error)
  *   SKARVO_SHIM_READ_DELAY_MS  each read of the file first sleeps this long
  *   SKARVO_SHIM_CLOSE_FAIL     when set, close() of the file fails with EIO
  *                              (the descriptor is released, as on Linux)
@@ -48,14 +52,21 @@ static void delay(void) {
   }
 }
 
+static int failed_once;
+
 /* How many of count bytes at offset may be read; -1 when the read fails. */
 static ssize_t allowed(off_t offset, size_t count) {
   const char *at = getenv("SKARVO_SHIM_READ_FAIL_AT");
-  if (!at)
+  if (!at || (failed_once && getenv("SKARVO_SHIM_READ_FAIL_ONCE")))
     return (ssize_t)count;
   const long long fail = atoll(at);
-  if (offset >= fail)
+  const char *len = getenv("SKARVO_SHIM_READ_FAIL_LEN");
+  if (len && offset >= fail + atoll(len))
+    return (ssize_t)count;
+  if (offset >= fail) {
+    failed_once = 1;
     return -1;
+  }
   if ((long long)count > fail - offset)
     return (ssize_t)(fail - offset);
   return (ssize_t)count;
