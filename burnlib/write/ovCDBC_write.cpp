@@ -27,6 +27,10 @@ void TOrvBurner::SetCurrentFile(const std::string &Path) {
 
 void TOrvBurner::AbortWrite() { AbortRequested.store(true); }
 
+namespace {
+const char *const kAbortedText = "OPERATION ABORTED BY USER";
+} // namespace
+
 bool TOrvBurner::StartWriteThread(bool ToFile) {
   if (!writeJobs_ || !writeJobs_->Cache)
     return false;
@@ -70,6 +74,8 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
   if (!writeJobs_)
     writeJobs_.reset(new TWriteJobs());
   writeJobs_->Reap();
+  // From here AbortWrite ends this write, also while the cache fills.
+  AbortRequested.store(false);
   if (Quick) {
     const bool ok = SaveImageFileQuick(FileName);
     ReleaseWriteSlot();
@@ -107,6 +113,10 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
 
   // The caller waits until the cache is primed.
   while (!cache.Primed()) {
+    if (AbortRequested.load() && !cache.HasError()) {
+      cache.SetCacheError(kAbortedText);
+      cache.RequestStop();
+    }
     if (cache.HasError()) {
       SetCurrentFile(cache.CurrentFile());
       const std::string text = cache.CacheError();
@@ -183,8 +193,6 @@ private:
 constexpr int32_t kQuickChunk = 131072;
 constexpr int64_t kAdviseFrom = 1 << 20;
 
-const char *const kAbortedText = "OPERATION ABORTED BY USER";
-
 // Appends Size bytes of the source, then zeros to the next sector boundary.
 // Bytes a shorter source does not have are zeros, so every later file stays
 // at its sector. Returns an error text, or empty. AbortWrite is noticed
@@ -230,7 +238,6 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
       OnWriteDone(this, text);
     return false;
   };
-  AbortRequested.store(false);
   std::unique_ptr<TFileStreamEx> file;
   try {
     file = std::make_unique<TFileStreamEx>(FileName, TFileStreamEx::fmCreate);

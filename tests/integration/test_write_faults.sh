@@ -98,6 +98,24 @@ for mode in "${modes[@]}"; do
   done
 done
 
+# An interrupt while the read-ahead cache is still filling (reads so slow
+# that filling it takes seconds) ends the build as quickly.
+env LD_PRELOAD="$SKARVO_IO_SHIM" SKARVO_SHIM_FILE=slow/big.bin SKARVO_SHIM_READ_DELAY_MS=400 \
+  "$SKARVO" build-iso -o "$T/out/fresh.iso" "$T/slow" >/dev/null 2>"$T/sig.txt" &
+pid=$!
+sleep 1
+start=$(date +%s%N)
+kill -s INT "$pid"
+rc=0
+wait "$pid" || rc=$?
+ms=$((($(date +%s%N) - start) / 1000000))
+if [ "$rc" -eq 130 ] && [ "$ms" -le 1000 ] && [ ! -e "$T/out/fresh.iso" ]; then
+  pass "SIGINT while the cache fills ($ms ms)"
+else
+  fail "SIGINT while the cache fills: exit $rc after $ms ms: $(cat "$T/sig.txt")"
+fi
+no_leftovers "SIGINT while the cache fills" "$T/out"
+
 # Two builds of one image: the second is refused and removes nothing.
 truncate -s 40M "$T/slow/big.bin"
 env LD_PRELOAD="$SKARVO_IO_SHIM" SKARVO_SHIM_FILE=slow/big.bin SKARVO_SHIM_READ_DELAY_MS=40 \
