@@ -1,16 +1,20 @@
 // `skarvo build-iso`: builds an ISO 9660 / Joliet / El Torito image file from
 // folders and files.
+#include "CliSignals.h"
 #include "SkarvoCli.h"
 
 #include "ovCDBC.h"
+#include "ovImageTarget.h"
 #include "ovSync.h"
 
 #include <atomic>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +31,9 @@ const char *kHelp =
     "a SOURCE file is added as it is. Empty folders are left out.\n"
     "\n"
     "Options:\n"
-    "  -o, --output IMAGE   the image file to write (created or overwritten)\n"
+    "  -o, --output IMAGE   the image file to write (created or replaced once the\n"
+    "                       new image is complete; it may not be one of the\n"
+    "                       SOURCE files)\n"
     "  --volume LABEL       volume label, kept as given in the Joliet descriptor\n"
     "                       (16 characters) and in ISO 9660 d-characters in the\n"
     "                       primary one (32 of A-Z, 0-9 and \"_\", every other\n"
@@ -37,6 +43,7 @@ const char *kHelp =
     "  --boot IMG           make the image bootable with the El Torito boot image\n"
     "                       IMG: 1,228,800, 1,474,560 or 2,949,120 bytes give\n"
     "                       floppy emulation, any other size hard-disk emulation\n"
+    "                       (with a warning unless IMG has a partition table)\n"
     "  --save-path MODE     where the sources go in the image: none (default, in\n"
     "                       the root), full (under their whole source path), last\n"
     "                       (under the last folder of their source path)\n"
@@ -46,7 +53,7 @@ const char *kHelp =
     "                       (otherwise the first one is kept)\n"
     "  --quick              copy the files in this thread without the read-ahead\n"
     "                       cache (no 300-sector minimum)\n"
-    "  --cache-size MB      memory of the read-ahead cache (at least 2, default 4)\n"
+    "  --cache-size MB      memory of the read-ahead cache, 2 to 1024 (default 4)\n"
     "  --log                print the library's debug messages on stderr\n"
     "  -h, --help           show this help\n"
     "\n"
@@ -63,15 +70,16 @@ const char *kHelp =
     "over. Each name changed, entry passed over and entry left out is named on\n"
     "stderr, one line each.\n"
     "\n"
+        "The image is written to a temporary file beside IMAGE and takes its place\n"
+    "only when complete, so an earlier IMAGE survives any failure or interrupt.\n"
+    "Two builds cannot write the same IMAGE at once.\n"
+    "\n"
     "Exit status: 0 when the image was written with everything the sources hold.\n"
     "1 when an entry could not be read (a folder that cannot be listed or\n"
     "entered, a file that cannot be read) or was left out because its name was\n"
     "taken: the image is written with the rest, like tar. On any other error the\n"
-    "error is printed, the status is non-zero and no incomplete image is left.\n";
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void OnInterrupt(int) { g_interrupted.store(true); }
+    "error is printed, the status is non-zero and no incomplete image is left\n"
+    "behind (128 + the signal number after an interrupt, 130 for Ctrl-C).\n";
 
 struct TOptions {
   std::string Output;
@@ -157,8 +165,8 @@ int ParseArgs(const skarvo_cli::TArgs &args, TOptions &o) {
         return 2;
       char *end = nullptr;
       const long mb = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || mb < 1 || mb > 1024) {
-        skarvo_cli::Error("--cache-size takes a number of megabytes from 1 to 1024, not \"" + v + "\"");
+      if (v.empty() || *end != '\0' || mb < 2 || mb > 1024) {
+        skarvo_cli::Error("--cache-size takes a number of megabytes from 2 to 1024, not \"" + v + "\"");
         return 2;
       }
       o.CacheMB = static_cast<int>(mb);
@@ -186,36 +194,6 @@ std::string AbsolutePath(const std::string &p) {
   while (s.size() > 1 && s.back() == '/')
     s.pop_back();
   return s;
-}
-
-// Identity of the output before the build, to tell afterwards whether this
-// run created or changed it.
-struct TFileState {
-  bool Exists = false;
-  dev_t Dev = 0;
-  ino_t Ino = 0;
-  off_t Size = 0;
-  struct timespec MTime {};
-};
-
-TFileState StateOf(const std::string &path) {
-  TFileState s;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    s.Exists = true;
-    s.Dev = st.st_dev;
-    s.Ino = st.st_ino;
-    s.Size = st.st_size;
-    s.MTime = st.st_mtim;
-  }
-  return s;
-}
-
-bool Changed(const TFileState &a, const TFileState &b) {
-  if (a.Exists != b.Exists)
-    return true;
-  return a.Exists && (a.Dev != b.Dev || a.Ino != b.Ino || a.Size != b.Size || a.MTime.tv_sec != b.MTime.tv_sec ||
-                      a.MTime.tv_nsec != b.MTime.tv_nsec);
 }
 
 // Fills the compilation like the main window's list: a folder as a checked
@@ -294,12 +272,99 @@ void WarnIfLabelCut(const std::string &label, bool joliet) {
     skarvo_cli::Warning("the volume label \"" + label + "\" is cut to 32 characters");
 }
 
+// Interrupts while the command runs. Before the write starts, an interrupt
+// removes what this run created and ends the program at once; during the
+// write it aborts the write (the quick path runs in the main thread, so the
+// abort has to come from here), and the command cleans up.
+class TInterruptWatch {
+public:
+  TInterruptWatch(TOrvBurner &b, TImageTarget &target) : b_(b), target_(target) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~TInterruptWatch() {
+    stop_.store(true);
+    thread_.join();
+  }
+  // From here on the command itself ends the work on an interrupt.
+  void WriteStarts() {
+    std::lock_guard<std::mutex> g(phase_);
+    writing_ = true;
+  }
+
+private:
+  void Run() {
+    while (!stop_.load()) {
+      if (skarvo_cli::Interrupted()) {
+        std::lock_guard<std::mutex> g(phase_);
+        if (!writing_) {
+          target_.Discard();
+          std::_Exit(skarvo_cli::InterruptExitCode());
+        }
+        b_.AbortWrite();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  TOrvBurner &b_;
+  TImageTarget &target_;
+  std::mutex phase_;
+  bool writing_ = false;   // guarded by phase_
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A SOURCE file or the boot image that is the image itself would be lost
+// when the image replaces it.
+bool RefuseTargetAsSource(const TImageTarget &target, const TOptions &o) {
+  std::vector<std::string> inputs = o.Sources;
+  if (!o.Boot.empty())
+    inputs.push_back(o.Boot);
+  for (const std::string &src : inputs) {
+    struct stat st {};
+    if (::stat(src.c_str(), &st) == 0 && S_ISREG(st.st_mode) && target.IsTarget(st.st_dev, st.st_ino)) {
+      skarvo_cli::Error("the image " + o.Output + " is also given as " + src +
+                        ": writing it would destroy that file");
+      return true;
+    }
+  }
+  return false;
+}
+
+// The image found inside a source folder (an older build, or this run's
+// empty stand-in) is not part of the new image.
+void LeaveOutTarget(TOrvBurner &b, const TImageTarget &target) {
+  const std::string name = fs::path(target.Path()).filename().string();
+  for (TFEntry *e : b.FileList) {
+    if (e->SourcePath.empty() || fs::path(e->SourcePath).filename() != name)
+      continue;
+    struct stat st {};
+    if (::stat(e->SourcePath.c_str(), &st) == 0 && target.IsTarget(st.st_dev, st.st_ino)) {
+      if (!target.CreatedTarget())
+        skarvo_cli::Warning("leaving out " + e->SourcePath + ": it is the image being written");
+      b.RemoveEntry(e->Owner, e);
+      break;
+    }
+  }
+}
+
 int CmdBuildIso(const skarvo_cli::TArgs &args) {
   TOptions o;
   if (const int rc = ParseArgs(args, o); rc >= 0)
     return rc;
 
+  // Signals are recorded from here; the watch acts on them.
+  skarvo_cli::TInterruptScope scope;
   TOrvBurner b;
+  TImageTarget target;
+  // The output is checked, and locked, before the sources are scanned.
+  if (!target.Open(AbsolutePath(o.Output))) {
+    skarvo_cli::Error(target.Error());
+    return 1;
+  }
+  TInterruptWatch watch(b, target);
+  if (RefuseTargetAsSource(target, o))
+    return 1;
+
   if (o.Log)
     b.OnDebugMessage = [](TObject *, const std::string &m, uint8_t level) {
       std::fprintf(stderr, "[%u] %s\n", level, m.c_str());
@@ -327,15 +392,7 @@ int CmdBuildIso(const skarvo_cli::TArgs &args) {
       skarvo_cli::Error("file is 4 GiB or larger and cannot be written to an ISO 9660 image: " + f);
     return 1;
   }
-  // The image must not take itself as a source.
-  const std::string output = AbsolutePath(o.Output);
-  for (TFEntry *e : b.FileList) {
-    if (e->SourcePath == output) {
-      skarvo_cli::Warning("leaving out " + output + ": it is the image being written");
-      b.RemoveEntry(e->Owner, e);
-      break;
-    }
-  }
+  LeaveOutTarget(b, target);
   b.RemoveEmptyDirs();
   if (b.FileCount() == 0) {
     skarvo_cli::Error("nothing to write: the sources hold no files");
@@ -344,7 +401,9 @@ int CmdBuildIso(const skarvo_cli::TArgs &args) {
 
   b.PrepareLayout(true, nullptr);
   if (!o.Boot.empty() && !b.Bootable)
-    skarvo_cli::Warning("boot image " + o.Boot + " not found: the image will not be bootable");
+    skarvo_cli::Warning("boot image " + o.Boot + ": " + b.BootImageNote + ": the image will not be bootable");
+  else if (!b.BootImageNote.empty())
+    skarvo_cli::Warning("boot image " + o.Boot + " is " + b.BootImageNote);
   const int64_t total = b.SessionSectors() * 2048;
 
   bool done = false;
@@ -353,43 +412,52 @@ int CmdBuildIso(const skarvo_cli::TArgs &args) {
     done = true;
     error = e;
   };
-  const TFileState before = StateOf(output);
-  struct sigaction sa {}, oldInt {}, oldTerm {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &oldInt);
-  sigaction(SIGTERM, &sa, &oldTerm);
+  watch.WriteStarts();
+  if (skarvo_cli::Interrupted())
+    return skarvo_cli::InterruptExitCode();
+  if (!target.CreateTemp()) {
+    skarvo_cli::Error(target.Error());
+    return 1;
+  }
 
   skarvo_cli::TProgress progress("Building " + fs::path(o.Output).filename().string());
   progress.Update(0, 0);
-  const bool started = b.SaveImageFile(output, o.Quick);
+  const bool started = b.SaveImageFile(target.TempPath(), o.Quick);
   if (!started && !done)
     error = b.ErrorText.empty() ? "THE IMAGE COULD NOT BE STARTED" : b.ErrorText;
   while (started && !done) {
     ov::CheckSynchronize(100);
-    if (g_interrupted.load())
+    if (skarvo_cli::Interrupted())
       b.AbortWrite();
     const int64_t n = b.BytesWritten.load();
     progress.Update(total > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(total) : 100.0, n);
   }
-  if (error.empty())
+  if (error.empty() && !skarvo_cli::Interrupted())
     progress.Update(100, total);
   progress.Finish();
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
 
+  // Nothing but a complete image replaces the target; what this run
+  // created is removed on every other way out (the target's destructor).
+  if (skarvo_cli::Interrupted())
+    return skarvo_cli::InterruptExitCode();
   if (!error.empty()) {
+    // The temporary file's name means nothing to the user.
+    const size_t at = error.find(target.TempPath());
+    if (at != std::string::npos)
+      error.replace(at, target.TempPath().size(), o.Output);
     skarvo_cli::Error(error);
-    // An image this run created or overwrote is incomplete: remove it. One
-    // it never touched (it failed before writing) stays as it was.
-    if (Changed(before, StateOf(output)))
-      ::unlink(output.c_str());
+    return 1;
+  }
+  struct stat st {};
+  const int64_t size = ::stat(target.TempPath().c_str(), &st) == 0 ? st.st_size : 0;
+  if (!target.Commit()) {
+    skarvo_cli::Error(target.Error());
     return 1;
   }
   if (o.ArchiveOnly)
     b.ClearArchiveBits();
-  std::printf("%s: %lld sectors (%.2f MB)\n", o.Output.c_str(), static_cast<long long>(total / 2048),
-              static_cast<double>(total) / 1048576.0);
+  std::printf("%s: %lld sectors (%.2f MB)\n", o.Output.c_str(), static_cast<long long>(size / 2048),
+              static_cast<double>(size) / 1048576.0);
   if (lost > 0) {
     skarvo_cli::Error("the image lacks " + std::to_string(lost) + " source entr" + (lost == 1 ? "y" : "ies") +
                       " named above");

@@ -86,6 +86,9 @@ public:
   // ---- public fields set by the caller ----
   bool Bootable = false;
   std::string BootImage;
+  // Set by the layout for the user: why the boot file was not used (Bootable
+  // is then off), or what was assumed about it; empty when all is clear.
+  std::string BootImageNote;
   bool SavePathLastFolder = false;
   int16_t ImportSessionNumber = 0;
 

@@ -27,6 +27,10 @@ void TOrvBurner::SetCurrentFile(const std::string &Path) {
 
 void TOrvBurner::AbortWrite() { AbortRequested.store(true); }
 
+namespace {
+const char *const kAbortedText = "OPERATION ABORTED BY USER";
+} // namespace
+
 bool TOrvBurner::StartWriteThread(bool ToFile) {
   if (!writeJobs_ || !writeJobs_->Cache)
     return false;
@@ -70,6 +74,8 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
   if (!writeJobs_)
     writeJobs_.reset(new TWriteJobs());
   writeJobs_->Reap();
+  // From here AbortWrite ends this write, also while the cache fills.
+  AbortRequested.store(false);
   if (Quick) {
     const bool ok = SaveImageFileQuick(FileName);
     ReleaseWriteSlot();
@@ -107,6 +113,10 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
 
   // The caller waits until the cache is primed.
   while (!cache.Primed()) {
+    if (AbortRequested.load() && !cache.HasError()) {
+      cache.SetCacheError(kAbortedText);
+      cache.RequestStop();
+    }
     if (cache.HasError()) {
       SetCurrentFile(cache.CurrentFile());
       const std::string text = cache.CacheError();
@@ -185,7 +195,8 @@ constexpr int64_t kAdviseFrom = 1 << 20;
 
 // Appends Size bytes of the source, then zeros to the next sector boundary.
 // Bytes a shorter source does not have are zeros, so every later file stays
-// at its sector. Returns an error text, or empty.
+// at its sector. Returns an error text, or empty. AbortWrite is noticed
+// between chunks, so a large source does not hold up an interrupt.
 std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
   std::unique_ptr<TFileStreamEx> in;
   try {
@@ -197,6 +208,8 @@ std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
   if (size >= kAdviseFrom)
     in->AdviseSequential();
   while (left > 0 && !out.Failed()) {
+    if (AbortRequested.load())
+      return kAbortedText;
     const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(left, kQuickChunk));
     uint8_t *dst = out.Reserve(static_cast<size_t>(chunk));
     const int32_t got = in->Read(dst, chunk);
@@ -228,13 +241,11 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
   std::unique_ptr<TFileStreamEx> file;
   try {
     file = std::make_unique<TFileStreamEx>(FileName, TFileStreamEx::fmCreate);
-  } catch (const EFOpenError &) {
-    return fail("CAN'T CREATE FILE \"" + FileName + "\"");
+  } catch (const EFOpenError &e) {
+    return fail(CantCreateFileText(FileName, e.ErrorCode));
   }
   TQuickOut out(*file);
-  auto writeFailed = [&] {
-    return fail("CAN'T WRITE FILE \"" + FileName + "\" [" + std::strerror(out.Error()) + "]");
-  };
+  auto writeFailed = [&] { return fail(CantWriteFileText(FileName, out.Error())); };
 
   out.Bytes(HeaderImage.Memory(), HeaderImage.Size());
   if (Bootable) {
@@ -262,7 +273,8 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
   out.Flush();
   if (out.Failed())
     return writeFailed();
-  file.reset();
+  if (const int err = file->CloseWritten(); err != 0)
+    return fail(CantWriteFileText(FileName, err));
   if (OnWriteDone)
     OnWriteDone(this, std::string());
   return true;

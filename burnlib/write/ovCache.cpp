@@ -254,9 +254,7 @@ void TCacheThread::Execute() {
         Wake();
         return;
       }
-      // A queue drained short of the expected total cannot fill up any more:
-      // end rather than keep the writer waiting.
-      if (remainingBytes_.load() <= 0 || BlockCount() == 0) {
+      if (remainingBytes_.load() <= 0) {
         finished_.store(true);
         Wake();
         // Stay a moment for late readers of the texts; the owner's Join or
@@ -294,11 +292,16 @@ bool TCacheThread::Produce() {
         return false;
     }
   }
-  if (current_->Count > 0) {
-    queuedBytes_ += current_->Count;
+  // The last, partial block (its bytes are counted already).
+  if (current_->Count > 0)
     AppendCurrent();
-  }
   source_.reset();
+  // What is queued now is all there will be: a source that ended before its
+  // announced size (an image file that shrank) must not leave the writer
+  // waiting for bytes that never come.
+  lock_.Lock();
+  remainingBytes_.store(queuedBytes_.load());
+  lock_.Unlock();
   if (padToMinimum_) {
     lock_.Lock();
     padBytes_.store(CacheMinimumBytes - p_.ExpectedTotal);
@@ -484,7 +487,9 @@ int64_t TCacheThread::ReadBatch(int64_t left, bool &failed) {
     const ssize_t r = ::readv(source_->Handle, iov + iovIndex, k - iovIndex);
     if (r < 0 && errno == EINTR)
       continue;
-    if (r < 0 && got == 0) {
+    if (r < 0) {
+      // Whatever was read before the error is dropped with the rest: the
+      // write ends, so no block of this batch may reach the writer.
       failed = true;
       current_ = std::move(batch[0]);
       lock_.Lock();
@@ -493,7 +498,7 @@ int64_t TCacheThread::ReadBatch(int64_t left, bool &failed) {
       lock_.Unlock();
       return 0;
     }
-    if (r <= 0)
+    if (r == 0)
       break;   // the source ended early: the rest stays zeros
     got += r;
     // Move the vectors past what was read.

@@ -87,6 +87,13 @@ void THandleStreamEx::AdviseDone(int64_t Offset) {
     (void)::posix_fadvise(Handle, 0, static_cast<off_t>(Offset), POSIX_FADV_DONTNEED);
 }
 
+int THandleStreamEx::Sync() {
+  if (::fsync(Handle) == 0)
+    return 0;
+  // Pipes and devices such as /dev/null have nothing to flush.
+  return errno == EINVAL || errno == EROFS ? 0 : errno;
+}
+
 // Sharing is carried over with advisory whole-file locks between the
 // streams of this program: "exclusive" and "deny read" take an exclusive
 // lock, "deny write" a shared one; "deny none" takes none but is refused
@@ -148,7 +155,20 @@ TFileStreamEx::TFileStreamEx(const std::string &FileName, uint16_t Mode)
   Handle = fd;
 }
 
-TFileStreamEx::~TFileStreamEx() {
-  if (Handle >= 0)
-    ::close(Handle);
+int TFileStreamEx::Close() {
+  if (Handle < 0)
+    return 0;
+  const int fd = Handle;
+  Handle = -1;
+  // Linux releases the descriptor even when close fails: never retry it.
+  // EINTR: the descriptor is released and the data was synced by then.
+  return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
 }
+
+int TFileStreamEx::CloseWritten() {
+  const int syncErr = Handle >= 0 ? Sync() : 0;
+  const int closeErr = Close();
+  return syncErr != 0 ? syncErr : closeErr;
+}
+
+TFileStreamEx::~TFileStreamEx() { Close(); }

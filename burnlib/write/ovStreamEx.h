@@ -53,6 +53,9 @@ public:
   void AdviseSequential();
   // Tells the kernel the bytes before Offset will not be needed again.
   void AdviseDone(int64_t Offset);
+  // Flushes the file's data to the disk: 0, or the errno of the failure
+  // (0 for pipes and devices, which have nothing to flush).
+  int Sync();
 
 protected:
   int lastError_ = 0;
@@ -75,6 +78,12 @@ public:
   TFileStreamEx &operator=(const TFileStreamEx &) = delete;
 
   const std::string &FileName() const { return fileName_; }
+  // Closes the file now: 0, or the errno of a failed close (a file system
+  // may report a failed write only here). Later calls return 0.
+  int Close();
+  // Ends a file that was written: Sync, then Close; 0, or the errno of the
+  // first failure. A file whose data may not be on the disk is not written.
+  int CloseWritten();
 
 private:
   std::string fileName_;

@@ -23,6 +23,14 @@ namespace {
 std::atomic<bool> g_writeSlot{false};
 } // namespace
 
+std::string CantCreateFileText(const std::string &FileName, int Err) {
+  return "CAN'T CREATE FILE \"" + FileName + "\" [" + std::strerror(Err) + "]";
+}
+
+std::string CantWriteFileText(const std::string &FileName, int Err) {
+  return "CAN'T WRITE FILE \"" + FileName + "\" [" + std::strerror(Err) + "]";
+}
+
 bool ClaimWriteSlot() {
   bool expected = false;
   return g_writeSlot.compare_exchange_strong(expected, true);
@@ -67,8 +75,8 @@ bool TThWrite::OpenTarget() {
   }
   try {
     file_ = std::make_unique<TFileStreamEx>(Burner.ISOFileName, TFileStreamEx::fmCreate);
-  } catch (const EFOpenError &) {
-    Fail("CAN'T CREATE FILE \"" + Burner.ISOFileName + "\"");
+  } catch (const EFOpenError &e) {
+    Fail(CantCreateFileText(Burner.ISOFileName, e.ErrorCode));
     return false;
   }
   return true;
@@ -109,7 +117,7 @@ bool TThWrite::SendBlock(int64_t Count) {
   Cache.ReturnBlocks(taken_);
   // A failed or short write would leave a broken image reported as complete.
   if (done != Count) {
-    Fail("CAN'T WRITE FILE \"" + Burner.ISOFileName + "\" [" + std::strerror(err) + "]");
+    Fail(CantWriteFileText(Burner.ISOFileName, err));
     return false;
   }
   return true;
@@ -122,8 +130,13 @@ int64_t TThWrite::Fetch() {
   return n;
 }
 
-void TThWrite::FinishTarget(bool /*AllSent*/) {
-  // The image file is closed on every way out.
+void TThWrite::FinishTarget(bool AllSent) {
+  // The image file is closed on every way out. A complete one is synced
+  // first: an error the file system reports only now is a failed write.
+  if (file_ && AllSent) {
+    if (const int err = file_->CloseWritten(); err != 0)
+      Fail(CantWriteFileText(Burner.ISOFileName, err));
+  }
   file_.reset();
   if (!taken_.empty())
     Cache.ReturnBlocks(taken_);

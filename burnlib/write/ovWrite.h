@@ -27,6 +27,10 @@ extern uint8_t WriteBuffer[];   // CacheBlockCapacity bytes
 bool ClaimWriteSlot();
 void ReleaseWriteSlot();
 
+// Texts that end a write to an image file, with the system's reason.
+std::string CantCreateFileText(const std::string &FileName, int Err);
+std::string CantWriteFileText(const std::string &FileName, int Err);
+
 // Makes the writer of a disc target (the burning side); empty until a disc
 // writer is linked in, and StartWriteThread(false) then fails.
 using TDiscWriterFactory = std::unique_ptr<TThWrite> (*)(TOrvBurner &Burner, TCacheThread &Cache);

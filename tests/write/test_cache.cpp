@@ -168,6 +168,21 @@ TEST_F(CacheTest, ImageFileOf3000BytesIsOneBlockOf4096) {
   EXPECT_TRUE(std::all_of(d.Bytes.begin() + 3000, d.Bytes.end(), [](uint8_t x) { return x == 0; }));
 }
 
+TEST_F(CacheTest, ImageFileShorterThanAnnouncedEndsAndLeavesNothingRemaining) {
+  // Measured at 10 sectors, 3000 bytes when read: the cache delivers what
+  // there is and ends, and nothing stays counted as still to come.
+  const auto img = RandomBytes(3000, 21);
+  TCacheThread::TParams p;
+  p.ImageFileName = File("shrank.iso", img);
+  p.ExpectedTotal = 10 * 2048;
+  TCacheThread cache(dev_, std::move(p));
+  const TDrained d = Drain(cache, 5s);
+  EXPECT_EQ(d.Bytes.size(), 4096u);
+  EXPECT_TRUE(cache.Finished());
+  EXPECT_EQ(cache.RemainingBytes(), 0);
+  EXPECT_FALSE(cache.HasError());
+}
+
 TEST_F(CacheTest, FileThatShrankKeepsItsRecordedLengthInWholeBlockReads) {
   // Read several blocks at a time; the source ends inside the second block.
   const auto data = RandomBytes(70000, 18);

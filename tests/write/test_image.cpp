@@ -203,20 +203,24 @@ TEST_F(ImageTest, BootImageGoesBeforeTheFilesOnBothPaths) {
   }
 }
 
-TEST_F(ImageTest, UncreatableImageIsReportedThroughOnWriteDone) {
+TEST_F(ImageTest, UncreatableImageIsReportedThroughOnWriteDoneWithTheReason) {
   Src("a.txt", "a");
-  Fill();
-  const std::string bad = Out("no/such/folder/x.iso");
-  ASSERT_TRUE(b_->SaveImageFile(bad, false));
-  ASSERT_TRUE(WaitDone());
-  EXPECT_EQ(doneError_, "CAN'T CREATE FILE \"" + bad + "\"");
-  EXPECT_TRUE(doneOnMain_);
-  EXPECT_FALSE(TOrvBurner::WriteRunning());
+  const std::string missing = Out("no/such/folder/x.iso");
+  const std::string folder = Out("");
+  for (const auto &[bad, reason] : {std::pair{missing, "No such file or directory"}, {folder, "Is a directory"}}) {
+    doneCount_ = 0;
+    Fill();
+    ASSERT_TRUE(b_->SaveImageFile(bad, false));
+    ASSERT_TRUE(WaitDone());
+    EXPECT_EQ(doneError_, "CAN'T CREATE FILE \"" + bad + "\" [" + reason + "]");
+    EXPECT_TRUE(doneOnMain_);
+    EXPECT_FALSE(TOrvBurner::WriteRunning());
 
-  doneCount_ = 0;
-  Fill();
-  EXPECT_FALSE(b_->SaveImageFile(bad, true));
-  EXPECT_EQ(doneError_, "CAN'T CREATE FILE \"" + bad + "\"");
+    doneCount_ = 0;
+    Fill();
+    EXPECT_FALSE(b_->SaveImageFile(bad, true));
+    EXPECT_EQ(doneError_, "CAN'T CREATE FILE \"" + bad + "\" [" + reason + "]");
+  }
 }
 
 TEST_F(ImageTest, FailedWritesAreNotReportedAsSuccess) {
