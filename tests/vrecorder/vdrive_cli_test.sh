@@ -10,8 +10,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 "$skarvo" vdrive add w --model dvd-writer || fail "add"
 "$skarvo" vdrive insert w --media CD-R || fail "insert"
 out=$("$skarvo" vdrive list) || fail "list"
-echo "$out" | grep -Eq '^1 +w +dvd-writer .* CD-R +empty +359847 +0 +0$' || fail "list shows no blank CD-R: $out"
-echo "$out" | grep -Eq '^0 +vd0 +dvd-writer .* CD-RW +empty' || fail "no default drive: $out"
+echo "$out" | grep -Eq '^0:1:0 +w +dvd-writer .* CD-R +empty +359847 +0 +0$' || fail "list shows no blank CD-R: $out"
+echo "$out" | grep -Eq '^0:0:0 +vd0 +dvd-writer .* CD-RW +empty' || fail "no default drive: $out"
 
 "$skarvo" vdrive log w | grep -q "no commands" || fail "empty log"
 
@@ -48,7 +48,7 @@ head -c 409600 /dev/urandom >"$work/src.img"
 "$skarvo" vdrive export w "$work/out.img" --session 1 || fail "export"
 cmp -n 409600 "$work/src.img" "$work/out.img" || fail "export differs"
 "$skarvo" vdrive eject w || fail "eject"
-"$skarvo" vdrive list | grep -Eq '^1 +w .* none +tray open' || fail "eject not shown"
+"$skarvo" vdrive list | grep -Eq '^0:1:0 +w .* none +tray open' || fail "eject not shown"
 "$skarvo" vdrive remove w || fail "remove"
-"$skarvo" vdrive list | grep -q "^1 " && fail "removed drive listed"
+"$skarvo" vdrive list | grep -q "^0:1:0 " && fail "removed drive listed"
 echo PASS
