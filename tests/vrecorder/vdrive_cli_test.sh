@@ -42,6 +42,42 @@ done
 "$skarvo" vdrive list | grep -q "SKARVO CD-W512EB 1.00" || fail "product not set"
 "$skarvo" vdrive set w product ABCDEFGHIJKLMNOPQ 2>/dev/null && fail "over-long product accepted"
 
+# A refused setting names the key or value, never a file of ours, and changes nothing.
+cp "$SKARVO_VDRIVES/w/settings" "$work/settings.before"
+refused() {  # KEY VALUE WORD...: the set is refused and the message holds each WORD
+  local key=$1 value=$2
+  shift 2
+  "$skarvo" vdrive set w "$key" "$value" 2>"$work/err" && fail "set $key $value accepted"
+  for word in "$@"; do
+    grep -qF -- "$word" "$work/err" || fail "set $key $value: no \"$word\" in: $(cat "$work/err")"
+  done
+  if grep -qE 'settings|\.check|\.tmp|/' "$work/err"; then fail "set $key $value names a file: $(cat "$work/err")"; fi
+  cmp -s "$SKARVO_VDRIVES/w/settings" "$work/settings.before" || fail "set $key $value changed the settings"
+}
+refused colour blue 'unknown setting "colour"'
+refused write_speeds.FLOPPY 100 'unknown setting "write_speeds.FLOPPY"'
+refused clock fast '"fast"' clock
+refused clock 0 '"0"' clock
+refused underrun_protection yes '"yes"' underrun_protection
+refused buffer_kb -1 '"-1"' buffer_kb
+refused read_speed_cd 70000 '"70000"' read_speed_cd
+refused model floppy '"floppy"' model
+refused reads 'CD-R CD-X' '"CD-R CD-X"' reads
+refused address 3:0:0 address
+refused product ABCDEFGHIJKLMNOPQ '"ABCDEFGHIJKLMNOPQ"' product
+
+# A drive's name begins with a letter: digits would read as an index.
+for bad in 1 9x -a .a _a; do
+  "$skarvo" vdrive add "$bad" --model dvd-writer 2>"$work/err" >/dev/null && fail "name $bad accepted"
+  grep -q "begins with a letter" "$work/err" || fail "name $bad: $(cat "$work/err")"
+  [ -e "$SKARVO_VDRIVES/$bad" ] && fail "folder $bad created"
+done
+# A folder left from before is shown as unused rather than taken for an index.
+mkdir "$SKARVO_VDRIVES/7" && cp "$work/settings.before" "$SKARVO_VDRIVES/7/settings"
+"$skarvo" vdrive list 2>"$work/err" | grep -q " 7 " && fail "folder 7 listed as a drive"
+grep -q 'folder "7" is not used' "$work/err" || fail "folder 7 not reported: $(cat "$work/err")"
+rm -r "$SKARVO_VDRIVES/7"
+
 # An image on a recordable medium becomes its first session; export gives it back.
 head -c 409600 /dev/urandom >"$work/src.img"
 "$skarvo" vdrive insert w --media DVD+R --image "$work/src.img" || fail "insert image"
