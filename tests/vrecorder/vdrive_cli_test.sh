@@ -31,6 +31,13 @@ for c in list add remove insert eject export fault set log; do
   "$skarvo" vdrive "$c" --help | grep -q "Usage: skarvo vdrive $c" || fail "--help of $c"
 done
 "$skarvo" vdrive --help | grep -q "export NAME FILE" || fail "vdrive --help"
+# Each subcommand's usage line is in the recorder's README, and named in the summary of `skarvo --help`.
+readme=$(dirname "$0")/../../vrecorder/README.md
+for c in list add remove insert eject export fault set log; do
+  usage=$("$skarvo" vdrive "$c" --help | head -1 | sed 's/^Usage: //')
+  grep -qF -- "$usage" "$readme" || fail "README lacks: $usage"
+  "$skarvo" --help 2>&1 | grep "vdrive" | grep -qw "$c" || fail "skarvo --help summary lacks $c"
+done
 
 # Faults, settings.
 "$skarvo" vdrive fault w busy --count 3 --op 2A || fail "fault"
