@@ -13,9 +13,10 @@ using skarvo_cli::TArgs;
 
 const char *kUsage =
     "Usage: skarvo vdrive COMMAND [OPTIONS]\n\n"
-    "Manages the virtual recorders (folder: $SKARVO_VDRIVES, else $XDG_DATA_HOME/skarvo/vdrives).\n\n"
+    "Manages the virtual recorders (folder: $SKARVO_VDRIVES, else $XDG_DATA_HOME/skarvo/vdrives,\n"
+    "else ~/.local/share/skarvo/vdrives).\n\n"
     "Commands:\n"
-    "  list                                   drives with their medium and state\n"
+    "  list                                   drives by address with their medium and state\n"
     "  add NAME --model M [--vendor V] [--product P] [--revision R]\n"
     "                                         add a drive (models: cdrw-writer, dvd-writer, dvd-reader)\n"
     "  remove NAME                            delete a drive and its medium\n"
@@ -27,9 +28,31 @@ const char *kUsage =
     "  fault NAME KIND [--count N] [--skip N] [--op HEX] [--lba N] [--ascq N]\n"
     "  fault NAME --clear | fault NAME        add a fault, clear them, or list them\n"
     "                                         kinds: busy notready nomedium writeerror unformatted opc pending\n"
-    "  set NAME KEY VALUE                     change one key of the drive's settings file\n"
+    "  set NAME KEY VALUE                     change one key of the drive's settings\n"
     "  log NAME [--clear]                     show (or empty) the drive's command log\n\n"
+    "A drive's name begins with a letter (then letters, digits, '.', '_', '-'), so it never\n"
+    "reads as an index. Each drive keeps the address it was given when it was added\n"
+    "(adapter:target:lun, eight targets per adapter).\n\n"
     "Run `skarvo vdrive COMMAND --help` for one command.\n";
+
+const char *kSetHelp =
+    "Usage: skarvo vdrive set NAME KEY VALUE\n\n"
+    "Sets one key of the drive's settings. An unknown key or a bad value is refused and\n"
+    "changes nothing. Keys:\n"
+    "  model                 cdrw-writer, dvd-writer or dvd-reader\n"
+    "  vendor product revision   INQUIRY identity (8, 16 and 4 characters at most)\n"
+    "  reads writes          medium names the drive reads / writes, blank separated\n"
+    "  read_speed_cd read_speed_dvd   maximum read speeds, KB/s\n"
+    "  write_speeds.MEDIUM   write speed steps for that medium, KB/s, blank separated\n"
+    "  buffer_kb             buffer size in KB\n"
+    "  underrun_protection test_write   1 or 0\n"
+    "  clock                 speed of the long-operation clock (2 = twice as fast)\n"
+    "  medium tray capacity image formatted finalized dao_only closed_sessions max_written\n"
+    "  timestamp prevent write_params read_speed write_speed op op_start op_seconds test_nwa\n"
+    "                        the loaded medium and the drive's state (see the recorder's README)\n"
+    "The address, tracks and faults are not set here: a drive keeps its address, tracks\n"
+    "change by recording, and faults are set with `skarvo vdrive fault`.\n"
+    "Examples: set w clock 100, set w product CD-W512EB, set w underrun_protection 0.\n";
 
 bool WantsHelp(const TArgs &a) {
   for (const std::string &s : a)
@@ -101,26 +124,25 @@ int List() {
   std::string err;
   if (!vrec::ListDrives(all, err))
     return Fail(err);
-  std::printf("%-3s %-12s %-12s %-30s %-10s %-11s %10s %10s %s\n", "TGT", "NAME", "MODEL", "IDENTITY", "MEDIUM", "STATUS",
-              "CAPACITY", "RECORDED", "SESSIONS");
-  for (size_t i = 0; i < all.size(); ++i) {
-    const vrec::TDriveSummary &d = all[i];
+  std::printf("%-7s %-12s %-12s %-30s %-10s %-11s %10s %10s %s\n", "ADDRESS", "NAME", "MODEL", "IDENTITY", "MEDIUM",
+              "STATUS", "CAPACITY", "RECORDED", "SESSIONS");
+  for (const vrec::TDriveSummary &d : all) {
     std::string medium = d.Medium;
     if (d.Medium == "DVD-RW" && d.Formatted)
       medium = "DVD-RW-RO";
     else if (d.Medium == "DVD+RW" && !d.Formatted)
       medium = "DVD+RW*";
-    std::string status = d.TrayOpen && d.Medium == "none" ? "tray open" : d.DiscStatus;
-    if (d.TrayOpen && d.Medium != "none")
-      status = "tray open";
+    std::string status = d.TrayOpen ? "tray open" : d.DiscStatus;
     if (!d.Operation.empty())
       status += " (" + d.Operation + ")";
-    std::printf("%-3zu %-12s %-12s %-30s %-10s %-11s %10u %10u %d\n", i, d.Name.c_str(), d.Model.c_str(),
-                (d.Vendor + " " + d.Product + " " + d.Revision).c_str(), medium.c_str(), status.c_str(), d.Capacity,
-                d.Recorded, d.Sessions);
+    std::printf("%-7s %-12s %-12s %-30s %-10s %-11s %10u %10u %d\n", d.Address.empty() ? "-" : d.Address.c_str(),
+                d.Name.c_str(), d.Model.c_str(), (d.Vendor + " " + d.Product + " " + d.Revision).c_str(),
+                medium.c_str(), status.c_str(), d.Capacity, d.Recorded, d.Sessions);
     for (const std::string &f : d.Faults)
       std::printf("    fault: %s\n", f.c_str());
   }
+  for (const std::string &n : vrec::IgnoredFolders())
+    skarvo_cli::Warning("folder \"" + n + "\" is not used: a drive name must begin with a letter (rename the folder)");
   std::printf("(folder %s; DVD+RW* = not formatted)\n", vrec::DrivesFolder().c_str());
   return 0;
 }
@@ -141,8 +163,9 @@ int Run(const TArgs &a) {
 
   if (cmd == "list") {
     if (WantsHelp(a))
-      return help("Usage: skarvo vdrive list\n\nLists the virtual drives in target order (the order the ASPI layer\n"
-                  "numbers them): name, model, identity, medium, disc status, capacity and recorded blocks.\n");
+      return help("Usage: skarvo vdrive list\n\nLists the virtual drives by address (adapter:target:lun, as `skarvo drives`\n"
+                  "shows them): name, model, identity, medium, disc status, capacity, the end of the\n"
+                  "recorded area in blocks, and the sessions holding data (as `skarvo info` counts them).\n");
     if (a.size() > 1)
       return Usage("list takes no arguments");
     return List();
@@ -150,7 +173,9 @@ int Run(const TArgs &a) {
   if (cmd == "add") {
     if (WantsHelp(a))
       return help("Usage: skarvo vdrive add NAME --model M [--vendor V] [--product P] [--revision R]\n\n"
-                  "Adds a drive without a medium. Models: cdrw-writer (reads CD and DVD-ROM, writes CD-R/RW),\n"
+                  "Adds a drive without a medium at the lowest free address, which it keeps whatever\n"
+                  "is added or removed later (eight targets per adapter). NAME begins with a letter,\n"
+                  "then letters, digits, '.', '_' or '-'. Models: cdrw-writer (reads CD and DVD-ROM, writes CD-R/RW),\n"
                   "dvd-writer (all CD and DVD media), dvd-reader (reads only). The identity strings\n"
                   "(8, 16 and 4 characters at most) replace the model's INQUIRY identity.\n");
     if (!Parse(a, 1, pos, opt, {"model", "vendor", "product", "revision"}, {}, err))
@@ -207,7 +232,10 @@ int Run(const TArgs &a) {
       return help("Usage: skarvo vdrive export NAME FILE [--session N]\n\n"
                   "Writes the medium's blocks from block 0 to the end of the recorded area as a\n"
                   "sparse image file; with --session N, up to the end of session N. Blocks keep their\n"
-                  "disc addresses, so later sessions are found where the disc has them.\n");
+                  "disc addresses, so later sessions are found where the disc has them.\n"
+                  "A file is written under a temporary name beside it and renamed when complete: on\n"
+                  "failure a previous file of that name is left as it was. A pipe or device (also\n"
+                  "/dev/stdout) is written sequentially in place and never truncated or removed.\n");
     if (!Parse(a, 1, pos, opt, {"session"}, {}, err))
       return Usage(err);
     if (pos.size() != 2)
@@ -258,9 +286,7 @@ int Run(const TArgs &a) {
   }
   if (cmd == "set") {
     if (WantsHelp(a))
-      return help("Usage: skarvo vdrive set NAME KEY VALUE\n\nSets one key of the drive's settings file "
-                  "(for example: clock 100, product CD-W512EB,\nunderrun_protection 0). The file is checked "
-                  "before it is replaced.\n");
+      return help(kSetHelp);
     if (a.size() != 4)
       return Usage("set needs NAME KEY VALUE");
     return vrec::SetSetting(a[1], a[2], a[3], err) ? 0 : Fail(err);
@@ -291,4 +317,5 @@ int Run(const TArgs &a) {
 
 }  // namespace
 
-SKARVO_CLI_COMMAND("vdrive", "manage virtual recorders (list, add, insert, eject, export, fault, log)", Run);
+SKARVO_CLI_COMMAND("vdrive", "manage virtual recorders (list, add, remove, insert, eject, export, fault, set, log)",
+                   Run);

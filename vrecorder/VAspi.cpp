@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <cerrno>
 #include <deque>
 #include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -77,32 +80,33 @@ public:
       Finish(j, SS_ABORTED);
   }
 
-  // Rereads the drive folder; returns the number of drives.
-  size_t Rescan() {
+  // Rereads the drive folder; returns the number of adapters that hold drives.
+  unsigned Rescan() {
     std::unique_lock<std::mutex> lk(mu_);
     RescanLocked();
-    return names_.size();
+    return Adapters();
   }
 
+  // The drive at an address. The folder is reread when it changed since the
+  // last scan (a drive added or removed by any process); the other drives keep
+  // their addresses, so a caller's selection stays valid.
   bool Resolve(uint8_t ha, uint8_t target, uint8_t lun, std::string *dir, std::string *name) {
     std::unique_lock<std::mutex> lk(mu_);
-    if (names_.empty() || folder_ != DrivesFolderPath())
-      RescanLocked();
-    if (ha != 0 || lun != 0 || target >= names_.size())
+    RefreshLocked();
+    if (lun != 0 || ha >= kMaxAdapters || target >= kTargetsPerAdapter)
+      return false;
+    const auto it = slots_.find(ha * kTargetsPerAdapter + target);
+    if (it == slots_.end())
       return false;
     if (dir)
-      *dir = folder_ + "/" + names_[target];
+      *dir = folder_ + "/" + it->second;
     if (name)
-      *name = names_[target];
+      *name = it->second;
     return true;
   }
 
   uint32_t Exec(SRB_ExecSCSICmd *s) {
     std::string dir;
-    if (s->SRB_HaId != 0) {
-      SetStatus(s, SS_INVALID_HA);
-      return SS_INVALID_HA;
-    }
     if (!Resolve(s->SRB_HaId, s->SRB_Target, s->SRB_Lun, &dir, nullptr)) {
       SetStatus(s, SS_NO_DEVICE);
       return SS_NO_DEVICE;
@@ -152,11 +156,35 @@ public:
   }
 
 private:
+  // Identifies a state of the folder: its modification time changes when a
+  // drive folder is created, removed or renamed.
+  static std::string FolderStamp(const std::string &folder) {
+    struct stat st{};
+    if (stat(folder.c_str(), &st) != 0)
+      return "";
+    // snprintf, not std::to_string: that would give this library a unique
+    // symbol, and a library with one is never unloaded.
+    char b[96];
+    std::snprintf(b, sizeof b, "%llu:%lld.%ld", static_cast<unsigned long long>(st.st_ino),
+                  static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
+    return b;
+  }
+
   void RescanLocked() {
     folder_ = DrivesFolderPath();
     std::string err;
     EnsureDrivesFolder(err);
-    names_ = DriveNames(folder_);
+    stamp_ = FolderStamp(folder_);
+    slots_.clear();
+    for (const TDriveSlot &s : DriveSlots(folder_))
+      slots_[s.Slot] = s.Name;
+  }
+
+  unsigned Adapters() const { return slots_.empty() ? 0 : unsigned(slots_.rbegin()->first / kTargetsPerAdapter) + 1; }
+
+  void RefreshLocked() {
+    if (folder_ != DrivesFolderPath() || FolderStamp(folder_) != stamp_)
+      RescanLocked();
   }
 
   static void Finish(TJob &j, uint8_t status) {
@@ -216,7 +244,8 @@ private:
   std::thread worker_;
   bool stop_ = false;
   std::string folder_;
-  std::vector<std::string> names_;
+  std::string stamp_;                // FolderStamp of folder_ at the last scan
+  std::map<int, std::string> slots_;  // slot (adapter * 8 + target) -> drive name
 };
 
 TAspi &Aspi() {
@@ -236,8 +265,8 @@ void PutText(uint8_t *dst, const char *text, size_t width) {
 using vrec::Aspi;
 
 VREC_EXPORT uint32_t GetASPI32SupportInfo(void) {
-  const size_t n = Aspi().Rescan();
-  return n ? (uint32_t(SS_COMP) << 8) | 1u : (uint32_t(SS_NO_ADAPTERS) << 8);
+  const unsigned n = Aspi().Rescan();
+  return n ? (uint32_t(SS_COMP) << 8) | n : (uint32_t(SS_NO_ADAPTERS) << 8);
 }
 
 VREC_EXPORT uint32_t SendASPI32Command(void *srb) {
@@ -247,18 +276,20 @@ VREC_EXPORT uint32_t SendASPI32Command(void *srb) {
   switch (h->SRB_Cmd) {
   case SC_HA_INQUIRY: {
     auto *q = static_cast<SRB_HAInquiry *>(srb);
-    const size_t n = Aspi().Rescan();
-    q->HA_Count = n ? 1 : 0;
+    const unsigned n = Aspi().Rescan();
+    q->HA_Count = uint8_t(n);
     if (q->SRB_HaId >= q->HA_Count) {
       q->SRB_Status = SS_INVALID_HA;
       return SS_INVALID_HA;
     }
     q->HA_SCSI_ID = 7;
     vrec::PutText(q->HA_ManagerId, "SKARVO VRECORDER", 16);
-    vrec::PutText(q->HA_Identifier, "VREC 0", 16);
+    char ident[16];
+    std::snprintf(ident, sizeof ident, "VREC %u", unsigned(q->SRB_HaId));
+    vrec::PutText(q->HA_Identifier, ident, 16);
     std::memset(q->HA_Unique, 0, sizeof q->HA_Unique);
     q->HA_Unique[0] = 3;  // buffer alignment mask
-    q->HA_Unique[3] = uint8_t(std::max<size_t>(8, std::min<size_t>(n, 255)));  // maximum targets
+    q->HA_Unique[3] = uint8_t(vrec::kTargetsPerAdapter);  // maximum targets
     q->HA_Unique[6] = 0xFF;  // maximum transfer 00FF0000h
     q->SRB_Status = SS_COMP;
     return SS_COMP;
@@ -292,7 +323,8 @@ VREC_EXPORT uint32_t SendASPI32Command(void *srb) {
       return SS_NO_DEVICE;
     }
     g->SRB_DriveFlags = 0;
-    g->SRB_Int13HDriveInfo = uint8_t(std::min(2 + g->SRB_Target, 25));  // C, D, ...
+    // C, D, ... in address order.
+    g->SRB_Int13HDriveInfo = uint8_t(std::min(2 + g->SRB_HaId * vrec::kTargetsPerAdapter + g->SRB_Target, 25));
     g->SRB_Status = SS_COMP;
     return SS_COMP;
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -72,10 +73,18 @@ struct TFault {
 };
 bool ParseFault(const std::string &text, TFault &f, std::string &err);
 
+// Addresses: eight targets per adapter, LUN 0. Adapters 0..9, since a device
+// string carries one digit for the adapter.
+constexpr int kTargetsPerAdapter = 8;
+constexpr int kMaxAdapters = 10;
+bool ParseAddress(const std::string &text, int &slot);  // "adapter:target:lun"
+
 // Whole drive state as stored in its settings file.
 struct TDrive {
   std::string Name;
   std::string Dir;  // drive folder
+  int Slot = -1;    // address: adapter * kTargetsPerAdapter + target (LUN 0); -1 none yet
+  std::string AddressText() const;  // "adapter:target:lun", empty without an address
 
   // identity and capabilities
   std::string Model = "dvd-writer";
@@ -135,6 +144,19 @@ std::string DrivesFolderPath();
 bool EnsureDrivesFolder(std::string &err);
 std::vector<std::string> DriveNames(const std::string &folder);
 bool ValidDriveName(const std::string &name);
+// Sub-folders holding a settings file whose name is not a valid drive name.
+std::vector<std::string> StrayDriveFolders(const std::string &folder);
+
+// The drives of a folder with their slots, by slot. Drives without a stored
+// address get the lowest free slots (in name order) and keep them.
+struct TDriveSlot {
+  std::string Name;
+  int Slot;
+};
+std::vector<TDriveSlot> DriveSlots(const std::string &folder);
+// The same while the caller holds the folder's TDriveLock.
+std::vector<TDriveSlot> DriveSlotsLocked(const std::string &folder);
+int FreeSlot(const std::set<int> &used);  // lowest slot not in `used`, -1 when none
 std::string SettingsPath(const std::string &dir);
 // The blank-separated words of a settings value.
 std::vector<std::string> Words(const std::string &s);
@@ -143,6 +165,8 @@ std::string LogPath(const std::string &dir);
 
 bool LoadDrive(const std::string &dir, TDrive &d, std::string &err);
 bool SaveDrive(const TDrive &d, std::string &err);
+// Changes one settings key of d; an unknown key or a bad value leaves d as it was.
+bool SetDriveKey(TDrive &d, const std::string &key, const std::string &value, std::string &err);
 std::string SerializeDrive(const TDrive &d);
 void InitModel(TDrive &d, const TModel &m);
 std::vector<uint8_t> DefaultWriteParams();
@@ -197,6 +221,17 @@ struct TCmd {
   }
 };
 
+// The disc status, state of the last session and number of sessions that READ
+// DISC INFORMATION reports (the number includes an empty or incomplete last session).
+struct TDiscState {
+  int Status = 0;     // 0 empty, 1 incomplete (appendable), 2 complete, 3 random access
+  int LastState = 0;  // 0 empty, 1 incomplete, 3 complete
+  int Sessions = 1;
+  // The sessions holding data: the last one is left out when it is empty.
+  int Recorded() const;
+};
+TDiscState DiscState(const TDrive &d);
+
 void CmdReadDiscInformation(TCmd &c);
 void CmdReadTrackInformation(TCmd &c);
 void CmdReadToc(TCmd &c);
@@ -226,5 +261,12 @@ uint16_t PickSpeed(const std::vector<uint16_t> &steps, uint32_t wanted);
 bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf);
 bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *buf);
 void ClearData(const TDrive &d);
+// Copies `bytes` bytes of `from` (zeros past its end) to `to`. A regular file
+// or a new path is written sparse to a new file beside it and renamed over it
+// once complete, so a failure leaves a previous file intact and removes only
+// what the copy created. Anything else (a pipe, a device, or a path under
+// /dev or /proc such as /dev/stdout) is written in place, sequentially, and
+// is never truncated or removed.
+bool CopyImage(const std::string &from, const std::string &to, uint64_t bytes, std::string &err);
 
 }  // namespace vrec

@@ -341,6 +341,7 @@ bool EnsureDrivesFolder(std::string &err) {
   TDrive d;
   d.Name = "vd0";
   d.Dir = tmp + "/vd0";
+  d.Slot = 0;
   InitModel(d, *FindModel("dvd-writer"));
   d.LoadMedium(*FindMediaType("CD-RW"), 0);
   if (!SaveDrive(d, err))
@@ -359,27 +360,43 @@ bool EnsureDrivesFolder(std::string &err) {
   return true;
 }
 
+// A name begins with a letter, so that it never reads as a drive index.
 bool ValidDriveName(const std::string &name) {
-  if (name.empty() || name.size() > 64 || name[0] == '.' || name[0] == '-')
+  if (name.empty() || name.size() > 64 || !isalpha(static_cast<unsigned char>(name[0])))
     return false;
   return std::all_of(name.begin(), name.end(),
                      [](char ch) { return isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '-' || ch == '.'; });
 }
 
-std::vector<std::string> DriveNames(const std::string &folder) {
-  std::vector<std::string> names;
+// The sub-folders holding a settings file, split by whether their name is valid.
+static void ScanFolders(const std::string &folder, std::vector<std::string> *valid, std::vector<std::string> *stray) {
   DIR *dir = opendir(folder.c_str());
   if (!dir)
-    return names;
+    return;
   while (dirent *e = readdir(dir)) {
     const std::string n = e->d_name;
-    if (!ValidDriveName(n))
+    if (n == "." || n == "..")
       continue;
     struct stat st{};
-    if (stat((folder + "/" + n + "/settings").c_str(), &st) == 0 && S_ISREG(st.st_mode))
-      names.push_back(n);
+    if (stat((folder + "/" + n + "/settings").c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    std::vector<std::string> *to = ValidDriveName(n) ? valid : stray;
+    if (to)
+      to->push_back(n);
   }
   closedir(dir);
+}
+
+std::vector<std::string> DriveNames(const std::string &folder) {
+  std::vector<std::string> names;
+  ScanFolders(folder, &names, nullptr);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> StrayDriveFolders(const std::string &folder) {
+  std::vector<std::string> names;
+  ScanFolders(folder, nullptr, &names);
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <set>
 #include <unistd.h>
 
 namespace vrec {
@@ -50,8 +51,6 @@ static bool DriveDir(const std::string &name, std::string &dir, std::string &err
 
 static bool ExportLoaded(const std::string &dir, const TDrive &d, const std::string &file, int session,
                          std::string &err);
-static bool SetLoaded(const std::string &dir, const TDrive &d, const std::string &key, const std::string &value,
-                      std::string &err);
 
 // Runs fn(dir, drive) on the loaded drive while holding its lock.
 template <class Fn> static bool WithDrive(const std::string &name, std::string &err, Fn fn) {
@@ -77,6 +76,8 @@ template <class Fn> static bool Modify(const std::string &name, std::string &err
 static TDriveSummary Summarize(const TDrive &d) {
   TDriveSummary s;
   s.Name = d.Name;
+  s.Slot = d.Slot;
+  s.Address = d.AddressText();
   s.Model = d.Model;
   s.Vendor = d.Vendor;
   s.Product = d.Product;
@@ -85,26 +86,17 @@ static TDriveSummary Summarize(const TDrive &d) {
   s.TrayOpen = d.TrayOpen;
   s.Formatted = d.Formatted;
   s.Capacity = d.Capacity;
-  s.Sessions = d.ClosedSessions;
   s.Tracks = int(d.Tracks.size());
+  // The disc as a host sees it with the tray closed: the same session count
+  // and status that READ DISC INFORMATION gives.
+  TDrive closed = d;
+  closed.TrayOpen = false;
+  const TDiscState st = DiscState(closed);
   const TMediaType *t = d.Type();
-  if (!t) {
-    s.DiscStatus = "none";
-  } else if (t->Rom || d.Formatted || d.Finalized) {
-    s.DiscStatus = "complete";
-  } else {
-    bool any = d.ClosedSessions > 0 || d.MaxWritten > 0;
-    for (const TTrack &tr : d.Tracks)
-      any = any || tr.Written || tr.Reserved;
-    s.DiscStatus = any ? "appendable" : "empty";
-  }
-  if (t && t->Rom)
-    s.Recorded = d.Capacity;
-  else if (t && (!t->Sequential || d.Formatted))
-    s.Recorded = d.MaxWritten;
-  else
-    for (const TTrack &tr : d.Tracks)
-      s.Recorded = std::max(s.Recorded, tr.Start + tr.Written);
+  s.DiscStatus = !t ? "none" : st.Status == 0 ? "empty" : st.Status == 1 ? "appendable" : "complete";
+  s.Sessions = st.Recorded();
+  // The invisible track is where the next data goes, not recorded data.
+  s.Recorded = t && t->Rom ? d.Capacity : closed.RecordedEnd();
   if (!d.Op.empty() && NowSeconds() < d.OpStart + d.OpSeconds)
     s.Operation = d.Op;
   for (const TFault &f : d.Faults)
@@ -117,6 +109,7 @@ bool ListDrives(std::vector<TDriveSummary> &out, std::string &err) {
   if (!EnsureDrivesFolder(err))
     return false;
   const std::string folder = DrivesFolderPath();
+  DriveSlots(folder);  // drives without an address get one before they are shown
   for (const std::string &n : DriveNames(folder)) {
     const std::string dir = folder + "/" + n;
     TDriveLock lock(dir);
@@ -131,8 +124,14 @@ bool ListDrives(std::vector<TDriveSummary> &out, std::string &err) {
     }
     out.push_back(Summarize(d));
   }
+  // By address, as a scan finds them; drives without one (unreadable) last.
+  std::stable_sort(out.begin(), out.end(), [](const TDriveSummary &a, const TDriveSummary &b) {
+    return unsigned(a.Slot) < unsigned(b.Slot);
+  });
   return true;
 }
+
+std::vector<std::string> IgnoredFolders() { return StrayDriveFolders(DrivesFolderPath()); }
 
 bool GetDrive(const std::string &name, TDriveSummary &out, std::string &err) {
   return WithDrive(name, err, [&](const std::string &, TDrive &d) {
@@ -146,7 +145,8 @@ bool AddDrive(const std::string &name, const std::string &model, const std::stri
   if (!EnsureDrivesFolder(err))
     return false;
   if (!ValidDriveName(name)) {
-    err = "invalid drive name \"" + name + "\" (letters, digits, '.', '_' and '-')";
+    err = "invalid drive name \"" + name + "\": a name begins with a letter, followed by letters, digits, '.', '_' "
+          "or '-' (64 characters at most)";
     return false;
   }
   const TModel *m = FindModel(model);
@@ -158,7 +158,18 @@ bool AddDrive(const std::string &name, const std::string &model, const std::stri
     err = "vendor, product and revision are at most 8, 16 and 4 characters";
     return false;
   }
-  const std::string dir = DrivesFolderPath() + "/" + name;
+  // The folder's lock keeps two processes from giving out the same address.
+  const std::string folder = DrivesFolderPath();
+  TDriveLock folderLock(folder);
+  std::set<int> used;
+  for (const TDriveSlot &s : DriveSlotsLocked(folder))
+    used.insert(s.Slot);
+  const int slot = FreeSlot(used);
+  if (slot < 0) {
+    err = "no free address: " + std::to_string(kMaxAdapters * kTargetsPerAdapter) + " drives at most";
+    return false;
+  }
+  const std::string dir = folder + "/" + name;
   if (mkdir(dir.c_str(), 0755) != 0) {
     err = errno == EEXIST ? "a drive named \"" + name + "\" already exists" : "cannot create " + dir + ": " + std::strerror(errno);
     return false;
@@ -167,6 +178,7 @@ bool AddDrive(const std::string &name, const std::string &model, const std::stri
   TDrive d;
   d.Name = name;
   d.Dir = dir;
+  d.Slot = slot;
   InitModel(d, *m);
   if (!vendor.empty())
     d.Vendor = vendor;
@@ -175,7 +187,12 @@ bool AddDrive(const std::string &name, const std::string &model, const std::stri
   if (!revision.empty())
     d.Revision = revision;
   ClearData(d);
-  return SaveDrive(d, err);
+  if (!SaveDrive(d, err)) {
+    std::remove(DataPath(dir).c_str());
+    rmdir(dir.c_str());
+    return false;
+  }
+  return true;
 }
 
 bool RemoveDrive(const std::string &name, std::string &err) {
@@ -192,59 +209,6 @@ bool RemoveDrive(const std::string &name, std::string &err) {
     return false;
   }
   return true;
-}
-
-static bool CopySparse(const std::string &from, const std::string &to, uint64_t bytes, std::string &err) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
-    err = "cannot open " + from + ": " + std::strerror(errno);
-    return false;
-  }
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    err = "cannot create " + to + ": " + std::strerror(errno);
-    close(in);
-    return false;
-  }
-  std::vector<char> buf(1 << 20);
-  const std::vector<char> zero(buf.size(), 0);
-  uint64_t done = 0;
-  bool ok = true;
-  while (done < bytes && ok) {
-    const size_t want = size_t(std::min<uint64_t>(buf.size(), bytes - done));
-    ssize_t n = pread(in, buf.data(), want, off_t(done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0) {
-      err = "cannot read " + from + ": " + std::strerror(errno);
-      ok = false;
-      break;
-    }
-    if (n == 0)
-      break;  // the rest of the range is unrecorded zeros
-    // Only pieces with data are written; the rest stays a hole.
-    for (size_t at = 0; at < size_t(n) && ok; at += 65536) {
-      const size_t piece = std::min<size_t>(65536, size_t(n) - at);
-      if (std::memcmp(buf.data() + at, zero.data(), piece) != 0 &&
-          pwrite(out, buf.data() + at, piece, off_t(done + at)) != ssize_t(piece)) {
-        err = "cannot write " + to + ": " + std::strerror(errno);
-        ok = false;
-      }
-    }
-    done += uint64_t(n);
-  }
-  if (ok && ftruncate(out, off_t(bytes)) != 0) {
-    err = "cannot write " + to + ": " + std::strerror(errno);
-    ok = false;
-  }
-  if (close(out) != 0 && ok) {
-    err = "cannot write " + to + ": " + std::strerror(errno);
-    ok = false;
-  }
-  close(in);
-  if (!ok)
-    std::remove(to.c_str());
-  return ok;
 }
 
 bool InsertMedium(const std::string &name, const std::string &media, uint32_t capacity, const std::string &image,
@@ -317,7 +281,7 @@ bool InsertMedium(const std::string &name, const std::string &media, uint32_t ca
         err = "an unformatted DVD+RW holds no data (add --formatted)";
         return false;
       }
-      if (!CopySparse(absImage, DataPath(d.Dir), imageBlocks * 2048, err))
+      if (!CopyImage(absImage, DataPath(d.Dir), imageBlocks * 2048, err))
         return false;
       if (t->Sequential && !d.Formatted) {
         // The image becomes a first closed session that can be appended to.
@@ -400,7 +364,7 @@ static bool ExportLoaded(const std::string &dir, const TDrive &d, const std::str
     err = "nothing recorded on " + name;
     return false;
   }
-  return CopySparse(t->Rom ? d.Image : DataPath(dir), file, end * 2048, err);
+  return CopyImage(t->Rom ? d.Image : DataPath(dir), file, end * 2048, err);
 }
 
 bool AddFault(const std::string &name, const std::string &spec, std::string &err) {
@@ -452,45 +416,10 @@ bool ClearLog(const std::string &name, std::string &err) {
 
 bool SetSetting(const std::string &name, const std::string &key, const std::string &value, std::string &err) {
   if (key.empty() || key.find_first_of("=\n#") != std::string::npos || value.find('\n') != std::string::npos) {
-    err = "invalid setting";
+    err = "invalid setting \"" + key + "\"";
     return false;
   }
-  return WithDrive(name, err, [&](const std::string &dir, TDrive &d) { return SetLoaded(dir, d, key, value, err); });
-}
-
-static bool SetLoaded(const std::string &dir, const TDrive &d, const std::string &key, const std::string &value,
-                      std::string &err) {
-  // Replace the key's line (or append one), then check that the result still loads.
-  std::istringstream in(SerializeDrive(d));
-  std::string line, text;
-  bool replaced = false;
-  while (std::getline(in, line)) {
-    const size_t eq = line.find('=');
-    std::string k = eq == std::string::npos ? "" : line.substr(0, eq);
-    k.erase(k.find_last_not_of(' ') + 1);
-    if (!replaced && k == key) {
-      line = key + " = " + value;
-      replaced = true;
-    }
-    text += line + "\n";
-  }
-  if (!replaced)
-    text += key + " = " + value + "\n";
-  const std::string tmpDir = dir + "/.check";
-  mkdir(tmpDir.c_str(), 0755);
-  {
-    std::ofstream out(SettingsPath(tmpDir));
-    out << text;
-  }
-  TDrive check;
-  const bool ok = LoadDrive(tmpDir, check, err);
-  std::remove(SettingsPath(tmpDir).c_str());
-  rmdir(tmpDir.c_str());
-  if (!ok)
-    return false;
-  check.Dir = dir;
-  check.Name = d.Name;
-  return SaveDrive(check, err);
+  return Modify(name, err, [&](TDrive &d) { return SetDriveKey(d, key, value, err); });
 }
 
 }  // namespace vrec

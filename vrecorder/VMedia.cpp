@@ -141,19 +141,20 @@ void CmdReadTrackInformation(TCmd &c) {
 static int64_t AtipLeadIn(const TDrive &d) { return d.Profile() == PROF_CDRW ? -12490 : -12508; }
 static int64_t AtipLeadOut(const TDrive &d) { return int64_t(d.Capacity) + 2; }
 
-void CmdReadDiscInformation(TCmd &c) {
-  const TDrive &d = c.D;
+TDiscState DiscState(const TDrive &d) {
+  TDiscState s;
   const TMediaType *type = d.Type();
-  std::vector<uint8_t> r(34, 0);
-  Put16(r, 0, 32);
-  int status, last, sessions = 1, firstInLast = 1, lastTrack = 1;
+  if (!type || d.Profile() == PROF_NONE) {
+    s.Sessions = 0;
+    return s;
+  }
   if (type->Rom) {
-    status = 2, last = 3;
+    s.Status = 2, s.LastState = 3;
   } else if (d.IsOverwritable()) {
-    status = d.Profile() == PROF_DVDRAM ? 3 : 2;
-    last = 3;
+    s.Status = d.Profile() == PROF_DVDRAM ? 3 : 2;
+    s.LastState = 3;
   } else if (UnformattedPlusRw(d)) {
-    status = 0, last = 0;
+    s.Status = 0, s.LastState = 0;
   } else {
     bool any = d.ClosedSessions > 0;
     bool openData = false;
@@ -163,9 +164,24 @@ void CmdReadDiscInformation(TCmd &c) {
       if (t.Session == d.OpenSession() && (t.Written || t.Reserved))
         openData = true;
     }
-    status = d.Finalized ? 2 : any ? 1 : 0;
-    last = d.Finalized ? 3 : openData ? 1 : 0;
-    sessions = d.Finalized ? d.ClosedSessions : d.ClosedSessions + 1;
+    s.Status = d.Finalized ? 2 : any ? 1 : 0;
+    s.LastState = d.Finalized ? 3 : openData ? 1 : 0;
+    s.Sessions = d.Finalized ? d.ClosedSessions : d.ClosedSessions + 1;
+  }
+  return s;
+}
+
+int TDiscState::Recorded() const { return Status == 0 ? 0 : Sessions - (LastState == 0 && Sessions > 0 ? 1 : 0); }
+
+void CmdReadDiscInformation(TCmd &c) {
+  const TDrive &d = c.D;
+  const TMediaType *type = d.Type();
+  std::vector<uint8_t> r(34, 0);
+  Put16(r, 0, 32);
+  const TDiscState st = DiscState(d);
+  const int status = st.Status, last = st.LastState, sessions = st.Sessions;
+  int firstInLast = 1, lastTrack = 1;
+  if (!type->Rom && !d.IsOverwritable() && !UnformattedPlusRw(d)) {
     lastTrack = int(d.Tracks.size());
     firstInLast = lastTrack;
     for (size_t i = 0; i < d.Tracks.size(); ++i)

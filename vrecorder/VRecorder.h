@@ -11,6 +11,8 @@ namespace vrec {
 
 struct TDriveSummary {
   std::string Name;
+  int Slot = -1;             // adapter * 8 + target; -1 when the settings cannot be read
+  std::string Address;       // "adapter:target:lun" as the device layer's scan shows it
   std::string Model, Vendor, Product, Revision;
   std::string Medium;        // "none", "CD-R", ... ("DVD-RW" restricted overwrite: Formatted)
   bool TrayOpen = false;
@@ -18,8 +20,8 @@ struct TDriveSummary {
   std::string DiscStatus;    // "empty", "appendable", "complete", "none"
   uint32_t Capacity = 0;     // blocks of 2048 bytes
   uint32_t Recorded = 0;     // end of the recorded area in blocks
-  int Sessions = 0;          // closed sessions
-  int Tracks = 0;
+  int Sessions = 0;          // sessions holding data (what a host counts)
+  int Tracks = 0;            // tracks including the invisible (next writable) one
   std::string Operation;     // long operation in progress ("blank", "format", "close") or empty
   std::vector<std::string> Faults;
 };
@@ -33,9 +35,15 @@ bool PrepareDrivesFolder(std::string &err);
 std::vector<std::string> ModelNames();
 std::vector<std::string> MediaNames();
 
+// The drives by address.
 bool ListDrives(std::vector<TDriveSummary> &out, std::string &err);
+// Folders of the drive folder that look like drives but whose name does not
+// begin with a letter: they are not used.
+std::vector<std::string> IgnoredFolders();
 bool GetDrive(const std::string &name, TDriveSummary &out, std::string &err);
-// Adds a drive of a model; vendor/product/revision override the model's identity when not empty.
+// Adds a drive of a model at the lowest free address, which it keeps. The name
+// begins with a letter (then letters, digits, '.', '_', '-'). vendor, product
+// and revision override the model's identity when not empty.
 bool AddDrive(const std::string &name, const std::string &model, const std::string &vendor,
               const std::string &product, const std::string &revision, std::string &err);
 bool RemoveDrive(const std::string &name, std::string &err);

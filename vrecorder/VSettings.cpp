@@ -3,6 +3,8 @@
 #include "VDrive.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +52,8 @@ static std::string SpeedList(const std::vector<uint16_t> &v) {
 std::string SerializeDrive(const TDrive &d) {
   std::ostringstream o;
   o << "# Virtual recorder settings (key = value). Edit only while no program uses the drive.\n";
+  if (d.Slot >= 0)
+    o << "address = " << d.AddressText() << "\n";
   o << "# --- identity and capabilities\n";
   o << "model = " << d.Model << "\n";
   o << "vendor = " << d.Vendor << "\n";
@@ -110,9 +114,154 @@ static bool ToU32(const std::string &v, uint32_t &out) {
   char *end = nullptr;
   errno = 0;
   const unsigned long long n = std::strtoull(v.c_str(), &end, 10);
-  if (v.empty() || *end || errno || n > 0xFFFFFFFFull)
+  if (v.empty() || v[0] == '-' || *end || errno || n > 0xFFFFFFFFull)
     return false;
   out = static_cast<uint32_t>(n);
+  return true;
+}
+
+static bool ToDouble(const std::string &v, double &out) {
+  char *end = nullptr;
+  errno = 0;
+  out = std::strtod(v.c_str(), &end);
+  return !v.empty() && !*end && !errno && std::isfinite(out);
+}
+
+static bool ToFlag(const std::string &v, bool &out) {
+  if (v != "0" && v != "1")
+    return false;
+  out = v == "1";
+  return true;
+}
+
+static bool KnownMedia(const std::vector<std::string> &names) {
+  return std::all_of(names.begin(), names.end(), [](const std::string &n) { return FindMediaType(n) != nullptr; });
+}
+
+enum class TApplied { Ok, BadValue, UnknownKey };
+
+// Applies one `key = value` line of a settings file to d.
+static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string &v) {
+  uint32_t n = 0;
+  bool ok = true;
+  auto num = [&](auto &field) {
+    ok = ToU32(v, n) && n <= std::numeric_limits<std::remove_reference_t<decltype(field)>>::max();
+    if (ok)
+      field = static_cast<std::remove_reference_t<decltype(field)>>(n);
+  };
+  if (k == "address")
+    ok = ParseAddress(v, d.Slot);
+  else if (k == "model")
+    ok = FindModel(v) != nullptr, d.Model = v;
+  else if (k == "vendor")
+    d.Vendor = v;
+  else if (k == "product")
+    d.Product = v;
+  else if (k == "revision")
+    d.Revision = v;
+  else if (k == "reads")
+    d.Reads = Words(v), ok = KnownMedia(d.Reads);
+  else if (k == "writes")
+    d.Writes = Words(v), ok = KnownMedia(d.Writes);
+  else if (k == "read_speed_cd")
+    num(d.ReadSpeedCd);
+  else if (k == "read_speed_dvd")
+    num(d.ReadSpeedDvd);
+  else if (k.rfind("write_speeds.", 0) == 0) {
+    const TMediaType *t = FindMediaType(k.substr(13));
+    if (!t || k.substr(13) != t->Name)
+      return TApplied::UnknownKey;
+    std::vector<uint16_t> sp;
+    for (const std::string &w : Words(v)) {
+      ok = ok && ToU32(w, n) && n > 0 && n < 65535;
+      sp.push_back(static_cast<uint16_t>(n));
+    }
+    std::sort(sp.rbegin(), sp.rend());
+    d.Speeds[t->Name] = sp;
+  } else if (k == "buffer_kb")
+    num(d.BufferKb);
+  else if (k == "underrun_protection")
+    ok = ToFlag(v, d.Underrun);
+  else if (k == "test_write")
+    ok = ToFlag(v, d.TestWriteCap);
+  else if (k == "clock")
+    ok = ToDouble(v, d.Clock) && d.Clock > 0;
+  else if (k == "medium") {
+    ok = v == "none" || FindMediaType(v);
+    d.Medium = ok && v != "none" ? FindMediaType(v)->Name : v;
+  } else if (k == "tray") {
+    ok = v == "open" || v == "closed";
+    d.TrayOpen = v == "open";
+  } else if (k == "capacity")
+    num(d.Capacity);
+  else if (k == "image")
+    d.Image = v;
+  else if (k == "formatted")
+    ok = ToFlag(v, d.Formatted);
+  else if (k == "finalized")
+    ok = ToFlag(v, d.Finalized);
+  else if (k == "dao_only")
+    ok = ToFlag(v, d.DaoOnly);
+  else if (k == "closed_sessions")
+    num(d.ClosedSessions);
+  else if (k == "track") {
+    std::vector<std::string> w = Words(v);
+    TTrack t;
+    uint32_t s = 0, c = 0;
+    ok = w.size() == 5 && ToU32(w[0], s) && s >= 1 && s <= 99 && ToU32(w[1], t.Start) && ToU32(w[2], t.Written) &&
+         ToU32(w[3], t.Reserved) && ToU32(w[4], c) && c <= 1;
+    t.Session = static_cast<int>(s);
+    t.Closed = c != 0;
+    d.Tracks.push_back(t);
+  } else if (k == "max_written")
+    num(d.MaxWritten);
+  else if (k == "timestamp")
+    d.Timestamp = v;
+  else if (k == "prevent")
+    ok = ToFlag(v, d.Prevent);
+  else if (k == "write_params") {
+    std::vector<uint8_t> p;
+    for (const std::string &w : Words(v)) {
+      char *end = nullptr;
+      const unsigned long x = std::strtoul(w.c_str(), &end, 16);
+      ok = ok && w.size() <= 2 && !*end && x <= 0xFF;
+      p.push_back(static_cast<uint8_t>(x));
+    }
+    ok = ok && p.size() == 52;
+    if (ok)
+      d.WriteParams = p;
+  } else if (k == "read_speed")
+    num(d.ReadSpeed);
+  else if (k == "write_speed")
+    num(d.WriteSpeed);
+  else if (k == "op")
+    d.Op = v;
+  else if (k == "op_start")
+    ok = ToDouble(v, d.OpStart);
+  else if (k == "op_seconds")
+    ok = ToDouble(v, d.OpSeconds) && d.OpSeconds >= 0;
+  else if (k == "test_nwa") {
+    char *end = nullptr;
+    errno = 0;
+    d.TestNwa = std::strtoll(v.c_str(), &end, 10);
+    ok = !v.empty() && !*end && !errno && d.TestNwa >= -1;
+  } else if (k == "fault") {
+    TFault f;
+    std::string ferr;
+    ok = ParseFault(v, f, ferr);
+    if (ok)
+      d.Faults.push_back(f);
+  } else
+    return TApplied::UnknownKey;
+  return ok ? TApplied::Ok : TApplied::BadValue;
+}
+
+// Checks that hold across keys; err says what is wrong.
+static bool CheckDrive(const TDrive &d, std::string &err) {
+  if (d.Vendor.size() > 8 || d.Product.size() > 16 || d.Revision.size() > 4) {
+    err = "vendor, product or revision too long (8, 16, 4 characters)";
+    return false;
+  }
   return true;
 }
 
@@ -141,108 +290,10 @@ bool LoadDrive(const std::string &dir, TDrive &d, std::string &err) {
       return false;
     }
     const std::string k = Trim(line.substr(0, eq)), v = Trim(line.substr(eq + 1));
-    uint32_t n = 0;
-    bool ok = true;
-    auto num = [&](auto &field) {
-      ok = ToU32(v, n);
-      if (ok)
-        field = static_cast<std::remove_reference_t<decltype(field)>>(n);
-    };
-    if (k == "model")
-      d.Model = v;
-    else if (k == "vendor")
-      d.Vendor = v;
-    else if (k == "product")
-      d.Product = v;
-    else if (k == "revision")
-      d.Revision = v;
-    else if (k == "reads")
-      d.Reads = Words(v), sawReads = true;
-    else if (k == "writes")
-      d.Writes = Words(v), sawWrites = true;
-    else if (k == "read_speed_cd")
-      num(d.ReadSpeedCd);
-    else if (k == "read_speed_dvd")
-      num(d.ReadSpeedDvd);
-    else if (k.rfind("write_speeds.", 0) == 0) {
-      std::vector<uint16_t> sp;
-      for (const std::string &w : Words(v)) {
-        ok = ok && ToU32(w, n) && n > 0 && n < 65535;
-        sp.push_back(static_cast<uint16_t>(n));
-      }
-      std::sort(sp.rbegin(), sp.rend());
-      d.Speeds[k.substr(13)] = sp;
-    } else if (k == "buffer_kb")
-      num(d.BufferKb);
-    else if (k == "underrun_protection")
-      d.Underrun = v == "1";
-    else if (k == "test_write")
-      d.TestWriteCap = v == "1";
-    else if (k == "clock") {
-      d.Clock = std::atof(v.c_str());
-      ok = d.Clock > 0;
-    } else if (k == "medium") {
-      d.Medium = v;
-      ok = v == "none" || FindMediaType(v);
-      if (ok && v != "none")
-        d.Medium = FindMediaType(v)->Name;
-    } else if (k == "tray")
-      d.TrayOpen = v == "open";
-    else if (k == "capacity")
-      num(d.Capacity);
-    else if (k == "image")
-      d.Image = v;
-    else if (k == "formatted")
-      d.Formatted = v == "1";
-    else if (k == "finalized")
-      d.Finalized = v == "1";
-    else if (k == "dao_only")
-      d.DaoOnly = v == "1";
-    else if (k == "closed_sessions")
-      num(d.ClosedSessions);
-    else if (k == "track") {
-      std::vector<std::string> w = Words(v);
-      TTrack t;
-      uint32_t s = 0, c = 0;
-      ok = w.size() == 5 && ToU32(w[0], s) && ToU32(w[1], t.Start) && ToU32(w[2], t.Written) &&
-           ToU32(w[3], t.Reserved) && ToU32(w[4], c);
-      t.Session = static_cast<int>(s);
-      t.Closed = c != 0;
-      d.Tracks.push_back(t);
-    } else if (k == "max_written")
-      num(d.MaxWritten);
-    else if (k == "timestamp")
-      d.Timestamp = v;
-    else if (k == "prevent")
-      d.Prevent = v == "1";
-    else if (k == "write_params") {
-      std::vector<uint8_t> p;
-      for (const std::string &w : Words(v))
-        p.push_back(static_cast<uint8_t>(std::strtoul(w.c_str(), nullptr, 16)));
-      ok = p.size() == 52;
-      if (ok)
-        d.WriteParams = p;
-    } else if (k == "read_speed")
-      num(d.ReadSpeed);
-    else if (k == "write_speed")
-      num(d.WriteSpeed);
-    else if (k == "op")
-      d.Op = v;
-    else if (k == "op_start")
-      d.OpStart = std::atof(v.c_str());
-    else if (k == "op_seconds")
-      d.OpSeconds = std::atof(v.c_str());
-    else if (k == "test_nwa")
-      d.TestNwa = std::atoll(v.c_str());
-    else if (k == "fault") {
-      TFault f;
-      std::string ferr;
-      ok = ParseFault(v, f, ferr);
-      if (ok)
-        d.Faults.push_back(f);
-    }
+    sawReads = sawReads || k == "reads";
+    sawWrites = sawWrites || k == "writes";
     // Unknown keys are ignored so that older libraries read newer files.
-    if (!ok) {
+    if (ApplySetting(d, k, v) == TApplied::BadValue) {
       err = SettingsPath(dir) + ":" + std::to_string(lineNo) + ": bad value for " + k;
       return false;
     }
@@ -258,12 +309,34 @@ bool LoadDrive(const std::string &dir, TDrive &d, std::string &err) {
     if (d.Speeds.empty())
       d.Speeds = def.Speeds;
   }
-  if (d.Vendor.size() > 8 || d.Product.size() > 16 || d.Revision.size() > 4) {
-    err = SettingsPath(dir) + ": vendor, product or revision too long (8, 16, 4 characters)";
+  if (!CheckDrive(d, err)) {
+    err = SettingsPath(dir) + ": " + err;
     return false;
   }
   if (d.Medium != "none" && d.Capacity == 0 && !FindMediaType(d.Medium)->Rom)
     d.Capacity = FindMediaType(d.Medium)->Capacity;
+  return true;
+}
+
+bool SetDriveKey(TDrive &d, const std::string &key, const std::string &value, std::string &err) {
+  if (key == "address" || key == "track" || key == "fault") {
+    err = key == "address" ? "a drive keeps the address it was given when it was added"
+          : key == "track" ? "tracks change only by recording, or by editing the settings file while the drive is idle"
+                           : "faults are set with `skarvo vdrive fault`";
+    return false;
+  }
+  TDrive next = d;
+  const TApplied r = ApplySetting(next, key, value);
+  if (r == TApplied::UnknownKey) {
+    err = "unknown setting \"" + key + "\" (`skarvo vdrive set --help` lists the keys)";
+    return false;
+  }
+  std::string why;
+  if (r == TApplied::BadValue || !CheckDrive(next, why)) {
+    err = "bad value \"" + value + "\" for " + key + (why.empty() ? "" : ": " + why);
+    return false;
+  }
+  d = std::move(next);
   return true;
 }
 

@@ -57,9 +57,9 @@ TEST_F(VrecTest, AdapterDeviceTypeDiskInfoAndNames) {
   q.SRB_HaId = 1;
   EXPECT_EQ(lib_->Send(&q), uint32_t(SS_INVALID_HA));
 
-  // Targets follow the names: a = 0, b = 1; vd0 (the default drive) = 2.
+  // Targets follow the order of addition: vd0 (the default drive) = 0, b = 1, a = 2.
   char name[16];
-  ASSERT_EQ(lib_->DeviceName(0, 0, 0, name, sizeof name), 1);
+  ASSERT_EQ(lib_->DeviceName(0, 2, 0, name, sizeof name), 1);
   EXPECT_STREQ(name, "a");
   ASSERT_EQ(lib_->DeviceName(0, 1, 0, name, sizeof name), 1);
   EXPECT_STREQ(name, "b");
@@ -83,7 +83,7 @@ TEST_F(VrecTest, AdapterDeviceTypeDiskInfoAndNames) {
   TReply r = Cmd({0x12, 0, 0, 0, 96, 0}, 1, 96, {}, 1);
   ASSERT_TRUE(r.Good());
   EXPECT_EQ(std::string(r.Data.begin() + 16, r.Data.begin() + 32), "DVD+-RW SV-1620 ");
-  r = Cmd({0x12, 0, 0, 0, 96, 0}, 1, 96, {}, 0);
+  r = Cmd({0x12, 0, 0, 0, 96, 0}, 1, 96, {}, 2);
   EXPECT_EQ(std::string(r.Data.begin() + 16, r.Data.begin() + 32), "CD-RW SV-5232   ");
 }
 

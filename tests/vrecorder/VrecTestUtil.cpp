@@ -63,8 +63,8 @@ TReply VrecTest::Cmd(std::vector<uint8_t> cdb, int dir, uint32_t len, const std:
   std::memset(&srb, 0, sizeof srb);
   std::vector<uint8_t> buf(dir == 2 ? out : std::vector<uint8_t>(len, 0xEE));
   srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
-  srb.SRB_HaId = 0;
-  srb.SRB_Target = target;
+  srb.SRB_HaId = uint8_t(target / 8);
+  srb.SRB_Target = uint8_t(target % 8);
   srb.SRB_Flags = uint8_t((async ? SRB_EVENT_NOTIFY : 0) | (dir == 1 ? SRB_DIR_IN : dir == 2 ? SRB_DIR_OUT : 0));
   srb.SRB_BufLen = uint32_t(buf.size());
   srb.SRB_BufPointer = buf.empty() ? nullptr : buf.data();
@@ -110,9 +110,9 @@ uint8_t VrecTest::Target(const std::string &name) {
   std::vector<vrec::TDriveSummary> all;
   std::string err;
   EXPECT_TRUE(vrec::ListDrives(all, err));
-  for (size_t i = 0; i < all.size(); ++i)
-    if (all[i].Name == name)
-      return uint8_t(i);
+  for (const vrec::TDriveSummary &d : all)
+    if (d.Name == name)
+      return uint8_t(d.Slot);
   ADD_FAILURE() << "no drive " << name;
   return 0xFF;
 }

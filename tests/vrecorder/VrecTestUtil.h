@@ -45,13 +45,14 @@ protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Executes a CDB on target `target`; dir 0 none, 1 in (len bytes), 2 out (data).
+  // Executes a CDB on the drive at slot `target` (adapter target/8, target
+  // target%8); dir 0 none, 1 in (len bytes), 2 out (data).
   TReply Cmd(std::vector<uint8_t> cdb, int dir = 0, uint32_t len = 0, const std::vector<uint8_t> &out = {},
              uint8_t target = 0, bool async = true);
   // Adds drive NAME of model and inserts a medium; returns its target number.
   void Drive(const std::string &name, const std::string &model, const std::string &media, uint32_t capacity = 0,
              const std::string &image = "", bool formatted = false);
-  uint8_t Target(const std::string &name);
+  uint8_t Target(const std::string &name);  // the drive's slot
 
   // Frequently used commands.
   TReply Write(uint32_t lba, uint32_t blocks, uint8_t fill = 0x5A, uint8_t target = 0);
