@@ -245,6 +245,8 @@ uint32_t TSCSIDevice::FreeBlocks() {
   SetWriteParamsForQuery();
   ReadDiscInformation();
   if (t > 3) {
+    if (t == dtDVDROM)  // pressed: nothing can be added
+      return 0;
     if (!ReadTrackInformation(DiscLastTrackInLastSession()))
       return 0;
     if (IsOverwritable(t)) {
