@@ -265,7 +265,7 @@ int CmdErase(const TArgs &argsIn) {
                    "This may take 10-70 minutes."
                  : "All data on the " + target + " will be lost.\nDo you want to quick erase the disc ?";
     if (!Confirm(question)) {
-      Error("erase not confirmed (use --yes to erase without a question)");
+      Error("erase of the " + target + " not confirmed (use --yes to erase without a question)");
       return 1;
     }
   }
