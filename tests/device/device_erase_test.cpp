@@ -274,6 +274,7 @@ TEST_F(EraseTest, TrayIsLockedWhileTheEraseRuns) {
 
 TEST_F(EraseTest, MediumGoneMidEraseEndsWithAnError) {
   Insert("w", "DVD-RW", 0, MakeImage(3000, 3000));
+  Setting("w", "clock", "500");  // the blank lasts a few seconds: time to take the disc out
   TSCSIDevice &dev = Select("w");
   bool done = false, withError = false;
   dev.OnEraseDone = [&](TObject *, bool e) {
