@@ -16,13 +16,20 @@ bool TakeDriveOptions(TArgs &args, TDriveOptions &options) {
         return false;
       }
       options.Drive = args[++i];
+      options.DriveGiven = true;
     } else if (a.rfind("--drive=", 0) == 0) {
       options.Drive = a.substr(8);
+      options.DriveGiven = true;
     } else if (a == "--log") {
       options.Log = true;
     } else {
       rest.push_back(a);
     }
+  }
+  if (options.DriveGiven && options.Drive.empty()) {
+    // An empty value is a mistake, never a request for the first drive.
+    Error("--drive needs a value (a device string, an index, or a device name)");
+    return false;
   }
   args.swap(rest);
   return true;
@@ -42,6 +49,16 @@ static bool AllDigits(const std::string &s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
+// The drive's name in a device string: what follows the comma up to the
+// blank before the identification.
+static std::string NameOf(const std::string &deviceString) {
+  const size_t comma = deviceString.find(',');
+  if (comma == std::string::npos)
+    return {};
+  const size_t end = deviceString.find(' ', comma + 1);
+  return deviceString.substr(comma + 1, end == std::string::npos ? std::string::npos : end - comma - 1);
+}
+
 bool ResolveDrive(const std::vector<std::string> &list, const std::string &D, std::string &deviceString,
                   std::string &error) {
   if (list.empty()) {
@@ -58,7 +75,14 @@ bool ResolveDrive(const std::vector<std::string> &list, const std::string &D, st
       return true;
     }
   if (AllDigits(D)) {
-    const unsigned long index = std::stoul(D.substr(0, 9));
+    // Drive names begin with a letter, so digits are an index; a drive named
+    // with digits alone (made by hand) would make it ambiguous.
+    for (const std::string &s : list)
+      if (NameOf(s) == D) {
+        error = "'" + D + "' is both a drive name and an index: give the device string (see `skarvo drives`)";
+        return false;
+      }
+    const unsigned long index = D.size() > 9 ? list.size() : std::stoul(D);
     if (index < list.size()) {
       deviceString = list[index];
       return true;
@@ -68,17 +92,8 @@ bool ResolveDrive(const std::vector<std::string> &list, const std::string &D, st
   }
   for (const std::string &s : list) {
     const size_t comma = s.find(',');
-    if (comma == std::string::npos)
-      continue;
-    // "ha:target:lun" alone.
-    if (s.compare(0, comma, D) == 0 && D.size() == comma) {
-      deviceString = s;
-      return true;
-    }
-    // The drive's name: what follows the comma up to the blank before the
-    // identification.
-    const size_t start = comma + 1;
-    if (s.size() > start + D.size() && s.compare(start, D.size(), D) == 0 && s[start + D.size()] == ' ') {
+    // "ha:target:lun" alone, or the drive's name.
+    if ((comma != std::string::npos && s.compare(0, comma, D) == 0 && D.size() == comma) || NameOf(s) == D) {
       deviceString = s;
       return true;
     }
@@ -86,6 +101,8 @@ bool ResolveDrive(const std::vector<std::string> &list, const std::string &D, st
   error = "no drive matches '" + D + "' (see `skarvo drives`)";
   return false;
 }
+
+std::string DriveName(const std::string &deviceString) { return NameOf(deviceString); }
 
 bool OpenDrive(TSCSIDevice &dev, const TDriveOptions &options) {
   if (options.Log) {
@@ -99,7 +116,13 @@ bool OpenDrive(TSCSIDevice &dev, const TDriveOptions &options) {
     Error(error);
     return false;
   }
+  // A drive that stops answering ends the command within one time-out.
+  dev.StopAfterTimeout = true;
   dev.SelectDevice(deviceString);
+  if (dev.TimedOut()) {
+    Error("the drive " + NameOf(deviceString) + " does not answer (COMMAND TIMEOUT)");
+    return false;
+  }
   if (dev.HaId == 254) {
     Error("INVALID DEVICE ID / NOT A CD OR DVD DRIVE: " + deviceString);
     return false;

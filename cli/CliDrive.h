@@ -10,8 +10,9 @@ namespace skarvo_cli {
 
 // Options every drive command accepts.
 struct TDriveOptions {
-  std::string Drive;  // empty: the first drive
-  bool Log = false;   // print the library's debug messages on stderr
+  std::string Drive;         // empty: the first drive
+  bool DriveGiven = false;   // --drive was on the command line
+  bool Log = false;          // print the library's debug messages on stderr
 };
 
 // Takes "--drive D", "--drive=D" and "--log" out of args. Returns false
@@ -22,14 +23,20 @@ bool TakeDriveOptions(TArgs &args, TDriveOptions &options);
 // "Error initializing ASPI Layer." when no transport is available.
 bool InitDevices(TSCSIDevice &dev);
 
-// Finds the device string D stands for: a device string from the list, its
-// index in the list (0 = first, as `skarvo drives` prints them), a device
-// node or drive name ("/dev/sr0", a virtual drive's name), or an address
-// "ha:target:lun". Empty D is the first drive.
+// Finds the device string D stands for: a device string from the list; D made
+// of digits is its index in the list (0 = first, as `skarvo drives` prints
+// them), since drive names begin with a letter (a drive named with digits
+// alone makes D ambiguous and is refused); otherwise a device node or drive
+// name ("/dev/sr0", a virtual drive's name) or an address "ha:target:lun".
+// Empty D is the first drive.
 bool ResolveDrive(const std::vector<std::string> &deviceList, const std::string &D,
                   std::string &deviceString, std::string &error);
 
+// The drive's name ("/dev/sr0", a virtual drive's name) in a device string.
+std::string DriveName(const std::string &deviceString);
+
 // InitDevices + ResolveDrive + SelectDevice; prints the reason on failure.
+// Commands of the opened drive stop after the first time-out.
 bool OpenDrive(TSCSIDevice &dev, const TDriveOptions &options);
 
 } // namespace skarvo_cli

@@ -1,10 +1,12 @@
 // Drive commands: drives, capabilities, info, erase, eject, load, close-track.
 #include "CliDrive.h"
+#include "CliSignals.h"
 #include "SkarvoCli.h"
 #include "ovDateTime.h"
 #include "ovDrvLib.h"
 #include "ovSync.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -28,10 +30,36 @@ bool NoExtraArgs(const TArgs &args, const char *command) {
   return false;
 }
 
+// Prints why a drive command failed: "what" and the drive's reason.
+int DriveError(const TSCSIDevice &dev, const std::string &what) {
+  const std::string why = dev.TimedOut() ? std::string("COMMAND TIMEOUT") : dev.ErrorText;
+  Error(what + (why.empty() ? std::string() : " (" + why + ")"));
+  return 1;
+}
+
+// A drive that stopped answering part way through: the figures gathered are
+// not to be trusted.
+bool Unanswered(const TSCSIDevice &dev) {
+  if (!dev.TimedOut())
+    return false;
+  Error("the drive does not answer (COMMAND TIMEOUT)");
+  return true;
+}
+
+// True when a medium is loaded; a unit attention after a medium change is
+// read once before the answer counts.
+bool MediumLoaded(TSCSIDevice &dev) {
+  if (dev.TestUnitReady(5000))
+    return true;
+  if (dev.LastAction == TSenseAction::Retry && dev.TestUnitReady(5000))
+    return true;
+  return !dev.MediumAbsent();
+}
+
 const char *kDriveHelp =
-    "  --drive D   the drive: a device string, its index in `skarvo drives` (0 = first),\n"
-    "              a device node such as /dev/sr0, or a virtual drive's name;\n"
-    "              default: the first drive\n"
+    "  --drive D   the drive: its index in `skarvo drives` (digits, 0 = first),\n"
+    "              a device string, a device node such as /dev/sr0, or a virtual\n"
+    "              drive's name (names begin with a letter); default: the first drive\n"
     "  --log       print the library's debug messages on stderr\n";
 
 int CmdDrives(const TArgs &argsIn) {
@@ -78,6 +106,8 @@ int CmdCapabilities(const TArgs &argsIn) {
     return 1;
   // Re-read once the quirks of the selected model are known.
   dev.ReadCapabilities();
+  if (Unanswered(dev))
+    return 1;
   std::printf("Device: %s\n", dev.DeviceID.c_str());
   std::printf("Description: %s\n\n", dev.DeviceDescription.c_str());
   static const struct {
@@ -130,8 +160,7 @@ int CmdInfo(const TArgs &argsIn) {
   TDisc disc;
   dev.GetDiscInfo(disc);
   if (!disc.Ready) {
-    std::string why = dev.ErrorText;
-    Error("Error getting session information." + (why.empty() ? std::string() : " (" + why + ")"));
+    DriveError(dev, "Error getting session information.");
     dev.SetSPTIAutoClose(true);
     return 1;
   }
@@ -156,11 +185,17 @@ int CmdInfo(const TArgs &argsIn) {
   dev.GetDiscInfo(disc);
   const uint32_t capacity = dev.DiscCapacity();
   const uint32_t used = dev.UsedBlocks();
+  if (Unanswered(dev))
+    return 1;
+  // Free space is what the medium has beyond its used part, whatever a
+  // drive reports for its open track.
+  const uint32_t usedOfSize = std::min(used, capacity);
+  const uint32_t freeShown = std::min(freeBlocks, capacity - usedOfSize);
   std::printf("Device      : %s\n", dev.DeviceID.c_str());
   std::printf("Medium      : %s\n", DiscTypeNames[type & 15]);
   std::printf("Disc Size   : %s\n", MB(capacity).c_str());
   std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
-  std::printf("Free Space  : %s, %s\n", MB(freeBlocks).c_str(), statusText);
+  std::printf("Free Space  : %s, %s\n", MB(freeShown).c_str(), statusText);
   if (!rows.empty()) {
     std::printf("\n%-8s %12s %10s\n", "Number", "Start", "Size");
     for (const TRow &r : rows)
@@ -210,49 +245,71 @@ int CmdErase(const TArgs &argsIn) {
   TSCSIDevice dev;
   if (!OpenDrive(dev, options))
     return 1;
-  const bool erasable = dev.IsRewritable() || (!complete && dev.GetDiscType() == dtDVDRAM);
+  const std::string drive = DriveName(dev.DeviceID);
+  if (!MediumLoaded(dev)) {
+    Error("There is no disc in the drive " + drive + ".");
+    return 1;
+  }
+  const uint8_t type = dev.GetDiscType();
+  const bool erasable = dev.IsRewritable() || (!complete && type == dtDVDRAM);
+  if (Unanswered(dev))
+    return 1;
   if (!erasable) {
     Error("This disc is not erasable.");
     return 1;
   }
+  const std::string target = std::string(DiscTypeNames[type & 15]) + " in the drive " + drive;
   if (!yes) {
     const std::string question =
-        complete ? "All data on the disc will be lost\nDo you want to completely erase the disc ?\n"
+        complete ? "All data on the " + target + " will be lost\nDo you want to completely erase the disc ?\n"
                    "This may take 10-70 minutes."
-                 : "All data on the disc will be lost.\nDo you want to quick erase the disc ?";
+                 : "All data on the " + target + " will be lost.\nDo you want to quick erase the disc ?";
     if (!Confirm(question)) {
-      Error("erase not confirmed (use --yes to erase without a question)");
+      Error("erase of the " + target + " not confirmed (use --yes to erase without a question)");
       return 1;
     }
   }
+  // From here on an interrupt stops the polling; the erase thread then
+  // unlocks the tray and restores the drive before the program ends.
+  TInterruptScope scope;
   bool done = false, withError = false;
   dev.OnEraseDone = [&](TObject *, bool error) {
     done = true;
     withError = error;
   };
-  std::printf("Erasing Data...\n");
+  std::printf("Erasing the %s...\n", target.c_str());
   std::fflush(stdout);
   if (!dev.EraseDisc(complete ? 0 : 1)) {
-    if (done && withError) {
-      std::string why = dev.ErrorText;
-      Error("Erase process completed with errors." + (why.empty() ? std::string() : " (" + why + ")"));
-    } else {
-      Error("The drive is not ready" + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
-    }
+    if (Interrupted())
+      return InterruptExitCode();
+    if (done && withError)
+      Error("Erase process completed with errors." +
+            (dev.EraseErrorText.empty() ? std::string() : " (" + dev.EraseErrorText + ")"));
+    else
+      DriveError(dev, "The drive is not ready");
     return 1;
   }
   TProgress progress("Erasing");
   int shown = 0;
+  bool aborted = false;
   while (dev.Erasing()) {
+    if (Interrupted() && !aborted) {
+      dev.AbortErase();
+      aborted = true;
+    }
     shown = std::max(shown, dev.EraseProgress());
     progress.Update(shown);
     ov::CheckSynchronize(200);
   }
   dev.WaitEraseThread();
-  progress.Update(100);
+  if (!withError)
+    progress.Update(100);
   progress.Finish();
+  if (Interrupted())
+    return InterruptExitCode();
   if (withError) {
-    std::printf("Erase process completed with errors.\n");
+    Error("Erase process completed with errors." +
+          (dev.EraseErrorText.empty() ? std::string() : " (" + dev.EraseErrorText + ")"));
     return 1;
   }
   std::printf("Erase process completed.\n");
@@ -273,10 +330,8 @@ int CmdEject(const TArgs &argsIn) {
     return 1;
   dev.SynchronizeCache(300000, false);
   dev.AllowMediumRemoval(true);
-  if (!dev.LoadEject(true)) {
-    Error("Unable to eject the device." + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
-    return 1;
-  }
+  if (!dev.LoadEject(true))
+    return DriveError(dev, "Unable to eject the device.");
   return 0;
 }
 
@@ -292,30 +347,48 @@ int CmdLoad(const TArgs &argsIn) {
   TSCSIDevice dev;
   if (!OpenDrive(dev, options))
     return 1;
-  if (!dev.LoadEject(false)) {
-    Error("Unable to load the device." + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
-    return 1;
-  }
+  if (!dev.LoadEject(false))
+    return DriveError(dev, "Unable to load the device.");
   return 0;
 }
 
 int CmdCloseTrack(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
-    std::printf("Usage: skarvo close-track [--drive D] [--log]\n\nCloses the open session of the disc.\n%s",
+    std::printf("Usage: skarvo close-track [--drive D] [--finalize] [--log]\n\n"
+                "Closes the open session of the disc. The disc stays appendable, so that\n"
+                "later sessions can be added, unless --finalize is given.\n"
+                "  --finalize  close the disc for good: no session can be added afterwards\n%s",
                 kDriveHelp);
     return 0;
   }
   TArgs args = argsIn;
   TDriveOptions options;
-  if (!TakeDriveOptions(args, options) || !NoExtraArgs(args, "close-track"))
+  if (!TakeDriveOptions(args, options))
+    return 2;
+  bool finalize = false;
+  TArgs rest;
+  for (const std::string &a : args) {
+    if (a == "--finalize")
+      finalize = true;
+    else
+      rest.push_back(a);
+  }
+  if (!NoExtraArgs(rest, "close-track"))
     return 2;
   TSCSIDevice dev;
   if (!OpenDrive(dev, options))
     return 1;
-  if (!dev.CloseTrackOrSession(false, false, false)) {
-    Error("Close track/session failed" + (dev.ErrorText.empty() ? std::string() : " (" + dev.ErrorText + ")"));
+  const std::string drive = DriveName(dev.DeviceID);
+  if (!MediumLoaded(dev)) {
+    Error("There is no disc in the drive " + drive + ".");
     return 1;
   }
+  const std::string medium = DiscTypeNames[dev.GetDiscType() & 15];
+  if (!dev.CloseSession(finalize))
+    return DriveError(dev, "Close track/session failed on the " + medium + " in the drive " + drive + ".");
+  std::printf(finalize ? "The %s in the drive %s is finalized.\n"
+                       : "The session on the %s in the drive %s is closed; the disc stays appendable.\n",
+              medium.c_str(), drive.c_str());
   return 0;
 }
 

@@ -171,6 +171,7 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
   ErrorText.clear();
   TargetBusy = false;
   std::memset(LastSense, 0, sizeof LastSense);
+  LastAction = TSenseAction::Fail;
   // No transport or no device: nothing is sent and the status stays 0.
   if (!ASPIIsInitialized() || HaId == 254)
     return;
@@ -181,6 +182,14 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
     srb.SRB_PostProc = efd;
   } else {
     srb.SRB_PostProc = 0;
+  }
+  if (StopAfterTimeout && timedOut_.load()) {
+    // The drive left an earlier command unanswered: do not wait again.
+    srb.SRB_Status = SS_ERR;
+    srb.SRB_HaStat = HASTAT_TIMEOUT;
+    BuildErrorText(srb);
+    LogCommand(srb);
+    return;
   }
   srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
   srb.SRB_HaId = HaId;
@@ -223,104 +232,35 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
     ab.SRB_HaId = HaId;
     ab.SRB_ToAbort = &srb;
     ASPISendCommand(&ab);
+    if (ab.SRB_Status == SS_ABORT_FAIL && efd >= 0) {
+      // The layer is still executing it and will write into the request and
+      // its buffer: both must outlive that, so wait for its completion.
+      pollfd p{efd, POLLIN, 0};
+      while (::poll(&p, 1, 1000) <= 0 || !(p.revents & POLLIN))
+        ;
+    }
     srb.SRB_Status = SS_ERR;
     srb.SRB_HaStat = HASTAT_TIMEOUT;
+    timedOut_ = true;
   }
   if (efd >= 0)
     ::close(efd);
   if (srb.SRB_Status != SS_COMP && srb.SRB_Status != SS_PENDING)
     BuildErrorText(srb);
+  LastAction = srb.SRB_Status == SS_PENDING
+                   ? TSenseAction::GoOn
+                   : CommandAction(srb.SRB_Status, srb.SRB_HaStat, srb.SRB_TargStat, srb.SenseArea,
+                                   sizeof srb.SenseArea);
   LogCommand(srb);
   if (reinterpret_cast<uintptr_t>(srb.SRB_BufPointer) % 4 != 0)
     DebugMsg("aaaa" + std::to_string(reinterpret_cast<uintptr_t>(srb.SRB_BufPointer)), 0);
 }
 
 void TSCSIDevice::BuildErrorText(const SRB_ExecSCSICmd &srb) {
-  std::string text = "UNKNOWN";
-  switch (srb.SRB_Status) {
-  case SS_PENDING:
-  case SS_COMP:
-    text.clear();
-    break;
-  case SS_ABORTED:
-  case SS_ABORT_FAIL:
-    text = "OPERATION ABORTED BY USER";
-    break;
-  case SS_ERR:
-    switch (srb.SRB_HaStat) {
-    case 0x00:
-      switch (srb.SRB_TargStat) {
-      case 0x00:
-      case 0x02:
-        text = "CHECK CONDITION";
-        break;
-      case 0x08:
-        text = "TARGET BUSY";
-        TargetBusy = true;
-        break;
-      case 0x18:
-        text = "TARGET RESERVATION CONFLICT";
-        break;
-      case 0x28:
-        text = "TARGET QUEUE FULL";
-        break;
-      }
-      break;
-    case 0x09: text = "COMMAND TIMEOUT"; break;
-    case 0x0B: text = "SRB TIMEOUT"; break;
-    case 0x0D: text = "MESSAGE REJECT"; break;
-    case 0x0E: text = "BUS RESET"; break;
-    case 0x0F: text = "PARITY ERROR"; break;
-    case 0x10: text = "REQUEST SENSE FAILED"; break;
-    case 0x11: text = "SELECTION TIMEOUT"; break;
-    case 0x12: text = "DATA OVERRUN"; break;
-    case 0x13: text = "UNEXPECTED BUS FREE"; break;
-    }
-    break;
-  case 0x80: text = "INVALID REQUEST"; break;
-  case 0x81: text = "INVALID HOST ADAPTER"; break;
-  case 0x82: text = "NO DEVICE"; break;
-  case 0xE0: text = "INVALID SRB"; break;
-  case 0xE1: text = "BUFFER ALIGNMENT"; break;
-  case 0xE5: text = "ASPI IS BUSY"; break;
-  case 0xE6: text = "BUFFER TOO BIG"; break;
-  }
-  const uint8_t *sense = srb.SenseArea;
-  if (text == "CHECK CONDITION") {
-    const uint8_t code = sense[0];
-    if (code == 0) {
-      text.clear();
-    } else if ((code & 0x7E) == 0x70) {
-      static const char *const keys[16] = {nullptr,           "RECOVERED ERROR", "NOT READY",
-                                           "MEDIUM ERROR",    "HARDWARE ERROR",  "ILLEGAL REQUEST",
-                                           "UNIT ATTENTION",  "DATA PROTECT",    "ERASE CHECK",
-                                           nullptr,           "COPYABORTED",     "ABORTED COMMAND",
-                                           nullptr,           "VOLUME OVERFLOW", "MISCOMPARE",
-                                           "RESERVED"};
-      const uint8_t key = sense[2] & 0x0F;
-      if (key == 0) {
-        if (sense[2] & 0x80)
-          text = "FILEMARK";
-        else if (sense[2] & 0x40)
-          text = "END OF MEDIA";
-        else if (sense[2] & 0x20)
-          text = "ILLEGAL LENGTH";
-        else
-          text = "NO ADDITIONAL SENSE INFORMATION";
-      } else if (keys[key]) {
-        text = keys[key];
-      }
-    } else {
-      text = "UNKNOWN";
-    }
-  }
-  ErrorText = text;
+  ErrorText = CommandErrorText(srb.SRB_Status, srb.SRB_HaStat, srb.SRB_TargStat, srb.SenseArea,
+                               sizeof srb.SenseArea);
+  TargetBusy = srb.SRB_Status == SS_ERR && srb.SRB_HaStat == 0 && srb.SRB_TargStat == 0x08;
   std::memcpy(LastSense, srb.SenseArea, sizeof LastSense);
-  std::string asc = AdditionalSenseText(sense[12], sense[13]);
-  if (asc.empty())
-    asc = std::to_string(sense[12]) + "," + std::to_string(sense[13]);
-  if (sense[7] != 0)
-    ErrorText += " (" + asc + ")";
 }
 
 void TSCSIDevice::LogCommand(const SRB_ExecSCSICmd &srb) {

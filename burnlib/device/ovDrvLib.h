@@ -86,6 +86,44 @@ const char *AdditionalSenseText(uint8_t asc, uint8_t ascq);
 // Number of pairs in the additional-sense table.
 int AdditionalSenseCount();
 
+// Sense data of a failed command in either format: fixed (response code
+// 70h current, 71h deferred) or descriptor (72h current, 73h deferred); bit 7
+// of a fixed-format code only says that the information field is valid.
+struct TSenseData {
+  bool Known = false;       // one of the four response codes above
+  bool Descriptor = false;  // 72h/73h
+  bool Deferred = false;    // 71h/73h: the error belongs to an earlier command
+  uint8_t Key = 0;
+  uint8_t Asc = 0;
+  uint8_t Ascq = 0;
+  bool Filemark = false, EndOfMedium = false, IllegalLength = false;  // fixed format only
+  bool HasAdditional = false;  // the additional length reaches the ASC/ASCQ
+};
+TSenseData DecodeSense(const uint8_t *sense, size_t length);
+
+// What a caller does about a command that ended with this outcome.
+enum class TSenseAction : uint8_t {
+  GoOn,   // completed, or only recovered / no-sense information
+  Wait,   // the drive is busy with an operation: poll again later
+  Retry,  // transient (busy target, unit attention): send the command again
+  Fail,   // give up with the error text
+};
+// The error text of a command outcome (empty when it completed) and the
+// policy for it. sense may be null when there is none.
+std::string CommandErrorText(uint8_t srbStatus, uint8_t haStat, uint8_t targStat, const uint8_t *sense,
+                             size_t senseLength);
+TSenseAction CommandAction(uint8_t srbStatus, uint8_t haStat, uint8_t targStat, const uint8_t *sense,
+                           size_t senseLength);
+
+// The ASC of a REQUEST SENSE answer polled while waiting for a drive: a
+// current fixed-format answer with the information field valid (F0h) counts
+// as not ready (04h).
+uint8_t PolledSenseASC(const uint8_t *sense, size_t length);
+
+// The address at the start of a device string, "ha:target:lun," with decimal
+// numbers; false when the string does not start with one.
+bool ParseDeviceAddress(const std::string &DeviceString, uint8_t &Ha, uint8_t &Target, uint8_t &Lun);
+
 // Where a mode page starts in a MODE SENSE (10) answer: at 16 (after a block
 // descriptor) when that byte holds the page code, else at 8; a drive that
 // leaves out a header byte has it at 7. The default-values read tries 7 only
@@ -129,10 +167,24 @@ public:
   std::atomic<int32_t> Progress{0};
   const uint8_t EraseKind;
   const uint16_t EraseSeconds;
+  // Asks the polling to stop; the drive is then restored and the erase ends
+  // with an error.
+  void Abort() { abort_ = true; }
 
 private:
   void Execute();
   void Step(double elapsed);
+  // Sleeps in short steps so that an abort is seen at once.
+  void Pause(uint32_t ms);
+  // After a poll: true (with the reason kept) when the erase cannot go on:
+  // aborted, medium gone, drive not answering or a hard error.
+  bool Failed();
+  // Writes `count` zero blocks of 32 sectors from LBA 0 on; true when every
+  // one was accepted, else the reason is kept.
+  bool ZeroStart(int count);
+
+  std::atomic<bool> abort_{false};
+  std::string failure_;  // written and read by the thread only until it ends
 
   TSCSIDevice &dev_;
   uint8_t quick_;
@@ -173,6 +225,20 @@ public:
   std::string ErrorText;
   uint8_t LastSense[SKARVO_SRB_SENSE_AREA] = {};
   bool TargetBusy = false;
+  // The policy for the outcome of the last command.
+  TSenseAction LastAction = TSenseAction::GoOn;
+  // When set, once a command of the selected drive has timed out every later
+  // one fails at once with "COMMAND TIMEOUT" instead of waiting out its own
+  // time-out: a drive that stopped answering ends a command sequence within
+  // one time-out. Selecting a drive clears the mark.
+  bool StopAfterTimeout = false;
+  // True once a command of the selected drive timed out.
+  bool TimedOut() const { return timedOut_.load(); }
+  // The additional sense code of the last failed command (0 after success),
+  // read from either sense format.
+  uint8_t SenseASC() const { return DecodeSense(LastSense, sizeof LastSense).Asc; }
+  bool NotReady() const { return SenseASC() == 0x04; }
+  bool MediumAbsent() const { return SenseASC() == 0x3A; }
 
   bool DoDebug = false;
   TOnDebugMsg OnDebugMessage;
@@ -282,6 +348,11 @@ public:
   uint32_t TrackFreeBlocks() const;
   uint32_t TrackSize() const;
   uint32_t TrackLastRecorded() const;
+  bool TrackNextWritableValid() const { return (TrackInfo[7] & 0x01) != 0; }
+  // DVD-RAM, DVD+RW and restricted-overwrite DVD-RW: one overwritable track.
+  static bool IsOverwritable(uint8_t code);
+  // READ CAPACITY's last block + 1 (a pressed disc's size); 0 when unknown.
+  uint32_t RecordedBlocks();
   // Disc information fields.
   uint8_t DiscLastTrackInLastSession() const { return DiscInformation[6]; }
 
@@ -289,6 +360,11 @@ public:
   bool Erasing() const { return erasing_.load(); }
   int EraseProgress() const;
   bool EraseDisc(uint8_t Quick);
+  // Ends a running erase early: the polling stops, the drive is restored and
+  // OnEraseDone reports an error. The medium may still be blanking.
+  void AbortErase();
+  // Why the last erase ended with an error (set before OnEraseDone).
+  std::string EraseErrorText;
   // Waits until a running erase thread has ended (running queued main-thread
   // calls meanwhile when called on the main thread).
   void WaitEraseThread();
@@ -296,6 +372,12 @@ public:
   // ---- Write set-up ----
   alignas(8) uint8_t WriteParamsPage[54] = {};
   bool SetWriteParameters(bool TestWrite, bool UnderrunProtection, uint16_t DiscType, bool Closing);
+  // Sends WriteParamsPage as it stands (MODE SELECT with an empty header).
+  bool SendWriteParamsPage();
+  // Closes the open session of the loaded disc. Without Finalize the disc
+  // stays appendable (the write parameters ask for a next session first);
+  // with it the disc is closed for good.
+  bool CloseSession(bool Finalize);
 
 protected:
   friend class TEraseThread;
@@ -304,8 +386,6 @@ protected:
             uint32_t timeoutMs);
   void BuildErrorText(const SRB_ExecSCSICmd &srb);
   void LogCommand(const SRB_ExecSCSICmd &srb);
-  uint8_t SenseASC() const { return LastSense[12]; }
-  bool NotReady() const { return LastSense[12] == 0x04; }
   bool TryWriteMode(uint8_t mode);
   void SetWriteParamsForQuery();
   bool ReadATIPLeadOut(uint32_t &blocks);
@@ -314,6 +394,7 @@ protected:
 
   std::recursive_mutex lock_;
   std::atomic<bool> erasing_{false};
+  std::atomic<bool> timedOut_{false};
   bool errorLogLatch_ = false;
   uint16_t maxWriteSpeed_ = 0;
   uint16_t maxReadSpeed_ = 0;

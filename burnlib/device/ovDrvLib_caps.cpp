@@ -21,16 +21,40 @@ bool StartsWith(const std::string &s, const char *prefix) { return s.rfind(prefi
 
 } // namespace
 
+bool ParseDeviceAddress(const std::string &S, uint8_t &Ha, uint8_t &Target, uint8_t &Lun) {
+  uint8_t parts[3] = {};
+  size_t pos = 0;
+  for (int i = 0; i < 3; ++i) {
+    const size_t start = pos;
+    unsigned value = 0;
+    while (pos < S.size() && std::isdigit(static_cast<unsigned char>(S[pos])) && pos - start < 3)
+      value = value * 10 + static_cast<unsigned>(S[pos++] - '0');
+    if (pos == start || value > 253)
+      return false;
+    parts[i] = static_cast<uint8_t>(value);
+    if (i == 2 && pos == S.size())
+      break;
+    if (pos >= S.size() || S[pos] != (i < 2 ? ':' : ','))
+      return false;
+    ++pos;
+  }
+  Ha = parts[0];
+  Target = parts[1];
+  Lun = parts[2];
+  return true;
+}
+
 void TSCSIDevice::SelectDevice(const std::string &S) {
-  const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
   bool valid = false;
-  if (S.size() > 4 && isDigit(S[0]) && isDigit(S[2]) && isDigit(S[4])) {
+  uint8_t ha = 0, target = 0, lun = 0;
+  if (ParseDeviceAddress(S, ha, target, lun)) {
     // Quirks belong to the drive selected before: they must not colour what
     // this one reports.
     QuirkUnderrunForced = QuirkLinkSize = QuirkSlowReady = false;
-    HaId = static_cast<uint8_t>(S[0] - '0');
-    Target = static_cast<uint8_t>(S[2] - '0');
-    Lun = static_cast<uint8_t>(S[4] - '0');
+    timedOut_ = false;
+    HaId = ha;
+    Target = target;
+    Lun = lun;
     DeviceID = S;
     IdentifyDevice();
     if (PeripheralType == 5 || PeripheralType == 4) {
@@ -222,4 +246,27 @@ void TSCSIDevice::ProbeWriteModes() {
   for (uint8_t mode : {wmRaw, wmSAO, wmTAO})
     if (TryWriteMode(mode))
       WriteModes |= mode;
+  if (WriteModes != 0)
+    return;
+  // The loaded medium (a DVD, or none) refuses every CD write type: the
+  // drive's writing features tell what it can do instead.
+  struct TModeFeature {
+    uint16_t Code;
+    uint8_t FlagMask;  // 0: the feature alone grants the mode
+    uint8_t Mode;
+  };
+  static const TModeFeature kFeatures[] = {
+      {0x2D, 0, wmTAO},     // CD track-at-once
+      {0x2E, 0x20, wmSAO},  // CD mastering: SAO bit
+      {0x2E, 0x18, wmRaw},  // CD mastering: raw, raw multisession
+      {0x21, 0, wmTAO},     // incremental streaming writing
+      {0x2F, 0, wmSAO},     // DVD-R/-RW disc-at-once
+  };
+  constexpr int kFeatureCode = 8, kFeatureFlags = 12;
+  for (const TModeFeature &f : kFeatures) {
+    alignas(8) uint8_t cfg[32] = {};
+    if (GetConfiguration(2, f.Code, cfg, sizeof cfg) && Get16(cfg + kFeatureCode) == f.Code &&
+        (f.FlagMask == 0 || (cfg[kFeatureFlags] & f.FlagMask)))
+      WriteModes |= f.Mode;
+  }
 }

@@ -273,6 +273,8 @@ bool TSCSIDevice::WaitUnitReady(int TotalMs, int IntervalMs) {
       TestUnitReady(5000);
     } while (NotReady());
   }
+  if (MediumAbsent())
+    return false;
   bool skipToPoll = false;
   if (DiscTypeCode == dtDVDRAM) {
     skipToPoll = true;
@@ -281,7 +283,7 @@ bool TSCSIDevice::WaitUnitReady(int TotalMs, int IntervalMs) {
       ov::Sleep(static_cast<uint32_t>(std::max(IntervalMs, 0)));
       ReadDiscInformation();
       TotalMs -= IntervalMs;
-      if (TotalMs < 0)
+      if (TotalMs < 0 || MediumAbsent())
         return false;
     } while (NotReady());
   }
@@ -295,6 +297,8 @@ bool TSCSIDevice::WaitUnitReady(int TotalMs, int IntervalMs) {
       return false;
     TestUnitReady(5000);
   } while (NotReady());
+  if (MediumAbsent())
+    return false;
   uint8_t asc = 0;
   do {
     std::memset(sense, 0, sizeof sense);
@@ -302,7 +306,9 @@ bool TSCSIDevice::WaitUnitReady(int TotalMs, int IntervalMs) {
     TotalMs -= IntervalMs;
     if (TotalMs < 0)
       return false;
-    asc = sense[0] == 0xF0 ? 0x04 : sense[12];
+    asc = PolledSenseASC(sense, sizeof sense);
+    if (asc == 0x3A)
+      return false;
     if (asc == 0x04)
       ov::Sleep(static_cast<uint32_t>(std::max(IntervalMs, 0)));
   } while (asc != 0);

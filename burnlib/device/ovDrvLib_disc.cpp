@@ -144,9 +144,8 @@ void TSCSIDevice::GetDiscInfo(TDisc &Out) {
   Disc.Capacity = std::max(Disc.Capacity, Disc.EndAddress);
   // A pressed disc has no ATIP and no writable track: its size is the
   // recorded area READ CAPACITY reports.
-  uint32_t lastLBA = 0, blockLen = 0;
-  if (Disc.Capacity == 0 && ReadCapacity(lastLBA, blockLen) && lastLBA < 0x7F000000u)
-    Disc.Capacity = lastLBA + 1;
+  if (Disc.Capacity == 0)
+    Disc.Capacity = RecordedBlocks();
   Out = Disc;
 }
 
@@ -192,21 +191,34 @@ void TSCSIDevice::SetWriteParamsForQuery() {
   FinalizeDisc = saved;
 }
 
+bool TSCSIDevice::IsOverwritable(uint8_t code) {
+  return code == dtDVDRAM || code == dtDVDPlusRW || code == dtDVDRWRestricted;
+}
+
+uint32_t TSCSIDevice::RecordedBlocks() {
+  uint32_t lastLBA = 0, blockLen = 0;
+  if (!ReadCapacity(lastLBA, blockLen) || lastLBA >= 0x7F000000u)
+    return 0;
+  return lastLBA + 1;
+}
+
 uint32_t TSCSIDevice::UsedBlocks() {
   const uint8_t t = GetDiscType();
   SetWriteParamsForQuery();
   ReadDiscInformation();
   if (t >= 4) {
+    if (t == dtDVDROM)
+      return RecordedBlocks();
     if (!ReadTrackInformation(DiscLastTrackInLastSession()) || TrackSize() == 0xFFFFFFFFu)
       return 0;
-    if (t == dtDVDRAM || t == dtDVDPlusRW)
+    // Overwritable media have one track: what is used is the file system on it.
+    if (IsOverwritable(t))
       return ReadISOVolumeSize();
-    if (t == dtDVDRWRestricted || t == dtDVDRWSequential) {
-      uint32_t blocks = 0, len = 0;
-      if (ReadFormatCapacities(blocks, len))
-        return TrackSize() == TrackFreeBlocks() ? 0 : TrackSize();
-    }
-    return TrackNextWritable();
+    // Sequential media: everything before the next writable address, session
+    // gaps included, is used; a complete disc ends with its last track.
+    if (TrackNextWritableValid())
+      return TrackNextWritable();
+    return TrackStartAddress() + TrackSize();
   }
   const uint8_t n = SessionCount();
   if (ReadTrackInformation(static_cast<uint8_t>(n + 1))) {
@@ -233,22 +245,14 @@ uint32_t TSCSIDevice::FreeBlocks() {
   SetWriteParamsForQuery();
   ReadDiscInformation();
   if (t > 3) {
+    if (t == dtDVDROM)  // pressed: nothing can be added
+      return 0;
     if (!ReadTrackInformation(DiscLastTrackInLastSession()))
       return 0;
-    if (t == dtDVDRAM || t == dtDVDPlusRW) {
+    if (IsOverwritable(t)) {
       // A file system larger than the track leaves nothing free (no wrap).
       const uint32_t used = ReadISOVolumeSize();
       return TrackSize() > used ? TrackSize() - used : 0;
-    }
-    if (t == dtDVDRWRestricted) {
-      if (TrackNextWritable() != 0)
-        return TrackFreeBlocks();
-      uint32_t formatted = 0, len = 0;
-      if (ReadFormatCapacities(formatted, len)) {
-        if (TrackFreeBlocks() == TrackSize())
-          return TrackFreeBlocks();
-        return formatted > TrackSize() ? formatted - TrackSize() : 0;
-      }
     }
     if (TrackSize() == 0xFFFFFFFFu)
       return 0;
@@ -299,14 +303,15 @@ uint32_t TSCSIDevice::DiscCapacity() {
     // Without ATIP, format capacities or track information (a pressed disc
     // in a drive that implements none of them) the recorded size is all
     // there is.
-    uint32_t lastLBA = 0, blockLen = 0;
-    if (capacity == 0 && ReadCapacity(lastLBA, blockLen) && lastLBA < 0x7F000000u)
-      capacity = lastLBA + 1;
+    if (capacity == 0)
+      capacity = RecordedBlocks();
     return capacity;
   }
+  if (t == dtDVDROM)
+    return RecordedBlocks();
   if (!ReadTrackInformation(DiscLastTrackInLastSession()))
     return 0;
-  if (t == dtDVDRAM || t == dtDVDRWRestricted || t == dtDVDPlusRW) {
+  if (IsOverwritable(t)) {
     uint32_t blocks = 0, len = 0;
     if (ReadFormatCapacities(blocks, len))
       return blocks;

@@ -41,6 +41,10 @@ int WriteZeros(TSCSIDevice &dev, int count) {
   return done;
 }
 
+std::string Reason(const TSCSIDevice &dev, const char *fallback) {
+  return dev.ErrorText.empty() ? std::string(fallback) : dev.ErrorText;
+}
+
 } // namespace
 
 int TSCSIDevice::EraseProgress() const {
@@ -97,6 +101,9 @@ bool TSCSIDevice::EraseDisc(uint8_t Quick) {
                 speed.c_str());
   DebugMsg(std::string(">>> ") + line, 1);
 
+  EraseErrorText.clear();
+  // The tray stays locked while the erase runs; every ending unlocks it.
+  AllowMediumRemoval(false);
   bool started = false;
   if (code != dtDVDRAM && code != dtDVDPlusRW) {
     SRB_ExecSCSICmd srb;
@@ -115,13 +122,17 @@ bool TSCSIDevice::EraseDisc(uint8_t Quick) {
       started = FormatUnit(0x11, kFormatDVDPlusRW, sizeof kFormatDVDPlusRW);
     }
   } else if (Quick == 1) {
-    WriteZeros(*this, 11);
-    SynchronizeCache(30000, false);
-    started = true;
+    started = WriteZeros(*this, 11) == 11;
+    if (started)
+      SynchronizeCache(30000, false);
   } else {
     started = FormatUnit(0x11, kFormatDVDRAM, sizeof kFormatDVDRAM);
   }
   if (!started) {
+    EraseErrorText = Reason(*this, "THE DRIVE REFUSED THE ERASE");
+    const std::string why = ErrorText;
+    AllowMediumRemoval(true);
+    ErrorText = why;
     erasing_ = false;
     if (OnEraseDone)
       OnEraseDone(this, true);
@@ -131,6 +142,11 @@ bool TSCSIDevice::EraseDisc(uint8_t Quick) {
   erasing_ = true;
   eraseThread_->Start();
   return true;
+}
+
+void TSCSIDevice::AbortErase() {
+  if (eraseThread_)
+    eraseThread_->Abort();
 }
 
 TEraseThread::TEraseThread(TSCSIDevice &device, uint8_t kind, uint16_t seconds, uint8_t quick)
@@ -151,96 +167,135 @@ void TEraseThread::Step(double elapsed) {
   Progress = static_cast<int32_t>(std::min(pct, 100.0));
 }
 
+void TEraseThread::Pause(uint32_t ms) {
+  constexpr uint32_t kStep = 100;
+  while (ms > 0 && !abort_.load()) {
+    const uint32_t step = std::min(ms, kStep);
+    ov::Sleep(step);
+    ms -= step;
+  }
+}
+
+bool TEraseThread::Failed() {
+  if (!failure_.empty())
+    return true;
+  if (abort_.load())
+    failure_ = "OPERATION ABORTED BY USER";
+  else if (dev_.MediumAbsent())
+    failure_ = Reason(dev_, "MEDIUM NOT PRESENT");
+  else if (dev_.LastAction == TSenseAction::Fail && !DecodeSense(dev_.LastSense, sizeof dev_.LastSense).Known)
+    failure_ = Reason(dev_, "THE DRIVE DOES NOT ANSWER");  // time-out, no device: no sense data
+  return !failure_.empty();
+}
+
+bool TEraseThread::ZeroStart(int count) {
+  if (WriteZeros(dev_, count) == count)
+    return true;
+  failure_ = "WRITE REFUSED: " + Reason(dev_, "UNKNOWN");
+  return false;
+}
+
 void TEraseThread::Execute() {
   TSCSIDevice &d = dev_;
   const double limit = EraseSeconds;
   double E = 0;
   Progress = 0;
+  // Each poll ends the erase when the medium is gone, the drive stops
+  // answering or the user aborts, instead of polling to the time limit.
   const auto pollReady = [&](double inc) {
     do {
       Step(E);
-      if (!d.TestUnitReady(5000))
-        ov::Sleep(2000);
+      if (!d.TestUnitReady(5000) && !Failed())
+        Pause(2000);
       E += inc;
-    } while (d.NotReady() && E <= limit);
+    } while (!Failed() && d.NotReady() && E <= limit);
   };
 
   if (EraseKind == dtDVDRWRestricted || EraseKind == dtDVDRWSequential) {
     E = 0;
     do {
       Step(E);
-      if (!d.TestUnitReady(5000))
-        ov::Sleep(2000);
+      if (!d.TestUnitReady(5000) && !Failed())
+        Pause(2000);
       E += 1;
       Step(E);
-    } while (d.NotReady() && E <= limit);
-    ov::Sleep(5000);
-    pollReady(1);
+    } while (!Failed() && d.NotReady() && E <= limit);
+    if (!Failed()) {
+      Pause(5000);
+      pollReady(1);
+    }
   } else if (EraseKind == dtDVDPlusRW) {
     E = 0;
-    // Bounded like every other wait here: a drive that never becomes ready
-    // must not keep the thread alive for ever.
     do {
-      ov::Sleep(2000);
+      Pause(2000);
       d.ReadDiscInformation();
       E += 2;
       Step(E);
-    } while (d.NotReady() && E <= limit);
-    const int wanted = quick_ == 1 ? 65 : 71001;
-    if (WriteZeros(d, wanted) == wanted) {
-      ov::Sleep(300);
+    } while (!Failed() && d.NotReady() && E <= limit);
+    if (!Failed() && ZeroStart(quick_ == 1 ? 65 : 71001)) {
+      Pause(300);
       Step(E);
       d.SynchronizeCache(30000, false);
       d.CloseTrackSession(false, 3, 0, 0, 0);
       E += 1;
     }
   } else {
-    if (EraseKind == dtDVDRAM && quick_ == 1) {
-      WriteZeros(d, 65);
+    if (EraseKind == dtDVDRAM && quick_ == 1 && ZeroStart(65))
       d.SynchronizeCache(30000, false);
-    }
     E = 0;
   }
 
-  if (QuirkLongErase) {
+  if (QuirkLongErase && !Failed()) {
     pollReady(2);
     d.ReadDiscInformation();
-    ov::Sleep(5000);
+    Pause(5000);
   }
 
-  if (!d.TestUnitReady(5000) || !d.ReadDiscInformation()) {
+  if (!Failed() && (!d.TestUnitReady(5000) || !d.ReadDiscInformation()) && !Failed()) {
     if (EraseKind != dtDVDRAM) {
       do {
         Step(E);
         d.ReadDiscInformation();
         if (d.NotReady())
-          ov::Sleep(5000);
+          Pause(5000);
         E += 5;
-      } while (d.NotReady() && E <= limit);
+      } while (!Failed() && d.NotReady() && E <= limit);
     }
-    pollReady(2);
+    if (!Failed())
+      pollReady(2);
     alignas(8) uint8_t sense[40];
-    uint8_t asc = 0;
-    do {
+    while (!Failed()) {
       Step(E);
       std::memset(sense, 0, sizeof sense);
       d.RequestSense(sense, sizeof sense);
-      asc = sense[0] == 0xF0 ? 0x04 : sense[12];
-      ov::Sleep(2000);
+      const uint8_t asc = PolledSenseASC(sense, sizeof sense);
+      if (asc == 0x3A || !d.ErrorText.empty()) {
+        // The drive reports the medium gone, or does not answer at all.
+        failure_ = asc == 0x3A ? "MEDIUM NOT PRESENT" : d.ErrorText;
+        break;
+      }
+      Pause(2000);
       if (asc == 0)
         break;
       E += 2;
-    } while (E <= limit);
+      if (E > limit)
+        break;
+    }
   }
 
+  const bool withError = Failed();
   if (ASPIEmulationActive())
     ReinitASPI();
-  Progress = 100;
+  if (!withError)
+    Progress = 100;
   d.RestoreDrive();
+  d.EraseErrorText = withError ? failure_ : std::string();
+  if (withError)
+    d.DebugMsg(">>> ERASE FAILED: " + failure_, 0);
   d.erasing_ = false;
-  ov::Synchronize([&d] {
+  ov::Synchronize([&d, withError] {
     if (d.OnEraseDone)
-      d.OnEraseDone(&d, false);
+      d.OnEraseDone(&d, withError);
   });
   finished_ = true;
 }

@@ -1,6 +1,7 @@
 // The write parameters mode page (05h) for each medium.
 #include "ovDrvLib.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -90,9 +91,38 @@ bool TSCSIDevice::SetWriteParameters(bool aTestWrite, bool aUnderrunProtection, 
   p[14] = 0;
   p[15] = 150;
 
+  return SendWriteParamsPage();
+}
+
+bool TSCSIDevice::SendWriteParamsPage() {
   // Mode parameter header (8 zero bytes) and the page: page length + 10.
   uint8_t list[8 + sizeof WriteParamsPage] = {};
-  const uint16_t length = static_cast<uint16_t>(p[1] + 10);
-  std::memcpy(list + 8, p, length - 8);
+  const uint16_t length = static_cast<uint16_t>(
+      std::min<size_t>(WriteParamsPage[1] + 10u, sizeof list));
+  std::memcpy(list + 8, WriteParamsPage, length - 8);
   return ModeSelect10(list, length);
+}
+
+bool TSCSIDevice::CloseSession(bool Finalize) {
+  const uint8_t code = GetDiscType();
+  DiscTypeCode = code;
+  // The page's multisession field decides whether closing the session on a
+  // CD (or DVD-R/-RW) also closes the disc: 11b keeps it appendable.
+  const bool saved = FinalizeDisc;
+  FinalizeDisc = Finalize;
+  bool ok = SetWriteParameters(false, UnderrunProtection, code, false);
+  FinalizeDisc = saved;
+  if (!ok)
+    return false;
+  const bool sequentialDVD = code == dtDVDR || code == dtDVDRW || code == dtDVDRWSequential;
+  if (Finalize && sequentialDVD) {
+    // Their page always allows a next session: finalising clears it.
+    WriteParamsPage[3] &= 0x3F;
+    if (!SendWriteParamsPage())
+      return false;
+  }
+  if (code == dtDVDPlusRDL)
+    return CloseTrackSession(false, Finalize ? 6 : 2, 0, 0, 0xFF);
+  // DVD+R keeps a closed session appendable; close function 5 finalises it.
+  return CloseTrackOrSession(false, false, Finalize && code == dtDVDPlusR);
 }

@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 std::atomic<bool> SPTIAutoClose{false};
 
@@ -81,11 +82,11 @@ bool PassThrough(int fd, const uint8_t *cdb, uint8_t cdbLen, int dir, void *buf,
 
 // The SCSI address of an open drive: SG_GET_SCSI_ID (sg nodes), else
 // SCSI_IOCTL_GET_IDLUN (sr nodes as well).
-bool GetAddress(int fd, uint8_t &ha, uint8_t &target, uint8_t &lun) {
+bool GetAddress(int fd, int &host, uint8_t &target, uint8_t &lun) {
   struct sg_scsi_id id;
   std::memset(&id, 0, sizeof id);
   if (::ioctl(fd, SG_GET_SCSI_ID, &id) == 0) {
-    ha = static_cast<uint8_t>(id.host_no);
+    host = id.host_no;
     target = static_cast<uint8_t>(id.scsi_id);
     lun = static_cast<uint8_t>(id.lun);
     return true;
@@ -95,7 +96,7 @@ bool GetAddress(int fd, uint8_t &ha, uint8_t &target, uint8_t &lun) {
     int host_unique_id;
   } idlun{};
   if (::ioctl(fd, SCSI_IOCTL_GET_IDLUN, &idlun) == 0) {
-    ha = static_cast<uint8_t>((idlun.dev_id >> 24) & 0xff);
+    host = (idlun.dev_id >> 24) & 0xff;
     target = static_cast<uint8_t>(idlun.dev_id & 0xff);
     lun = static_cast<uint8_t>((idlun.dev_id >> 8) & 0xff);
     return true;
@@ -119,13 +120,14 @@ bool Probe(TSPTIState &s, int slot, const std::string &path) {
   }
   TSPTIDrive &d = s.Drives[slot];
   std::memcpy(d.inqData, buf, sizeof d.inqData);
-  uint8_t ha = 0, target = 0, lun = 0;
-  if (GetAddress(fd, ha, target, lun)) {
-    d.ha = ha;
+  int host = -1;
+  uint8_t target = 0, lun = 0;
+  if (GetAddress(fd, host, target, lun)) {
+    d.host = host;
     d.tgt = target;
     d.lun = lun;
   } else {
-    d.ha = 0;
+    d.host = -1;
     d.tgt = s.NoAddressCounter++;
     d.lun = kSPTINoAddressLun;
   }
@@ -141,14 +143,6 @@ bool IsBlockDevice(const std::string &path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
 }
 
-uint8_t ComputeAdapterCount(const TSPTIState &s) {
-  int highest = -1;
-  for (const TSPTIDrive &d : s.Drives)
-    if (d.present && d.ha > highest)
-      highest = d.ha;
-  return static_cast<uint8_t>(highest + 1);
-}
-
 TSPTIDrive *FindDrive(TSPTIState &s, uint8_t ha, uint8_t target, uint8_t lun) {
   for (TSPTIDrive &d : s.Drives)
     if (d.present && d.ha == ha && d.tgt == target && d.lun == lun)
@@ -158,11 +152,38 @@ TSPTIDrive *FindDrive(TSPTIState &s, uint8_t ha, uint8_t target, uint8_t lun) {
 
 } // namespace
 
+uint8_t AssignSPTIAdapters(TSPTIDrive *drives, int count) {
+  std::vector<int> hosts;
+  for (int i = 0; i < count; ++i)
+    if (drives[i].present && drives[i].host >= 0)
+      hosts.push_back(drives[i].host);
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  const auto adapters = static_cast<uint8_t>(std::min<size_t>(hosts.size(), 253));
+  bool noAddress = false;
+  for (int i = 0; i < count; ++i) {
+    TSPTIDrive &d = drives[i];
+    if (!d.present)
+      continue;
+    if (d.host >= 0) {
+      const auto at = std::lower_bound(hosts.begin(), hosts.end(), d.host) - hosts.begin();
+      d.ha = static_cast<uint8_t>(std::min<long>(at, 253));
+    } else {
+      d.ha = adapters;
+      d.lun = 0;
+      noAddress = true;
+    }
+  }
+  return static_cast<uint8_t>(adapters + (noAddress ? 1 : 0));
+}
+
 bool SPTIQueryAddress(const std::string &path, uint8_t &ha, uint8_t &target, uint8_t &lun) {
   const int fd = OpenDrive(path);
   if (fd < 0)
     return false;
-  const bool ok = GetAddress(fd, ha, target, lun);
+  int host = -1;
+  const bool ok = GetAddress(fd, host, target, lun);
+  ha = static_cast<uint8_t>(host);
   ::close(fd);
   return ok;
 }
@@ -189,16 +210,7 @@ uint8_t InitSPTI() {
       s.Drives[slot].tgt = kSPTINotADriveTarget;
     }
   }
-  s.AdapterCount = ComputeAdapterCount(s);
-  bool noAddress = false;
-  for (TSPTIDrive &d : s.Drives)
-    if (d.present && d.lun == kSPTINoAddressLun) {
-      d.lun = 0;
-      d.ha = s.AdapterCount;
-      noAddress = true;
-    }
-  if (noAddress)
-    s.AdapterCount = ComputeAdapterCount(s);
+  s.AdapterCount = AssignSPTIAdapters(s.Drives, kSPTISlots);
   s.Scanned = true;
   return found;
 }

@@ -13,7 +13,12 @@ inline constexpr uint8_t kSPTINoAddressLun = 250;
 inline constexpr uint8_t kSPTINotADriveTarget = 120;
 
 struct TSPTIDrive {
+  // The adapter number the scan gives the drive: kernel SCSI hosts numbered
+  // densely from 0, so a host of 10 or more still has a one-digit adapter.
   uint8_t ha = 0;
+  // The kernel's SCSI host number (-1: the system reported no address). Kept
+  // to tell the drive's host; commands open the slot's device node.
+  int host = -1;
   uint8_t tgt = 0;
   uint8_t lun = 0;
   uint8_t driveNo = 0;   // 0 = A
@@ -21,6 +26,12 @@ struct TSPTIDrive {
   int fd = -1;           // open handle of the drive, -1 when closed
   uint8_t inqData[40] = {};
 };
+
+// Gives the present drives of the table their adapter numbers: the distinct
+// kernel hosts in increasing order become adapters 0, 1, 2 ...; drives that
+// reported no address go on one extra adapter after them (LUN 0, targets as
+// numbered during the scan). Returns the adapter count.
+uint8_t AssignSPTIAdapters(TSPTIDrive *drives, int count);
 
 // When set, the emulation closes a drive's handle after every command.
 extern std::atomic<bool> SPTIAutoClose;

@@ -336,3 +336,151 @@ const char *AdditionalSenseText(uint8_t asc, uint8_t ascq) {
 }
 
 int AdditionalSenseCount() { return static_cast<int>(sizeof kSense / sizeof kSense[0]); }
+
+TSenseData DecodeSense(const uint8_t *sense, size_t length) {
+  TSenseData d;
+  if (!sense || length < 1)
+    return d;
+  const auto at = [&](size_t i) -> uint8_t { return i < length ? sense[i] : 0; };
+  const uint8_t code = at(0) & 0x7F;  // bit 7: information field valid (fixed format)
+  d.Known = code >= 0x70 && code <= 0x73;
+  if (!d.Known)
+    return d;
+  d.Deferred = code == 0x71 || code == 0x73;
+  d.Descriptor = code == 0x72 || code == 0x73;
+  // Both formats carry the additional sense length in byte 7.
+  const size_t additional = at(7);
+  if (d.Descriptor) {
+    d.Key = at(1) & 0x0F;
+    d.Asc = at(2);
+    d.Ascq = at(3);
+    d.HasAdditional = length > 3;
+  } else {
+    d.Key = at(2) & 0x0F;
+    d.Filemark = (at(2) & 0x80) != 0;
+    d.EndOfMedium = (at(2) & 0x40) != 0;
+    d.IllegalLength = (at(2) & 0x20) != 0;
+    d.HasAdditional = additional != 0 && length > 13;
+    if (d.HasAdditional) {
+      d.Asc = at(12);
+      d.Ascq = at(13);
+    }
+  }
+  return d;
+}
+
+namespace {
+
+const char *SenseKeyText(const TSenseData &d) {
+  static const char *const keys[16] = {nullptr,          "RECOVERED ERROR", "NOT READY",     "MEDIUM ERROR",
+                                       "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+                                       "ERASE CHECK",    nullptr,           "COPYABORTED",   "ABORTED COMMAND",
+                                       nullptr,          "VOLUME OVERFLOW", "MISCOMPARE",    "RESERVED"};
+  if (d.Key == 0)
+    return d.Filemark        ? "FILEMARK"
+           : d.EndOfMedium   ? "END OF MEDIA"
+           : d.IllegalLength ? "ILLEGAL LENGTH"
+                             : "NO ADDITIONAL SENSE INFORMATION";
+  return keys[d.Key] ? keys[d.Key] : "CHECK CONDITION";
+}
+
+// The text of the status fields alone; "CHECK CONDITION" when the sense
+// data decides.
+std::string StatusText(uint8_t srbStatus, uint8_t haStat, uint8_t targStat) {
+  switch (srbStatus) {
+  case SS_PENDING:
+  case SS_COMP: return "";
+  case SS_ABORTED:
+  case SS_ABORT_FAIL: return "OPERATION ABORTED BY USER";
+  case SS_ERR:
+    switch (haStat) {
+    case 0x00:
+      switch (targStat) {
+      case 0x00:
+      case 0x02: return "CHECK CONDITION";
+      case 0x08: return "TARGET BUSY";
+      case 0x18: return "TARGET RESERVATION CONFLICT";
+      case 0x28: return "TARGET QUEUE FULL";
+      default: return "UNKNOWN";
+      }
+    case 0x09: return "COMMAND TIMEOUT";
+    case 0x0B: return "SRB TIMEOUT";
+    case 0x0D: return "MESSAGE REJECT";
+    case 0x0E: return "BUS RESET";
+    case 0x0F: return "PARITY ERROR";
+    case 0x10: return "REQUEST SENSE FAILED";
+    case 0x11: return "SELECTION TIMEOUT";
+    case 0x12: return "DATA OVERRUN";
+    case 0x13: return "UNEXPECTED BUS FREE";
+    default: return "UNKNOWN";
+    }
+  case 0x80: return "INVALID REQUEST";
+  case 0x81: return "INVALID HOST ADAPTER";
+  case 0x82: return "NO DEVICE";
+  case 0xE0: return "INVALID SRB";
+  case 0xE1: return "BUFFER ALIGNMENT";
+  case 0xE5: return "ASPI IS BUSY";
+  case 0xE6: return "BUFFER TOO BIG";
+  default: return "UNKNOWN";
+  }
+}
+
+} // namespace
+
+std::string CommandErrorText(uint8_t srbStatus, uint8_t haStat, uint8_t targStat, const uint8_t *sense,
+                             size_t senseLength) {
+  std::string text = StatusText(srbStatus, haStat, targStat);
+  if (text.empty())
+    return text;
+  const TSenseData d = DecodeSense(sense, senseLength);
+  if (text == "CHECK CONDITION") {
+    if (!sense || senseLength == 0 || sense[0] == 0)
+      return "";
+    if (!d.Known)
+      return "UNKNOWN";
+    text = SenseKeyText(d);
+    if (d.Deferred)
+      text = "DEFERRED " + text;
+  }
+  if (d.Known && d.HasAdditional) {
+    std::string asc = AdditionalSenseText(d.Asc, d.Ascq);
+    if (asc.empty())
+      asc = std::to_string(d.Asc) + "," + std::to_string(d.Ascq);
+    text += " (" + asc + ")";
+  }
+  return text;
+}
+
+TSenseAction CommandAction(uint8_t srbStatus, uint8_t haStat, uint8_t targStat, const uint8_t *sense,
+                           size_t senseLength) {
+  if (srbStatus == SS_COMP)
+    return TSenseAction::GoOn;
+  if (srbStatus != SS_ERR)
+    return TSenseAction::Fail;
+  if (haStat != 0)
+    return TSenseAction::Fail;
+  if (targStat == 0x08 || targStat == 0x28)
+    return TSenseAction::Retry;
+  const TSenseData d = DecodeSense(sense, senseLength);
+  // A deferred error reports data an earlier command already lost: sending
+  // this one again cannot bring it back.
+  if (!d.Known || d.Deferred)
+    return TSenseAction::Fail;
+  switch (d.Key) {
+  case 0x0:
+  case 0x1: return TSenseAction::GoOn;
+  case 0x6: return TSenseAction::Retry;
+  case 0x2:
+    // In progress, becoming ready, formatting, long write: the drive works.
+    if (d.Asc == 0x04 && (d.Ascq == 0x00 || d.Ascq == 0x01 || d.Ascq == 0x04 || d.Ascq == 0x07 || d.Ascq == 0x08))
+      return TSenseAction::Wait;
+    return TSenseAction::Fail;
+  default: return TSenseAction::Fail;
+  }
+}
+
+uint8_t PolledSenseASC(const uint8_t *sense, size_t length) {
+  if (length > 0 && sense[0] == 0xF0)
+    return 0x04;
+  return DecodeSense(sense, length).Asc;
+}

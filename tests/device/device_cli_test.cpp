@@ -1,8 +1,15 @@
 // The drive commands of `skarvo` against a virtual DVD writer.
 #include "VDriveFixture.h"
 
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #ifndef SKARVO_CLI_PATH
 #error "SKARVO_CLI_PATH must name the built skarvo program"
@@ -72,7 +79,7 @@ TEST_F(VDriveTest, CliDrivesCapabilitiesInfoAndErase) {
 
   const TRun erase = RunSkarvo("erase --yes --drive 0");
   EXPECT_EQ(erase.Status, 0) << erase.Output;
-  EXPECT_TRUE(Has(erase.Output, "100 %")) << erase.Output;
+  EXPECT_TRUE(Has(erase.Output, "100.0 %")) << erase.Output;
   const std::string done = "Erase process completed.\n";
   ASSERT_GE(erase.Output.size(), done.size());
   EXPECT_EQ(erase.Output.substr(erase.Output.size() - done.size()), done) << erase.Output;
@@ -107,4 +114,235 @@ TEST_F(VDriveTest, CliRefusals) {
   EXPECT_EQ(empty.Status, 1);
   EXPECT_TRUE(Has(empty.Output, "Error getting session information.")) << empty.Output;
   EXPECT_TRUE(Has(empty.Output, "MEDIUM NOT PRESENT")) << empty.Output;
+}
+
+namespace {
+
+// The drive's write-parameters page as it kept it from the last MODE SELECT.
+std::vector<uint8_t> WriteParams(const std::string &settingsFile) {
+  std::ifstream in(settingsFile);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("write_params = ", 0) != 0)
+      continue;
+    std::vector<uint8_t> bytes;
+    std::istringstream hex(line.substr(15));
+    unsigned value = 0;
+    while (hex >> std::hex >> value)
+      bytes.push_back(static_cast<uint8_t>(value));
+    return bytes;
+  }
+  return {};
+}
+
+// The figure after "label : " in megabytes.
+double Figure(const std::string &text, const std::string &label) {
+  const auto p = text.find(label);
+  if (p == std::string::npos)
+    return -1;
+  std::string number;
+  size_t i = text.find(':', p) + 1;
+  while (i < text.size() && text[i] == ' ')
+    ++i;
+  for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) || text[i] == ',' || text[i] == '.'); ++i)
+    if (text[i] != ',')
+      number += text[i];
+  return number.empty() ? -1 : std::stod(number);
+}
+
+} // namespace
+
+TEST_F(VDriveTest, CliCloseTrackKeepsACDAppendableUnlessFinalizing) {
+  AddDrive("w", "dvd-writer");
+  Insert("w", "CD-R");
+  std::vector<uint8_t> data(32 * 2048, 0x5A);
+  {
+    TSCSIDevice &dev = Select("w");
+    ASSERT_TRUE(dev.SetWriteParameters(false, false, dtCDR, false)) << dev.ErrorText;
+    ASSERT_TRUE(dev.Write10(0, 32, 0x50, static_cast<int>(data.size()), data.data())) << dev.ErrorText;
+  }
+  ClearLog("w");
+  const TRun close = RunSkarvo("close-track --drive w");
+  EXPECT_EQ(close.Status, 0) << close.Output;
+  EXPECT_TRUE(Has(close.Output, "stays appendable")) << close.Output;
+  vrec::TDriveSummary s;
+  std::string err;
+  ASSERT_TRUE(vrec::GetDrive("w", s, err)) << err;
+  EXPECT_EQ(s.DiscStatus, "appendable");
+  EXPECT_EQ(s.Sessions, 1);
+  // The page sent just before the close asked for a next session.
+  std::vector<std::string> cdbs = LoggedCdbs("w");
+  auto closeCmd = std::find(cdbs.begin(), cdbs.end(), "5B0002000000000000000000");
+  if (closeCmd == cdbs.end())
+    closeCmd = std::find_if(cdbs.begin(), cdbs.end(), [](const std::string &c) { return c.rfind("5B000200", 0) == 0; });
+  ASSERT_NE(closeCmd, cdbs.end());
+  ASSERT_NE(closeCmd, cdbs.begin());
+  EXPECT_EQ((closeCmd - 1)->substr(0, 2), "55");
+  std::vector<uint8_t> page = WriteParams(folder_ + "/w/settings");
+  ASSERT_GE(page.size(), 4u);
+  EXPECT_EQ(page[3] >> 6, 3) << "multisession";
+
+  // A second session, then finalising closes the disc for good.
+  {
+    TSCSIDevice &dev = Device();
+    ASSERT_TRUE(dev.SetWriteParameters(false, false, dtCDR, false)) << dev.ErrorText;
+    ASSERT_TRUE(dev.ReadTrackInformation(0xFF)) << dev.ErrorText;
+    const uint32_t next = dev.TrackNextWritable();
+    ASSERT_TRUE(dev.Write10(next, 32, 0x50, static_cast<int>(data.size()), data.data())) << dev.ErrorText;
+  }
+  ClearLog("w");
+  const TRun fin = RunSkarvo("close-track --finalize --drive w");
+  EXPECT_EQ(fin.Status, 0) << fin.Output;
+  ASSERT_TRUE(vrec::GetDrive("w", s, err)) << err;
+  EXPECT_EQ(s.DiscStatus, "complete");
+  EXPECT_EQ(s.Sessions, 2);
+  page = WriteParams(folder_ + "/w/settings");
+  ASSERT_GE(page.size(), 4u);
+  EXPECT_EQ(page[3] >> 6, 0) << "multisession";
+  cdbs = LoggedCdbs("w");
+  EXPECT_EQ(Count(cdbs, "5B"), 1u);
+}
+
+TEST_F(VDriveTest, CliDriveDigitsAreAnIndexNamesSelectByName) {
+  AddDrive("a", "dvd-writer");
+  AddDrive("b", "dvd-reader");
+  const TRun byIndex = RunSkarvo("capabilities --drive 1");
+  EXPECT_EQ(byIndex.Status, 0) << byIndex.Output;
+  EXPECT_TRUE(Has(byIndex.Output, "Device: 0:1:0,b ")) << byIndex.Output;
+  const TRun byName = RunSkarvo("capabilities --drive=a");
+  EXPECT_EQ(byName.Status, 0) << byName.Output;
+  EXPECT_TRUE(Has(byName.Output, "Device: 0:0:0,a ")) << byName.Output;
+  for (const char *empty : {"capabilities --drive=", "capabilities --drive ''"}) {
+    const TRun r = RunSkarvo(empty);
+    EXPECT_EQ(r.Status, 2) << empty << "\n" << r.Output;
+    EXPECT_TRUE(Has(r.Output, "--drive needs a value")) << r.Output;
+  }
+  // A drive folder named with digits alone (made by hand): "1" is then
+  // ambiguous and selects nothing.
+  std::string err;
+  if (!vrec::AddDrive("1", "dvd-writer", "", "", "", err))
+    GTEST_SKIP() << "the recorder refuses a drive named with digits: " << err;
+  const TRun ambiguous = RunSkarvo("capabilities --drive 1");
+  EXPECT_EQ(ambiguous.Status, 1) << ambiguous.Output;
+  EXPECT_TRUE(Has(ambiguous.Output, "both a drive name and an index")) << ambiguous.Output;
+}
+
+TEST_F(VDriveTest, CliEraseTellsWhatHappened) {
+  AddDrive("w", "dvd-writer");
+  Setting("w", "clock", "1000");
+  std::string err;
+  ASSERT_TRUE(vrec::EjectMedium("w", err)) << err;
+  const TRun empty = RunSkarvo("erase --yes --drive w");
+  EXPECT_EQ(empty.Status, 1);
+  EXPECT_TRUE(Has(empty.Output, "There is no disc in the drive w.")) << empty.Output;
+  EXPECT_FALSE(Has(empty.Output, "not erasable")) << empty.Output;
+
+  // Every zero-write refused: an error and a non-zero status.
+  Insert("w", "DVD+RW", 0, MakeImage(100, 100), true);
+  Fault("w", "unformatted count=-1");
+  const TRun refused = RunSkarvo("erase --yes --drive w");
+  EXPECT_EQ(refused.Status, 1) << refused.Output;
+  EXPECT_TRUE(Has(refused.Output, "Erasing the DVD+RW in the drive w")) << refused.Output;
+  EXPECT_TRUE(Has(refused.Output, "Erase process completed with errors. (WRITE REFUSED")) << refused.Output;
+  EXPECT_FALSE(Has(refused.Output, "100.0 %")) << refused.Output;
+}
+
+TEST_F(VDriveTest, CliInterruptedEraseUnlocksTheTrayAndExits130) {
+  AddDrive("w", "dvd-writer");
+  Insert("w", "DVD-RW", 0, MakeImage(3000, 3000));
+  Setting("w", "clock", "1");  // a complete blank takes about half an hour
+  const std::string out = root_ + "/erase.out";
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::freopen(out.c_str(), "w", stdout);
+    std::freopen(out.c_str(), "a", stderr);
+    std::freopen("/dev/null", "r", stdin);
+    ::execl(SKARVO_CLI_PATH, SKARVO_CLI_PATH, "erase", "--yes", "--complete", "--drive", "w", nullptr);
+    ::_exit(127);
+  }
+  // Wait until the blank has been sent.
+  const auto start = std::chrono::steady_clock::now();
+  while (Count(LoggedCdbs("w"), "A1") == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(Count(LoggedCdbs("w"), "A1"), 1u);
+  ::kill(pid, SIGINT);
+  int status = 0;
+  const auto signalled = std::chrono::steady_clock::now();
+  pid_t done = 0;
+  while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() - signalled < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  if (done == 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    FAIL() << "erase did not end after Ctrl-C";
+  }
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  const std::vector<std::string> cdbs = LoggedCdbs("w");
+  const auto blank = std::find_if(cdbs.begin(), cdbs.end(), [](const std::string &c) { return c.rfind("A1", 0) == 0; });
+  ASSERT_NE(blank, cdbs.end());
+  EXPECT_NE(std::find(cdbs.begin(), blank, "1E0000000100"), blank) << "tray locked before the blank";
+  EXPECT_NE(std::find(blank, cdbs.end(), "1E0000000000"), cdbs.end()) << "tray unlocked after it";
+}
+
+TEST_F(VDriveTest, CliInfoFiguresAgree) {
+  AddDrive("w", "dvd-writer");
+  // 66 MB recorded (33,800 blocks) in a first session.
+  const std::string image = MakeImage(33800, 33800);
+  struct TCase {
+    const char *Media;
+    bool Formatted;
+    bool Sequential;  // the session count is the recorder's closed sessions
+  };
+  const TCase cases[] = {{"DVD-ROM", false, false}, {"DVD-RW", false, true}, {"DVD-RW", true, false},
+                         {"DVD+R", false, true},    {"DVD+RW", true, false}, {"CD-R", false, true},
+                         {"DVD-R", false, true}};
+  for (const TCase &c : cases) {
+    Insert("w", c.Media, 0, image, c.Formatted);
+    const TRun info = RunSkarvo("info --drive w");
+    SCOPED_TRACE(std::string(c.Media) + (c.Formatted ? " formatted" : "") + "\n" + info.Output);
+    ASSERT_EQ(info.Status, 0);
+    const double size = Figure(info.Output, "Disc Size"), used = Figure(info.Output, "Used Space"),
+                 free = Figure(info.Output, "Free Space");
+    EXPECT_GE(size, 66.0);
+    EXPECT_GE(used, 66.0);
+    EXPECT_GE(free, 0.0);
+    EXPECT_LE(used + free, size + 0.01);
+    vrec::TDriveSummary s;
+    std::string err;
+    ASSERT_TRUE(vrec::GetDrive("w", s, err)) << err;
+    if (c.Sequential)
+      EXPECT_TRUE(Has(info.Output, "Sessions : " + std::to_string(s.Sessions) + "\n"));
+  }
+}
+
+TEST_F(VDriveTest, CliCapabilitiesWithADVDLoadedShowTheWriteModes) {
+  AddDrive("w", "dvd-writer");
+  Insert("w", "DVD+R");
+  const TRun caps = RunSkarvo("capabilities --drive w");
+  EXPECT_EQ(caps.Status, 0) << caps.Output;
+  EXPECT_FALSE(Has(caps.Output, "Write Modes : none")) << caps.Output;
+  EXPECT_TRUE(Has(caps.Output, "Write Modes : TAO")) << caps.Output;
+}
+
+TEST_F(VDriveTest, CliDriveCommandsEndWithinTheirTimeOut) {
+  AddDrive("w", "dvd-writer");
+  Insert("w", "CD-RW");
+  // A drive that never answers again, and one command left unanswered in
+  // the middle of reading the disc.
+  const std::pair<const char *, const char *> cases[] = {{"info", "pending count=-1"},
+                                                         {"info", "pending count=1 op=0x51"}};
+  for (const auto &[command, fault] : cases) {
+    Fault("w", fault);
+    const auto start = std::chrono::steady_clock::now();
+    const TRun r = RunSkarvo(std::string(command) + " --drive w");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(r.Status, 1) << command << "\n" << r.Output;
+    EXPECT_TRUE(Has(r.Output, "COMMAND TIMEOUT")) << command << "\n" << r.Output;
+    EXPECT_LT(seconds.count(), 40) << command;
+    std::string err;
+    ASSERT_TRUE(vrec::ClearFaults("w", err)) << err;
+  }
 }

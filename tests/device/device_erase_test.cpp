@@ -92,7 +92,7 @@ TEST_F(EraseTest, QuickEraseOfCDRW) {
   ASSERT_EQ(dev.DiscStatus(), 1);
   // The drive-restore sequence is held up for the 10 s command time-out by
   // one request that never completes, so the 100 % it follows is seen.
-  Fault("w", "pending count=1 op=0x1E");
+  Fault("w", "pending count=1 skip=1 op=0x1E");
   const TEraseRun run = Erase(dev, 1);
   ASSERT_TRUE(run.Started) << dev.ErrorText;
   EXPECT_TRUE(run.Done);
@@ -146,7 +146,9 @@ TEST_F(EraseTest, FullEraseOfDVDPlusRWStopsAtTheFirstRefusedWrite) {
   Fault("w", "writeerror count=1 lba=3200");
   const TEraseRun run = Erase(dev, 0);
   ASSERT_TRUE(run.Started);
-  EXPECT_FALSE(run.WithError);
+  // The rest of the disc still holds its old data: not a finished erase.
+  EXPECT_TRUE(run.WithError);
+  EXPECT_EQ(dev.EraseErrorText.rfind("WRITE REFUSED: MEDIUM ERROR (WRITE ERROR)", 0), 0u) << dev.EraseErrorText;
   EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 101u);  // 100 accepted, the 101st refused
   EXPECT_EQ(Count(run.CdbsAtDone, "35"), 0u);
   EXPECT_EQ(Count(run.CdbsAtDone, "5B"), 0u);
@@ -244,4 +246,112 @@ TEST_F(EraseTest, SlowReadyQuirkPollsWithTestUnitReadyFirst) {
   EXPECT_EQ(cdbs[1], "000000000000");
   EXPECT_EQ(cdbs[2], "000000000000");
   EXPECT_EQ(cdbs[3].substr(0, 2), "51");
+}
+
+// The tray is locked from before the erase command until the drive is
+// restored.
+void ExpectTrayLockedAround(const std::vector<std::string> &cdbs, const std::string &eraseCommand) {
+  const auto lock = std::find(cdbs.begin(), cdbs.end(), "1E0000000100");
+  const auto erase = std::find_if(cdbs.begin(), cdbs.end(),
+                                  [&](const std::string &c) { return StartsWith(c, eraseCommand); });
+  ASSERT_NE(lock, cdbs.end());
+  ASSERT_NE(erase, cdbs.end());
+  EXPECT_LT(lock - cdbs.begin(), erase - cdbs.begin());
+  const auto unlock = std::find(erase, cdbs.end(), "1E0000000000");
+  EXPECT_NE(unlock, cdbs.end());
+  EXPECT_EQ(std::find(unlock, cdbs.end(), "1E0000000100"), cdbs.end());
+}
+
+TEST_F(EraseTest, TrayIsLockedWhileTheEraseRuns) {
+  Insert("w", "CD-RW", 0, MakeImage(3000, 3000));
+  TSCSIDevice &dev = Select("w");
+  const TEraseRun run = Erase(dev, 1);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_FALSE(run.WithError);
+  ExpectTrayLockedAround(run.CdbsAtDone, "A111");
+  EXPECT_TRUE(dev.EraseErrorText.empty());
+}
+
+TEST_F(EraseTest, MediumGoneMidEraseEndsWithAnError) {
+  Insert("w", "DVD-RW", 0, MakeImage(3000, 3000));
+  Setting("w", "clock", "500");  // the blank lasts a few seconds: time to take the disc out
+  TSCSIDevice &dev = Select("w");
+  bool done = false, withError = false;
+  dev.OnEraseDone = [&](TObject *, bool e) {
+    done = true;
+    withError = e;
+  };
+  ClearLog("w");
+  ASSERT_TRUE(dev.EraseDisc(0)) << dev.ErrorText;
+  // Taken out by hand while the drive blanks: from now on the drive answers
+  // "medium not present" to everything.
+  Fault("w", "nomedium count=-1");
+  const auto start = std::chrono::steady_clock::now();
+  while (dev.Erasing() && std::chrono::steady_clock::now() - start < std::chrono::seconds(60))
+    ov::CheckSynchronize(5);
+  dev.WaitEraseThread();
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(withError);
+  EXPECT_NE(dev.EraseErrorText.find("MEDIUM NOT PRESENT"), std::string::npos) << dev.EraseErrorText;
+  const std::vector<std::string> cdbs = LoggedCdbs("w");
+  ExpectTrayLockedAround(cdbs, "A110");
+  // It ended at the first answer without a medium: no REQUEST SENSE polling
+  // to the time limit.
+  EXPECT_LT(Count(cdbs, "03"), 3u);
+}
+
+TEST_F(EraseTest, RefusedZeroWritesEndWithAnError) {
+  Insert("w", "DVD+RW", 0, MakeImage(100, 100), true);
+  TSCSIDevice &dev = Select("w");
+  Fault("w", "unformatted count=-1");
+  const TEraseRun run = Erase(dev, 1);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_TRUE(run.Done);
+  EXPECT_TRUE(run.WithError);
+  EXPECT_LT(run.MaxProgress, 100);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 1u);  // stops at the first refusal
+  EXPECT_EQ(Count(run.CdbsAtDone, "5B"), 0u);
+  EXPECT_NE(dev.EraseErrorText.find("WRITE REFUSED"), std::string::npos) << dev.EraseErrorText;
+  ExpectTrayLockedAround(run.CdbsAtDone, "0411");
+}
+
+TEST_F(EraseTest, DVDRAMQuickEraseWithRefusedWritesIsNotStarted) {
+  Insert("w", "DVD-RAM", 0, MakeImage(100, 100), true);
+  TSCSIDevice &dev = Select("w");
+  Fault("w", "unformatted count=-1");
+  const TEraseRun run = Erase(dev, 1);
+  EXPECT_FALSE(run.Started);
+  EXPECT_TRUE(run.Done);
+  EXPECT_TRUE(run.WithError);
+  EXPECT_FALSE(dev.Erasing());
+  EXPECT_NE(dev.EraseErrorText.find("ILLEGAL REQUEST"), std::string::npos) << dev.EraseErrorText;
+  const std::vector<std::string> cdbs = LoggedCdbs("w");
+  EXPECT_EQ(Count(cdbs, "2A00"), 1u);
+  ASSERT_FALSE(cdbs.empty());
+  EXPECT_EQ(cdbs.back(), "1E0000000000");  // unlocked again
+}
+
+TEST_F(EraseTest, AbortStopsThePollingAndRestoresTheDrive) {
+  Insert("w", "DVD-RW", 0, MakeImage(3000, 3000));
+  Setting("w", "clock", "1");  // a complete blank now takes about half an hour
+  TSCSIDevice &dev = Select("w");
+  bool done = false, withError = false;
+  dev.OnEraseDone = [&](TObject *, bool e) {
+    done = true;
+    withError = e;
+  };
+  ov::SetTimeScale(1.0);
+  ClearLog("w");
+  ASSERT_TRUE(dev.EraseDisc(0)) << dev.ErrorText;
+  dev.AbortErase();
+  const auto start = std::chrono::steady_clock::now();
+  while (dev.Erasing() && std::chrono::steady_clock::now() - start < std::chrono::seconds(30))
+    ov::CheckSynchronize(5);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  dev.WaitEraseThread();
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(withError);
+  EXPECT_EQ(dev.EraseErrorText, "OPERATION ABORTED BY USER");
+  const std::vector<std::string> cdbs = LoggedCdbs("w");
+  EXPECT_NE(std::find(cdbs.begin(), cdbs.end(), "1E0000000000"), cdbs.end());
 }
