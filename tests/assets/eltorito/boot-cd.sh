@@ -32,9 +32,9 @@ mkfifo "$work/console"
 # The serial port and the BIOS debug port go, through one multiplexed
 # character device, into the FIFO this script reads line by line.
 "$qemu" -accel tcg -M pc -m 16 -nodefaults -display none -monitor none -no-reboot \
-  -chardev "file,id=con,path=$work/console,mux=on" \
+  -chardev "file,id=con,path=${work//,/,,}/console,mux=on" \
   -serial chardev:con -device isa-debugcon,iobase=0x402,chardev=con \
-  -drive "file=$iso,format=raw,media=cdrom,readonly=on,if=ide,index=2" -boot order=d \
+  -drive "file=${iso//,/,,},format=raw,media=cdrom,readonly=on,if=ide,index=2" -boot order=d \
   </dev/null 2>"$work/qemu.err" &
 qpid=$!
 # Read-write, so that opening never blocks should QEMU fail before it opens
@@ -42,7 +42,7 @@ qpid=$!
 exec 3<>"$work/console"
 
 deadline=$((SECONDS + secs))
-status=1 seen=0 partial= booting=0 lines=0
+status=1 seen=0 partial='' booting=0 lines=0
 while :; do
   if IFS= read -r -t 0.2 -u 3 part; then
     line=$partial$part partial=

@@ -103,7 +103,6 @@ case $bus in
   scsi) wanted="virtio_pci virtio_scsi sr_mod sg" ;;
 esac
 work=$(mktemp -d)
-qpid=
 trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root"/{bin,dev,proc,sys,tmp} "$root$moddir"
@@ -160,10 +159,10 @@ chmod 755 "$root/init" "$root/program"
   unable "cannot pack the initramfs"
 
 case $bus in
-  ide) drive=(-drive "file=$iso,format=raw,media=cdrom,readonly=on,if=ide,index=2") ;;
-  scsi) drive=(-device virtio-scsi-pci,id=vscsi
-               -drive "file=$iso,format=raw,media=cdrom,readonly=on,if=none,id=cd0"
-               -device scsi-cd,drive=cd0,bus=vscsi.0) ;;
+  ide) drive=(-drive "file=${iso//,/,,},format=raw,media=cdrom,readonly=on,if=ide,index=2") ;;
+  scsi) drive=(-device "virtio-scsi-pci,id=vscsi"
+               -drive "file=${iso//,/,,},format=raw,media=cdrom,readonly=on,if=none,id=cd0"
+               -device "scsi-cd,drive=cd0,bus=vscsi.0") ;;
 esac
 # The kernel skips its crypto self-tests and its read-only data pass
 # (cryptomgr.notests, rodata=off): a second of emulated boot that this
