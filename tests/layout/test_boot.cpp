@@ -150,7 +150,7 @@ protected:
       GTEST_SKIP() << skipReason;
     ASSERT_TRUE(buildError.empty()) << buildError;
   }
-  static std::string Script(const std::string &name) { return "bash " SKARVO_ELTORITO_ASSETS "/" + name; }
+  static std::string Script(const std::string &name) { return "bash '" SKARVO_ELTORITO_ASSETS "/" + name + "'"; }
 
   // Lays out a session booting the named test image and writes it whole.
   std::string MakeImage(const std::string &name) {
