@@ -52,8 +52,10 @@ int main(int argc, char **argv) {
   int host = -1, channel = -1, target = -1, lun = -1;
   if (SysfsAddress(host, channel, target, lun)) {
     std::printf("sysfs address %d:%d:%d:%d\n", host, channel, target, lun);
-    Check(slot.ha == host && slot.tgt == target && slot.lun == lun, "slot address matches sysfs");
-    const std::string prefix = std::to_string(host) + ":" + std::to_string(target) + ":" + std::to_string(lun) +
+    Check(slot.host == host && slot.tgt == target && slot.lun == lun, "slot address matches sysfs");
+    // The only drive's host is the first adapter, whatever the kernel numbers it.
+    Check(slot.ha == 0, "adapters are numbered densely from 0");
+    const std::string prefix = std::to_string(slot.ha) + ":" + std::to_string(target) + ":" + std::to_string(lun) +
                                ",/dev/sr0 ";
     Check(ds.rfind(prefix, 0) == 0, "device string begins with '" + prefix + "'");
   } else {
