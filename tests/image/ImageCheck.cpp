@@ -10,21 +10,20 @@
 
 namespace check_test {
 
-namespace {
-
-int Run(const std::string &command, std::string &output) {
+int RunCommand(const std::string &command, std::string *output) {
+  std::string text;
   FILE *p = popen((command + " 2>&1").c_str(), "r");
   if (!p)
     return -1;
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-    output.append(buf, n);
+    text.append(buf, n);
   const int status = pclose(p);
+  if (output)
+    *output = text;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-} // namespace
 
 int CheckImageFile(const std::string &Image, std::string *Report, const std::string &Options) {
   iso::TCheckOptions options;
@@ -50,7 +49,7 @@ int CheckImageFile(const std::string &Image, std::string *Report, const std::str
   }
   const std::string isocheck = SKARVO_SHARED_DIR "/tools/isocheck.py";
   if (access(isocheck.c_str(), R_OK) == 0) {
-    const int second = Run("python3 '" + isocheck + "' " + Options + " '" + Image + "'", report);
+    const int second = RunCommand("python3 '" + isocheck + "' " + Options + " '" + Image + "'", &report);
     if (rc == 0)
       rc = second;
   } else {

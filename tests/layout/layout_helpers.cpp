@@ -85,21 +85,6 @@ void WriteImage(TOrvBurner &b, const std::string &path) {
       << "the session holds every sector from SessionStart up to ImageEnd";
 }
 
-int RunCommand(const std::string &command, std::string *output) {
-  std::string text;
-  FILE *p = popen((command + " 2>&1").c_str(), "r");
-  if (!p)
-    return -1;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-    text.append(buf, n);
-  const int status = pclose(p);
-  if (output)
-    *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 int IsoCheck(const std::string &image, std::string *output, const std::string &options) {
   return check_test::CheckImageFile(image, output, options);
 }

@@ -2,6 +2,7 @@
 // prepared layout, and the external checkers.
 #pragma once
 
+#include "ImageCheck.h"
 #include "ovCDBC.h"
 
 #include <cstdint>
@@ -31,9 +32,7 @@ std::string ReadFile(const std::string &path);
 // Files that cannot be read get a pattern of their recorded size.
 void WriteImage(TOrvBurner &b, const std::string &path);
 
-// Runs a shell command; returns its exit status and its output (stdout and
-// stderr).
-int RunCommand(const std::string &command, std::string *output = nullptr);
+using check_test::RunCommand;
 // The structural checkers on an image (our own, and isocheck.py where the
 // shared folder has it): 0 when none finds an error, with the reports in
 // output.
