@@ -95,6 +95,8 @@ public:
   void cmbDrivesChange();
   void mnuHelpAboutClick();
   void mnuHelpHomeClick();
+  // The first-run fetcher's text event.
+  void LiveUpdateText(const std::string &name, const std::string &text);
 
 protected:
   bool eventFilter(QObject *watched, QEvent *event) override;
@@ -126,7 +128,6 @@ private:
   void orvBurnWriteDone(TObject *Sender, const std::string &Error);
   void orvBurnEraseDone(TObject *Sender, bool WithError);
   void FormActivate();
-  void LiveUpdateText(const std::string &name, const std::string &text);
 
   TOptions &options_;
   TfrmAddFiles *frmAddFiles_ = nullptr;
