@@ -35,7 +35,7 @@ void EnsureExtractFolder(const std::string &folder) {
     return;
   const QString f = QString::fromStdString(folder);
   if (!QDir(f).exists())
-    (void)QDir().mkdir(f);
+    (void)QDir().mkpath(f);
 }
 
 void InstallSyncDispatcher() {

@@ -1,5 +1,6 @@
 #include "uTestProbe.h"
 
+#include "CDSizer.h"
 #include "uFrmMain.h"
 
 #include <QAbstractButton>
@@ -41,6 +42,12 @@ QString WidgetText(const QWidget *w) {
     return l->text();
   if (auto *e = qobject_cast<const QLineEdit *>(w))
     return e->text();
+  if (auto *b = qobject_cast<const TCDSize *>(w))
+    return QStringLiteral("MaxCDSize=%1 MaxMemory=%2 MemUsed=%3 MemInitial=%4")
+        .arg(b->MaxCDSize())
+        .arg(b->MaxMemory())
+        .arg(b->MemUsed())
+        .arg(b->MemInitial());
   if (auto *c = qobject_cast<const QComboBox *>(w)) {
     QStringList items;
     for (int i = 0; i < c->count(); ++i)
@@ -131,6 +138,8 @@ void TTestProbe::Poll() {
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen || !screen->grabWindow(0).save(words[1], "PNG"))
       answer = QStringLiteral("error\n");
+  } else if (verb == QLatin1String("close")) {
+    QTimer::singleShot(0, qApp, &QApplication::closeAllWindows);
   } else if (verb == QLatin1String("refresh") && main_) {
     main_->RefreshDrive();
   } else {

@@ -6,6 +6,7 @@
 //   shot NAME FILE    a PNG of the widget or window with that object name
 //   screen FILE       a PNG of the whole screen
 //   refresh           selects the current drive again
+//   close             closes every window (the program then ends)
 #pragma once
 
 #include <QObject>

@@ -8,6 +8,7 @@
 #include "uFrmMain.h"
 
 #include <QElapsedTimer>
+#include <QMimeData>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -207,6 +208,38 @@ private slots:
     w->cmdClearFilesClick();
     QCOMPARE(w->lvwFiles->topLevelItemCount(), 0);
     QVERIFY(w->lblTotalCDSize->text().endsWith("New: 0 bytes"));
+  }
+
+  // A file manager's drop: text/uri-list of two folders becomes two rows.
+  void uriListDropFromAnotherProgram() {
+    auto w = Window();
+    for (const char *d : {"drop one", "drop two/sub"})
+      QDir().mkpath(Scratch(d));
+    MakeFile(Scratch("drop one/a"), 100);
+    MakeFile(Scratch("drop two/sub/b"), 2000);
+    MakeFile(Scratch("drop two/c"), 30);
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(Scratch("drop one")), QUrl::fromLocalFile(Scratch("drop two"))});
+    const QPointF at = w->lvwFiles->viewport()->rect().center();
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w->lvwFiles->viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w->lvwFiles->viewport(), &drop);
+    QVERIFY(drop.isAccepted());
+    QCOMPARE(w->lvwFiles->topLevelItemCount(), 2);
+    QCOMPARE(w->lvwFiles->topLevelItem(0)->text(1), Scratch("drop one/"));
+    QCOMPARE(w->lvwFiles->topLevelItem(0)->text(2), QString("100"));
+    QCOMPARE(w->lvwFiles->topLevelItem(1)->text(1), Scratch("drop two/"));
+    QCOMPARE(w->lvwFiles->topLevelItem(1)->text(2), QString("2,030"));
+    QVERIFY(w->lblTotalCDSize->text().endsWith("New: 2.08 KB"));
+    QVERIFY(messages_.isEmpty());
+    // Text that names no file is not a drop of files.
+    QMimeData text;
+    text.setText("just words");
+    QDragEnterEvent other(at.toPoint(), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(w->lvwFiles->viewport(), &other);
+    QVERIFY(!other.isAccepted());
   }
 
   void panelsCollapseAndExpand() {
