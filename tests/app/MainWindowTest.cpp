@@ -4,6 +4,7 @@
 #include "CDSizer.h"
 #include "ovSync.h"
 #include "uAppStart.h"
+#include "uFrmAddFiles.h"
 #include "uFrmDeviceCapabilities.h"
 #include "uFrmMain.h"
 
@@ -134,6 +135,48 @@ private slots:
     QVERIFY(checked > 0);
     QVERIFY(!dlg.lblMaxWriteSpeed->text().endsWith(": 0 KB/s"));
     Shot(&dlg, "device-capabilities");
+  }
+
+  void readerDriveCannotBurnAndDriveSettingsWin() {
+    QVERIFY(Vdrive({"add", "rom4", "--model", "dvd-reader"}));
+    TOptions o = options_;
+    o.UnderRunProtection = false;
+    o.VolumeLabel = "MINE";
+    auto w = std::make_unique<TfrmMain>(o);
+    QTRY_VERIFY_WITH_TIMEOUT(!w->DriveJobRunning(), 60000);
+    // The selected drive's values replace the stored ones.
+    QCOMPARE(w->chkUnderrunProtection->isChecked(), w->orvBurn->UnderrunProtection);
+    QVERIFY(w->chkUnderrunProtection->isChecked());
+    QCOMPARE(w->txtVolumeLabel->text(), QString());
+    w->cmbDrives->setCurrentIndex(w->cmbDrives->findText(",rom4 ", Qt::MatchContains));
+    w->cmbDrivesChange();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->DriveJobRunning(), 60000);
+    QCOMPARE(w->lblDrive->text(), QString("Drive rom4"));
+    QVERIFY(!w->cmdBurn->isEnabled());
+    QCOMPARE(w->cmbDrives->toolTip(), w->cmbDrives->currentText());
+    w->mnuHelpAboutClick();
+    QCOMPARE(messages_, QStringList{"Version 2.1.1"});
+  }
+
+  void addFilesDialogKeepsItsFolder() {
+    auto w = Window();
+    TfrmAddFiles *dlg = w->AddFilesDialog();
+    const QStringList places = TfrmAddFiles::Places();
+    QCOMPARE(places.first(), QDir::homePath());
+    QCOMPARE(places.last(), QString("/"));
+    QVERIFY(dlg->windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(!dlg->isModal());
+    QVERIFY(dlg->flbFiles->dragEnabled() && dlg->dirFolders->dragEnabled());
+    QCOMPARE(dlg->flbFiles->selectionMode(), QAbstractItemView::ExtendedSelection);
+    w->cmdAddFilesClick();
+    QVERIFY(dlg->isVisible());
+    dlg->SetCurrentFolder(scratch_.path());
+    dlg->SetCurrentFolder(Scratch("no such folder"));  // changes nothing
+    Shot(dlg, "add-files-offscreen");
+    dlg->cmdCloseClick();
+    QVERIFY(!dlg->isVisible());
+    w->cmdAddFilesClick();
+    QCOMPARE(dlg->CurrentFolder(), scratch_.path());
   }
 
   void formatSize() {

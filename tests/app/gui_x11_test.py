@@ -192,6 +192,9 @@ def case_start(scratch):
         seen = time.monotonic()
         if "frmMain" in p.dump()[0]:
             fail("the main window shows with the splash")
+        info = p.dump()[0].get("lblInfo")
+        if not info or info[2] != "Version 2.1.1":
+            fail("the splash reads %r" % (info,))
         p.shot("frmSplash", "splash.png")
         w = main_window(p)
         if "frmSplash" in w:
