@@ -13,8 +13,26 @@
 #include <cstdio>
 #include <memory>
 
+namespace {
+
+// An exception that escapes an event handler ends that handler silently;
+// controls it changed keep their new state.
+class TApplication : public QApplication {
+public:
+  using QApplication::QApplication;
+  bool notify(QObject *receiver, QEvent *event) override {
+    try {
+      return QApplication::notify(receiver, event);
+    } catch (...) {
+      return false;
+    }
+  }
+};
+
+} // namespace
+
 int main(int argc, char **argv) {
-  QApplication app(argc, argv);
+  TApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Skarvo CD & DVD Burner"));
   QApplication::setDesktopFileName(QStringLiteral("skarvo-burner"));
   InstallSyncDispatcher();

@@ -66,6 +66,7 @@ TfrmSplash::TfrmSplash() : QWidget(nullptr, Qt::FramelessWindowHint | Qt::Splash
   tmrClose->setObjectName(QStringLiteral("tmrClose"));
   tmrClose->setInterval(2000);
   tmrClose->setSingleShot(true);
+  tmrClose->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire 5% early
   connect(tmrClose, &QTimer::timeout, this, &TfrmSplash::tmrCloseTimer);
   if (QScreen *screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());

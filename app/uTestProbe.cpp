@@ -23,7 +23,10 @@ TTestProbe *TTestProbe::Install(QObject *parent) {
 }
 
 TTestProbe::TTestProbe(QObject *parent, const QString &dir) : QObject(parent), dir_(dir) {
+  clock_.start();
   QDir().mkpath(dir_);
+  QFile::remove(dir_ + QStringLiteral("/events"));
+  qApp->installEventFilter(this);
   timer_ = new QTimer(this);
   connect(timer_, &QTimer::timeout, this, &TTestProbe::Poll);
   timer_->start(50);
@@ -94,6 +97,21 @@ void DumpRows(QTextStream &out, const QAbstractItemView *v) {
 }
 
 } // namespace
+
+bool TTestProbe::eventFilter(QObject *watched, QEvent *event) {
+  const bool show = event->type() == QEvent::Show, hide = event->type() == QEvent::Hide;
+  if ((show || hide) && watched->isWidgetType() && static_cast<QWidget *>(watched)->isWindow() &&
+      !watched->objectName().isEmpty()) {
+    QFile f(dir_ + QStringLiteral("/events"));
+    if (f.open(QIODevice::Append)) {
+      f.write(QStringLiteral("%1 %2 %3\n")
+                  .arg(clock_.elapsed())
+                  .arg(QLatin1String(show ? "show" : "hide"), watched->objectName())
+                  .toUtf8());
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
 
 QString TTestProbe::Dump() {
   QString s;

@@ -7,8 +7,11 @@
 //   screen FILE       a PNG of the whole screen
 //   refresh           selects the current drive again
 //   close             closes every window (the program then ends)
+// DIR/events gets one line per window shown or hidden: "MS show|hide NAME",
+// MS counted from the program's start.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -24,10 +27,14 @@ public:
   // Text of the dump command.
   static QString Dump();
 
+protected:
+  bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
   TTestProbe(QObject *parent, const QString &dir);
   void Poll();
 
+  QElapsedTimer clock_;
   QString dir_;
   QTimer *timer_;
   TfrmMain *main_ = nullptr;

@@ -7,6 +7,7 @@
 #include "uFrmAddFiles.h"
 #include "uFrmDeviceCapabilities.h"
 #include "uFrmMain.h"
+#include "uFrmSplash.h"
 
 #include <QElapsedTimer>
 #include <QMimeData>
@@ -177,6 +178,24 @@ private slots:
     QVERIFY(!dlg->isVisible());
     w->cmdAddFilesClick();
     QCOMPARE(dlg->CurrentFolder(), scratch_.path());
+  }
+
+  void splashClosesOnItsTimerOrHidesAtAClick() {
+    TfrmSplash splash;
+    QCOMPARE(splash.size(), QSize(359, 195));
+    QCOMPARE(splash.tmrClose->interval(), 2000);
+    int shown = 0;
+    splash.OnTimer = [&] { ++shown; };
+    splash.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&splash));
+    QTest::mouseClick(splash.pnlContainer, Qt::LeftButton);
+    QVERIFY(!splash.isVisible());
+    QCOMPARE(shown, 0);  // the click does not show the main window early
+    splash.show();
+    splash.tmrCloseTimer();
+    QCOMPARE(shown, 1);
+    QVERIFY(!splash.isVisible());
+    QVERIFY(!splash.tmrClose->isActive());
   }
 
   void formatSize() {
