@@ -121,19 +121,19 @@ void Synchronize(const std::function<void()> &fn) {
   }
   auto call = std::make_shared<TSyncCall>();
   call->Fn = fn;
-  auto run = [call] { RunCall(*call); };
   TSyncState &s = State();
   std::function<void(std::function<void()>)> dispatcher;
   {
     std::lock_guard<std::mutex> g(s.M);
     dispatcher = s.Dispatcher;
-    if (!dispatcher)
-      s.Queue.push_back(call);
+    s.Queue.push_back(call);
   }
+  s.Cv.notify_all();
+  // The queue stays the only queue: the dispatcher is only told to drain it,
+  // so a main thread that waits in CheckSynchronize (joining a worker) runs
+  // the call as well and neither side can block the other.
   if (dispatcher)
-    dispatcher(run);
-  else
-    s.Cv.notify_all();
+    dispatcher([] { CheckSynchronize(0); });
   std::unique_lock<std::mutex> l(call->M);
   call->Cv.wait(l, [&] { return call->Done; });
 }

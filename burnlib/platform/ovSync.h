@@ -39,8 +39,9 @@ void Synchronize(const std::function<void()> &fn);
 // Runs the queued calls (main thread only). Waits up to timeoutMs for the
 // first one when the queue is empty. Returns true when at least one ran.
 bool CheckSynchronize(uint32_t timeoutMs = 0);
-// A dispatcher (the GUI's) that posts fn to the main thread's event loop;
-// pass an empty function to go back to the queue of CheckSynchronize.
+// A dispatcher (the GUI's) that posts fn to the main thread's event loop.
+// Calls still go through the queue of CheckSynchronize; fn drains it, so the
+// dispatcher only wakes the loop. Pass an empty function to remove it.
 void SetSyncDispatcher(std::function<void(std::function<void()>)> dispatcher);
 // The thread that counts as the main thread: the first thread that touched
 // this layer, or the one named here.

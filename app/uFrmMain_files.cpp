@@ -1,0 +1,155 @@
+// The main window's file list: rows, drops, and the space display.
+#include "uFrmMain.h"
+
+#include "CDSizer.h"
+#include "ovDateTime.h"
+#include "uFrmAddFiles.h"
+
+#include <QDragEnterEvent>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QUrl>
+
+#include <limits>
+
+namespace {
+// Column of the row's size; its user data holds the size as a 64-bit number.
+constexpr int kSizeColumn = 2;
+constexpr int kNameColumn = 1;
+} // namespace
+
+TFileListView::TFileListView(TfrmMain *owner) : QTreeWidget(owner), owner_(owner) {
+  setColumnCount(3);
+  setHeaderLabels({QStringLiteral("R"), QStringLiteral("Name"), QStringLiteral("Size ")});
+  setRootIsDecorated(false);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  setAcceptDrops(true);
+  setDragDropMode(QAbstractItemView::DropOnly);
+  QHeaderView *h = header();
+  h->setStretchLastSection(false);
+  h->setSectionResizeMode(0, QHeaderView::Fixed);
+  h->setSectionResizeMode(kNameColumn, QHeaderView::Stretch);
+  h->setSectionResizeMode(kSizeColumn, QHeaderView::Interactive);
+  h->setMinimumSectionSize(23);
+  setColumnWidth(0, 23);
+  setColumnWidth(kSizeColumn, 87);
+  headerItem()->setTextAlignment(kSizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+  connect(h, &QHeaderView::sectionResized, this, [this](int i, int, int w) {
+    if (i == kSizeColumn && (w < 70 || w > 100))
+      setColumnWidth(kSizeColumn, w < 70 ? 70 : 100);
+  });
+}
+
+// Drags from the add-files dialog's lists, and file drops from other
+// programs (text/uri-list).
+bool TFileListView::AcceptsSource(const QDropEvent *e) const {
+  const QObject *src = e->source();
+  if (TfrmAddFiles *dlg = owner_->AddFilesDialog(); src && dlg)
+    return src == dlg->dirFolders || src == dlg->flbFiles;
+  return !src && e->mimeData()->hasUrls();
+}
+
+void TFileListView::dragEnterEvent(QDragEnterEvent *e) {
+  if (AcceptsSource(e))
+    e->acceptProposedAction();
+  else
+    e->ignore();
+}
+
+void TFileListView::dragMoveEvent(QDragMoveEvent *e) {
+  if (AcceptsSource(e))
+    e->acceptProposedAction();
+  else
+    e->ignore();
+}
+
+void TFileListView::dropEvent(QDropEvent *e) {
+  if (!AcceptsSource(e)) {
+    e->ignore();
+    return;
+  }
+  QStringList paths;
+  for (const QUrl &u : e->mimeData()->urls())
+    paths << (u.isLocalFile() ? u.toLocalFile() : u.toString());
+  e->acceptProposedAction();
+  const QStringList left = owner_->AddDroppedPaths(paths);
+  if (!left.isEmpty())
+    TfrmMain::ShowMessage(owner_, QStringLiteral("These entries cannot be read and were not added:\n") +
+                                      left.join(QLatin1Char('\n')),
+                          QStringLiteral("Warning"), QMessageBox::Warning);
+}
+
+QString TfrmMain::FormatSize(int64_t n) {
+  if (n < 1024)
+    return QString::number(n) + QStringLiteral(" bytes");
+  if (n < 1024000)
+    return QString::asprintf("%.2f KB", n / 1024.0);
+  return QString::asprintf("%.2f MB", n / 1024000.0);
+}
+
+bool TfrmMain::AddSourceRow(const QString &path) {
+  const QFileInfo fi(path);
+  // Only readable files and listable folders; devices, sockets and FIFOs
+  // would hang or fail a burn.
+  if (!fi.isAbsolute() || !fi.exists() || !fi.isReadable() || (!fi.isFile() && !fi.isDir()) ||
+      (fi.isDir() && !fi.isExecutable()))
+    return false;
+  QString source = fi.absoluteFilePath();
+  const bool folder = fi.isDir();
+  if (folder && !source.endsWith(QLatin1Char('/')))
+    source += QLatin1Char('/');
+  const int64_t size = orvBurn->SourceSize(source.toStdString());
+  auto *row = new QTreeWidgetItem;
+  row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+  row->setCheckState(0, folder ? Qt::Checked : Qt::Unchecked);
+  row->setText(kNameColumn, source);
+  row->setText(kSizeColumn, QString::fromStdString(ov::FormatFloat("#,##", static_cast<double>(size))));
+  row->setTextAlignment(kSizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+  row->setData(kSizeColumn, Qt::UserRole, QVariant::fromValue<qint64>(size));
+  lvwFiles->addTopLevelItem(row);
+  return true;
+}
+
+QStringList TfrmMain::AddDroppedPaths(const QStringList &paths) {
+  QStringList left;
+  for (const QString &p : paths)
+    if (!AddSourceRow(p))
+      left << p;
+  UpdateDiscSpace();
+  return left;
+}
+
+int64_t TfrmMain::NewBytes() const {
+  int64_t total = 0;
+  for (int i = 0; i < lvwFiles->topLevelItemCount(); ++i)
+    total += lvwFiles->topLevelItem(i)->data(kSizeColumn, Qt::UserRole).toLongLong();
+  return total;
+}
+
+void TfrmMain::UpdateDiscSpace() {
+  const int64_t used = usedBytes_;
+  const int64_t added = NewBytes();
+  lblTotalCDSize->setText(QStringLiteral("Used Disc Space: ") + FormatSize(used + added) +
+                          QStringLiteral(", New: ") + FormatSize(added));
+  const auto mb = [](int64_t bytes) {
+    const int64_t v = bytes / 1048576;
+    return static_cast<int>(v > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : v);
+  };
+  cdsSize->SetMemUsed(mb(used + added));
+  cdsSize->SetMemInitial(mb(used));
+}
+
+void TfrmMain::cmdRemoveFilesClick() {
+  if (QTreeWidgetItem *row = lvwFiles->currentItem(); row && row->isSelected())
+    delete row;
+  UpdateDiscSpace();
+}
+
+void TfrmMain::cmdClearFilesClick() {
+  lvwFiles->clear();
+  orvBurn->ResetCompilation(orvBurn->MaxFiles, orvBurn->MaxDirs);
+  UpdateDiscSpace();
+}

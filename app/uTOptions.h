@@ -1,0 +1,49 @@
+// The program's persistent settings, kept as an INI file in the user's
+// configuration folder (organisation "Skarvo", application
+// "Skarvo CD & DVD Burner", group "Options").
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class TOptions {
+public:
+  bool FirstRun = false;
+  std::string ExtractFolder;
+  bool ArchiveFiles = false;
+  bool ImportSession = false;
+  bool SavePath = false;
+  bool CloseDisc = false;
+  bool EjectDisc = false;
+  bool JolietFS = false;
+  bool Bootable = false;
+  bool TestWrite = false;
+  bool QuickSaveISO = false;
+  bool ShowFiles = false;
+  bool UnderRunProtection = false;
+  bool PerformOPC = false;
+  std::string SessionNo;
+  std::string BootImage;
+  std::string VolumeLabel;
+  int32_t CacheSize = 0;
+  // Where the two first-run texts are fetched from.
+  std::string FirstRunURL;
+  std::string AllFirstRunURL;
+
+  // Gives every field its default, then the stored value where one exists
+  // with the right type. A missing, unreadable or damaged file gives the
+  // defaults. basePath names the settings: "Software\<application>".
+  void LoadOptions(const std::string &basePath);
+  // Writes every field; a file that cannot be written is left alone.
+  // Returns false when the settings could not be stored.
+  bool SaveOptions(const std::string &basePath) const;
+
+  // The INI file that basePath stands for.
+  static std::string SettingsFile(const std::string &basePath);
+  static std::string DefaultExtractFolder();
+};
+
+// The base path the program passes to LoadOptions and SaveOptions.
+inline constexpr const char *kOptionsBasePath = "Software\\Skarvo CD & DVD Burner";
+inline constexpr const char *kDefaultFirstRunURL = "http://skarvo.org/firstrun.txt";
+inline constexpr const char *kDefaultAllFirstRunURL = "http://skarvo.org/allfirstrun.txt";
