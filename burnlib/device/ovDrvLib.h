@@ -317,8 +317,10 @@ public:
   uint16_t GetMaxReadSpeed();
   uint16_t GetCurrentWriteSpeed();
 
-  uint32_t DeviceBufferSize = 0;
-  uint32_t DeviceFreeBufferSize = 0;
+  // Set by every READ BUFFER CAPACITY; written by the write thread and
+  // polled by the caller's progress display.
+  std::atomic<uint32_t> DeviceBufferSize{0};
+  std::atomic<uint32_t> DeviceFreeBufferSize{0};
   bool UnderrunProtection = true;
   uint16_t ReadSpeed = 0;  // KB/s, 0 = the drive's maximum
   uint16_t WriteSpeed() const { return writeSpeed_; }

@@ -183,6 +183,12 @@ public:
   void AbortWrite();
   TWriteDoneEvent OnWriteDone;
   TNotifyEvent OnFinalizingTrack;
+  // After a burn has closed its session, read it back with READ(10) and
+  // compare it with the data sent. A mismatch fails the write with a text
+  // that begins with "VERIFY"; success leaves "VERIFY: n sectors equal" in
+  // VerifyText (empty when no verify ran).
+  bool Verify = false;
+  std::string VerifyText;
   int32_t CacheSize() const { return cacheSize_; }
   void SetCacheSize(int32_t Value);  // at least 2 MiB, else rounded down to 2048
   std::string ISOFileName;

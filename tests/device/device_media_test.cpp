@@ -306,8 +306,8 @@ TEST_F(VDriveTest, BufferCapacityAndReads) {
   uint32_t size = 0, freeBytes = 0;
   ASSERT_TRUE(dev.ReadBufferCapacity(size, freeBytes));
   EXPECT_EQ(size, 2048u * 1024u);
-  EXPECT_EQ(dev.DeviceBufferSize, size);
-  EXPECT_EQ(dev.DeviceFreeBufferSize, freeBytes);
+  EXPECT_EQ(dev.DeviceBufferSize.load(), size);
+  EXPECT_EQ(dev.DeviceFreeBufferSize.load(), freeBytes);
   uint8_t block[4096];
   ASSERT_TRUE(dev.Read10(16, 2, sizeof block, block));
   EXPECT_EQ(block[0], 1);
