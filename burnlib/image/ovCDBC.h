@@ -133,6 +133,19 @@ public:
   bool RemoveDir(TDEntry *Dir);
   bool RemoveEmptyDirs();
   bool ClearArchiveBits();
+
+  // ---- session import and extract (ovCDBC_import*.cpp) ----
+  // Reads session Session (1-based; -1 or a number above the count means the
+  // last) of the disc in the drive into Target (nullptr: the root), Joliet
+  // tree preferred. True when a session tree was found and walked.
+  bool ImportSession(int Session, TDEntry *Target);
+  // Walk one directory extent and everything below it into Target; true
+  // when at least one record was taken.
+  bool ImportJolietDir(uint32_t Extent, uint32_t Length, TDEntry *Target);
+  bool ImportISODir(uint32_t Extent, uint32_t Length, TDEntry *Target);
+  // Copies an imported file from the disc to LocalName: 1 on success; 0 on a
+  // failed read or write, with no partial file left.
+  int ExtractFile(TFEntry *Entry, const std::string &LocalName);
   int64_t SourceSize(const std::string &Path);
   // Path-table order: breadth first, siblings by ISO name; renumbers every
   // directory (root 1) and puts JolietDirOrder in the same order.
