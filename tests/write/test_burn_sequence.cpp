@@ -35,3 +35,41 @@ TEST_F(BurnTest, CDR) {
                                     "35 5A 55 5B:2/0000i 51 51 00 5C 5A 55 BB 01 1E 1B 01 00");
   ExpectDriveUsable();
 }
+
+TEST_F(BurnTest, Explore) {
+  const char *media = std::getenv("EXPLORE_MEDIA");
+  if (!media)
+    GTEST_SKIP();
+  Drive(media, std::getenv("EXPLORE_FORMATTED") != nullptr);
+  Burner().TestWrite = std::getenv("EXPLORE_TEST") != nullptr;
+  Burner().Verify = true;
+  Source("a.bin", 300000);
+  ClearLog("w");
+  EXPECT_EQ(BurnAndWait(), "");
+  EXPECT_EQ(Join(WriterSequence()), "");
+  EXPECT_EQ(Join(WriterSequence(false)), "");
+  EXPECT_EQ(Burner().VerifyText, "");
+  if (std::getenv("EXPLORE_KEEP"))
+    system(("cat " + folder_ + "/w/settings; grep -v 2A00 " + folder_ + "/w/commands.log | tail -n 40").c_str());
+  ExpectDriveUsable();
+}
+
+TEST_F(BurnTest, Explore2) {
+  const char *media = std::getenv("EXPLORE_MEDIA");
+  if (!media)
+    GTEST_SKIP();
+  Drive(media, std::getenv("EXPLORE_FORMATTED") != nullptr);
+  Burner().Verify = true;
+  Source("a.bin", 300000);
+  EXPECT_EQ(BurnAndWait(), "");
+  const uint32_t first = Burner().SessionStart;
+  Source("b.bin", 3000);
+  ClearLog("w");
+  EXPECT_EQ(BurnAndWait(), "");
+  EXPECT_EQ(first, Burner().SessionStart);
+  EXPECT_EQ(Join(WriterSequence()), "");
+  EXPECT_EQ(Burner().VerifyText, "");
+  ExpectDriveUsable();
+  if (std::getenv("EXPLORE_KEEP"))
+    system(("cat " + folder_ + "/w/settings| grep -v speed").c_str());
+}
