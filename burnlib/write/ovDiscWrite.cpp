@@ -100,6 +100,7 @@ bool TDiscWriter::OpenTarget() {
   // A drive that stops answering must end the burn within one time-out,
   // not one per closing command.
   b.StopAfterTimeout = true;
+  b.ClearTimedOut();
 
   uint32_t size = 0, free = 0;
   bufferPolling_ = b.ReadBufferCapacity(size, free);

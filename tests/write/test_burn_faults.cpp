@@ -97,6 +97,8 @@ TEST_F(BurnTest, ADriveThatStopsAnsweringEndsTheBurnWithinOneTimeOut) {
   vrec::ClearFaults("w", error_);
   EXPECT_FALSE(Burner().StopAfterTimeout) << "later commands are sent again";
   ExpectDriveUsable();
+  Burner().OnFinalizingTrack = nullptr;
+  EXPECT_EQ(BurnAndWait(), "") << "the next burn starts afresh";
 }
 
 TEST_F(BurnTest, AbortDuringARetryPauseEndsAtOnceWithoutClosing) {
