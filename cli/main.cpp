@@ -30,6 +30,35 @@ static double NowSec() {
 TProgress::TProgress(std::string label)
     : label_(std::move(label)), tty_(isatty(STDOUT_FILENO) != 0), startSec_(NowSec()) {}
 
+std::string TProgress::Details(double speed, int64_t bytesDone) const {
+  std::string out;
+  char buf[96];
+  if (total_ > 0) {
+    std::snprintf(buf, sizeof buf, " of %.1f", static_cast<double>(total_) / 1048576.0);
+    out += buf;
+  }
+  out += " MB";
+  out += tty_ ? "  " : ", ";
+  std::snprintf(buf, sizeof buf, "%.1f MB/s", speed);
+  out += buf;
+  if (bufferFill_ >= 0) {
+    std::snprintf(buf, sizeof buf, "%sbuffer %d %%", tty_ ? "  " : ", ", bufferFill_);
+    out += buf;
+  }
+  if (total_ > 0) {
+    const double bytesPerSec = speed * 1048576.0;
+    const int64_t left = std::max<int64_t>(0, total_ - bytesDone);
+    if (bytesPerSec > 0) {
+      const long secs = std::lround(static_cast<double>(left) / bytesPerSec);
+      std::snprintf(buf, sizeof buf, "%s%ld:%02ld left", tty_ ? "  " : ", ", secs / 60, secs % 60);
+    } else {
+      std::snprintf(buf, sizeof buf, "%s--:-- left", tty_ ? "  " : ", ");
+    }
+    out += buf;
+  }
+  return out;
+}
+
 void TProgress::Update(double percent, int64_t bytesDone) {
   percent = std::clamp(percent, 0.0, 100.0);
   const double mb = bytesDone >= 0 ? bytesDone / 1048576.0 : 0.0;
@@ -40,7 +69,10 @@ void TProgress::Update(double percent, int64_t bytesDone) {
     const int filled = static_cast<int>(std::lround(percent * width / 100.0));
     std::string bar(filled, '#');
     bar.append(width - filled, '-');
-    if (bytesDone >= 0)
+    if (bytesDone >= 0 && total_ > 0)
+      std::printf("\r%s [%s] %5.1f %%  %.1f%s\033[K", label_.c_str(), bar.c_str(), percent, mb,
+                  Details(speed, bytesDone).c_str());
+    else if (bytesDone >= 0)
       std::printf("\r%s [%s] %5.1f %%  %8.1f MB  %6.1f MB/s", label_.c_str(), bar.c_str(), percent, mb, speed);
     else
       std::printf("\r%s [%s] %5.1f %%", label_.c_str(), bar.c_str(), percent);
@@ -56,7 +88,9 @@ void TProgress::Update(double percent, int64_t bytesDone) {
     return;
   lastStep_ = step;
   lastLineSec_ = now;
-  if (bytesDone >= 0)
+  if (bytesDone >= 0 && total_ > 0)
+    std::printf("%s %.1f %% (%.1f%s)\n", label_.c_str(), percent, mb, Details(speed, bytesDone).c_str());
+  else if (bytesDone >= 0)
     std::printf("%s %.1f %% (%.1f MB, %.1f MB/s)\n", label_.c_str(), percent, mb, speed);
   else
     std::printf("%s %.1f %%\n", label_.c_str(), percent);
