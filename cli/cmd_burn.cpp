@@ -39,8 +39,9 @@ const char *kImageUsage =
     "Usage: skarvo burn-image [--drive D] [--speed S] [BURN OPTIONS] IMAGE\n"
     "\n"
     "Writes the image file IMAGE (an ISO 9660 image, whatever its extension) to the\n"
-    "disc in the drive, from the disc's first sector. Its size must be a multiple\n"
-    "of 2048 bytes and fit the free space of the disc.\n"
+    "disc in the drive, from the disc's first sector. It must fit the free space\n"
+    "of the disc; an image whose size is not a multiple of 2048 bytes ends in a\n"
+    "sector completed with zeros.\n"
     "\n";
 
 const char *kDriveOptionsHelp =
@@ -254,9 +255,9 @@ bool HoldsData(TOrvBurner &b) {
   const uint8_t type = b.GetDiscType();
   if (!b.IsRewritable() && type != dtDVDRAM)
     return false;
-  if (TSCSIDevice::IsOverwritable(type))
-    return b.UsedBlocks() > 0;
-  return b.DiscStatus() != 0;
+  if (b.DiscStatus() == 0)
+    return false;
+  return !TSCSIDevice::IsOverwritable(type) || b.UsedBlocks() > 0;
 }
 
 // Asks before data on a rewritable disc is written over. True to go on.

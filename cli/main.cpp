@@ -1,11 +1,13 @@
 // Entry of the `skarvo` command-line tool: dispatches to the subcommands.
 #include "SkarvoCli.h"
 #include "CliSignals.h"
+#include "ovSync.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <unistd.h>
 
@@ -114,7 +116,9 @@ static void Usage(std::FILE *out) {
   std::sort(sorted.begin(), sorted.end(), [](const TCommand &a, const TCommand &b) { return a.Name < b.Name; });
   for (const TCommand &c : sorted)
     std::fprintf(out, "  %-14s %s\n", c.Name.c_str(), c.Summary.c_str());
-  std::fprintf(out, "\nRun `skarvo COMMAND --help` for the options of a command.\n");
+  std::fprintf(out, "\nRun `skarvo COMMAND --help` for the options of a command.\n"
+                    "\nEnvironment: SKARVO_VDRIVES, the folder of the virtual recorders;\n"
+                    "SKARVO_TIME_SCALE, a factor of at most 1 for the library's waits (tests).\n");
 }
 
 } // namespace skarvo_cli
@@ -126,6 +130,17 @@ int main(int argc, char **argv) {
     return 2;
   }
   InstallInterruptHandlers();
+  // Tests run the library's waits (polling intervals, retry pauses) on a
+  // faster clock: 0.01 makes a 5-second wait last 50 ms.
+  if (const char *scale = std::getenv("SKARVO_TIME_SCALE"); scale && *scale) {
+    char *end = nullptr;
+    const double v = std::strtod(scale, &end);
+    if (*end != '\0' || !(v > 0 && v <= 1)) {
+      Error(std::string("SKARVO_TIME_SCALE must be a number above 0 and at most 1, not \"") + scale + "\"");
+      return 2;
+    }
+    ov::SetTimeScale(v);
+  }
   const std::string name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     Usage(stdout);
