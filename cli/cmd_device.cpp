@@ -142,7 +142,9 @@ std::string MB(uint32_t blocks) { return ov::FormatFloat("#,##0.00 MB", blocks /
 int CmdInfo(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
     std::printf("Usage: skarvo info [--drive D] [--log]\n\n"
-                "Shows the medium, its size, used and free space, status and sessions.\n%s",
+                "Shows the medium, its size, used and free space, status and sessions, and\n"
+                "on a blank or appendable sequential disc the sector where the next\n"
+                "session starts.\n%s",
                 kDriveHelp);
     return 0;
   }
@@ -175,6 +177,12 @@ int CmdInfo(const TArgs &argsIn) {
   }
   const uint32_t freeBlocks = dev.FreeBlocks();
   const int status = dev.DiscStatus();
+  // Where a new session goes on a sequential medium that takes one: the
+  // next writable address of its open (invisible) track.
+  int64_t nextSession = -1;
+  if ((status == 0 || status == 1) && !TSCSIDevice::IsOverwritable(type) &&
+      dev.ReadTrackInformation(static_cast<uint8_t>(sessions + 1)) && dev.TrackNextWritableValid())
+    nextSession = dev.TrackNextWritable();
   const char *statusText = status == -1  ? "Disc status unknown"
                            : status == 2 ? "Disc closed/finalized"
                                          : "Disc is open";
@@ -192,6 +200,8 @@ int CmdInfo(const TArgs &argsIn) {
   std::printf("Disc Size   : %s\n", MB(capacity).c_str());
   std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
   std::printf("Free Space  : %s, %s\n", MB(freeShown).c_str(), statusText);
+  if (nextSession >= 0)
+    std::printf("Next Session: starts at sector %lld\n", static_cast<long long>(nextSession));
   if (!rows.empty()) {
     std::printf("\n%-8s %12s %10s\n", "Number", "Start", "Size");
     for (const TRow &r : rows)
