@@ -36,7 +36,7 @@ const char *kBurnUsage =
     "\n";
 
 const char *kImageUsage =
-    "Usage: skarvo burn-image [--drive D] [--speed S] [BURN OPTIONS] IMAGE\n"
+    "Usage: skarvo burn-image [--drive D] [--speed S] [BURN OPTIONS] [--cache-size MB] IMAGE\n"
     "\n"
     "Writes the image file IMAGE (an ISO 9660 image, whatever its extension) to the\n"
     "disc in the drive, from the disc's first sector. It must fit the free space\n"
@@ -74,6 +74,9 @@ const char *kDriveOptionsHelp =
 const char *kImportHelp =
     "  --import-session N   keep the files of session N of the disc in the new\n"
     "                       session (-1: the last session)\n";
+
+const char *kImageCacheHelp =
+    "  --cache-size MB      memory of the read-ahead cache, 2 to 1024 (default 4)\n";
 
 const char *kCommonEndHelp =
     "  --log                print the library's debug messages on stderr\n"
@@ -132,6 +135,8 @@ void PrintHelp(bool image) {
     std::fputs(kLayoutHelp, stdout);
     std::fputs("\n", stdout);
   }
+  if (image)
+    std::fputs(kImageCacheHelp, stdout);
   std::fputs(kCommonEndHelp, stdout);
   std::fputs(image ? kImageExitHelp : kBurnExitHelp, stdout);
   if (!image) {
@@ -167,7 +172,8 @@ int ParseArgs(const TArgs &argsIn, bool image, TBurnOptions &o) {
   TArgReader r(args, command);
   while (r.Next()) {
     const std::string &a = r.Option();
-    if (!image) {
+    // An image burn has no layout, but its read-ahead cache has a size.
+    if (!image || a == "--cache-size") {
       const int layout = TakeLayoutOption(r, o.Layout);
       if (layout < 0)
         return 2;
@@ -394,6 +400,7 @@ int CmdBurnImage(const TArgs &args) {
     return rc;
   if (!ConfirmOverwrite(b, o, target))
     return 1;
+  b.SetCacheSize(o.Layout.CacheMB * 1048576);
   return RunWrite(b, o, target, [&] { return b.BurnImageFile(image); });
 }
 
