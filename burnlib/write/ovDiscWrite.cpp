@@ -256,10 +256,19 @@ bool TDiscWriter::SendBlock(int64_t Count) {
   TOrvBurner &b = Burner;
   int32_t bytes = static_cast<int32_t>(Count);
   // A compilation on a DVD goes out in whole 32-sector writes; the sectors
-  // past the block's data are zeros, never what an earlier block left.
-  if (!imageFile_ && !isCD_ && bytes < kDVDBlockBytes) {
-    std::memset(WriteBuffer + bytes, 0, static_cast<size_t>(kDVDBlockBytes - bytes));
-    bytes = kDVDBlockBytes;
+  // past the block's data are zeros, never what an earlier block left. Only
+  // the last data block and the padding after it can be partial, so the
+  // zeros stand for the padding that follows: nothing beyond the session's
+  // sectors rounded up to 32 is sent (a DVD-R track is reserved that long).
+  if (!imageFile_ && !isCD_) {
+    if (bytes < kDVDBlockBytes) {
+      std::memset(WriteBuffer + bytes, 0, static_cast<size_t>(kDVDBlockBytes - bytes));
+      bytes = kDVDBlockBytes;
+    }
+    const int64_t end = (b.SessionSectors() + 31) / 32 * 32;
+    if (written_ >= end)
+      return true;
+    bytes = static_cast<int32_t>(std::min<int64_t>(bytes, (end - written_) * 2048));
   }
   const uint32_t sectors = static_cast<uint32_t>(bytes / 2048);
   if (firstBlock_) {

@@ -87,6 +87,8 @@ private:
   void Flush();
   void Close();
   void CloseCD();
+  // Ends a write that is not closed: the tray is unlocked.
+  void ReleaseTray();
   // Ends the write for a failed command; decides busy (retry) or error.
   void FailWrite();
 

@@ -103,7 +103,8 @@ protected:
 
   // The commands logged from the write thread's first READ BUFFER CAPACITY
   // on, as opcode names: "2A@lba+n" for writes, "5B:f/t" for closes, the
-  // opcode in hex for the rest. Runs of writes are folded into "2A*k".
+  // opcode in hex for the rest. Runs of writes are folded into "2A*k"; a run
+  // of READ DISC INFORMATION polls (as long as the drive takes) into one.
   std::vector<std::string> WriterSequence(bool foldWrites = true) {
     std::vector<std::string> out;
     bool started = false;
@@ -126,7 +127,7 @@ protected:
       else if (op == "2A")
         out.push_back("2A@" + std::to_string(std::stoul(cdb.substr(4, 8), nullptr, 16)) + "+" +
                       std::to_string(std::stoul(cdb.substr(14, 4), nullptr, 16)));
-      else
+      else if (op != "51" || out.empty() || out.back() != "51")
         out.push_back(op);
     }
     if (run)
