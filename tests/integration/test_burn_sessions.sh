@@ -25,7 +25,8 @@ for medium in CD-R DVD-R DVD+R; do
     continue
   fi
   # The first block of the second burn goes to the sector info named.
-  first_lba=$(drive_log | grep -m1 "cmd=WRITE(10) " | sed 's/.*cdb=2A..\(........\).*/\1/')
+  drive_log >"$T/log.txt"
+  first_lba=$(grep -m1 "cmd=WRITE(10) " "$T/log.txt" | sed 's/.*cdb=2A..\(........\).*/\1/')
   [ -n "$first_lba" ] && [ $((16#$first_lba)) = "$start" ] ||
     fail "$medium: the second session starts at ${first_lba:+$((16#$first_lba))}, info said $start"
   "$SKARVO" info --drive "$DRIVE" >"$T/info.txt"
