@@ -132,7 +132,43 @@ grep -q "OPERATION ABORTED BY USER" "$T/err.txt" || fail "Ctrl-C: $(tail -2 "$T/
 "$SKARVO" eject --drive "$DRIVE" || fail "Ctrl-C: the tray does not open afterwards"
 pass "Ctrl-C mid-burn"
 
+# --- a compilation larger than the free space: refused with both sizes
+load CD-R --capacity 1000
+expect_fail "too large for the disc" "MB" -- "$SKARVO" burn --drive "$DRIVE" "$T/src"
+[ "$(count_cmd 'WRITE(10)')" = 0 ] || fail "a compilation too large for the disc was written"
+
+# --- an entry left out: the disc holds the rest, and the status is 1
+mkdir -p "$T/one" "$T/two"
+echo first >"$T/one/same.txt"
+echo second >"$T/two/same.txt"
+load DVD+R
+rc=0
+"$SKARVO" burn --drive "$DRIVE" "$T/one" "$T/two" >"$T/out.txt" 2>"$T/err.txt" || rc=$?
+[ "$rc" = 1 ] && grep -q "the disc lacks 1 source entry" "$T/err.txt" && grep -q "Burn process completed" "$T/out.txt" ||
+  fail "an entry left out: status $rc: $(cat "$T/err.txt")"
+
+# --- archive bits: kept after a test write and after a failed burn, cleared
+# after a burn that recorded everything (the bits live in extended attributes,
+# so the tree stays on disk)
+mkdir -p "$T_DISK/arch"
+echo data >"$T_DISK/arch/f.txt"
+load CD-R
+"$SKARVO" burn --drive "$DRIVE" --archive-only --test-write "$T_DISK/arch" >/dev/null 2>"$T/err.txt" ||
+  fail "--archive-only --test-write: $(cat "$T/err.txt")"
+load DVD+R
+"$SKARVO" vdrive fault "$DRIVE" writeerror --lba 0 >/dev/null
+expect_fail "--archive-only, write error" "WRITER ERROR" -- "$SKARVO" burn --drive "$DRIVE" --archive-only "$T_DISK/arch"
+"$SKARVO" vdrive fault "$DRIVE" --clear >/dev/null
+load DVD+R
+if "$SKARVO" burn --drive "$DRIVE" --archive-only "$T_DISK/arch" >/dev/null 2>"$T/err.txt"; then
+  expect_fail "--archive-only after a burn" "nothing to write" -- \
+    "$SKARVO" burn --drive "$DRIVE" --archive-only "$T_DISK/arch"
+else
+  fail "--archive-only after a test write and a failed burn: $(cat "$T/err.txt")"
+fi
+
 # --- no disc
+"$SKARVO" eject --drive "$DRIVE" || fail "eject"
 expect_fail "no disc" "There is no disc in the drive $DRIVE." -- "$SKARVO" burn --drive "$DRIVE" "$T/src"
 expect_fail "no source" "no SOURCE given" -- "$SKARVO" burn --drive "$DRIVE"
 expect_fail "bad session number" "--import-session takes" -- \
