@@ -132,6 +132,22 @@ grep -q "OPERATION ABORTED BY USER" "$T/err.txt" || fail "Ctrl-C: $(tail -2 "$T/
 "$SKARVO" eject --drive "$DRIVE" || fail "Ctrl-C: the tray does not open afterwards"
 pass "Ctrl-C mid-burn"
 
+# --- verify: a block the drive stores wrongly fails the burn with status 3,
+# told apart from a write error
+load DVD+R
+"$SKARVO" vdrive fault "$DRIVE" corrupt --lba 40 >/dev/null
+rc=0
+"$SKARVO" burn --drive "$DRIVE" --verify "$T/src" >"$T/out.txt" 2>"$T/err.txt" || rc=$?
+[ "$rc" = 3 ] && grep -q "^skarvo: VERIFY" "$T/err.txt" || fail "verify mismatch: status $rc: $(cat "$T/err.txt")"
+grep -q "Burn process completed" "$T/out.txt" && fail "verify mismatch reported as completed"
+"$SKARVO" vdrive fault "$DRIVE" --clear >/dev/null
+load DVD+R
+"$SKARVO" vdrive fault "$DRIVE" writeerror --lba 40 >/dev/null
+rc=0
+"$SKARVO" burn --drive "$DRIVE" --verify "$T/src" >/dev/null 2>"$T/err.txt" || rc=$?
+[ "$rc" = 1 ] && grep -q "WRITER ERROR" "$T/err.txt" || fail "write error: status $rc: $(cat "$T/err.txt")"
+"$SKARVO" vdrive fault "$DRIVE" --clear >/dev/null
+
 # --- a compilation larger than the free space: refused with both sizes
 load CD-R --capacity 1000
 expect_fail "too large for the disc" "MB" -- "$SKARVO" burn --drive "$DRIVE" "$T/src"
