@@ -97,15 +97,16 @@ const char *kCommonEndHelp =
     "1 when the write failed or was refused";
 
 const char *kBurnExitHelp =
-    ", or when a source entry could not be read or was\n"
-    "left out because its name was taken (the disc is written with the rest, like\n"
-    "tar); 2 for a bad command line; 3 when the write succeeded but the read-back\n"
-    "differs (--verify); 130 after Ctrl-C (128 + the signal number).\n";
-
-const char *kImageExitHelp =
-    "; 2 for a bad command line; 3 when the write\n"
+    ", or when a source entry\n"
+    "could not be read or was left out because its name was taken (the disc is\n"
+    "written with the rest, like tar); 2 for a bad command line; 3 when the write\n"
     "succeeded but the read-back differs (--verify); 130 after Ctrl-C (128 + the\n"
     "signal number).\n";
+
+const char *kImageExitHelp =
+    "; 2 for a bad\n"
+    "command line; 3 when the write succeeded but the read-back differs\n"
+    "(--verify); 130 after Ctrl-C (128 + the signal number).\n";
 
 struct TBurnOptions {
   TDriveOptions Drive;
@@ -133,8 +134,8 @@ void PrintHelp(bool image) {
     std::fputs(kImportHelp, stdout);
     std::fputs("\nLayout options:\n", stdout);
     std::fputs(kLayoutHelp, stdout);
-    std::fputs("\n", stdout);
   }
+  std::fputs("\nOther options:\n", stdout);
   if (image)
     std::fputs(kImageCacheHelp, stdout);
   std::fputs(kCommonEndHelp, stdout);

@@ -13,15 +13,15 @@ echo hello >"$T/src/b.txt"
 load DVD+R
 expect_fail "test write on DVD+R" "" -- "$SKARVO" burn --drive "$DRIVE" --test-write "$T/src"
 [ "$(count_cmd 'WRITE(10)')" = 0 ] || fail "test write on DVD+R: $(count_cmd 'WRITE(10)') WRITE(10) sent"
-medium_line | grep -q " empty " || fail "test write on DVD+R: the disc is no longer blank: $(medium_line)"
+grep -q " empty " <<<"$(medium_line)" || fail "test write on DVD+R: the disc is no longer blank: $(medium_line)"
 [ "$(setting prevent)" = 0 ] || fail "test write on DVD+R: the tray stays locked"
 # A CD-R simulates: the burn runs, and the disc stays blank.
 load CD-R
 if "$SKARVO" burn --drive "$DRIVE" --test-write "$T/src" >"$T/out.txt" 2>"$T/err.txt"; then
   grep -q "test write: nothing was recorded" "$T/out.txt" || fail "test write on CD-R: $(tail -2 "$T/out.txt")"
   [ "$(count_cmd 'WRITE(10)')" -gt 0 ] || fail "test write on CD-R: no block was sent"
-  medium_line | grep -q " empty " || fail "test write on CD-R: the disc is no longer blank: $(medium_line)"
-  "$SKARVO" info --drive "$DRIVE" | grep -q "Sessions : 0$" || fail "test write on CD-R: info shows a session"
+  grep -q " empty " <<<"$(medium_line)" || fail "test write on CD-R: the disc is no longer blank: $(medium_line)"
+  grep -q "Sessions : 0$" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "test write on CD-R: info shows a session"
   pass "test write on CD-R writes nothing"
 else
   fail "test write on CD-R: $(tail -3 "$T/err.txt")"
@@ -88,16 +88,16 @@ pass "the question before writing over data"
 load DVD+R
 speed_cdb() { drive_log | grep "cmd=SET-CD-SPEED" | sed 's/.*cdb=BB00....\(....\).*/\1/'; }
 "$SKARVO" burn --drive "$DRIVE" --speed 8x "$T/src" >/dev/null 2>"$T/err.txt" || fail "--speed 8x: $(cat "$T/err.txt")"
-speed_cdb | grep -qx 2B48 || fail "--speed 8x on DVD+R: no SET CD SPEED of 11,080 KB/s: $(speed_cdb | sort -u | tr '\n' ' ')"
+grep -qx 2B48 <<<"$(speed_cdb)" || fail "--speed 8x on DVD+R: no SET CD SPEED of 11,080 KB/s: $(speed_cdb | sort -u | tr '\n' ' ')"
 load DVD+R
 "$SKARVO" burn --drive "$DRIVE" --speed "16620 KB/s" "$T/src" >/dev/null 2>&1 || fail "--speed \"16620 KB/s\""
-speed_cdb | grep -qx 40EC || fail "--speed 16620 KB/s: no SET CD SPEED of 16,620 KB/s"
-"$SKARVO" capabilities --drive "$DRIVE" | grep -q "^Write Speeds : max, 16.0x (22160 KB/s), 12.0x" ||
+grep -qx 40EC <<<"$(speed_cdb)" || fail "--speed 16620 KB/s: no SET CD SPEED of 16,620 KB/s"
+grep -q "^Write Speeds : max, 16.0x (22160 KB/s), 12.0x" <<<"$("$SKARVO" capabilities --drive "$DRIVE")" ||
   fail "capabilities: $("$SKARVO" capabilities --drive "$DRIVE" | grep Speeds)"
 load CD-R
 "$SKARVO" burn --drive "$DRIVE" --speed 24X "$T/src" >/dev/null 2>&1 || fail "--speed 24X on CD-R"
 # 24 x 177 KB/s, which the drive rounds down to its 24x step.
-speed_cdb | grep -qx 1098 || fail "--speed 24X on CD-R: no SET CD SPEED of 4,248 KB/s"
+grep -qx 1098 <<<"$(speed_cdb)" || fail "--speed 24X on CD-R: no SET CD SPEED of 4,248 KB/s"
 load DVD+R
 expect_fail "--speed 17x" "valid speeds: max, 16.0x (22160 KB/s), 12.0x (16620 KB/s)" -- \
   "$SKARVO" burn --drive "$DRIVE" --speed 17x "$T/src"
@@ -182,6 +182,17 @@ if "$SKARVO" burn --drive "$DRIVE" --archive-only "$T_DISK/arch" >/dev/null 2>"$
 else
   fail "--archive-only after a test write and a failed burn: $(cat "$T/err.txt")"
 fi
+
+# --- every option is described
+burn_help=$("$SKARVO" burn --help)
+image_help=$("$SKARVO" burn-image --help)
+for opt in --drive --speed --test-write --finalize --no-underrun-protection --opc --verify --eject --yes \
+  --import-session --volume --no-joliet --boot --save-path --archive-only --replace --cache-size --log; do
+  grep -qE -- "^  $opt( |$)" <<<"$burn_help" || fail "burn --help does not describe $opt"
+done
+for opt in --drive --speed --test-write --finalize --verify --eject --yes --cache-size --log; do
+  grep -qE -- "^  $opt( |$)" <<<"$image_help" || fail "burn-image --help does not describe $opt"
+done
 
 # --- no disc
 "$SKARVO" eject --drive "$DRIVE" || fail "eject"

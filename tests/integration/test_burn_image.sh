@@ -47,7 +47,7 @@ else
 fi
 chmod 644 "$T/geniso.iso"
 [ "$(count_cmd 'WRITE(10)')" = 0 ] || fail "a refused image wrote to the disc"
-medium_line | grep -q " empty " || fail "the disc is no longer blank: $(medium_line)"
+grep -q " empty " <<<"$(medium_line)" || fail "the disc is no longer blank: $(medium_line)"
 
 # An image whose size is not a multiple of 2048 bytes: its last sector is
 # completed with zeros, never with bytes left over in the write buffer.

@@ -41,7 +41,7 @@ for medium in CD-R DVD-R DVD+R; do
   "$SKARVO" vdrive export "$DRIVE" "$T/disc.iso" || { fail "$medium: export"; continue; }
   listing=$(isoinfo -T "$start" -J -l -i "$T/disc.iso" 2>&1) || fail "$medium: isoinfo -T $start"
   [ "$(grep -c "part[0-9]*\.bin" <<<"$listing")" = 40 ] || fail "$medium: isoinfo -T $start: $(head -5 <<<"$listing")"
-  isoinfo -T "$start" -d -i "$T/disc.iso" | grep -q "^Volume id: SECOND" || fail "$medium: isoinfo -T: volume id"
+  grep -q "^Volume id: SECOND" <<<"$(isoinfo -T "$start" -d -i "$T/disc.iso")" || fail "$medium: isoinfo -T: volume id"
   isoinfo -T "$start" -i "$T/disc.iso" -x "/DOCS/PART17.BIN;1" >"$T/part17.bin" 2>/dev/null
   cmp -s "$T/part17.bin" "$T/second/docs/part17.bin" || fail "$medium: isoinfo -T -x reads other data"
   rm -rf "$T/x"
