@@ -72,6 +72,9 @@ grep -q "holds data" "$T/out.txt" || fail "no question on a terminal: $(cat "$T/
 rc=0
 ask y >"$T/out.txt" 2>&1 || rc=$?
 [ "$rc" -eq 0 ] && grep -q "Burn process completed" "$T/out.txt" || fail "answer y: status $rc: $(tail -2 "$T/out.txt")"
+# On a terminal the progress is a bar redrawn in place, with the disc figures.
+grep -qE $'\r''Writing \[[#-]{30}\] +[0-9.]+ %  [0-9.]+ of [0-9.]+ MB  [0-9.]+ MB/s.* left' "$T/out.txt" ||
+  fail "no progress bar on a terminal: $(tr '\r' '\n' <"$T/out.txt" | tail -4)"
 "$SKARVO" vdrive log "$DRIVE" --clear >/dev/null
 "$SKARVO" burn --drive "$DRIVE" --yes "$T/src" >/dev/null 2>"$T/err.txt" || fail "--yes: $(cat "$T/err.txt")"
 [ "$(count_cmd 'WRITE(10)')" -gt 0 ] || fail "--yes: nothing written"
@@ -194,8 +197,17 @@ for opt in --drive --speed --test-write --finalize --verify --eject --yes --cach
   grep -qE -- "^  $opt( |$)" <<<"$image_help" || fail "burn-image --help does not describe $opt"
 done
 
-# --- no disc
-"$SKARVO" eject --drive "$DRIVE" || fail "eject"
+# --- --eject opens the tray after a successful burn (and only then)
+load DVD+R
+"$SKARVO" vdrive fault "$DRIVE" writeerror --lba 0 >/dev/null
+"$SKARVO" burn --drive "$DRIVE" --eject "$T/src" >/dev/null 2>&1 && fail "a burn with a write error succeeded"
+[ "$(setting tray)" = closed ] || fail "--eject opened the tray after a failed burn"
+"$SKARVO" vdrive fault "$DRIVE" --clear >/dev/null
+load DVD+R
+"$SKARVO" burn --drive "$DRIVE" --eject "$T/src" >/dev/null 2>"$T/err.txt" || fail "--eject: $(cat "$T/err.txt")"
+[ "$(setting tray)" = open ] || fail "--eject: the tray is $(setting tray)"
+
+# --- no disc (the tray is open)
 expect_fail "no disc" "There is no disc in the drive $DRIVE." -- "$SKARVO" burn --drive "$DRIVE" "$T/src"
 expect_fail "no source" "no SOURCE given" -- "$SKARVO" burn --drive "$DRIVE"
 expect_fail "bad session number" "--import-session takes" -- \
