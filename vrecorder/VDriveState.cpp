@@ -377,6 +377,7 @@ bool EnsureDrivesFolder(std::string &err) {
   if (rename(tmp.c_str(), folder.c_str()) != 0) {
     const int e = errno;
     std::remove((d.Dir + "/settings").c_str());
+    std::remove((d.Dir + "/generation").c_str());
     std::remove(DataPath(d.Dir).c_str());
     rmdir(d.Dir.c_str());
     rmdir(tmp.c_str());
@@ -479,7 +480,8 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
   const std::string path = rom ? d.Image : DataPath(d.Dir);
   const size_t bytes = size_t(blocks) * 2048;
   std::memset(buf, 0, bytes);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool own = rom || d.DataFd < 0;
+  const int fd = own ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : d.DataFd;
   if (fd < 0)
     return rom ? false : true;  // no data file yet: every block reads as zeros
   size_t done = 0;
@@ -492,19 +494,18 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
       break;  // past the end of the file: zeros
     done += size_t(n);
   }
-  close(fd);
+  if (own)
+    close(fd);
   return true;
 }
 
-static bool AllZero(const uint8_t *p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i])
-      return false;
-  return true;
-}
+// Zero when the first byte is and every byte equals the next: one memcmp,
+// which runs in wide words (a byte loop costs more than the write itself).
+static bool AllZero(const uint8_t *p, size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
 
 bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *buf) {
-  const int fd = open(DataPath(d.Dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const bool own = d.DataFd < 0;
+  const int fd = own ? open(DataPath(d.Dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644) : d.DataFd;
   if (fd < 0)
     return false;
   bool ok = true;
@@ -532,7 +533,7 @@ bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *
       done += size_t(n);
     }
   }
-  if (close(fd) != 0)
+  if (own && close(fd) != 0)
     ok = false;
   return ok;
 }

@@ -30,8 +30,6 @@ constexpr uint8_t kDVDRStreaming[28] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00
                                         0x12, 0x7F, 0x00, 0x00, 0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8,
                                         0x00, 0x00, 0x05, 0x8A, 0x00, 0x00, 0x03, 0xE8};
 
-bool IsDVDMinus(uint8_t t) { return t == dtDVDR || t == dtDVDRWRestricted || t == dtDVDRWSequential; }
-
 } // namespace
 
 bool PauseUnlessAborted(uint32_t Ms) {
@@ -47,15 +45,10 @@ bool PauseUnlessAborted(uint32_t Ms) {
 
 bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, bool UntilSuccess,
                       std::atomic<uint32_t> *FreeBuffer) {
-  uint64_t waited = 0;
-  for (;;) {
-    if (FreeBuffer) {
-      const uint32_t step = Dev.DeviceBufferSize.load() / 960;
-      const uint32_t free = FreeBuffer->load();
-      FreeBuffer->store(free > step ? free - step : 0);
-    }
-    ov::Sleep(IntervalMs);
-    waited += IntervalMs;
+  for (uint64_t waited = 0;; waited += IntervalMs) {
+    // A format is polled after a pause; a flush at once, then after each.
+    if (!UntilSuccess)
+      ov::Sleep(IntervalMs);
     const bool ok = Dev.ReadDiscInformation();
     // A command that timed out means the drive stopped answering: polling
     // it further would only wait out more time-outs.
@@ -65,6 +58,15 @@ bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, b
       return true;
     if (waited >= TotalMs)
       return false;
+    if (UntilSuccess) {
+      if (FreeBuffer) {
+        // The buffer figure shown steps once per poll.
+        const uint32_t step = Dev.DeviceBufferSize.load() / 960;
+        const uint32_t free = FreeBuffer->load();
+        FreeBuffer->store(free > step ? free - step : 0);
+      }
+      ov::Sleep(IntervalMs);
+    }
   }
 }
 
@@ -102,6 +104,7 @@ bool TDiscWriter::OpenTarget() {
   // A drive that stops answering must end the burn within one time-out,
   // not one per closing command.
   b.StopAfterTimeout = true;
+  b.ClearTimedOut();
 
   uint32_t size = 0, free = 0;
   bufferPolling_ = b.ReadBufferCapacity(size, free);
@@ -128,8 +131,7 @@ bool TDiscWriter::OpenTarget() {
     return false;
   }
 
-  if (discType_ == dtDVDR || IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW ||
-      discType_ == dtDVDPlusRDL)
+  if (IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW || discType_ == dtDVDPlusRDL)
     SendStreaming();
   firstTrack_ = static_cast<uint16_t>(b.SessionCount() + 1);
   if (discType_ == dtDVDR) {
@@ -273,8 +275,9 @@ bool TDiscWriter::SendBlock(int64_t Count) {
   const uint32_t sectors = static_cast<uint32_t>(bytes / 2048);
   if (firstBlock_) {
     firstBlock_ = false;
-    if (!imageFile_ && (TSCSIDevice::IsOverwritable(discType_) || discType_ == dtDVDRWSequential) &&
-        !WriteDescriptorBlock(sectors))
+    // Only where sector 0 can be written again: on a sequential DVD-RW the
+    // loop's own write of this block at the session's start would be refused.
+    if (!imageFile_ && TSCSIDevice::IsOverwritable(discType_) && !WriteDescriptorBlock(sectors))
       return false;
   }
   if (pollCountdown_ == 0 && bufferPolling_) {

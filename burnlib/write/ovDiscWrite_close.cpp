@@ -106,7 +106,7 @@ void TDiscWriter::Flush() {
   TOrvBurner &b = Burner;
   if (b.OnFinalizingTrack)
     b.OnFinalizingTrack(&b);
-  if (discType_ == dtDVDR || discType_ == dtDVDRWRestricted || discType_ == dtDVDRWSequential) {
+  if (IsDVDMinus(discType_)) {
     b.SynchronizeCache(1800000, true);
     b.DeviceFreeBufferSize.store(b.DeviceBufferSize.load());
     if (!WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
