@@ -32,9 +32,13 @@ export SKARVO_VDRIVES=$W/vdrives SKARVO_TIME_SCALE=0.001
 "$SKARVO" vdrive set bench clock 1000000 >/dev/null
 
 # The image: random data (the recorder stores zero blocks as holes, which
-# would flatter it), a 64 MiB chunk repeated with a shift.
+# would flatter it), a 64 MiB chunk repeated with a shift, cut to size.
+: >"$W/image.iso"
 head -c $((64 << 20)) /dev/urandom >"$W/chunk"
-for _ in $(seq $(((mib + 63) / 64))); do cat "$W/chunk"; done | head -c $((mib << 20)) >"$W/image.iso"
+for i in $(seq $(((mib + 63) / 64 + 1))); do
+  tail -c +$((i * 7 + 1)) "$W/chunk" >>"$W/image.iso"
+done
+truncate -s $((mib << 20)) "$W/image.iso"
 rm -f "$W/chunk"
 bytes=$(stat -c %s "$W/image.iso")
 gib=$(awk -v b="$bytes" 'BEGIN { print b / 1073741824 }')
