@@ -107,7 +107,7 @@ TEST_F(BurnTest, ADriveThatNeverSettlesAfterTheFlushEndsTheBurnInBoundedTime) {
 }
 
 TEST_F(BurnTest, AbortDuringARetryPauseEndsAtOnceWithoutClosing) {
-  DiscWriteLimits.BusyPauseMs = 600000;  // 600 ms on the test clock
+  DiscWriteLimits.BusyPauseMs = 5000000;  // 5 s on the test clock
   Drive("DVD+R");
   Source("a.bin", 300000);
   Fault("w", "busy op=2A count=-1 skip=2");
@@ -120,7 +120,7 @@ TEST_F(BurnTest, AbortDuringARetryPauseEndsAtOnceWithoutClosing) {
   const auto abortAt = std::chrono::steady_clock::now();
   Burner().AbortWrite();
   ASSERT_TRUE(WaitDone());
-  EXPECT_LT(std::chrono::steady_clock::now() - abortAt, std::chrono::milliseconds(400));
+  EXPECT_LT(std::chrono::steady_clock::now() - abortAt, std::chrono::seconds(2));
   EXPECT_EQ(error_, "OPERATION ABORTED BY USER");
   EXPECT_EQ(CountOp("2A"), 3u) << "no write after the abort";
   EXPECT_EQ(CountOp("5B"), 0u) << "no close after an abort";
