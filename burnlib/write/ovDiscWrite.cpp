@@ -183,6 +183,16 @@ bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes
       return false;
     }
     const uint8_t asc = b.SenseASC();
+    // An image burned to an unformatted DVD+RW meets the format here (a
+    // compilation meets it at its descriptor block): formatted once, then
+    // the write is sent again.
+    if (asc == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !plusRWFormatted_) {
+      plusRWFormatted_ = true;
+      if (FormatDVDPlusRW())
+        continue;
+      if (Cache.HasError())
+        return false;
+    }
     if (!b.TargetBusy && asc != kAscNotReady && asc != 0x00) {
       FailWrite();
       return false;
@@ -224,7 +234,6 @@ bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
       std::memset(block + own * 2048, 0, (Sectors - own) * 2048);
   }
   b.SetErrorLogLatch();
-  bool formatted = false;
   for (;;) {
     if (b.Write10(0, static_cast<uint16_t>(Sectors), kWriteFlags, static_cast<int>(bytes), block)) {
       b.SynchronizeCache(1800000, false);
@@ -234,8 +243,8 @@ bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
       Fail(kNotRespondingText);
       return false;
     }
-    if (b.SenseASC() == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !formatted) {
-      formatted = true;
+    if (b.SenseASC() == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !plusRWFormatted_) {
+      plusRWFormatted_ = true;
       if (Cache.HasError())
         return false;
       if (FormatDVDPlusRW())
