@@ -210,8 +210,8 @@ bool TfrmMain::StartErase(bool quick) {
     return false;
   }
   const QString question =
-      quick ? QStringLiteral("All data on the disc will be lost.\r\nDo you want to quick erase the disc ?")
-            : QStringLiteral("All data on the disc will be lost\r\nDo you want to completely erase the disc ?\r\n"
+      quick ? QStringLiteral("All data on the disc will be lost.\nDo you want to quick erase the disc ?")
+            : QStringLiteral("All data on the disc will be lost\nDo you want to completely erase the disc ?\n"
                              "This may take 10-70 minutes.");
   if (!AskYesNo(this, question, kConfirm, true))
     return false;
