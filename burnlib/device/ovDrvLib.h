@@ -380,6 +380,11 @@ public:
   // stays appendable (the write parameters ask for a next session first);
   // with it the disc is closed for good.
   bool CloseSession(bool Finalize);
+  // Puts the drive back after a write or an erase: plain write parameters,
+  // speeds, tray unlocked, medium loaded.
+  void RestoreDrive();
+  // Keeps failed commands of this device out of the debug log from now on.
+  void SetErrorLogLatch() { errorLogLatch_ = true; }
 
 protected:
   friend class TEraseThread;
@@ -392,7 +397,6 @@ protected:
   void SetWriteParamsForQuery();
   bool ReadATIPLeadOut(uint32_t &blocks);
   void ApplyCapabilitiesPage();
-  void RestoreDrive();
 
   std::recursive_mutex lock_;
   std::atomic<bool> erasing_{false};
