@@ -9,9 +9,10 @@
 
 namespace {
 
-// Media on which the drive has no simulation mode: a test write would record.
-bool HasTestWrite(uint8_t discType) {
-  return discType != dtDVDPlusRW && discType != dtDVDPlusR && discType != dtDVDPlusRDL && discType != dtDVDRAM;
+// Only CD-R, CD-RW and DVD-R take the simulation bit, and only in a drive
+// that offers test writes: elsewhere a test write would record for real.
+bool TestWritePossible(TOrvBurner &b, uint8_t discType) {
+  return (discType == dtCDR || discType == dtCDRW || discType == dtDVDR) && b.HasCapability(capTestWrite);
 }
 
 void LetPendingEventsRun() { QApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
@@ -40,7 +41,7 @@ void TfrmMain::cmdBurnClick() {
   const uint8_t type = orvBurn->GetDiscType();
   orvBurn->SetWriteSpeed(SpeedFromText(cmbSpeed->currentText(), type));
   LetPendingEventsRun();
-  if (orvBurn->TestWrite && !HasTestWrite(type)) {
+  if (orvBurn->TestWrite && !TestWritePossible(*orvBurn, type)) {
     ShowMessage(this,
                 QStringLiteral("A test write is not possible on %1 media: the drive would write for real.")
                     .arg(QString::fromLatin1(DiscTypeNames[type & 15])),

@@ -2,114 +2,41 @@
 // speed list, the settings copied into the component, the compilation from
 // the list, image builds, erases, the tray, the progress display and the
 // completion messages with their captions and icons.
+#include "WindowFixture.h"
 #include "ovFiles.h"
-#include "ovSync.h"
-#include "uAppStart.h"
 #include "uFrmDiscInfo.h"
 #include "uFrmExtract.h"
-#include "uFrmMain.h"
 
 #include <QMessageBox>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <sys/stat.h>
-
-namespace {
-struct TShown {
-  QString Text, Caption;
-  int Icon;
-};
-} // namespace
+#include <unistd.h>
 
 class OperationsTest : public QObject {
   Q_OBJECT
-  QTemporaryDir scratch_;
-  TOptions options_;
-  QList<TShown> messages_;
-  QStringList questions_;
-  bool answer_ = true;
-  QString path_;
+  TWindowFixture fx_;
+  QList<TShown> &messages_ = fx_.Messages;
+  QStringList &questions_ = fx_.Questions;
+  bool &answer_ = fx_.Answer;
+  QString &path_ = fx_.Path;
+  TOptions &options_ = fx_.Options;
 
-  QString Scratch(const QString &name) const { return scratch_.path() + "/" + name; }
-  static bool Vdrive(const QStringList &args, QString *out = nullptr) {
-    QProcess p;
-    p.start(qEnvironmentVariable("SKARVO"), QStringList{"vdrive"} + args);
-    const bool ok = p.waitForFinished(60000) && p.exitCode() == 0;
-    if (out)
-      *out = QString::fromUtf8(p.readAllStandardOutput());
-    return ok;
-  }
-  static QString DriveSetting(const QString &drive, const QString &key) {
-    QFile f(qEnvironmentVariable("SKARVO_VDRIVES") + "/" + drive + "/settings");
-    if (!f.open(QIODevice::ReadOnly))
-      return {};
-    for (const QByteArray &line : f.readAll().split('\n'))
-      if (line.startsWith((key + " = ").toUtf8()))
-        return QString::fromUtf8(line.mid(key.size() + 3)).trimmed();
-    return {};
-  }
-  // A window on drive `name` (added with the model and medium given) whose
-  // selection has finished.
+  QString Scratch(const QString &name) const { return fx_.Scratch(name); }
+  static bool Vdrive(const QStringList &args) { return TWindowFixture::Vdrive(args); }
+  static QString DriveSetting(const QString &d, const QString &k) { return TWindowFixture::DriveSetting(d, k); }
   std::unique_ptr<TfrmMain> Window(const QString &name, const QString &model, const QString &media) {
-    [&] {
-      QVERIFY(Vdrive({"add", name, "--model", model}));
-      QVERIFY(Vdrive({"insert", name, "--media", media}));
-    }();
-    auto w = std::make_unique<TfrmMain>(options_);
-    [&] {
-      QTRY_VERIFY_WITH_TIMEOUT(!w->DriveJobRunning(), 60000);
-      const int i = w->cmbDrives->findText("," + name + " ", Qt::MatchContains);
-      QVERIFY(i >= 0);
-      w->cmbDrives->setCurrentIndex(i);
-      w->RefreshDrive();
-      QTRY_VERIFY_WITH_TIMEOUT(!w->DriveJobRunning(), 60000);
-    }();
-    return w;
+    return fx_.Window(name, model, media);
   }
-  static void WaitIdle(TfrmMain *w) {
-    QTRY_VERIFY_WITH_TIMEOUT(!w->Busy(), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT(!w->DriveJobRunning(), 60000);
-  }
-  QString LastMessage() const { return messages_.isEmpty() ? QString() : messages_.last().Text; }
-  void MakeTree(const QString &root) {
-    QVERIFY(QDir().mkpath(root + "/sub/deep"));
-    QVERIFY(QDir().mkpath(root + "/empty"));
-    for (const QString &f : {QString("a.txt"), QString("sub/b.txt"), QString("sub/deep/c.bin")}) {
-      QFile file(root + "/" + f);
-      QVERIFY(file.open(QIODevice::WriteOnly));
-      file.write(QByteArray(3000, 'x') + f.toUtf8());
-    }
-  }
+  static void WaitIdle(TfrmMain *w) { TWindowFixture::WaitIdle(w); }
+  QString LastMessage() const { return fx_.LastMessage(); }
 
 private slots:
   void initTestCase() {
-    QVERIFY(scratch_.isValid());
-    qputenv("SKARVO_VDRIVES", Scratch("vdrives").toUtf8());
-    qputenv("XDG_CONFIG_HOME", Scratch("config").toUtf8());
-    qputenv("XDG_DATA_HOME", Scratch("data").toUtf8());
-    qputenv("SKARVO_VDRIVE_CLOCK", "50");
-    QLocale::setDefault(QLocale::c());
-    InstallSyncDispatcher();
-    TfrmMain::MessageHook = [this](const QString &t, const QString &c, int i) { messages_ << TShown{t, c, i}; };
-    TfrmMain::QuestionHook = [this](const QString &t, const QString &) {
-      questions_ << t;
-      return answer_;
-    };
-    TfrmMain::PathHook = [this](const QString &, const QString &) { return path_; };
-    options_.LoadOptions(kOptionsBasePath);
-    options_.FirstRun = false;
-    options_.EjectDisc = false;
-    MakeTree(Scratch("src"));
+    fx_.Setup();
+    TWindowFixture::MakeTree(Scratch("src"));
   }
   void cleanupTestCase() { RemoveSyncDispatcher(); }
-  void init() {
-    messages_.clear();
-    questions_.clear();
-    answer_ = true;
-    ov::SetTimeScale(1.0);
-  }
+  void init() { fx_.Reset(); }
 
   void speedTextInTwoLocales() {
     const QLocale c = QLocale::c(), de(QLocale::German, QLocale::Germany);
