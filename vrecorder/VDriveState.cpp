@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -172,8 +173,16 @@ uint32_t TDrive::LastSessionEnd() const {
   uint32_t end = 0;
   for (const TTrack &t : Tracks)
     if (t.Session <= ClosedSessions)
-      end = std::max(end, t.Start + std::max(t.Written, t.Reserved));
+      end = std::max(end, TrackEnd(t));
   return end;
+}
+
+uint32_t TDrive::TrackSize(const TTrack &t) const {
+  if (t.Reserved)
+    return std::max(t.Written, t.Reserved);
+  if (t.Closed && t.Written && IsCd())
+    return std::max<uint32_t>(t.Written + kRunOutBlocks, kMinCdTrack);
+  return t.Written;
 }
 
 std::vector<uint16_t> TDrive::WriteSpeedsForMedium() const {
@@ -206,6 +215,23 @@ void TDrive::LoadMedium(const TMediaType &t, uint32_t capacity) {
   if (t.Sequential)
     Tracks.push_back(TTrack{});  // the invisible track of a blank disc
   ResetRuntime();
+  UnitAttention = true;
+}
+
+void TDrive::RemoveMedium() {
+  const bool had = Medium != "none" && !TrayOpen;
+  Medium = "none";
+  TrayOpen = true;
+  Capacity = 0;
+  Image.clear();
+  Tracks.clear();
+  ClosedSessions = 0;
+  Finalized = Formatted = DaoOnly = false;
+  MaxWritten = 0;
+  Timestamp.clear();
+  Prevent = false;
+  ResetRuntime();
+  UnitAttention = UnitAttention || had;
 }
 
 void TDrive::ResetRuntime() {
@@ -213,6 +239,7 @@ void TDrive::ResetRuntime() {
   OpStart = OpSeconds = 0;
   TestNwa = -1;
   ReadSpeed = WriteSpeed = 0;
+  BufFill = BufTime = 0;
 }
 
 // ---- faults ----
@@ -240,11 +267,11 @@ bool ParseFault(const std::string &text, TFault &f, std::string &err) {
     err = "empty fault";
     return false;
   }
-  static const char *kinds[] = {"busy", "notready", "nomedium", "writeerror", "unformatted", "opc", "pending"};
+  static const char *kinds[] = {"busy", "notready", "nomedium", "writeerror", "unformatted", "opc", "pending", "corrupt"};
   f = TFault{};
   f.Kind = w[0];
   if (std::find_if(std::begin(kinds), std::end(kinds), [&](const char *k) { return f.Kind == k; }) == std::end(kinds)) {
-    err = "unknown fault kind \"" + f.Kind + "\" (busy, notready, nomedium, writeerror, unformatted, opc, pending)";
+    err = "unknown fault kind \"" + f.Kind + "\" (busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt)";
     return false;
   }
   for (size_t i = 1; i < w.size(); ++i) {
@@ -276,8 +303,8 @@ bool ParseFault(const std::string &text, TFault &f, std::string &err) {
       return false;
     }
   }
-  if (f.Kind == "writeerror" && f.Lba < 0) {
-    err = "writeerror needs lba=N";
+  if ((f.Kind == "writeerror" || f.Kind == "corrupt") && f.Lba < 0) {
+    err = f.Kind + " needs lba=N";
     return false;
   }
   if (f.Count == 0 || f.Count < -1 || f.Skip < 0) {
@@ -344,11 +371,13 @@ bool EnsureDrivesFolder(std::string &err) {
   d.Slot = 0;
   InitModel(d, *FindModel("dvd-writer"));
   d.LoadMedium(*FindMediaType("CD-RW"), 0);
+  d.UnitAttention = false;  // the disc was in the drive from the start
   if (!SaveDrive(d, err))
     return false;
   if (rename(tmp.c_str(), folder.c_str()) != 0) {
     const int e = errno;
     std::remove((d.Dir + "/settings").c_str());
+    std::remove((d.Dir + "/generation").c_str());
     std::remove(DataPath(d.Dir).c_str());
     rmdir(d.Dir.c_str());
     rmdir(tmp.c_str());
@@ -432,12 +461,16 @@ double NowSeconds() {
 }
 
 double ClockFactor(const TDrive &d) {
+  double v = d.Clock;
   if (const char *p = std::getenv("SKARVO_VDRIVE_CLOCK"); p && *p) {
-    const double v = std::atof(p);
-    if (v > 0)
-      return v;
+    char *end = nullptr;
+    const double e = std::strtod(p, &end);
+    if (!*end && e >= 0)
+      v = e;
   }
-  return d.Clock > 0 ? d.Clock : 1.0;
+  if (v == 0)
+    return std::numeric_limits<double>::infinity();
+  return v > 0 ? v : 1.0;
 }
 
 // ---- data file ----
@@ -447,7 +480,8 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
   const std::string path = rom ? d.Image : DataPath(d.Dir);
   const size_t bytes = size_t(blocks) * 2048;
   std::memset(buf, 0, bytes);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool own = rom || d.DataFd < 0;
+  const int fd = own ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : d.DataFd;
   if (fd < 0)
     return rom ? false : true;  // no data file yet: every block reads as zeros
   size_t done = 0;
@@ -460,19 +494,18 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
       break;  // past the end of the file: zeros
     done += size_t(n);
   }
-  close(fd);
+  if (own)
+    close(fd);
   return true;
 }
 
-static bool AllZero(const uint8_t *p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i])
-      return false;
-  return true;
-}
+// Zero when the first byte is and every byte equals the next: one memcmp,
+// which runs in wide words (a byte loop costs more than the write itself).
+static bool AllZero(const uint8_t *p, size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
 
 bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *buf) {
-  const int fd = open(DataPath(d.Dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const bool own = d.DataFd < 0;
+  const int fd = own ? open(DataPath(d.Dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644) : d.DataFd;
   if (fd < 0)
     return false;
   bool ok = true;
@@ -500,7 +533,7 @@ bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *
       done += size_t(n);
     }
   }
-  if (close(fd) != 0)
+  if (own && close(fd) != 0)
     ok = false;
   return ok;
 }

@@ -234,6 +234,8 @@ public:
   bool StopAfterTimeout = false;
   // True once a command of the selected drive timed out.
   bool TimedOut() const { return timedOut_.load(); }
+  // Forgets an earlier time-out, so that a new operation starts afresh.
+  void ClearTimedOut() { timedOut_.store(false); }
   // The additional sense code of the last failed command (0 after success),
   // read from either sense format.
   uint8_t SenseASC() const { return DecodeSense(LastSense, sizeof LastSense).Asc; }

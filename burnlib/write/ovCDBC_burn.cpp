@@ -74,6 +74,7 @@ bool TOrvBurner::BurnCompilation() {
   if (!BeginWrite())
     return false;
   VerifyText.clear();
+  ClearTimedOut();
   ActiveBurner.store(this);
   uint8_t code = GetDiscType();
   DiscTypeCode = code;
@@ -115,6 +116,7 @@ bool TOrvBurner::BurnImageFile(const std::string &FileName) {
   if (!BeginWrite())
     return false;
   VerifyText.clear();
+  ClearTimedOut();
   ActiveBurner.store(this);
   const uint8_t code = GetDiscType();
   DiscTypeCode = code;

@@ -30,8 +30,6 @@ constexpr uint8_t kDVDRStreaming[28] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00
                                         0x12, 0x7F, 0x00, 0x00, 0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8,
                                         0x00, 0x00, 0x05, 0x8A, 0x00, 0x00, 0x03, 0xE8};
 
-bool IsDVDMinus(uint8_t t) { return t == dtDVDR || t == dtDVDRWRestricted || t == dtDVDRWSequential; }
-
 } // namespace
 
 bool PauseUnlessAborted(uint32_t Ms) {
@@ -102,6 +100,7 @@ bool TDiscWriter::OpenTarget() {
   // A drive that stops answering must end the burn within one time-out,
   // not one per closing command.
   b.StopAfterTimeout = true;
+  b.ClearTimedOut();
 
   uint32_t size = 0, free = 0;
   bufferPolling_ = b.ReadBufferCapacity(size, free);
@@ -128,8 +127,7 @@ bool TDiscWriter::OpenTarget() {
     return false;
   }
 
-  if (discType_ == dtDVDR || IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW ||
-      discType_ == dtDVDPlusRDL)
+  if (IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW || discType_ == dtDVDPlusRDL)
     SendStreaming();
   firstTrack_ = static_cast<uint16_t>(b.SessionCount() + 1);
   if (discType_ == dtDVDR) {
@@ -273,8 +271,9 @@ bool TDiscWriter::SendBlock(int64_t Count) {
   const uint32_t sectors = static_cast<uint32_t>(bytes / 2048);
   if (firstBlock_) {
     firstBlock_ = false;
-    if (!imageFile_ && (TSCSIDevice::IsOverwritable(discType_) || discType_ == dtDVDRWSequential) &&
-        !WriteDescriptorBlock(sectors))
+    // Only where sector 0 can be written again: on a sequential DVD-RW the
+    // loop's own write of this block at the session's start would be refused.
+    if (!imageFile_ && TSCSIDevice::IsOverwritable(discType_) && !WriteDescriptorBlock(sectors))
       return false;
   }
   if (pollCountdown_ == 0 && bufferPolling_) {

@@ -22,6 +22,11 @@ struct TDiscWriteLimits {
 };
 extern TDiscWriteLimits DiscWriteLimits;
 
+// DVD-R and DVD-RW: flushed with the immediate bit and polled afterwards.
+inline bool IsDVDMinus(uint8_t Code) {
+  return Code == dtDVDR || Code == dtDVDRWRestricted || Code == dtDVDRWSequential;
+}
+
 // Texts of the write thread's endings.
 extern const char *const kWriterBusyText;       // "WRITER BUSY/BUFFER FULL"
 extern const char *const kNotRespondingText;    // "WRITER ERROR [DRIVE NOT RESPONDING]"
@@ -87,6 +92,8 @@ private:
   void Flush();
   void Close();
   void CloseCD();
+  // Ends a write that is not closed: the tray is unlocked.
+  void ReleaseTray();
   // Ends the write for a failed command; decides busy (retry) or error.
   void FailWrite();
 

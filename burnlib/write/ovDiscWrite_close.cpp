@@ -106,7 +106,7 @@ void TDiscWriter::Flush() {
   TOrvBurner &b = Burner;
   if (b.OnFinalizingTrack)
     b.OnFinalizingTrack(&b);
-  if (discType_ == dtDVDR || discType_ == dtDVDRWRestricted || discType_ == dtDVDRWSequential) {
+  if (IsDVDMinus(discType_)) {
     b.SynchronizeCache(1800000, true);
     b.DeviceFreeBufferSize.store(b.DeviceBufferSize.load());
     if (!WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
@@ -169,6 +169,13 @@ void TDiscWriter::Close() {
   }
 }
 
+void TDiscWriter::ReleaseTray() {
+  // The track stays open; only the tray is released. The unlock is sent
+  // even to a drive that timed out: a locked tray would keep the disc in.
+  Burner.StopAfterTimeout = savedStopAfterTimeout_;
+  Burner.AllowMediumRemoval(true);
+}
+
 void TDiscWriter::FinishTarget(bool AllSent) {
   (void)AllSent;
   TOrvBurner &b = Burner;
@@ -188,9 +195,7 @@ void TDiscWriter::FinishTarget(bool AllSent) {
   b.DeviceFreeBufferSize.store(0);
 
   if (Cache.HasError()) {
-    // The track stays open; only the tray is released.
-    b.AllowMediumRemoval(true);
-    b.StopAfterTimeout = savedStopAfterTimeout_;
+    ReleaseTray();
     return;
   }
   if (!b.TestWrite && discType_ != dtDVDRAM && b.FinalizeTrack)
@@ -202,8 +207,7 @@ void TDiscWriter::FinishTarget(bool AllSent) {
   }
   if (b.TimedOut()) {
     Fail(kNotRespondingText);
-    b.AllowMediumRemoval(true);
-    b.StopAfterTimeout = savedStopAfterTimeout_;
+    ReleaseTray();
     return;
   }
   b.RestoreDrive();

@@ -1,16 +1,15 @@
 // Burns through the real virtual recorder: a private drive folder, a
 // TOrvBurner that loads the recorder's ASPI library by path, a source tree,
-// and the recorder's command log read back as (opcode, CDB) pairs.
+// and the recorder's command log.
 #pragma once
 
 #include "../device/VDriveFixture.h"
 #include "ovCDBC.h"
 #include "ovDiscWrite.h"
 
+#include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <random>
-#include <thread>
 
 class BurnTest : public VDriveTest {
 protected:
@@ -19,8 +18,7 @@ protected:
     src_ = root_ + "/src";
     std::filesystem::create_directories(src_);
     saved_ = DiscWriteLimits;
-    // The library's sleeps run 1000 times faster; the drive's clock too.
-    ov::SetTimeScale(0.001);
+    ov::SetTimeScale(0.001);  // the library's sleeps run 1000 times faster
   }
   void TearDown() override {
     burner_.reset();
@@ -28,14 +26,15 @@ protected:
     VDriveTest::TearDown();
   }
 
-  // A drive of the model with a medium; its long operations run fast.
-  void Drive(const std::string &media, bool formatted = false, const std::string &model = "dvd-writer") {
-    AddDrive("w", model);
-    Insert("w", media, 0, "", formatted);
+  // Drive "w" with a medium; its long operations run fast too.
+  void Drive(const std::string &media, bool formatted = false, uint32_t capacity = 0) {
+    vrec::RemoveDrive("w", error_);
+    burner_.reset();
+    AddDrive("w", "dvd-writer");
+    Insert("w", media, capacity, "", formatted);
     Setting("w", "clock", "2000");
   }
 
-  // A source file of n pseudo-random bytes.
   std::string Source(const std::string &name, size_t n, unsigned seed = 1) {
     const std::string p = src_ + "/" + name;
     std::filesystem::create_directories(std::filesystem::path(p).parent_path());
@@ -51,99 +50,81 @@ protected:
     if (!burner_) {
       burner_ = std::make_unique<TOrvBurner>();
       burner_->OnDebugMessage = [this](TObject *, const std::string &m, uint8_t) { messages_.push_back(m); };
-      burner_->OnWriteDone = [this](TObject *, const std::string &e) {
-        ++done_;
-        error_ = e;
-      };
+      burner_->OnWriteDone = [this](TObject *, const std::string &e) { ++done_, error_ = e; };
       EXPECT_TRUE(burner_->InitializeASPI(false, SKARVO_WNASPI32_PATH));
       for (const std::string &s : burner_->DeviceList)
         if (s.find(",w ") != std::string::npos)
           burner_->SelectDevice(s);
-      EXPECT_NE(burner_->HaId, 254);
     }
     return *burner_;
   }
 
-  // Fills the compilation with the source tree.
   void Compile() {
     TOrvBurner &b = Burner();
     b.ResetCompilation(65535, 8191);
     ASSERT_TRUE(b.InsertDir(b.Root(), src_ + "/", false, false, true));
-    b.RemoveEmptyDirs();
   }
 
   // Waits for OnWriteDone, running the main thread's queue.
-  bool WaitDone(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (done_ == 0) {
-      if (std::chrono::steady_clock::now() > until)
-        return false;
+  bool WaitDone() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (done_ == 0 && std::chrono::steady_clock::now() < until)
       ov::CheckSynchronize(10);
-    }
-    return true;
+    return done_ != 0;
   }
 
-  // Burns the compilation; the text OnWriteDone gave ("" on success).
-  std::string BurnAndWait() {
-    Compile();
+  // Burns the compilation (or an image); the text OnWriteDone gave.
+  std::string BurnAndWait(const std::string &image = "") {
+    if (image.empty())
+      Compile();
     done_ = 0;
-    if (!Burner().BurnCompilation())
+    const bool started = image.empty() ? Burner().BurnCompilation() : Burner().BurnImageFile(image);
+    if (!started)
       return done_ ? error_ : "NOT STARTED";
     EXPECT_TRUE(WaitDone());
     return error_;
   }
 
-  std::string BurnImageAndWait(const std::string &image) {
-    done_ = 0;
-    if (!Burner().BurnImageFile(image))
-      return done_ ? error_ : "NOT STARTED";
-    EXPECT_TRUE(WaitDone());
-    return error_;
+  size_t CountOp(const std::string &op) {
+    size_t n = 0;
+    for (const std::string &c : LoggedCdbs("w"))
+      n += c.compare(0, 2, op) == 0;
+    return n;
   }
 
-  // The commands logged from the write thread's first READ BUFFER CAPACITY
-  // on, as opcode names: "2A@lba+n" for writes, "5B:f/t" for closes, the
-  // opcode in hex for the rest. Runs of writes are folded into "2A*k"; a run
-  // of READ DISC INFORMATION polls (as long as the drive takes) into one.
-  std::vector<std::string> WriterSequence(bool foldWrites = true) {
-    std::vector<std::string> out;
-    bool started = false;
+  // The commands from the write thread's first READ BUFFER CAPACITY on: runs
+  // of writes folded into "2A*k", a run of READ DISC INFORMATION polls (as
+  // long as the drive takes) into one "51", closes as "5B:function/track"
+  // with "i" for the immediate bit, the opcode for the rest.
+  std::string WriterSequence() {
+    std::string out, last;
     int run = 0;
     for (const std::string &cdb : LoggedCdbs("w")) {
-      const std::string op = cdb.substr(0, 2);
-      if (!started && op != "5C")
+      std::string op = cdb.substr(0, 2);
+      if (out.empty() && run == 0 && op != "5C")
         continue;
-      started = true;
-      if (op == "2A" && foldWrites) {
-        ++run;
+      if (op == "2A" && ++run)
         continue;
-      }
-      if (run) {
-        out.push_back("2A*" + std::to_string(run));
-        run = 0;
-      }
+      if (run)
+        out += "2A*" + std::to_string(run) + " ", run = 0, last = "2A";
       if (op == "5B")
-        out.push_back("5B:" + cdb.substr(5, 1) + "/" + cdb.substr(8, 4) + (cdb.substr(2, 2) == "01" ? "i" : ""));
-      else if (op == "2A")
-        out.push_back("2A@" + std::to_string(std::stoul(cdb.substr(4, 8), nullptr, 16)) + "+" +
-                      std::to_string(std::stoul(cdb.substr(14, 4), nullptr, 16)));
-      else if (op != "51" || out.empty() || out.back() != "51")
-        out.push_back(op);
+        op += ":" + cdb.substr(5, 1) + "/" + cdb.substr(8, 4) + (cdb.substr(2, 2) == "01" ? "i" : "");
+      if (op != "51" || last != "51")
+        out += op + " ";
+      last = op;
     }
     if (run)
-      out.push_back("2A*" + std::to_string(run));
-    return out;
+      out += "2A*" + std::to_string(run) + " ";
+    return out.empty() ? out : out.substr(0, out.size() - 1);
   }
 
-  // True when the drive answers and its tray is not locked.
+  // The drive answers and its tray is not locked.
   void ExpectDriveUsable() {
-    TOrvBurner &b = Burner();
-    EXPECT_TRUE(b.TestUnitReady(5000) || b.SenseASC() != 0x04) << b.ErrorText;
     EXPECT_FALSE(TOrvBurner::WriteRunning());
+    EXPECT_TRUE(Burner().TestUnitReady(5000)) << Burner().ErrorText;
     std::ifstream f(folder_ + "/w/settings");
     const std::string text((std::istreambuf_iterator<char>(f)), {});
-    EXPECT_NE(text.find("prevent = 0"), std::string::npos) << text;
-    EXPECT_EQ(text.find("prevent = 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("prevent = 0"), std::string::npos);
   }
 
   std::string src_;
