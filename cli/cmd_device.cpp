@@ -197,9 +197,9 @@ int CmdInfo(const TArgs &argsIn) {
   std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
   std::printf("Free Space  : %s, %s\n", MB(freeShown).c_str(), statusText);
   if (!rows.empty()) {
-    std::printf("\n%-8s %12s %10s\n", "Number", "Start", "Size");
+    std::printf("\n%-8s %12s %12s %10s\n", "Number", "Start", "Sectors", "Size");
     for (const TRow &r : rows)
-      std::printf("%-8u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start),
+      std::printf("%-8u %12u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start), static_cast<unsigned>(r.Size),
                   static_cast<long>(std::lround(r.Size / 512.0)));
   }
   dev.SetSPTIAutoClose(true);

@@ -62,6 +62,10 @@ cmp -s "$src/README" "$T/out-gi/README." && cmp -s "$src/D/inner.txt" "$T/out-gi
 # The same images from virtual drives.
 "$SKARVO" vdrive add rd --model dvd-reader >/dev/null
 "$SKARVO" vdrive insert rd --media CD-ROM --image "$T/gj.iso" >/dev/null
+sectors=$(($(stat -c %s "$T/gj.iso") / 2048))
+"$SKARVO" info --drive rd >"$T/info.txt" || true
+grep -Eq "^1 +0 +$sectors " "$T/info.txt" && pass "info lists the session's start and size" ||
+  fail "info: $(cat "$T/info.txt")"
 "$SKARVO" extract --drive rd -C "$T/out-cd" / >/dev/null || fail "CD-ROM: extract exit $?"
 same "CD-ROM" "$T/out-cd"
 "$SKARVO" vdrive insert rd --media DVD-ROM --image "$T/xj.iso" >/dev/null
