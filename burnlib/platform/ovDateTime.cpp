@@ -76,7 +76,9 @@ TDateTime UnixToDateTime(time_t t, long nsec) {
                         static_cast<int>(nsec / 1000000));
 }
 
-time_t DateTimeToUnix(TDateTime dt) {
+namespace {
+// The local broken-down time of dt, daylight saving left for mktime to find.
+struct tm LocalTm(TDateTime dt) {
   const TDateParts p = DecodeDateTime(dt);
   struct tm lt {};
   lt.tm_year = p.Year - 1900;
@@ -86,6 +88,12 @@ time_t DateTimeToUnix(TDateTime dt) {
   lt.tm_min = p.Minute;
   lt.tm_sec = p.Second;
   lt.tm_isdst = -1;
+  return lt;
+}
+} // namespace
+
+time_t DateTimeToUnix(TDateTime dt) {
+  struct tm lt = LocalTm(dt);
   return mktime(&lt);
 }
 
@@ -104,15 +112,7 @@ int TimeZoneOffsetMinutes() {
 }
 
 int UtcOffsetMinutesAt(TDateTime localTime) {
-  const TDateParts p = DecodeDateTime(localTime);
-  struct tm lt {};
-  lt.tm_year = p.Year - 1900;
-  lt.tm_mon = p.Month - 1;
-  lt.tm_mday = p.Day;
-  lt.tm_hour = p.Hour;
-  lt.tm_min = p.Minute;
-  lt.tm_sec = p.Second;
-  lt.tm_isdst = -1;
+  struct tm lt = LocalTm(localTime);
   // mktime fills tm_gmtoff with the offset in effect at that moment.
   if (mktime(&lt) == static_cast<time_t>(-1) && lt.tm_isdst < 0) {
     const time_t now = time(nullptr);

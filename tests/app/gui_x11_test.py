@@ -360,6 +360,8 @@ def case_urilist(scratch):
 
 
 def case_vdrive(scratch):
+    # An existing, empty drive folder: the recorder then makes no default drive.
+    os.makedirs(os.path.join(scratch, "vdrives"), exist_ok=True)
     vdrive(scratch, "add", "cd1", "--model", "cdrw-writer")
     vdrive(scratch, "insert", "cd1", "--media", "CD-R")
     vdrive(scratch, "add", "dvd2", "--model", "dvd-writer")
