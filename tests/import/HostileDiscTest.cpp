@@ -265,3 +265,25 @@ TEST(HostileDisc, OverlappingDirectoryExtentsCannotMultiplyTheReads) {
   EXPECT_LT(src.reads, 3u * 3000);
   EXPECT_TRUE(Mentions(tree, "overlap"));
 }
+
+TEST(HostileDisc, OverLongNamesAreReportedAndSkippedByTheImport) {
+  TImage img(40);
+  img.Descriptor(16, false, 22, 2048);
+  img.Descriptor(17, true, 20, 2048);
+  img.Terminator(18);
+  const std::string longest(107, 'n'), over(108, 'o');
+  img.Directory(20, 20, {{U16(longest), 30, 1, 0}, {U16(over), 30, 1, 0}, {U16("short.txt;1"), 30, 1, 0}});
+  img.Directory(22, 22, {});
+  craft::TMemorySource src(img.data);
+  TOrvBurner b;
+  std::vector<std::string> log;
+  b.OnDebugMessage = [&](TObject *, const std::string &m, uint8_t) { log.push_back(m); };
+  b.ResetCompilation(1000, 100);
+  b.ImportSource = &src;
+  ASSERT_TRUE(b.ImportSession(1, nullptr));
+  EXPECT_NE(b.FindFile(b.Root(), "short.txt"), nullptr);
+  EXPECT_NE(b.FindFile(b.Root(), longest + "."), nullptr);
+  EXPECT_EQ(b.FileCount(), 2);
+  const std::string expected = over + "\n\rERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS";
+  EXPECT_NE(std::find(log.begin(), log.end(), expected), log.end());
+}
