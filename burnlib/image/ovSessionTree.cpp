@@ -319,8 +319,9 @@ bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessi
     return false;
   Sessions.push_back({1, 0, static_cast<uint32_t>(end), true});
   // The gap between sessions: up to 11,400 sectors of lead-out, lead-in and
-  // pre-gap on a CD (plus the run-out), a few on a DVD.
-  constexpr uint64_t kMaxGap = 11400 + 16;
+  // pre-gap on a CD, after a track of at least 300 sectors and its two of
+  // run-out; a few on a DVD.
+  constexpr uint64_t kMaxGap = 11400 + 300 + 2 + 16;
   constexpr size_t kMaxSessions = 99;
   const uint64_t have = Source.SectorCount();
   while (Sessions.size() < kMaxSessions) {
