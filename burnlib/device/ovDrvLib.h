@@ -234,6 +234,8 @@ public:
   bool StopAfterTimeout = false;
   // True once a command of the selected drive timed out.
   bool TimedOut() const { return timedOut_.load(); }
+  // Forgets an earlier time-out, so that a new operation starts afresh.
+  void ClearTimedOut() { timedOut_.store(false); }
   // The additional sense code of the last failed command (0 after success),
   // read from either sense format.
   uint8_t SenseASC() const { return DecodeSense(LastSense, sizeof LastSense).Asc; }
@@ -380,6 +382,11 @@ public:
   // stays appendable (the write parameters ask for a next session first);
   // with it the disc is closed for good.
   bool CloseSession(bool Finalize);
+  // Puts the drive back after a write or an erase: plain write parameters,
+  // speeds, tray unlocked, medium loaded.
+  void RestoreDrive();
+  // Keeps failed commands of this device out of the debug log from now on.
+  void SetErrorLogLatch() { errorLogLatch_ = true; }
 
 protected:
   friend class TEraseThread;
@@ -392,7 +399,6 @@ protected:
   void SetWriteParamsForQuery();
   bool ReadATIPLeadOut(uint32_t &blocks);
   void ApplyCapabilitiesPage();
-  void RestoreDrive();
 
   std::recursive_mutex lock_;
   std::atomic<bool> erasing_{false};

@@ -238,6 +238,14 @@ private:
   std::unique_ptr<TWriteJobs, TWriteJobsDeleter> writeJobs_;
   friend class TThWrite;
   bool SaveImageFileQuick(const std::string &FileName);
+  // Claims the process's write slot for a new write; false when one runs.
+  bool BeginWrite();
+  // Ends a write that has not started: releases the slot and raises
+  // OnWriteDone with Text. Always false.
+  bool FailBeforeWrite(const std::string &Text);
+  // Starts the cache on the compilation (or on ImageFile) and waits until it
+  // is primed; false (OnWriteDone raised, slot released) when it failed.
+  bool StartCacheAndPrime(int32_t BlockSize, const std::string &ImageFile);
 
 private:
   // ---- tree internals (ovCDBC_tree*.cpp) ----

@@ -40,8 +40,13 @@ bool TOrvBurner::ReadNextWritableAddress() {
   if (type == dtDVDRWRestricted || type == dtDVDRWSequential) {
     if (!ReadTrackInformation(1))
       return false;
-    if (TrackNextWritable() != 0)
+    if (TrackNextWritableValid() && TrackNextWritable() != 0 && TrackNextWritable() != 0xFFFFFFFFu)
       SessionStart = TrackNextWritable();
+    // Without an address from the drive, a restricted-overwrite disc is
+    // appended to after its last volume, as on DVD+RW, never over it at 0;
+    // it is written in whole 16-sector blocks.
+    else if (type == dtDVDRWRestricted)
+      SessionStart = (ReadLastVolumeSize() + 15) / 16 * 16;
     return true;
   }
   const uint8_t track = static_cast<uint8_t>(SessionCount() + 1);

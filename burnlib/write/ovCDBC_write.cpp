@@ -65,7 +65,7 @@ bool LayOutImageFile(TOrvBurner &b) {
 
 } // namespace
 
-bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
+bool TOrvBurner::BeginWrite() {
   if (!ClaimWriteSlot()) {
     ErrorText = "A WRITE IS ALREADY RUNNING";
     DebugMsg(">>> " + ErrorText, 0);
@@ -76,36 +76,41 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
   writeJobs_->Reap();
   // From here AbortWrite ends this write, also while the cache fills.
   AbortRequested.store(false);
-  if (Quick) {
-    const bool ok = SaveImageFileQuick(FileName);
-    ReleaseWriteSlot();
-    return ok;
-  }
+  return true;
+}
 
-  ISOFileName = FileName;
-  if (!LayOutImageFile(*this)) {
-    ReleaseWriteSlot();
-    return false;
-  }
+bool TOrvBurner::FailBeforeWrite(const std::string &Text) {
+  ErrorText = Text;
+  DebugMsg(">>> " + Text, 4);
+  ReleaseWriteSlot();
+  if (OnWriteDone)
+    OnWriteDone(this, Text);
+  return false;
+}
+
+bool TOrvBurner::StartCacheAndPrime(int32_t BlockSize, const std::string &ImageFile) {
   ActiveBurner.store(this);
-
   TCacheThread::TParams p;
   p.CacheSize = CacheSize();
-  p.BlockSize = 65536;
+  p.BlockSize = BlockSize;
   p.PadRequest = WritePostGap;
-  p.BootImagePath = Bootable ? BootImage : std::string();
-  p.BootImageSectors = static_cast<int32_t>(BootImageSectors);
-  p.PadSectors = PadSectors;
   p.ExpectedTotal = SectorsToWrite * 2048;
-  p.Header.assign(HeaderImage.Memory(), HeaderImage.Memory() + HeaderImage.Size());
-  HeaderImage.Clear();
-  // The cache works on a copy of the sources, so nothing it reads can change
-  // under it while the write runs.
-  p.Files.reserve(FileList.size());
-  for (const TFEntry *e : FileList) {
-    if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size <= 0)
-      continue;
-    p.Files.push_back({e->SourcePath, e->Size});
+  if (!ImageFile.empty()) {
+    p.ImageFileName = ImageFile;
+  } else {
+    p.BootImagePath = Bootable ? BootImage : std::string();
+    p.BootImageSectors = static_cast<int32_t>(BootImageSectors);
+    p.PadSectors = PadSectors;
+    p.Header.assign(HeaderImage.Memory(), HeaderImage.Memory() + HeaderImage.Size());
+    HeaderImage.Clear();
+    // The cache works on a copy of the sources, so nothing it reads can
+    // change under it while the write runs.
+    p.Files.reserve(FileList.size());
+    for (const TFEntry *e : FileList) {
+      if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size <= 0)
+        continue;
+      p.Files.push_back({e->SourcePath, e->Size});
+    }
   }
   writeJobs_->Cache = std::make_unique<TCacheThread>(*this, std::move(p));
   TCacheThread &cache = *writeJobs_->Cache;
@@ -127,8 +132,27 @@ bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
     }
     cache.WaitForPrimed(100);
   }
+  return true;
+}
+
+bool TOrvBurner::SaveImageFile(const std::string &FileName, bool Quick) {
+  if (!BeginWrite())
+    return false;
+  if (Quick) {
+    const bool ok = SaveImageFileQuick(FileName);
+    ReleaseWriteSlot();
+    return ok;
+  }
+
+  ISOFileName = FileName;
+  if (!LayOutImageFile(*this)) {
+    ReleaseWriteSlot();
+    return false;
+  }
+  if (!StartCacheAndPrime(65536, std::string()))
+    return false;
   if (!StartWriteThread(true)) {
-    cache.RequestStop();
+    writeJobs_->Cache->RequestStop();
     ReleaseWriteSlot();
     return false;
   }

@@ -1,0 +1,150 @@
+// Burning to a disc: BurnCompilation and BurnImageFile. Both check the
+// medium in the caller's thread, fill the cache and start the disc writer.
+#include "ovCDBC.h"
+
+#include "ovCache.h"
+#include "ovDiscWrite.h"
+#include "ovStreamEx.h"
+#include "ovSync.h"
+#include "ovWrite.h"
+
+#include <cstdio>
+
+namespace {
+
+// FORMAT UNIT lists sent to a DVD-RW before a burn, and the fallback.
+constexpr uint8_t kFormatDVDRWSequential[12] = {0x00, 0xA2, 0x00, 0x08, 0x00, 0x00, 0x03, 0xE8, 0x54, 0x00, 0x00, 0x10};
+constexpr uint8_t kFormatDVDRWRestricted[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x4C, 0x00, 0x00, 0x10};
+constexpr uint8_t kFormatDVDRWFallback[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x54, 0x00, 0x00, 0x10};
+
+std::string SizeText(int64_t sectors) {
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%lld SECTORS (%.1f MB)", static_cast<long long>(sectors),
+                static_cast<double>(sectors) * 2048.0 / 1048576.0);
+  return buf;
+}
+
+bool IsTestWriteMedium(uint8_t code) {
+  // DVD-RW takes no simulation bit from the write parameters (the page of
+  // these media always clears it), DVD+R, DVD+RW and DVD-RAM have none.
+  return code == dtCDR || code == dtCDRW || code == dtDVDR;
+}
+
+} // namespace
+
+namespace {
+
+// Why this medium cannot take the burn; empty when it can. Image is true
+// for an image file, which is burned from sector 0.
+std::string MediumRefusal(TOrvBurner &b, uint8_t code, bool Image) {
+  if (code == dtUnknown || b.MediumAbsent())
+    return "NO DISC IN THE DRIVE";
+  if (code == dtCDROM || code == dtDVDROM || code == dtDDCDROM)
+    return std::string("THE ") + DiscTypeNames[code & 15] + " IS NOT WRITABLE";
+  if (b.TestWrite && (!IsTestWriteMedium(code) || !b.HasCapability(capTestWrite)))
+    return std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeNames[code & 15] + " IN THIS DRIVE";
+  if (!TSCSIDevice::IsOverwritable(code)) {
+    const int status = b.DiscStatus();
+    if (status == 2 || status == 3)
+      return "THE DISC IS CLOSED: NOTHING CAN BE ADDED TO IT";
+    if (Image && status != 0)
+      return "AN IMAGE FILE IS BURNED FROM SECTOR 0: THE DISC MUST BE BLANK";
+  }
+  return std::string();
+}
+
+// The text refusing a burn of Sectors from Start that does not fit on the
+// medium; empty when it fits.
+std::string SpaceRefusal(TOrvBurner &b, uint8_t code, int64_t Start, int64_t Sectors, const char *What) {
+  int64_t free;
+  if (TSCSIDevice::IsOverwritable(code))
+    free = static_cast<int64_t>(b.DiscCapacity()) - Start;
+  else
+    free = b.FreeBlocks();
+  if (free < 0)
+    free = 0;
+  if (Sectors <= free)
+    return std::string();
+  return std::string(What) + " NEEDS " + SizeText(Sectors) + " BUT THE DISC HAS " + SizeText(free) + " FREE";
+}
+
+} // namespace
+
+bool TOrvBurner::BurnCompilation() {
+  if (!BeginWrite())
+    return false;
+  VerifyText.clear();
+  ClearTimedOut();
+  ActiveBurner.store(this);
+  uint8_t code = GetDiscType();
+  DiscTypeCode = code;
+  if (std::string why = MediumRefusal(*this, code, false); !why.empty())
+    return FailBeforeWrite(why);
+
+  if (code == dtDVDRWRestricted || code == dtDVDRWSequential) {
+    const uint8_t *list = code == dtDVDRWSequential ? kFormatDVDRWSequential : kFormatDVDRWRestricted;
+    if (!FormatUnit(0x11, list, 12))
+      FormatUnit(0x11, kFormatDVDRWFallback, 12);
+    if (!WaitDriveSettled(*this, 5000, DiscWriteLimits.FormatWaitMs, false))
+      return FailBeforeWrite(kNotRespondingText);
+    code = GetDiscType();
+    DiscTypeCode = code;
+  }
+  const int32_t blockSize = (code == dtCDR || code == dtCDRW) ? 55296 : 65536;
+
+  QueryNextWritableAddress = true;
+  PrepareLayout(false, LastTargetDir);
+  const bool built = BuildHeader(false, LastTargetDir);
+  QueryNextWritableAddress = false;
+  if (!built)
+    return FailBeforeWrite("CAN'T BUILD THE IMAGE HEADER");
+  if (std::string why = SpaceRefusal(*this, code, SessionStart, SessionSectors(), "THE COMPILATION");
+      !why.empty())
+    return FailBeforeWrite(why);
+
+  if (!StartCacheAndPrime(blockSize, std::string()))
+    return false;
+  DiscWriterFactory = MakeDiscWriter;
+  if (!StartWriteThread(false)) {
+    writeJobs_->Cache->RequestStop();
+    return FailBeforeWrite("WRITER ERROR [THE WRITE THREAD DID NOT START]");
+  }
+  return true;
+}
+
+bool TOrvBurner::BurnImageFile(const std::string &FileName) {
+  if (!BeginWrite())
+    return false;
+  VerifyText.clear();
+  ClearTimedOut();
+  ActiveBurner.store(this);
+  const uint8_t code = GetDiscType();
+  DiscTypeCode = code;
+  const int32_t blockSize = (code == dtCDR || code == dtCDRW) ? 55296 : 65536;
+
+  int64_t size = 0;
+  try {
+    TFileStreamEx f(FileName, TFileStreamEx::fmOpenRead | TFileStreamEx::fmShareDenyNone);
+    size = f.GetSize();
+  } catch (const EFOpenError &) {
+    return FailBeforeWrite("CAN'T OPEN FILE \"" + FileName + "\" OR FILE IS IN USES BY OTHER SOFTWARE");
+  }
+  // Every image is a plain sequence of 2048-byte sectors, whatever its name;
+  // a partial last sector is sent whole, padded with zeros.
+  SectorsToWrite = (size + 2047) / 2048;
+  SessionStart = 0;
+
+  if (std::string why = MediumRefusal(*this, code, true); !why.empty())
+    return FailBeforeWrite(why);
+  if (std::string why = SpaceRefusal(*this, code, 0, SessionSectors(), "THE IMAGE"); !why.empty())
+    return FailBeforeWrite(why);
+
+  if (!StartCacheAndPrime(blockSize, FileName))
+    return false;
+  DiscWriterFactory = MakeImageDiscWriter;
+  if (!StartWriteThread(false)) {
+    writeJobs_->Cache->RequestStop();
+    return FailBeforeWrite("WRITER ERROR [THE WRITE THREAD DID NOT START]");
+  }
+  return true;
+}

@@ -1,0 +1,292 @@
+// The disc writer: preparation of the drive and the block loop.
+#include "ovDiscWrite.h"
+
+#include "ovBytes.h"
+#include "ovCache.h"
+#include "ovSync.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+TDiscWriteLimits DiscWriteLimits;
+
+const char *const kWriterBusyText = "WRITER BUSY/BUFFER FULL";
+const char *const kNotRespondingText = "WRITER ERROR [DRIVE NOT RESPONDING]";
+const char *const kAbortedByUserText = "OPERATION ABORTED BY USER";
+
+namespace {
+
+constexpr uint8_t kWriteFlags = 0x50;
+constexpr uint32_t kPauseSliceMs = 50;
+constexpr uint8_t kAscNotReady = 0x04;
+constexpr uint8_t kAscIncompatibleFormat = 0x30;
+constexpr int32_t kDVDBlockBytes = 65536;
+
+// The format lists of an unformatted DVD+RW, sent once before its first write.
+constexpr uint8_t kFormatDVDPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
+// The fixed streaming descriptor sent before a DVD-R burn.
+constexpr uint8_t kDVDRStreaming[28] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x23,
+                                        0x12, 0x7F, 0x00, 0x00, 0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8,
+                                        0x00, 0x00, 0x05, 0x8A, 0x00, 0x00, 0x03, 0xE8};
+
+} // namespace
+
+bool PauseUnlessAborted(uint32_t Ms) {
+  while (Ms > 0) {
+    if (AbortRequested.load())
+      return false;
+    const uint32_t step = std::min(Ms, kPauseSliceMs);
+    ov::Sleep(step);
+    Ms -= step;
+  }
+  return !AbortRequested.load();
+}
+
+bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, bool UntilSuccess,
+                      std::atomic<uint32_t> *FreeBuffer) {
+  uint64_t waited = 0;
+  for (;;) {
+    if (FreeBuffer) {
+      const uint32_t step = Dev.DeviceBufferSize.load() / 960;
+      const uint32_t free = FreeBuffer->load();
+      FreeBuffer->store(free > step ? free - step : 0);
+    }
+    ov::Sleep(IntervalMs);
+    waited += IntervalMs;
+    const bool ok = Dev.ReadDiscInformation();
+    // A command that timed out means the drive stopped answering: polling
+    // it further would only wait out more time-outs.
+    if (Dev.TimedOut())
+      return false;
+    if (UntilSuccess ? ok : Dev.SenseASC() != kAscNotReady)
+      return true;
+    if (waited >= TotalMs)
+      return false;
+  }
+}
+
+TDiscWriter::TDiscWriter(TOrvBurner &ABurner, TCacheThread &ACache, bool AImageFile)
+    : TThWrite(ABurner, ACache, false), imageFile_(AImageFile) {}
+
+std::unique_ptr<TThWrite> MakeDiscWriter(TOrvBurner &Burner, TCacheThread &Cache) {
+  return std::make_unique<TDiscWriter>(Burner, Cache, false);
+}
+
+std::unique_ptr<TThWrite> MakeImageDiscWriter(TOrvBurner &Burner, TCacheThread &Cache) {
+  return std::make_unique<TDiscWriter>(Burner, Cache, true);
+}
+
+void TDiscWriter::SendStreaming() {
+  // Start LBA 0 and 1000 ms read and write times; the range and the rates
+  // describe this session at the speeds asked for (the drive's maximum
+  // when none was asked).
+  const auto rate = [](uint32_t kbs) { return static_cast<uint32_t>(kbs / 1385.0 * 1440.25); };
+  const uint32_t readSpeed = Burner.ReadSpeed ? Burner.ReadSpeed : Burner.CapMaxReadSpeed;
+  const uint32_t writeSpeed = Burner.WriteSpeed() ? Burner.WriteSpeed() : Burner.DeviceMaxWriteSpeed();
+  const int64_t sectors = Burner.SessionSectors();
+  uint8_t d[28] = {};
+  ov::PutBE32(d + 8, static_cast<uint32_t>(Burner.SessionStart + std::max<int64_t>(sectors, 1) - 1));
+  ov::PutBE32(d + 12, rate(readSpeed));
+  ov::PutBE32(d + 16, 1000);
+  ov::PutBE32(d + 20, rate(writeSpeed));
+  ov::PutBE32(d + 24, 1000);
+  Burner.SetStreaming(d, sizeof d);
+}
+
+bool TDiscWriter::OpenTarget() {
+  TOrvBurner &b = Burner;
+  savedStopAfterTimeout_ = b.StopAfterTimeout;
+  // A drive that stops answering must end the burn within one time-out,
+  // not one per closing command.
+  b.StopAfterTimeout = true;
+  b.ClearTimedOut();
+
+  uint32_t size = 0, free = 0;
+  bufferPolling_ = b.ReadBufferCapacity(size, free);
+  discType_ = b.GetDiscType();
+  DiscTypeCode = discType_;
+  isCD_ = discType_ == dtCDR || discType_ == dtCDRW;
+  b.LoadEject(false);
+  // The tray stays locked until the write has ended, whatever the ending.
+  b.AllowMediumRemoval(false);
+  prepared_ = true;
+  if (discType_ != dtDVDPlusRW)
+    b.RezeroUnit();
+  b.SetCDSpeed(b.ReadSpeed, b.WriteSpeed());
+  b.WaitUnitReady(10000, 1000);
+
+  const bool finalize = b.FinalizeDisc;
+  const uint16_t speed = b.GetCurrentWriteSpeed();
+  b.FinalizeDisc = true;
+  const bool paramsSet = b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, discType_, true);
+  b.FinalizeDisc = finalize;
+  // A drive that did not take the simulation bit would record for real.
+  if (b.TestWrite && (discType_ == dtDVDRAM || !paramsSet || !(b.WriteParamsPage[2] & 0x10))) {
+    Fail(std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeNames[discType_ & 15] + " IN THIS DRIVE");
+    return false;
+  }
+
+  if (IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW || discType_ == dtDVDPlusRDL)
+    SendStreaming();
+  firstTrack_ = static_cast<uint16_t>(b.SessionCount() + 1);
+  if (discType_ == dtDVDR) {
+    b.SetStreaming(kDVDRStreaming, sizeof kDVDRStreaming);
+    b.WriteDVDTimestamp(ov::Now());
+    b.ReserveTrack(static_cast<uint32_t>((b.SessionSectors() + 31) / 32 * 32));
+    b.WaitUnitReady(10000, 1000);
+  }
+  if (discType_ != dtDVDRAM && !b.TestWrite && b.PerformOPC)
+    b.SendOPC();
+
+  std::string speedText;
+  if (discType_ >= dtDVDR && discType_ <= dtDVDPlusR)
+    speedText = ov::FormatFloat("0.0", speed / 1385.0);
+  else
+    speedText = ov::FormatFloat("0", speed / 176.4);
+  speedText += ov::FormatFloat("X (#,##0 KB/s)", speed);
+  char line[160];
+  std::snprintf(line, sizeof line, "STARTING WRITE PROCESS ON %s AT %s", DiscTypeNames[discType_ & 15],
+                speedText.c_str());
+  b.DebugMsg(std::string(">>> ") + line, 1);
+  if (b.TestWrite)
+    b.DebugMsg(">>> TEST/DUMMY WRITE", 1);
+
+  digests_.Clear();
+  if (b.Verify && !b.TestWrite)
+    digests_.Reserve(b.SessionSectors(), isCD_ ? 27 : 32);
+  written_ = 0;
+  pollCountdown_ = 5;
+  firstBlock_ = true;
+  return true;
+}
+
+void TDiscWriter::FailWrite() {
+  Fail("WRITER ERROR [" + Burner.ErrorText + "]");
+}
+
+bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes) {
+  TOrvBurner &b = Burner;
+  for (int32_t attempt = 0;;) {
+    if (AbortRequested.load()) {
+      Fail(kAbortedByUserText);
+      return false;
+    }
+    if (b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, WriteBuffer))
+      return true;
+    if (b.TimedOut()) {
+      Fail(kNotRespondingText);
+      return false;
+    }
+    const uint8_t asc = b.SenseASC();
+    if (!b.TargetBusy && asc != kAscNotReady && asc != 0x00) {
+      FailWrite();
+      return false;
+    }
+    if (!PauseUnlessAborted(DiscWriteLimits.BusyPauseMs)) {
+      Fail(kAbortedByUserText);
+      return false;
+    }
+    if (++attempt >= DiscWriteLimits.BusyAttempts) {
+      Fail(kWriterBusyText);
+      return false;
+    }
+  }
+}
+
+bool TDiscWriter::FormatDVDPlusRW() {
+  TOrvBurner &b = Burner;
+  if (!b.FormatUnit(0x11, kFormatDVDPlusRW, sizeof kFormatDVDPlusRW))
+    return false;
+  if (!WaitDriveSettled(b, 2000, DiscWriteLimits.FormatWaitMs, false)) {
+    Fail(kNotRespondingText);
+    return false;
+  }
+  return true;
+}
+
+bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
+  TOrvBurner &b = Burner;
+  // The block at LBA 0 carries the new session's system area and volume
+  // descriptors. Past them, a later session keeps what the disc holds, so
+  // nothing of an earlier session is overwritten beyond its descriptors.
+  static uint8_t block[kDVDBlockBytes];
+  const uint32_t bytes = Sectors * 2048;
+  std::memcpy(block, b.DescriptorCopy.data(), std::min<size_t>(bytes, b.DescriptorCopy.size()));
+  const uint32_t own = static_cast<uint32_t>((b.DescriptorCopySize + 2047) / 2048);
+  if (b.SessionStart != 0 && own < Sectors) {
+    if (!b.Read10(own, static_cast<uint16_t>(Sectors - own), static_cast<int>((Sectors - own) * 2048),
+                  block + own * 2048))
+      std::memset(block + own * 2048, 0, (Sectors - own) * 2048);
+  }
+  b.SetErrorLogLatch();
+  bool formatted = false;
+  for (;;) {
+    if (b.Write10(0, static_cast<uint16_t>(Sectors), kWriteFlags, static_cast<int>(bytes), block)) {
+      b.SynchronizeCache(1800000, false);
+      return true;
+    }
+    if (b.TimedOut()) {
+      Fail(kNotRespondingText);
+      return false;
+    }
+    if (b.SenseASC() == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !formatted) {
+      formatted = true;
+      if (Cache.HasError())
+        return false;
+      if (FormatDVDPlusRW())
+        continue;
+      if (Cache.HasError())
+        return false;
+    }
+    break;
+  }
+  // Busy: the block loop retries this block at the session's start; any
+  // other failure ends the write.
+  const uint8_t asc = b.SenseASC();
+  if (b.TargetBusy || asc == kAscNotReady || asc == 0x00)
+    return true;
+  FailWrite();
+  return false;
+}
+
+bool TDiscWriter::SendBlock(int64_t Count) {
+  TOrvBurner &b = Burner;
+  int32_t bytes = static_cast<int32_t>(Count);
+  // A compilation on a DVD goes out in whole 32-sector writes; the sectors
+  // past the block's data are zeros, never what an earlier block left. Only
+  // the last data block and the padding after it can be partial, so the
+  // zeros stand for the padding that follows: nothing beyond the session's
+  // sectors rounded up to 32 is sent (a DVD-R track is reserved that long).
+  if (!imageFile_ && !isCD_) {
+    if (bytes < kDVDBlockBytes) {
+      std::memset(WriteBuffer + bytes, 0, static_cast<size_t>(kDVDBlockBytes - bytes));
+      bytes = kDVDBlockBytes;
+    }
+    const int64_t end = (b.SessionSectors() + 31) / 32 * 32;
+    if (written_ >= end)
+      return true;
+    bytes = static_cast<int32_t>(std::min<int64_t>(bytes, (end - written_) * 2048));
+  }
+  const uint32_t sectors = static_cast<uint32_t>(bytes / 2048);
+  if (firstBlock_) {
+    firstBlock_ = false;
+    // Only where sector 0 can be written again: on a sequential DVD-RW the
+    // loop's own write of this block at the session's start would be refused.
+    if (!imageFile_ && TSCSIDevice::IsOverwritable(discType_) && !WriteDescriptorBlock(sectors))
+      return false;
+  }
+  if (pollCountdown_ == 0 && bufferPolling_) {
+    uint32_t size = 0, free = 0;
+    if (b.ReadBufferCapacity(size, free))
+      pollCountdown_ = 5;
+  }
+  --pollCountdown_;
+  const uint32_t lba = b.SessionStart + written_;
+  if (!WriteWithRetries(lba, sectors, bytes))
+    return false;
+  if (b.Verify && !b.TestWrite)
+    digests_.Add(lba, WriteBuffer, sectors);
+  written_ += sectors;
+  return true;
+}

@@ -1,0 +1,115 @@
+// The disc side of the write thread: drive preparation, the block loop with
+// its busy retries, the closing of the track or session, the restore of the
+// drive and the read-back verify.
+#pragma once
+
+#include "ovWrite.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Limits of the write thread's waits. Tests lower them to reach the ends of
+// the loops quickly; the program never changes them.
+struct TDiscWriteLimits {
+  int32_t BusyAttempts = 10000;    // attempts of one block while the drive is busy
+  uint32_t BusyPauseMs = 600;      // pause between two of them
+  int32_t CloseAttempts = 1000;    // CD close while the drive is busy
+  uint32_t CloseRetryMs = 1000;
+  uint32_t FlushWaitMs = 1800000;  // READ DISC INFORMATION polled after a flush
+  uint32_t FormatWaitMs = 3600000; // ... and after a FORMAT UNIT
+};
+extern TDiscWriteLimits DiscWriteLimits;
+
+// DVD-R and DVD-RW: flushed with the immediate bit and polled afterwards.
+inline bool IsDVDMinus(uint8_t Code) {
+  return Code == dtDVDR || Code == dtDVDRWRestricted || Code == dtDVDRWSequential;
+}
+
+// Texts of the write thread's endings.
+extern const char *const kWriterBusyText;       // "WRITER BUSY/BUFFER FULL"
+extern const char *const kNotRespondingText;    // "WRITER ERROR [DRIVE NOT RESPONDING]"
+extern const char *const kAbortedByUserText;    // "OPERATION ABORTED BY USER"
+
+// Sleeps Ms (on the library's clock) in short slices; false as soon as
+// AbortWrite was asked for.
+bool PauseUnlessAborted(uint32_t Ms);
+
+// Polls READ DISC INFORMATION every IntervalMs until the drive no longer
+// reports "not ready" (or, with UntilSuccess, until the command succeeds).
+// False when the drive did not get there within TotalMs, or stopped
+// answering altogether.
+bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, bool UntilSuccess,
+                      std::atomic<uint32_t> *FreeBuffer = nullptr);
+
+// Digest of data sent to the disc: one 64-bit value per block, and one byte
+// per sector so that a mismatch can name its sector.
+struct TSentDigests {
+  struct TBlock {
+    uint32_t LBA = 0;
+    uint32_t Sectors = 0;
+    uint64_t Digest = 0;
+    uint64_t TagsAt = 0;  // index of its first sector tag
+  };
+  std::vector<TBlock> Blocks;
+  std::vector<uint8_t> Tags;
+  void Reserve(int64_t Sectors, int32_t SectorsPerBlock);
+  void Clear();
+  // Adds (or, for an address already recorded last, replaces) a block.
+  void Add(uint32_t LBA, const uint8_t *Data, uint32_t Sectors);
+};
+// 64-bit digest of one sector (2048 bytes).
+uint64_t SectorDigest(const uint8_t *Data);
+// Combines sector digests into a block digest.
+uint64_t CombineDigest(uint64_t Block, uint64_t Sector);
+inline uint8_t SectorTag(uint64_t Digest) { return static_cast<uint8_t>(Digest ^ (Digest >> 29) ^ (Digest >> 53)); }
+
+// Reads the blocks back with READ(10) in large reads and compares them with
+// their digests. Returns empty when all are equal (Equal then holds the
+// sector count), else a text beginning with "VERIFY".
+std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &Equal);
+
+// The writer of a disc target.
+class TDiscWriter : public TThWrite {
+public:
+  TDiscWriter(TOrvBurner &ABurner, TCacheThread &ACache, bool AImageFile);
+
+protected:
+  bool OpenTarget() override;
+  bool SendBlock(int64_t Count) override;
+  void FinishTarget(bool AllSent) override;
+
+private:
+  // One WRITE(10) of the block at LBA, retried while the drive is busy.
+  // False when the write ended (the reason is in the cache's error).
+  bool WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes);
+  // The first block also goes to LBA 0 from the descriptor copy (with a
+  // one-time format of an unformatted DVD+RW). False when the write ended.
+  bool WriteDescriptorBlock(uint32_t Sectors);
+  bool FormatDVDPlusRW();
+  void SendStreaming();
+  void Flush();
+  void Close();
+  void CloseCD();
+  // Ends a write that is not closed: the tray is unlocked.
+  void ReleaseTray();
+  // Ends the write for a failed command; decides busy (retry) or error.
+  void FailWrite();
+
+  const bool imageFile_;
+  uint8_t discType_ = 0;
+  bool isCD_ = false;
+  bool bufferPolling_ = false;
+  bool prepared_ = false;   // the drive was prepared (and its tray locked)
+  bool firstBlock_ = true;
+  bool savedStopAfterTimeout_ = false;
+  uint16_t firstTrack_ = 1;
+  int32_t pollCountdown_ = 5;
+  uint32_t written_ = 0;    // sectors written in this track
+  TSentDigests digests_;
+};
+
+// Writers of a compilation and of an image file (burned from sector 0).
+std::unique_ptr<TThWrite> MakeDiscWriter(TOrvBurner &Burner, TCacheThread &Cache);
+std::unique_ptr<TThWrite> MakeImageDiscWriter(TOrvBurner &Burner, TCacheThread &Cache);

@@ -1,0 +1,225 @@
+// The disc writer's ending: flush, closing per medium, restoring the drive,
+// and the read-back verify of what was sent.
+#include "ovDiscWrite.h"
+
+#include "ovCache.h"
+#include "ovSync.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kAscNotReady = 0x04;
+constexpr uint32_t kVerifyReadSectors = 512;  // 1 MiB per READ(10)
+
+uint64_t Rotl(uint64_t v, int r) { return (v << r) | (v >> (64 - r)); }
+constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+
+} // namespace
+
+uint64_t SectorDigest(const uint8_t *Data) {
+  // Four independent lanes keep the multiplier busy; each step is a
+  // bijection of the lane, so any single changed word changes the result.
+  uint64_t a = 1, b = 2, c = 3, d = 4;
+  for (int i = 0; i < 2048; i += 32) {
+    uint64_t w[4];
+    std::memcpy(w, Data + i, sizeof w);
+    a = Rotl(a ^ w[0], 29) * kMul;
+    b = Rotl(b ^ w[1], 29) * kMul;
+    c = Rotl(c ^ w[2], 29) * kMul;
+    d = Rotl(d ^ w[3], 29) * kMul;
+  }
+  uint64_t h = a;
+  h = Rotl(h ^ b, 31) * kMul;
+  h = Rotl(h ^ c, 31) * kMul;
+  h = Rotl(h ^ d, 31) * kMul;
+  return h ^ (h >> 32);
+}
+
+uint64_t CombineDigest(uint64_t Block, uint64_t Sector) { return Rotl(Block ^ Sector, 27) * kMul; }
+
+void TSentDigests::Reserve(int64_t Sectors, int32_t SectorsPerBlock) {
+  Clear();
+  const int64_t s = std::max<int64_t>(Sectors, 0) + 64;
+  Tags.reserve(static_cast<size_t>(s));
+  Blocks.reserve(static_cast<size_t>(s / std::max(SectorsPerBlock, 1) + 4));
+}
+
+void TSentDigests::Clear() {
+  Blocks.clear();
+  Tags.clear();
+}
+
+void TSentDigests::Add(uint32_t LBA, const uint8_t *Data, uint32_t Sectors) {
+  TBlock blk;
+  blk.LBA = LBA;
+  blk.Sectors = Sectors;
+  blk.TagsAt = Tags.size();
+  for (uint32_t i = 0; i < Sectors; ++i) {
+    const uint64_t s = SectorDigest(Data + static_cast<size_t>(i) * 2048);
+    blk.Digest = CombineDigest(blk.Digest, s);
+    Tags.push_back(SectorTag(s));
+  }
+  Blocks.push_back(blk);
+}
+
+std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &Equal) {
+  Equal = 0;
+  std::vector<uint8_t> buf(static_cast<size_t>(kVerifyReadSectors + 64) * 2048);
+  size_t i = 0;
+  while (i < Sent.Blocks.size()) {
+    // Gather the following contiguous blocks into one read.
+    const uint32_t start = Sent.Blocks[i].LBA;
+    uint32_t sectors = 0;
+    size_t j = i;
+    while (j < Sent.Blocks.size() && Sent.Blocks[j].LBA == start + sectors &&
+           (j == i || sectors + Sent.Blocks[j].Sectors <= kVerifyReadSectors)) {
+      sectors += Sent.Blocks[j].Sectors;
+      ++j;
+    }
+    if (!Dev.Read10(start, static_cast<uint16_t>(sectors), static_cast<int>(sectors * 2048), buf.data()))
+      return "VERIFY: CAN'T READ SECTOR " + std::to_string(start) + " [" + Dev.ErrorText + "]";
+    const uint8_t *p = buf.data();
+    for (; i < j; ++i) {
+      const TSentDigests::TBlock &blk = Sent.Blocks[i];
+      uint64_t digest = 0;
+      int64_t firstBad = -1;
+      for (uint32_t k = 0; k < blk.Sectors; ++k) {
+        const uint64_t s = SectorDigest(p + static_cast<size_t>(k) * 2048);
+        digest = CombineDigest(digest, s);
+        if (firstBad < 0 && SectorTag(s) != Sent.Tags[blk.TagsAt + k])
+          firstBad = k;
+      }
+      if (digest != blk.Digest) {
+        const uint32_t at = blk.LBA + static_cast<uint32_t>(firstBad < 0 ? 0 : firstBad);
+        return "VERIFY: SECTOR " + std::to_string(at) + " DIFFERS FROM THE DATA SENT";
+      }
+      Equal += blk.Sectors;
+      p += static_cast<size_t>(blk.Sectors) * 2048;
+    }
+  }
+  return std::string();
+}
+
+void TDiscWriter::Flush() {
+  TOrvBurner &b = Burner;
+  if (b.OnFinalizingTrack)
+    b.OnFinalizingTrack(&b);
+  if (IsDVDMinus(discType_)) {
+    b.SynchronizeCache(1800000, true);
+    b.DeviceFreeBufferSize.store(b.DeviceBufferSize.load());
+    if (!WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
+        !Cache.HasError())
+      Fail(kNotRespondingText);
+  } else if (!b.SynchronizeCache(120000, false)) {
+    b.SynchronizeCache(120000, true);
+  }
+  if (b.TimedOut() && !Cache.HasError())
+    Fail(kNotRespondingText);
+}
+
+void TDiscWriter::CloseCD() {
+  TOrvBurner &b = Burner;
+  for (int32_t attempt = 1;; ++attempt) {
+    if (b.CloseTrackOrSession(false, CloseImmediate.load(), false))
+      return;
+    if (b.TimedOut())
+      return;
+    if (!b.TargetBusy && b.SenseASC() != kAscNotReady) {
+      b.CloseTrackOrSession(false, CloseImmediate.load(), false);
+      return;
+    }
+    if (attempt >= DiscWriteLimits.CloseAttempts)
+      return;
+    ov::Sleep(DiscWriteLimits.CloseRetryMs);
+  }
+}
+
+void TDiscWriter::Close() {
+  TOrvBurner &b = Burner;
+  if (discType_ != dtDVDR)
+    b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, discType_, b.FinalizeDisc);
+  const uint8_t first = static_cast<uint8_t>(firstTrack_ & 0xFF);
+  const uint8_t firstHigh = static_cast<uint8_t>(firstTrack_ >> 8);
+  switch (discType_) {
+  case dtDVDPlusR:
+    b.CloseTrackSession(false, 1, 0, firstHigh, first);
+    b.CloseTrackSession(false, 2, 0, 0, 0xFF);
+    break;
+  case dtDVDPlusRDL:
+    b.CloseTrackSession(false, 1, 0, firstHigh, first);
+    b.CloseTrackSession(false, b.FinalizeDisc ? 6 : 2, 0, 0, 0);
+    break;
+  case dtDVDR:
+    b.CloseTrackSession(false, 1, 0, firstHigh, first);
+    b.CloseTrackSession(false, 1, 0, 0, static_cast<uint8_t>(first + 1));
+    b.CloseTrackSession(false, 2, 0, 0, static_cast<uint8_t>(first + 2));
+    break;
+  case dtDVDRWRestricted:
+  case dtDVDRWSequential:
+    b.CloseTrackSession(true, 2, 0, 0, 0);
+    break;
+  case dtDVDPlusRW:
+    b.CloseTrackSession(false, 3, 0, 0, 0xFF);
+    break;
+  default:
+    CloseCD();
+    break;
+  }
+}
+
+void TDiscWriter::ReleaseTray() {
+  // The track stays open; only the tray is released. The unlock is sent
+  // even to a drive that timed out: a locked tray would keep the disc in.
+  Burner.StopAfterTimeout = savedStopAfterTimeout_;
+  Burner.AllowMediumRemoval(true);
+}
+
+void TDiscWriter::FinishTarget(bool AllSent) {
+  (void)AllSent;
+  TOrvBurner &b = Burner;
+  if (!prepared_) {
+    b.StopAfterTimeout = savedStopAfterTimeout_;
+    return;
+  }
+  // A write refused before any data went out has nothing to flush.
+  const bool flush = written_ > 0 || !Cache.HasError();
+  if (flush) {
+    uint32_t size = 0, free = 0;
+    if (discType_ != dtDVDRAM)
+      b.ReadBufferCapacity(size, free);
+    Flush();
+  }
+  b.DeviceBufferSize.store(0);
+  b.DeviceFreeBufferSize.store(0);
+
+  if (Cache.HasError()) {
+    ReleaseTray();
+    return;
+  }
+  if (!b.TestWrite && discType_ != dtDVDRAM && b.FinalizeTrack)
+    Close();
+  b.WaitUnitReady(240000, 5000);
+  if (discType_ != dtDVDRAM) {
+    uint32_t size = 0, free = 0;
+    b.ReadBufferCapacity(size, free);
+  }
+  if (b.TimedOut()) {
+    Fail(kNotRespondingText);
+    ReleaseTray();
+    return;
+  }
+  b.RestoreDrive();
+
+  if (b.Verify && !b.TestWrite) {
+    int64_t equal = 0;
+    const std::string text = VerifyWritten(b, digests_, equal);
+    if (text.empty())
+      b.VerifyText = "VERIFY: " + std::to_string(equal) + " sectors equal";
+    else
+      Fail(text);
+    b.DebugMsg(">>> " + (text.empty() ? b.VerifyText : text), text.empty() ? 1 : 4);
+  }
+  b.StopAfterTimeout = savedStopAfterTimeout_;
+}
