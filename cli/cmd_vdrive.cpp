@@ -23,11 +23,13 @@ const char *kUsage =
     "  insert NAME --media TYPE [--capacity BLOCKS] [--image FILE] [--formatted]\n"
     "                                         load a medium (CD-ROM, CD-R, CD-RW, DVD-ROM, DVD-R,\n"
     "                                         DVD-RW, DVD-RW-RO, DVD+R, DVD+R-DL, DVD+RW, DVD-RAM)\n"
-    "  eject NAME                             take the medium out\n"
+    "  eject NAME [--force]                   take the medium out (a locked tray needs --force)\n"
+    "  append-session NAME IMAGE [--at LBA]   record an image as a further closed session\n"
     "  export NAME FILE [--session N]         write the recorded blocks as an image file\n"
     "  fault NAME KIND [--count N] [--skip N] [--op HEX] [--lba N] [--ascq N]\n"
     "  fault NAME --clear | fault NAME        add a fault, clear them, or list them\n"
-    "                                         kinds: busy notready nomedium writeerror unformatted opc pending\n"
+    "                                         kinds: busy notready nomedium writeerror unformatted opc\n"
+    "                                         pending corrupt\n"
     "  set NAME KEY VALUE                     change one key of the drive's settings\n"
     "  log NAME [--clear]                     show (or empty) the drive's command log\n\n"
     "A drive's name begins with a letter (then letters, digits, '.', '_', '-'), so it never\n"
@@ -46,7 +48,7 @@ const char *kSetHelp =
     "  write_speeds.MEDIUM   write speed steps for that medium, KB/s, blank separated\n"
     "  buffer_kb             buffer size in KB\n"
     "  underrun_protection test_write   1 or 0\n"
-    "  clock                 speed of the long-operation clock (2 = twice as fast)\n"
+    "  clock                 speed of the drive's clock (2 = twice as fast; 0 = as fast as the host)\n"
     "  medium tray capacity image formatted finalized dao_only closed_sessions max_written\n"
     "  timestamp prevent write_params read_speed write_speed op op_start op_seconds test_nwa\n"
     "                        the loaded medium and the drive's state (see the recorder's README)\n"
@@ -222,10 +224,33 @@ int Run(const TArgs &a) {
   }
   if (cmd == "eject") {
     if (WantsHelp(a))
-      return help("Usage: skarvo vdrive eject NAME\n\nTakes the medium out; the tray stays open.\n");
-    if (a.size() != 2)
+      return help("Usage: skarvo vdrive eject NAME [--force]\n\nTakes the medium out; the tray stays open.\n"
+                  "A tray locked by a program (PREVENT ALLOW MEDIUM REMOVAL) is refused unless --force.\n");
+    if (!Parse(a, 1, pos, opt, {}, {"force"}, err))
+      return Usage(err);
+    bool force = false;
+    Opt(opt, "force", &force);
+    if (pos.size() != 1)
       return Usage("eject needs NAME");
-    return vrec::EjectMedium(a[1], err) ? 0 : Fail(err);
+    return vrec::EjectMedium(pos[0], err, force) ? 0 : Fail(err);
+  }
+  if (cmd == "append-session") {
+    if (WantsHelp(a))
+      return help("Usage: skarvo vdrive append-session NAME IMAGE [--at LBA]\n\n"
+                  "Records IMAGE as a further session of the recordable CD or DVD in the drive, closed as\n"
+                  "if burned, the disc left appendable. --at: the session's first block (default: the\n"
+                  "disc's next writable address; never before it). Sector numbers inside IMAGE are\n"
+                  "absolute, as a multisession image made for that address has them.\n");
+    if (!Parse(a, 1, pos, opt, {"at"}, {}, err))
+      return Usage(err);
+    if (pos.size() != 2)
+      return Usage("append-session needs NAME and IMAGE");
+    long long at = -1;
+    bool hasAt = false;
+    const std::string atText = Opt(opt, "at", &hasAt);
+    if (hasAt && (!ToNumber(atText, at) || at < 0 || at > 0xFFFFFFFFLL))
+      return Usage("--at needs a block address");
+    return vrec::AppendSession(pos[0], pos[1], at, err) ? 0 : Fail(err);
   }
   if (cmd == "export") {
     if (WantsHelp(a))
@@ -260,6 +285,8 @@ int Run(const TArgs &a) {
                   "  unformatted  WRITE(10) refused 05/30/10\n"
                   "  opc          SEND OPC INFORMATION refused 03/73/03\n"
                   "  pending      the command never completes (only an abort ends it)\n"
+                  "  corrupt      a WRITE(10) covering --lba (required) succeeds, but that block is\n"
+                  "               recorded with every byte inverted (for testing verify)\n"
                   "--count N: commands hit (default 1, -1 for every one); --skip N: matching commands let\n"
                   "through first; --op HEX: only this opcode (default: any except INQUIRY and REQUEST SENSE;\n"
                   "WRITE(10) for writeerror/unformatted, SEND OPC for opc).\n");
@@ -317,5 +344,5 @@ int Run(const TArgs &a) {
 
 }  // namespace
 
-SKARVO_CLI_COMMAND("vdrive", "manage virtual recorders (list, add, remove, insert, eject, export, fault, set, log)",
+SKARVO_CLI_COMMAND("vdrive", "manage virtual recorders (list, add, remove, insert, eject, append-session, export, fault, set, log)",
                    Run);

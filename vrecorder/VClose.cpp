@@ -8,14 +8,11 @@
 namespace vrec {
 
 static uint32_t Round16(uint32_t x) { return (x + 15) & ~15u; }
-static uint32_t TrackEnd(const TTrack &t) { return t.Start + std::max(t.Written, t.Reserved); }
-
-// Blocks between the end of a closed session and the start of the next one.
-static uint32_t SessionGap(const TDrive &d) {
-  const uint16_t p = d.Profile();
-  if (p == PROF_CDR || p == PROF_CDRW)  // lead-out 6750 (later 2250) + lead-in 4500 + pre-gap 150
-    return d.ClosedSessions == 1 ? 11400 : 6900;
-  if (p == PROF_DVDPR || p == PROF_DVDPR_DL)
+uint32_t SessionGap(const TDrive &d) {
+  const TMediaType *t = d.Type();
+  if (t && t->Cd)  // lead-out 6750 (later 2250) + lead-in 4500 + pre-gap 150
+    return d.ClosedSessions <= 1 ? 11400 : 6900;
+  if (t && (t->Profile == PROF_DVDPR || t->Profile == PROF_DVDPR_DL))
     return 2048;
   return 16384;  // DVD-R/-RW border-out and border-in
 }
@@ -58,7 +55,7 @@ static bool CloseTrack(TCmd &c, uint32_t number) {
   const bool wasInvisible = idx == d.InvisibleTrack();
   FinishTrack(d, t);
   if (wasInvisible)
-    OpenNextTrack(d, t.Session, d.IsCd() ? TrackEnd(t) + 150 : Round16(TrackEnd(t)));
+    OpenNextTrack(d, t.Session, d.IsCd() ? d.TrackEnd(t) + 150 : Round16(d.TrackEnd(t)));
   c.Changed = true;
   return true;
 }
@@ -92,7 +89,7 @@ static bool CloseSession(TCmd &c, bool finalize) {
   for (TTrack &t : d.Tracks) {
     if (t.Session == open && !t.Closed)
       FinishTrack(d, t);
-    end = std::max(end, TrackEnd(t));
+    end = std::max(end, d.TrackEnd(t));
   }
   d.ClosedSessions = open;
   if (finalize)
@@ -100,6 +97,35 @@ static bool CloseSession(TCmd &c, bool finalize) {
   else
     OpenNextTrack(d, open + 1, end + SessionGap(d));
   c.Changed = true;
+  return true;
+}
+
+bool RecordClosedSession(TDrive &d, uint32_t start, uint32_t blocks, std::string &err) {
+  const int inv = d.InvisibleTrack();
+  if (inv < 0 || d.Tracks[size_t(inv)].Written) {
+    err = "the disc has no empty session to record into";
+    return false;
+  }
+  for (const TTrack &t : d.Tracks)
+    if (t.Session == d.OpenSession() && (t.Written || t.Reserved)) {
+      err = "the disc's open session already holds data";
+      return false;
+    }
+  TTrack &t = d.Tracks[size_t(inv)];
+  if (start < t.Start) {
+    err = "a session cannot start before the next writable address " + std::to_string(t.Start);
+    return false;
+  }
+  if (blocks == 0 || uint64_t(start) + blocks > d.Capacity) {
+    err = std::to_string(blocks) + " blocks from " + std::to_string(start) + " do not fit on a disc of " +
+          std::to_string(d.Capacity);
+    return false;
+  }
+  t.Start = start;
+  t.Written = blocks;
+  FinishTrack(d, t);
+  d.ClosedSessions = t.Session;
+  OpenNextTrack(d, t.Session + 1, d.TrackEnd(t) + SessionGap(d));
   return true;
 }
 
@@ -114,6 +140,7 @@ void CmdCloseTrackSession(TCmd &c) {
     return;
   }
   const int multi = d.WriteParams[3] >> 6;
+  BufferReset(d);  // the drive records what its buffer holds before it closes
   bool ok = true;
   double seconds = d.IsCd() ? 20 : 40;
   switch (prof) {
@@ -173,7 +200,9 @@ void CmdBlank(TCmd &c) {
     return;
   }
   const uint32_t cap = d.Capacity;
+  const bool attention = d.UnitAttention;  // the same disc stays in: no medium change
   d.LoadMedium(*d.Type(), cap);
+  d.UnitAttention = attention;
   d.DaoOnly = !cd && type == 1;  // a minimally blanked DVD-RW records disc-at-once only
   ClearData(d);
   double seconds;

@@ -52,6 +52,11 @@ struct TModel {
 std::span<const TModel> Models();
 const TModel *FindModel(const std::string &name);
 
+// A CD track closed by the drive ends with two run-out blocks, and a track is
+// at least four seconds (300 blocks) long.
+constexpr uint32_t kRunOutBlocks = 2;
+constexpr uint32_t kMinCdTrack = 300;
+
 // One track of a recordable medium. Track number = index + 1.
 struct TTrack {
   int Session = 1;
@@ -63,20 +68,20 @@ struct TTrack {
 
 // An injected fault.
 struct TFault {
-  std::string Kind;          // busy, notready, nomedium, writeerror, unformatted, opc, pending
+  std::string Kind;          // busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt
   int Count = 1;             // commands still affected (-1 = forever)
   int Skip = 0;              // matching commands to let through first
   int Op = -1;               // opcode filter, -1 = the kind's default
-  int64_t Lba = -1;          // writeerror: the address
+  int64_t Lba = -1;          // writeerror, corrupt: the address
   int Ascq = -1;             // notready: ASCQ (default 04/01)
   std::string Text() const;  // settings syntax
 };
 bool ParseFault(const std::string &text, TFault &f, std::string &err);
 
-// Addresses: eight targets per adapter, LUN 0. Adapters 0..9, since a device
-// string carries one digit for the adapter.
+// Addresses: eight targets per adapter, LUN 0. The adapter number is one byte
+// of the request (SRB_HaId); 254 and 255 stand for "no adapter" in the device layer.
 constexpr int kTargetsPerAdapter = 8;
-constexpr int kMaxAdapters = 10;
+constexpr int kMaxAdapters = 254;
 bool ParseAddress(const std::string &text, int &slot);  // "adapter:target:lun"
 
 // Whole drive state as stored in its settings file.
@@ -117,6 +122,9 @@ struct TDrive {
   std::string Op;                    // long operation: blank, format, close
   double OpStart = 0, OpSeconds = 0;
   int64_t TestNwa = -1;              // next address during a test write
+  double BufFill = 0;                // drive buffer: bytes held at BufTime
+  double BufTime = 0;
+  bool UnitAttention = false;        // a medium change not yet reported
   std::vector<TFault> Faults;
 
   // derived helpers
@@ -132,11 +140,17 @@ struct TDrive {
   int InvisibleTrack() const;        // index of the open (invisible/incomplete) track, -1 when none
   uint32_t RecordedEnd() const;      // end of the recorded area
   uint32_t LastSessionEnd() const;   // end of the last closed session
+  // Blocks a track occupies: a closed CD track holds its two run-out blocks
+  // and is at least 300 blocks long; a reserved track its reservation.
+  uint32_t TrackSize(const TTrack &t) const;
+  uint32_t TrackEnd(const TTrack &t) const { return t.Start + TrackSize(t); }
   std::vector<uint16_t> WriteSpeedsForMedium() const;
   uint16_t MaxReadSpeed() const;
 
   void LoadMedium(const TMediaType &t, uint32_t capacity);
   void ResetRuntime();
+  // Leaves the drive without a medium, tray open.
+  void RemoveMedium();
 };
 
 // Folder resolution and the default drive.
@@ -185,7 +199,9 @@ private:
 };
 
 double NowSeconds();   // wall clock, shared between processes
-double ClockFactor(const TDrive &d);  // SKARVO_VDRIVE_CLOCK, else the drive's clock
+// SKARVO_VDRIVE_CLOCK, else the drive's clock; 0 there means "as fast as the
+// host" and gives infinity: nothing then takes any time.
+double ClockFactor(const TDrive &d);
 
 // Result of one command.
 struct TResult {
@@ -194,6 +210,7 @@ struct TResult {
   uint8_t Key = 0, Asc = 0, Ascq = 0;
   int Progress = -1;      // sense-key specific progress (0..65535), -1 none
   bool Pending = false;   // never completes (fault)
+  double Delay = 0;       // seconds the command takes, spent after the drive is unlocked
 };
 
 // Executes one CDB on the drive in `dir` (locks, reloads, saves, logs).
@@ -249,7 +266,32 @@ void CmdModeSense(TCmd &c);
 void CmdModeSelect(TCmd &c);
 void CmdSetCdSpeed(TCmd &c);
 void CmdSetStreaming(TCmd &c);
+void CmdReadBufferCapacity(TCmd &c);
+void CmdSynchronizeCache(TCmd &c);
+void CmdSendOpc(TCmd &c);
 void StartLongOp(TDrive &d, const std::string &op, double seconds);
+// Blocks from the end of the session just closed (ClosedSessions counts it)
+// to the start of the next one.
+uint32_t SessionGap(const TDrive &d);
+// Records `blocks` at `start` (the next writable address or later) as the
+// only track of the open session and closes the session, keeping the disc
+// appendable, as a burn would. d is unchanged when err is set.
+bool RecordClosedSession(TDrive &d, uint32_t start, uint32_t blocks, std::string &err);
+
+// The drive buffer (VBuffer.cpp): bytes held now, after draining at the
+// current write speed on the drive's clock.
+double BufferFill(const TDrive &d, double now);
+// Takes `bytes` of a WRITE into the buffer; false when they do not fit
+// (an empty buffer takes any write).
+bool BufferAccept(TDrive &d, double bytes);
+void BufferReset(TDrive &d);
+// Counts a fault's hit (its skip, then its count, removing it when spent);
+// true when the fault acts on this command.
+bool FaultFires(TDrive &d, size_t i);
+// The write speed in effect (KB/s): the largest step not above the one asked.
+uint16_t CurrentWriteSpeed(const TDrive &d);
+// Applies the `corrupt` faults covering blocks [lba, lba + n) just recorded.
+void CorruptRecorded(TCmd &c, uint32_t lba, uint32_t n);
 
 // Helpers shared by the command files.
 void Put16(std::vector<uint8_t> &v, size_t at, uint32_t x);

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/falloc.h>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -172,8 +173,16 @@ uint32_t TDrive::LastSessionEnd() const {
   uint32_t end = 0;
   for (const TTrack &t : Tracks)
     if (t.Session <= ClosedSessions)
-      end = std::max(end, t.Start + std::max(t.Written, t.Reserved));
+      end = std::max(end, TrackEnd(t));
   return end;
+}
+
+uint32_t TDrive::TrackSize(const TTrack &t) const {
+  if (t.Reserved)
+    return std::max(t.Written, t.Reserved);
+  if (t.Closed && t.Written && IsCd())
+    return std::max<uint32_t>(t.Written + kRunOutBlocks, kMinCdTrack);
+  return t.Written;
 }
 
 std::vector<uint16_t> TDrive::WriteSpeedsForMedium() const {
@@ -206,6 +215,23 @@ void TDrive::LoadMedium(const TMediaType &t, uint32_t capacity) {
   if (t.Sequential)
     Tracks.push_back(TTrack{});  // the invisible track of a blank disc
   ResetRuntime();
+  UnitAttention = true;
+}
+
+void TDrive::RemoveMedium() {
+  const bool had = Medium != "none" && !TrayOpen;
+  Medium = "none";
+  TrayOpen = true;
+  Capacity = 0;
+  Image.clear();
+  Tracks.clear();
+  ClosedSessions = 0;
+  Finalized = Formatted = DaoOnly = false;
+  MaxWritten = 0;
+  Timestamp.clear();
+  Prevent = false;
+  ResetRuntime();
+  UnitAttention = UnitAttention || had;
 }
 
 void TDrive::ResetRuntime() {
@@ -213,6 +239,7 @@ void TDrive::ResetRuntime() {
   OpStart = OpSeconds = 0;
   TestNwa = -1;
   ReadSpeed = WriteSpeed = 0;
+  BufFill = BufTime = 0;
 }
 
 // ---- faults ----
@@ -240,11 +267,11 @@ bool ParseFault(const std::string &text, TFault &f, std::string &err) {
     err = "empty fault";
     return false;
   }
-  static const char *kinds[] = {"busy", "notready", "nomedium", "writeerror", "unformatted", "opc", "pending"};
+  static const char *kinds[] = {"busy", "notready", "nomedium", "writeerror", "unformatted", "opc", "pending", "corrupt"};
   f = TFault{};
   f.Kind = w[0];
   if (std::find_if(std::begin(kinds), std::end(kinds), [&](const char *k) { return f.Kind == k; }) == std::end(kinds)) {
-    err = "unknown fault kind \"" + f.Kind + "\" (busy, notready, nomedium, writeerror, unformatted, opc, pending)";
+    err = "unknown fault kind \"" + f.Kind + "\" (busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt)";
     return false;
   }
   for (size_t i = 1; i < w.size(); ++i) {
@@ -276,8 +303,8 @@ bool ParseFault(const std::string &text, TFault &f, std::string &err) {
       return false;
     }
   }
-  if (f.Kind == "writeerror" && f.Lba < 0) {
-    err = "writeerror needs lba=N";
+  if ((f.Kind == "writeerror" || f.Kind == "corrupt") && f.Lba < 0) {
+    err = f.Kind + " needs lba=N";
     return false;
   }
   if (f.Count == 0 || f.Count < -1 || f.Skip < 0) {
@@ -344,6 +371,7 @@ bool EnsureDrivesFolder(std::string &err) {
   d.Slot = 0;
   InitModel(d, *FindModel("dvd-writer"));
   d.LoadMedium(*FindMediaType("CD-RW"), 0);
+  d.UnitAttention = false;  // the disc was in the drive from the start
   if (!SaveDrive(d, err))
     return false;
   if (rename(tmp.c_str(), folder.c_str()) != 0) {
@@ -432,12 +460,16 @@ double NowSeconds() {
 }
 
 double ClockFactor(const TDrive &d) {
+  double v = d.Clock;
   if (const char *p = std::getenv("SKARVO_VDRIVE_CLOCK"); p && *p) {
-    const double v = std::atof(p);
-    if (v > 0)
-      return v;
+    char *end = nullptr;
+    const double e = std::strtod(p, &end);
+    if (!*end && e >= 0)
+      v = e;
   }
-  return d.Clock > 0 ? d.Clock : 1.0;
+  if (v == 0)
+    return std::numeric_limits<double>::infinity();
+  return v > 0 ? v : 1.0;
 }
 
 // ---- data file ----

@@ -72,6 +72,10 @@ void StartLongOp(TDrive &d, const std::string &op, double seconds) {
 
 // ---- identity and readiness ----
 
+// The "not ready" qualifier of a long operation: format in progress, long
+// write in progress (draining the buffer), or operation in progress.
+static uint8_t OpAscq(const TDrive &d) { return d.Op == "format" ? 4 : d.Op == "flush" ? 8 : 7; }
+
 static void CmdInquiry(TCmd &c) {
   if (c.Cdb[1] & 0x01) {  // vital product data pages are not offered
     c.Check(5, 0x24, 0);
@@ -115,9 +119,13 @@ static bool CurrentCondition(TDrive &d, TResult &r) {
 
 static void CmdRequestSense(TCmd &c) {
   TResult cond;
-  if (!c.D.Op.empty()) {
+  if (c.D.UnitAttention) {  // reported once, here or by the next command
+    cond = TResult{2, 0, 6, 0x28, 0};
+    c.D.UnitAttention = false;
+    c.Changed = true;
+  } else if (!c.D.Op.empty()) {
     const double done = (NowSeconds() - c.D.OpStart) / std::max(c.D.OpSeconds, 1e-6);
-    cond = TResult{2, 0, 2, 4, uint8_t(c.D.Op == "format" ? 4 : 7)};
+    cond = TResult{2, 0, 2, 4, OpAscq(c.D)};
     cond.Progress = std::clamp(int(done * 65536), 0, 65535);
   } else if (!CurrentCondition(c.D, cond)) {
     cond = TResult{};
@@ -129,7 +137,7 @@ static void CmdRequestSense(TCmd &c) {
 
 // ---- speeds and capabilities ----
 
-static uint16_t CurrentWriteSpeed(const TDrive &d) { return PickSpeed(d.WriteSpeedsForMedium(), d.WriteSpeed); }
+uint16_t CurrentWriteSpeed(const TDrive &d) { return PickSpeed(d.WriteSpeedsForMedium(), d.WriteSpeed); }
 
 static uint16_t CurrentReadSpeed(const TDrive &d) {
   const uint16_t mx = d.MaxReadSpeed();
@@ -460,23 +468,12 @@ static void CmdStartStop(TCmd &c) {
     c.D.TrayOpen = true;
     c.D.ResetRuntime();
   } else {
+    // Closing the tray on a disc makes the drive ready with a medium that may have changed.
+    if (c.D.TrayOpen && c.D.Medium != "none")
+      c.D.UnitAttention = true;
     c.D.TrayOpen = false;
   }
   c.Changed = true;
-}
-
-static void CmdReadBufferCapacity(TCmd &c) {
-  std::vector<uint8_t> r(12, 0);
-  Put16(r, 0, 10);
-  const uint64_t bytes = uint64_t(c.D.BufferKb) * 1024;
-  if (c.Cdb[1] & 0x01) {  // in blocks
-    r[3] = 1;
-    Put32(r, 8, uint32_t(bytes / 2048));
-  } else {
-    Put32(r, 4, uint32_t(bytes));
-    Put32(r, 8, uint32_t(bytes));  // everything is on the disc as soon as it is written
-  }
-  c.Reply(r);
 }
 
 // ---- dispatch ----
@@ -523,8 +520,9 @@ static bool IsWriteCommand(uint8_t op) {
   return op == 0x2A || op == 0x5B || op == 0xA1 || op == 0x04 || op == 0x53 || op == 0x54 || op == 0xBF;
 }
 
-static void AppendLog(const TDrive &d, const uint8_t *cdb, int cdbLen, int dataDir, uint32_t len, const TResult &r) {
-  char line[320];
+static void AppendLog(const TDrive &d, const uint8_t *cdb, int cdbLen, int dataDir, const uint8_t *buf, uint32_t len,
+                      const TResult &r) {
+  char line[512];
   const double now = NowSeconds();
   const time_t secs = time_t(now);
   tm t{};
@@ -543,9 +541,22 @@ static void AppendLog(const TDrive &d, const uint8_t *cdb, int cdbLen, int dataD
                        : r.TargStat == 0 ? "GOOD"
                        : r.TargStat == 8 ? "BUSY"
                                           : "CHECK";
-  const int n = std::snprintf(line, sizeof line, "%s pid=%d cmd=%s cdb=%s dir=%s len=%u status=%s sense=%02X/%02X/%02X\n",
-                              stamp, int(getpid()), CommandName(cdb[0]), hex.c_str(),
-                              dataDir == 1 ? "in" : dataDir == 2 ? "out" : "none", len, status, r.Key, r.Asc, r.Ascq);
+  // The parameter list of MODE SELECT is short and says what the host asked for.
+  std::string data;
+  if (cdb[0] == 0x55 && dataDir == 2 && buf) {
+    const uint32_t n = std::min<uint32_t>({len, (uint32_t(cdb[7]) << 8) | cdb[8], 128});
+    data = " data=";
+    for (uint32_t i = 0; i < n; ++i) {
+      char b[4];
+      std::snprintf(b, sizeof b, "%02X", buf[i]);
+      data += b;
+    }
+  }
+  const int n = std::snprintf(line, sizeof line,
+                              "%s pid=%d cmd=%s cdb=%s dir=%s len=%u status=%s sense=%02X/%02X/%02X%s\n", stamp,
+                              int(getpid()), CommandName(cdb[0]), hex.c_str(),
+                              dataDir == 1 ? "in" : dataDir == 2 ? "out" : "none", len, status, r.Key, r.Asc, r.Ascq,
+                              data.c_str());
   const std::string path = LogPath(d.Dir);
   struct stat st{};
   if (stat(path.c_str(), &st) == 0 && st.st_size > 16 * 1024 * 1024)
@@ -566,7 +577,7 @@ static bool ApplyFault(TCmd &c) {
     TFault &f = c.D.Faults[i];
     int want = f.Op;
     if (want < 0) {
-      if (f.Kind == "writeerror" || f.Kind == "unformatted")
+      if (f.Kind == "writeerror" || f.Kind == "unformatted" || f.Kind == "corrupt")
         want = 0x2A;
       else if (f.Kind == "opc")
         want = 0x54;
@@ -578,28 +589,27 @@ static bool ApplyFault(TCmd &c) {
       if (uint64_t(f.Lba) < lba || uint64_t(f.Lba) >= uint64_t(lba) + n)
         continue;
     }
+    if (f.Kind == "corrupt")
+      continue;  // acts on the recorded data, after the write (CorruptRecorded)
     c.Changed = true;
-    if (f.Skip > 0) {
-      --f.Skip;
+    const TFault hit = f;
+    if (!FaultFires(c.D, i))
       continue;
-    }
-    if (f.Kind == "busy") {
+    if (hit.Kind == "busy") {
       c.R.TargStat = 8;
-    } else if (f.Kind == "notready") {
-      c.Check(2, 0x04, uint8_t(f.Ascq >= 0 ? f.Ascq : 1));
-    } else if (f.Kind == "nomedium") {
+    } else if (hit.Kind == "notready") {
+      c.Check(2, 0x04, uint8_t(hit.Ascq >= 0 ? hit.Ascq : 1));
+    } else if (hit.Kind == "nomedium") {
       c.Check(2, 0x3A, 0);
-    } else if (f.Kind == "writeerror") {
+    } else if (hit.Kind == "writeerror") {
       c.Check(3, 0x0C, 0);
-    } else if (f.Kind == "unformatted") {
+    } else if (hit.Kind == "unformatted") {
       c.Check(5, 0x30, 0x10);
-    } else if (f.Kind == "opc") {
+    } else if (hit.Kind == "opc") {
       c.Check(3, 0x73, 0x03);
-    } else if (f.Kind == "pending") {
+    } else if (hit.Kind == "pending") {
       c.R.Pending = true;
     }
-    if (f.Count > 0 && --f.Count == 0)
-      c.D.Faults.erase(c.D.Faults.begin() + long(i));
     return true;
   }
   return false;
@@ -613,19 +623,6 @@ static void Dispatch(TCmd &c) {
     c.Check(5, 0x20, 0);  // invalid command operation code
     return;
   }
-  // A long operation (blank, format, close) keeps the drive busy until its time is up.
-  if (!d.Op.empty()) {
-    if (NowSeconds() >= d.OpStart + d.OpSeconds) {
-      d.Op.clear();
-      d.OpStart = d.OpSeconds = 0;
-      c.Changed = true;
-    } else if (op != 0x12 && op != 0x03 && op != 0x46 && op != 0x5A) {
-      const double done = (NowSeconds() - d.OpStart) / std::max(d.OpSeconds, 1e-6);
-      c.Check(2, 4, uint8_t(d.Op == "format" ? 4 : 7));
-      c.R.Progress = std::clamp(int(done * 65536), 0, 65535);
-      return;
-    }
-  }
   // Answers never exceed the allocation length of the CDB.
   switch (op) {
   case 0x23: case 0x43: case 0x46: case 0x51: case 0x52: case 0x5A: case 0x5C:
@@ -637,8 +634,32 @@ static void Dispatch(TCmd &c) {
   default:
     break;
   }
+  // Faults act first, so that they can be injected during a long operation too.
   if (op != 0x03 && ApplyFault(c))
     return;
+  // A medium change is reported once, to the first command that is not exempt.
+  if (d.UnitAttention && op != 0x12 && op != 0x03 && op != 0x46) {
+    d.UnitAttention = false;
+    c.Changed = true;
+    c.Check(6, 0x28, 0);
+    return;
+  }
+  // A long operation (blank, format, close, flush) keeps the drive busy until
+  // its time is up; identity, capabilities and the tray lock still answer, and
+  // the buffer's fill while it drains.
+  if (!d.Op.empty()) {
+    if (NowSeconds() >= d.OpStart + d.OpSeconds) {
+      d.Op.clear();
+      d.OpStart = d.OpSeconds = 0;
+      c.Changed = true;
+    } else if (op != 0x12 && op != 0x03 && op != 0x46 && op != 0x5A && op != 0x1E &&
+               !(op == 0x5C && d.Op == "flush")) {
+      const double done = (NowSeconds() - d.OpStart) / std::max(d.OpSeconds, 1e-6);
+      c.Check(2, 4, OpAscq(d));
+      c.R.Progress = std::clamp(int(done * 65536), 0, 65535);
+      return;
+    }
+  }
   if (!NeedsNoMedium(op)) {
     TResult cond;
     if (CurrentCondition(d, cond)) {
@@ -649,8 +670,8 @@ static void Dispatch(TCmd &c) {
   switch (op) {
   case 0x00:  // TEST UNIT READY
   case 0x01:  // REZERO UNIT
-  case 0x35:  // SYNCHRONIZE CACHE
     break;
+  case 0x35: CmdSynchronizeCache(c); break;
   case 0x03: CmdRequestSense(c); break;
   case 0x04: CmdFormatUnit(c); break;
   case 0x12: CmdInquiry(c); break;
@@ -668,10 +689,7 @@ static void Dispatch(TCmd &c) {
   case 0x51: CmdReadDiscInformation(c); break;
   case 0x52: CmdReadTrackInformation(c); break;
   case 0x53: CmdReserveTrack(c); break;
-  case 0x54:  // SEND OPC INFORMATION: calibration always succeeds on a writable medium
-    if (!d.CanWrite(d.Medium))
-      c.Check(5, 0x30, 0x05);
-    break;
+  case 0x54: CmdSendOpc(c); break;
   case 0x55: CmdModeSelect(c); break;
   case 0x5A: CmdModeSense(c); break;
   case 0x5B: CmdCloseTrackSession(c); break;
@@ -700,7 +718,7 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
   Dispatch(c);
   if (c.Changed)
     SaveDrive(d, err);
-  AppendLog(d, cdb, cdbLen, dataDir, len, c.R);
+  AppendLog(d, cdb, cdbLen, dataDir, buf, len, c.R);
   return c.R;
 }
 

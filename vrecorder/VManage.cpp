@@ -259,68 +259,115 @@ bool InsertMedium(const std::string &name, const std::string &media, uint32_t ca
       err = "medium removal is prevented on " + name;
       return false;
     }
-    d.LoadMedium(*t, t->Rom ? uint32_t(imageBlocks) : capacity);
-    ClearData(d);
+    // Every check comes before the drive's data is touched: a refused insert
+    // leaves the loaded disc as it was.
+    TDrive next = d;
+    next.LoadMedium(*t, t->Rom ? uint32_t(imageBlocks) : capacity);
     if (t->Rom) {
-      d.Image = absImage;
+      next.Image = absImage;
+      ClearData(next);
+      d = std::move(next);
       return true;
     }
     if (formatted && t->Profile != PROF_DVDPRW && t->Profile != PROF_DVDRW_SEQ && t->Profile != PROF_DVDRAM) {
       err = "--formatted applies to DVD+RW and DVD-RW only";
       return false;
     }
-    d.Formatted = d.Formatted || formatted;
-    if (d.Formatted)
-      d.Tracks.clear();
-    if (!absImage.empty()) {
-      if (imageBlocks > d.Capacity) {
-        err = "image of " + std::to_string(imageBlocks) + " blocks does not fit on " + std::to_string(d.Capacity);
-        return false;
-      }
-      if (t->Profile == PROF_DVDPRW && !d.Formatted) {
-        err = "an unformatted DVD+RW holds no data (add --formatted)";
-        return false;
-      }
-      if (!CopyImage(absImage, DataPath(d.Dir), imageBlocks * 2048, err))
-        return false;
-      if (t->Sequential && !d.Formatted) {
-        // The image becomes a first closed session that can be appended to.
-        TTrack &tr = d.Tracks.front();
-        tr.Written = uint32_t(imageBlocks);
-        if (!t->Cd)
-          tr.Written = std::min<uint32_t>((tr.Written + 15) & ~15u, d.Capacity);
-        tr.Closed = true;
-        d.ClosedSessions = 1;
-        const uint32_t gap = t->Cd ? 11400 : (t->Profile == PROF_DVDPR || t->Profile == PROF_DVDPR_DL) ? 2048 : 16384;
-        const uint32_t next = tr.Written + gap;
-        if (next < d.Capacity) {
-          TTrack n;
-          n.Session = 2;
-          n.Start = next;
-          d.Tracks.push_back(n);
-        } else {
-          d.Finalized = true;
-        }
-      } else {
-        d.MaxWritten = uint32_t(imageBlocks);
-      }
+    next.Formatted = next.Formatted || formatted;
+    if (next.Formatted)
+      next.Tracks.clear();
+    if (absImage.empty()) {
+      ClearData(next);
+      d = std::move(next);
+      return true;
     }
+    if (imageBlocks > next.Capacity) {
+      err = "image of " + std::to_string(imageBlocks) + " blocks does not fit on " + std::to_string(next.Capacity);
+      return false;
+    }
+    if (t->Profile == PROF_DVDPRW && !next.Formatted) {
+      err = "an unformatted DVD+RW holds no data (add --formatted)";
+      return false;
+    }
+    if (t->Sequential && !next.Formatted) {
+      // The image becomes a first closed session that can be appended to.
+      if (!RecordClosedSession(next, 0, uint32_t(imageBlocks), err))
+        return false;
+    } else {
+      next.MaxWritten = uint32_t(imageBlocks);
+    }
+    // The copy replaces the data file only once complete.
+    if (!CopyImage(absImage, DataPath(d.Dir), imageBlocks * 2048, err))
+      return false;
+    d = std::move(next);
     return true;
   });
 }
 
-bool EjectMedium(const std::string &name, std::string &err) {
+bool AppendSession(const std::string &name, const std::string &image, int64_t at, std::string &err) {
+  const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st{};
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+    if (fd >= 0)
+      close(fd);
+    err = "cannot use image file " + image + (fd >= 0 ? " (not a regular file, or empty)" : "");
+    return false;
+  }
+  const uint64_t blocks = (uint64_t(st.st_size) + 2047) / 2048;
+  const bool ok = Modify(name, err, [&](TDrive &d) {
+    const TMediaType *t = d.Type();
+    if (!t || d.TrayOpen || t->Rom || !t->Sequential || d.Formatted) {
+      err = "append-session needs a recordable CD or DVD in " + name + " (sequential, not overwritable)";
+      return false;
+    }
+    if (d.Finalized) {
+      err = "the disc in " + name + " is closed: no session can be added";
+      return false;
+    }
+    const int inv = d.InvisibleTrack();
+    const uint32_t start = at >= 0 ? uint32_t(std::min<int64_t>(at, 0xFFFFFFFF)) : inv >= 0 ? d.Tracks[size_t(inv)].Start : 0;
+    TDrive next = d;
+    if (blocks > 0xFFFFFFFFull || !RecordClosedSession(next, start, uint32_t(blocks), err))
+      return false;
+    // Copy the image to its place on the disc; blocks past the recorded
+    // area are unreadable, so a failed copy changes nothing the disc shows.
+    std::vector<uint8_t> buf(size_t(256) * 2048);
+    for (uint64_t done = 0; done < blocks;) {
+      const uint32_t n = uint32_t(std::min<uint64_t>(256, blocks - done));
+      std::fill(buf.begin(), buf.end(), 0);
+      size_t got = 0;
+      while (got < size_t(n) * 2048) {
+        const ssize_t r = pread(fd, buf.data() + got, size_t(n) * 2048 - got, off_t(done * 2048 + got));
+        if (r < 0 && errno == EINTR)
+          continue;
+        if (r < 0) {
+          err = "cannot read " + image + ": " + std::strerror(errno);
+          return false;
+        }
+        if (r == 0)
+          break;  // the last block is padded with zeros
+        got += size_t(r);
+      }
+      if (!WriteBlocks(d, uint32_t(start + done), n, buf.data())) {
+        err = "cannot write " + DataPath(d.Dir) + ": " + std::strerror(errno);
+        return false;
+      }
+      done += n;
+    }
+    d = std::move(next);
+    return true;
+  });
+  close(fd);
+  return ok;
+}
+
+bool EjectMedium(const std::string &name, std::string &err, bool force) {
   return Modify(name, err, [&](TDrive &d) {
-    d.Medium = "none";
-    d.TrayOpen = true;
-    d.Capacity = 0;
-    d.Image.clear();
-    d.Tracks.clear();
-    d.ClosedSessions = 0;
-    d.Finalized = d.Formatted = d.DaoOnly = false;
-    d.MaxWritten = 0;
-    d.Prevent = false;
-    d.ResetRuntime();
+    if (d.Prevent && !force && d.Medium != "none" && !d.TrayOpen) {
+      err = "the tray of " + name + " is locked (medium removal prevented); --force takes the disc out anyway";
+      return false;
+    }
+    d.RemoveMedium();
     ClearData(d);
     return true;
   });

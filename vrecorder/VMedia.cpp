@@ -16,8 +16,6 @@ struct TTrackView {
 
 static bool UnformattedPlusRw(const TDrive &d) { return d.Profile() == PROF_DVDPRW && !d.Formatted; }
 
-static uint32_t TrackEnd(const TTrack &t) { return t.Start + std::max(t.Written, t.Reserved); }
-
 static std::vector<TTrackView> TrackViews(const TDrive &d) {
   std::vector<TTrackView> v;
   const TMediaType *type = d.Type();
@@ -61,7 +59,7 @@ static std::vector<TTrackView> TrackViews(const TDrive &d) {
       t.Lra = tr.Start + tr.Written - 1;
     }
     if (tr.Closed) {
-      t.Size = std::max(tr.Written, tr.Reserved);
+      t.Size = d.TrackSize(tr);
       t.Flags = tr.Reserved ? 0x81 : 0x01;
     } else if (tr.Reserved) {
       t.Size = tr.Reserved;
@@ -232,7 +230,7 @@ static std::vector<TTrackView> TocTracks(const TDrive &d, uint32_t &leadOut) {
   for (size_t i = 0; i < all.size() && i < d.Tracks.size(); ++i) {
     if (d.Tracks[i].Session <= d.ClosedSessions) {
       toc.push_back(all[i]);
-      leadOut = std::max(leadOut, TrackEnd(d.Tracks[i]));
+      leadOut = std::max(leadOut, d.TrackEnd(d.Tracks[i]));
     }
   }
   return toc;
@@ -428,12 +426,17 @@ void CmdWrite10(TCmd &c) {
       c.Check(5, 0x21, 0x02);  // restricted overwrite takes whole ECC blocks only
       return;
     }
+    if (!BufferAccept(d, double(n) * 2048)) {
+      c.Check(2, 0x04, 0x08);
+      return;
+    }
+    c.Changed = true;
     if (!WriteBlocks(d, lba, n, c.Buf)) {
       c.Check(3, 0x0C, 0);
       return;
     }
     d.MaxWritten = std::max<uint32_t>(d.MaxWritten, uint32_t(end));
-    c.Changed = true;
+    CorruptRecorded(c, lba, n);
     return;
   }
   // Sequential media take data only at the next writable address of an open track.
@@ -470,9 +473,13 @@ void CmdWrite10(TCmd &c) {
     c.Check(5, 0x21, 0);
     return;
   }
+  if (!BufferAccept(d, double(n) * 2048)) {
+    c.Check(2, 0x04, 0x08);  // long write in progress: the buffer is full
+    return;
+  }
+  c.Changed = true;
   if (test) {
     d.TestNwa = int64_t(end);  // a test write records nothing
-    c.Changed = true;
     return;
   }
   if (!WriteBlocks(d, lba, n, c.Buf)) {
@@ -481,7 +488,7 @@ void CmdWrite10(TCmd &c) {
   }
   target->Written += n;
   d.TestNwa = -1;
-  c.Changed = true;
+  CorruptRecorded(c, lba, n);
 }
 
 }  // namespace vrec

@@ -52,7 +52,13 @@ bool RemoveDrive(const std::string &name, std::string &err);
 // block 0 (overwritable media). formatted: DVD+RW formatted, DVD-RW restricted overwrite.
 bool InsertMedium(const std::string &name, const std::string &media, uint32_t capacity, const std::string &image,
                   bool formatted, std::string &err);
-bool EjectMedium(const std::string &name, std::string &err);
+// Takes the medium out. A drive whose tray is locked (PREVENT ALLOW MEDIUM
+// REMOVAL) refuses unless `force`, which stands for pulling the disc out.
+bool EjectMedium(const std::string &name, std::string &err, bool force = true);
+// Records an image file as a further closed session of the recordable disc in
+// the drive, starting at `at` (the next writable address when negative; never
+// before it), as if it had been burned there. The disc stays appendable.
+bool AppendSession(const std::string &name, const std::string &image, int64_t at, std::string &err);
 // Writes the recorded blocks from block 0 to the end of the disc (or of session
 // `session` when > 0) to `file` as a sparse image.
 bool ExportMedium(const std::string &name, const std::string &file, int session, std::string &err);

@@ -98,6 +98,13 @@ std::string SerializeDrive(const TDrive &d) {
   }
   if (d.TestNwa >= 0)
     o << "test_nwa = " << d.TestNwa << "\n";
+  if (d.BufFill > 0) {
+    char b[96];
+    std::snprintf(b, sizeof b, "buffer_fill = %.0f\nbuffer_time = %.6f\n", d.BufFill, d.BufTime);
+    o << b;
+  }
+  if (d.UnitAttention)
+    o << "unit_attention = 1\n";
   o << "# --- faults: KIND [count=N] [skip=N] [op=HEX] [lba=N] [ascq=N]\n";
   for (const TFault &f : d.Faults)
     o << "fault = " << f.Text() << "\n";
@@ -185,7 +192,7 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
   else if (k == "test_write")
     ok = ToFlag(v, d.TestWriteCap);
   else if (k == "clock")
-    ok = ToDouble(v, d.Clock) && d.Clock > 0;
+    ok = ToDouble(v, d.Clock) && d.Clock >= 0;
   else if (k == "medium") {
     ok = v == "none" || FindMediaType(v);
     d.Medium = ok && v != "none" ? FindMediaType(v)->Name : v;
@@ -245,7 +252,13 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
     errno = 0;
     d.TestNwa = std::strtoll(v.c_str(), &end, 10);
     ok = !v.empty() && !*end && !errno && d.TestNwa >= -1;
-  } else if (k == "fault") {
+  } else if (k == "buffer_fill")
+    ok = ToDouble(v, d.BufFill) && d.BufFill >= 0;
+  else if (k == "buffer_time")
+    ok = ToDouble(v, d.BufTime);
+  else if (k == "unit_attention")
+    ok = ToFlag(v, d.UnitAttention);
+  else if (k == "fault") {
     TFault f;
     std::string ferr;
     ok = ParseFault(v, f, ferr);

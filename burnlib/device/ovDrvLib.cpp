@@ -299,5 +299,13 @@ bool TSCSIDevice::Exec(uint8_t cdbLen, const uint8_t *cdb, uint8_t flags, void *
   srb.SRB_CDBLen = cdbLen;
   std::memcpy(srb.CDBByte, cdb, cdbLen);
   ExecSRB(srb, timeoutMs);
+  // A medium change is reported once (UNIT ATTENTION 06/28/00) to whatever
+  // command comes next; the command itself was not run, so it is sent again.
+  if (srb.SRB_Status == SS_ERR && srb.SRB_TargStat == 0x02 && (srb.SenseArea[2] & 0x0F) == 0x06 &&
+      srb.SenseArea[12] == 0x28) {
+    srb.SRB_Status = 0;
+    srb.SRB_HaStat = srb.SRB_TargStat = 0;
+    ExecSRB(srb, timeoutMs);
+  }
   return srb.SRB_Status == SS_COMP;
 }

@@ -176,7 +176,7 @@ TEST_F(VDriveTest, AppendableAndClosedCD) {
   EXPECT_EQ(dev.SessionCount(), 1);
   EXPECT_EQ(dev.ReadISOVolumeSize(), n);
   const uint32_t used = dev.UsedBlocks();
-  EXPECT_EQ(used, n + 11400);  // the next session starts after lead-out and lead-in
+  EXPECT_EQ(used, n + 2 + 11400);  // after the run-out, lead-out, lead-in and pre-gap
   EXPECT_EQ(dev.FreeBlocks(), 359847u - used);
 
   Setting("w", "finalized", "1");
@@ -230,6 +230,7 @@ TEST_F(VDriveTest, WriteParametersPagePerMedium) {
       dev = &Select("w");
     EXPECT_EQ(dev->GetDiscType(), c.Code);
     dev->FinalizeDisc = false;
+    dev->TestUnitReady(5000);  // takes the medium change's unit attention before the logged sequence
     ClearLog("w");
     ASSERT_TRUE(dev->SetWriteParameters(false, false, c.Code, false)) << dev->ErrorText;
     const std::vector<std::string> cdbs = LoggedCdbs("w");

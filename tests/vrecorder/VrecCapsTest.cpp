@@ -65,7 +65,7 @@ TEST_F(VrecTest, CapabilitiesPageOfAWriterHasTheCapturedShape) {
   EXPECT_EQ(Be16(p, 28), 16620);
   // With a CD in the drive the CD steps apply; FFFFh means the maximum.
   std::string err;
-  ASSERT_TRUE(vrec::InsertMedium("w", "CD-RW", 0, "", false, err));
+  Insert("w", "CD-RW", 0, "", false);
   ASSERT_TRUE(Cmd({0xBB, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}, 0, 0, {}, t).Good());
   p = PageOf(Cmd({0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 128, 0}, 1, 128, {}, t));
   EXPECT_EQ(Be16(p, 30), 4);
@@ -121,14 +121,14 @@ TEST_F(VrecTest, WriteParametersPageCheckedAgainstTheMedium) {
 
   // CD-R: track-at-once, session-at-once and raw; the same packet page is fine there.
   std::string err;
-  ASSERT_TRUE(vrec::InsertMedium("w", "CD-R", 0, "", false, err));
+  Insert("w", "CD-R", 0, "", false);
   EXPECT_TRUE(SetWriteType(1, false, 3, t).Good());
   EXPECT_TRUE(SetWriteType(2, false, 3, t).Good());
   EXPECT_TRUE(SetWriteType(3, false, 3, t).Good());
   EXPECT_TRUE(ModeSelect05(pkt, t).Good());
   EXPECT_EQ(SetWriteType(1, false, 2, t).Asc, 0x26);  // multisession 10b is reserved
   // DVD-R: incremental and disc-at-once only.
-  ASSERT_TRUE(vrec::InsertMedium("w", "DVD-R", 0, "", false, err));
+  Insert("w", "DVD-R", 0, "", false);
   EXPECT_EQ(SetWriteType(1, false, 3, t).Asc, 0x26);
   EXPECT_TRUE(SetWriteType(2, false, 3, t).Good());
   EXPECT_TRUE(SetWriteType(0, true, 3, t).Good());
@@ -205,7 +205,7 @@ TEST_F(VrecTest, AtipOfCdMedia) {
   EXPECT_EQ(Toc(4, true, 0, Target("d")).Asc, 0x24);
   // A 74-minute disc: lead-out 74:45:00.
   std::string err;
-  ASSERT_TRUE(vrec::InsertMedium("r", "CD-R", 336223, "", false, err));
+  Insert("r", "CD-R", 336223, "", false);
   a = Toc(4, true, 0, Target("r"));
   EXPECT_EQ(std::vector<uint8_t>(a.Data.begin() + 12, a.Data.begin() + 15), (std::vector<uint8_t>{74, 45, 0}));
   TReply di = DiscInfo(Target("r"));
@@ -235,6 +235,9 @@ TEST_F(VrecTest, MechanismAndReadiness) {
   EXPECT_EQ(rs.Data[0], 0x70);
   EXPECT_EQ(rs.Data[12], 0x3A);
   ASSERT_TRUE(Cmd({0x1B, 0, 0, 0, 3, 0}, 0, 0, {}, t).Good());  // load: the same disc is back
+  r = Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t);  // the medium may have changed: said once
+  EXPECT_EQ(r.Key, 6);
+  EXPECT_EQ(r.Asc, 0x28);
   EXPECT_TRUE(Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t).Good());
   rs = Cmd({0x03, 0, 0, 0, 18, 0}, 1, 18, {}, t);
   EXPECT_EQ(rs.Data[2], 0);
@@ -249,6 +252,7 @@ TEST_F(VrecTest, MechanismAndReadiness) {
   // Taking the medium out: not present, tray closed after the drive closes it.
   std::string err;
   ASSERT_TRUE(vrec::EjectMedium("w", err));
+  EXPECT_EQ(Cmd({0x1B, 0, 0, 0, 3, 0}, 0, 0, {}, t).Key, 6);
   ASSERT_TRUE(Cmd({0x1B, 0, 0, 0, 3, 0}, 0, 0, {}, t).Good());
   r = Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t);
   EXPECT_EQ(r.Asc, 0x3A);
@@ -285,7 +289,7 @@ TEST_F(VrecTest, ReadOnlyMediaFromAnImage) {
   EXPECT_EQ(Be16(cfg.Data, 6), 0x0008);
   // A DVD+R is beyond a CD writer.
   std::string err;
-  ASSERT_TRUE(vrec::InsertMedium("w", "DVD+R", 0, "", false, err));
+  Insert("w", "DVD+R", 0, "", false);
   TReply r = Cmd({0x00, 0, 0, 0, 0, 0}, 0, 0, {}, t);
   EXPECT_EQ(r.Key, 2);
   EXPECT_EQ(r.Asc, 0x30);

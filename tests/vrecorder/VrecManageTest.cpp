@@ -29,7 +29,7 @@ TEST_F(VrecTest, ManagementRefusesBadInput) {
   EXPECT_FALSE(vrec::InsertMedium("w", "DVD-ROM", 0, "", false, err));  // needs an image
   EXPECT_FALSE(vrec::InsertMedium("w", "CD-R", 0, dir_ + "/missing.iso", false, err));
   EXPECT_FALSE(vrec::InsertMedium("w", "CD-R", 0, "", true, err));  // --formatted is for DVD+RW/DVD-RW
-  ASSERT_TRUE(vrec::InsertMedium("w", "DVD-RW-RO", 0, "", false, err)) << err;
+  Insert("w", "DVD-RW-RO", 0, "", false);
   lib_->Info();
   const uint8_t t = Target("w");
   TReply cfg = Cmd({0x46, 2, 0, 0, 0, 0, 0, 0, 114, 0}, 1, 114, {}, t);
@@ -39,7 +39,13 @@ TEST_F(VrecTest, ManagementRefusesBadInput) {
   // A prevented removal keeps the medium in.
   ASSERT_TRUE(Cmd({0x1E, 0, 0, 0, 1, 0}, 0, 0, {}, t).Good());
   EXPECT_FALSE(vrec::InsertMedium("w", "CD-R", 0, "", false, err));
-  EXPECT_TRUE(vrec::EjectMedium("w", err));  // the user's own eject always works
+  // A locked tray refuses a polite eject and keeps the disc; a forced one takes it out.
+  EXPECT_FALSE(vrec::EjectMedium("w", err, false));
+  EXPECT_NE(err.find("locked"), std::string::npos) << err;
+  vrec::TDriveSummary s;
+  ASSERT_TRUE(vrec::GetDrive("w", s, err));
+  EXPECT_EQ(s.Medium, "DVD-RW");
+  EXPECT_TRUE(vrec::EjectMedium("w", err, true));
   ASSERT_TRUE(vrec::RemoveDrive("w", err)) << err;
   vrec::TDriveSummary gone;
   EXPECT_FALSE(vrec::GetDrive("w", gone, err));

@@ -16,17 +16,19 @@ TEST_F(VrecTest, CdrTwoSessionsSecondStartsAfterLeadOutAndLeadIn) {
   ASSERT_TRUE(SetWriteType(1, false, 3, t).Good());
   ASSERT_TRUE(Write(0, 300, 1, t).Good());
   ASSERT_TRUE(CloseSession(t).Good());
+  // 300 blocks + 2 run-out blocks, then lead-out 6750, lead-in 4500, pre-gap 150.
   TReply ti = TrackInfo(2, t);
   ASSERT_TRUE(ti.Good());
-  EXPECT_EQ(Be32(ti.Data, 8), 300u + 11400u);
-  EXPECT_EQ(Be32(ti.Data, 12), 300u + 11400u);
+  EXPECT_EQ(Be32(ti.Data, 8), 302u + 11400u);
+  EXPECT_EQ(Be32(ti.Data, 12), 302u + 11400u);
+  EXPECT_EQ(Be32(TrackInfo(1, t).Data, 24), 302u);
   EXPECT_EQ(ti.Data[7] & 1, 1);
   // Session 1 is readable, the gap is not.
   EXPECT_TRUE(Read(299, 1, t).Good());
   TReply gap = Read(300, 1, t);
   EXPECT_EQ(gap.Key, 5);
   EXPECT_EQ(gap.Asc, 0x21);
-  ASSERT_TRUE(Write(11700, 50, 2, t).Good());
+  ASSERT_TRUE(Write(11702, 50, 2, t).Good());
   ASSERT_TRUE(CloseSession(t).Good());
   TReply toc1 = Toc(1, false, 0, t);
   ASSERT_TRUE(toc1.Good());
@@ -35,31 +37,32 @@ TEST_F(VrecTest, CdrTwoSessionsSecondStartsAfterLeadOutAndLeadIn) {
   EXPECT_EQ(toc1.Data[3], 2);  // last complete session
   EXPECT_EQ(toc1.Data[5], 0x14);
   EXPECT_EQ(toc1.Data[6], 2);  // its first track
-  EXPECT_EQ(Be32(toc1.Data, 8), 11700u);
+  EXPECT_EQ(Be32(toc1.Data, 8), 11702u);
   TReply msf = Toc(1, true, 0, t);
-  EXPECT_EQ(MsfToLba(msf.Data, 9), 11700);
+  EXPECT_EQ(MsfToLba(msf.Data, 9), 11702);
   ti = TrackInfo(2, t);
-  EXPECT_EQ(Be32(ti.Data, 8), 11700u);
-  EXPECT_EQ(Be32(ti.Data, 24), 50u);
+  EXPECT_EQ(Be32(ti.Data, 8), 11702u);
+  EXPECT_EQ(Be32(ti.Data, 24), 300u);  // a short track is padded to the 300-block minimum
   // A third session comes 6,900 blocks after the second.
   ti = TrackInfo(3, t);
-  EXPECT_EQ(Be32(ti.Data, 8), 11750u + 6900u);
+  EXPECT_EQ(Be32(ti.Data, 8), 12002u + 6900u);
   TReply toc0 = Toc(0, false, 0, t);
   ASSERT_TRUE(toc0.Good());
   EXPECT_EQ(toc0.Data[2], 1);
   EXPECT_EQ(toc0.Data[3], 2);
   EXPECT_EQ(Be16(toc0.Data, 0), 2 + 3 * 8);
   EXPECT_EQ(toc0.Data[4 + 16 + 2], 0xAA);
-  EXPECT_EQ(Be32(toc0.Data, 4 + 16 + 4), 11750u);  // lead-out of the last complete session
+  EXPECT_EQ(Be32(toc0.Data, 4 + 16 + 4), 12002u);  // lead-out of the last complete session
   TReply di = DiscInfo(t);
   EXPECT_EQ(di.Data[2] & 0x1F, 0x01);  // appendable, last session empty, not erasable
   EXPECT_EQ(di.Data[4], 3);
   EXPECT_EQ(di.Data[5], 3);
   EXPECT_EQ(di.Data[6], 3);
-  TReply rd = Read(11749, 1, t);
+  TReply rd = Read(11751, 1, t);
   ASSERT_TRUE(rd.Good());
-  EXPECT_EQ(rd.Data[0], uint8_t(11749));
+  EXPECT_EQ(rd.Data[0], uint8_t(11751));
   EXPECT_EQ(rd.Data[100], 2);
+  EXPECT_EQ(Read(11752, 1, t).Asc, 0x21);  // padding and run-out hold no data
 }
 
 TEST_F(VrecTest, CdrFinalisesWithoutMultisessionAndTrackInfoShape) {
@@ -76,9 +79,10 @@ TEST_F(VrecTest, CdrFinalisesWithoutMultisessionAndTrackInfoShape) {
   EXPECT_EQ(Be32(ti.Data, 24), 359847u);
   EXPECT_EQ(Toc(0, false, 0, t).Asc, 0x24);  // no complete session yet
   ASSERT_TRUE(SetWriteType(1, false, 0, t).Good());
-  ASSERT_TRUE(Write(0, 34177, 0, t).Good());
+  ASSERT_TRUE(Write(0, 34175, 0, t).Good());
   ASSERT_TRUE(CloseSession(t).Good());
-  // The closed track has the shape of a real one: 00 22 01 01 00 04 01 00 ... size at 24.
+  // The closed track has the shape of a real one: 00 22 01 01 00 04 01 00 ... size at 24,
+  // the two run-out blocks included.
   ti = TrackInfo(1, t);
   const std::vector<uint8_t> want = {0x00, 0x22, 0x01, 0x01, 0x00, 0x04, 0x01, 0x00};
   EXPECT_EQ(std::vector<uint8_t>(ti.Data.begin(), ti.Data.begin() + 8), want);
@@ -93,7 +97,7 @@ TEST_F(VrecTest, CdrFinalisesWithoutMultisessionAndTrackInfoShape) {
   EXPECT_EQ(w.Asc, 0x21);
   EXPECT_EQ(w.Ascq, 0x02);
   TReply cap = Cmd({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1, 8, {}, t);
-  EXPECT_EQ(Be32(cap.Data, 0), 34176u);
+  EXPECT_EQ(Be32(cap.Data, 0), 34174u);  // the last block holding data
   EXPECT_EQ(Be32(cap.Data, 4), 2048u);
 }
 

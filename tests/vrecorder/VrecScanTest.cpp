@@ -159,7 +159,7 @@ TEST_F(VrecTest, ListCountsSessionsAndRecordedBlocksAsTheHostSeesThem) {
   ASSERT_TRUE(SetWriteType(1, false, 3, t).Good());
   ASSERT_TRUE(Write(0, 300, 1, t).Good());
   ASSERT_TRUE(CloseSession(t).Good());
-  ASSERT_TRUE(Write(11700, 50, 2, t).Good());
+  ASSERT_TRUE(Write(11702, 50, 2, t).Good());
   ASSERT_TRUE(CloseSession(t).Good());
   // DVD+R: one closed session, and one being written (incomplete).
   Drive("plus", "dvd-writer", "DVD+R");
@@ -180,7 +180,7 @@ TEST_F(VrecTest, ListCountsSessionsAndRecordedBlocksAsTheHostSeesThem) {
     uint32_t Recorded;
     const char *Status;
   };
-  const TWant want[] = {{"cd", 2, 11750, "appendable"}, {"plus", 1, 112, "appendable"},
+  const TWant want[] = {{"cd", 2, 11752, "appendable"}, {"plus", 1, 112, "appendable"},
                         {"open", 1, 64, "appendable"}, {"ro", 1, 32, "complete"},
                         {"blank", 0, 0, "empty"}};
   std::unique_ptr<TSCSIDevice> dev = ScanningDevice();

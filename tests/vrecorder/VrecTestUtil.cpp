@@ -100,10 +100,20 @@ void VrecTest::Drive(const std::string &name, const std::string &model, const st
   std::string err;
   ASSERT_TRUE(vrec::PrepareDrivesFolder(err)) << err;
   ASSERT_TRUE(vrec::AddDrive(name, model, "", "", "", err)) << err;
-  if (media != "none") {
-    ASSERT_TRUE(vrec::InsertMedium(name, media, capacity, image, formatted, err)) << err;
-  }
   lib_->Info();  // rescan
+  if (media != "none")
+    Insert(name, media, capacity, image, formatted);
+  ASSERT_TRUE(vrec::ClearLog(name, err)) << err;
+}
+
+void VrecTest::Insert(const std::string &name, const std::string &media, uint32_t capacity, const std::string &image,
+                      bool formatted) {
+  std::string err;
+  ASSERT_TRUE(vrec::InsertMedium(name, media, capacity, image, formatted, err)) << err;
+  // The medium change's unit attention, taken as a host takes it.
+  const TReply r = Cmd({0x03, 0, 0, 0, 18, 0}, 1, 18, {}, Target(name));
+  EXPECT_EQ(r.Data[2] & 0x0F, 6);
+  EXPECT_EQ(r.Data[12], 0x28);
 }
 
 uint8_t VrecTest::Target(const std::string &name) {

@@ -53,6 +53,9 @@ protected:
   void Drive(const std::string &name, const std::string &model, const std::string &media, uint32_t capacity = 0,
              const std::string &image = "", bool formatted = false);
   uint8_t Target(const std::string &name);  // the drive's slot
+  // Loads a medium into an existing drive and takes the unit attention it raises.
+  void Insert(const std::string &name, const std::string &media, uint32_t capacity = 0, const std::string &image = "",
+              bool formatted = false);
 
   // Frequently used commands.
   TReply Write(uint32_t lba, uint32_t blocks, uint8_t fill = 0x5A, uint8_t target = 0);

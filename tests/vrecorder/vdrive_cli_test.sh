@@ -64,7 +64,7 @@ refused() {  # KEY VALUE WORD...: the set is refused and the message holds each 
 refused colour blue 'unknown setting "colour"'
 refused write_speeds.FLOPPY 100 'unknown setting "write_speeds.FLOPPY"'
 refused clock fast '"fast"' clock
-refused clock 0 '"0"' clock
+refused clock -1 '"-1"' clock
 refused underrun_protection yes '"yes"' underrun_protection
 refused buffer_kb -1 '"-1"' buffer_kb
 refused read_speed_cd 70000 '"70000"' read_speed_cd
