@@ -73,6 +73,7 @@ public:
     cv_.notify_all();
     if (worker_.joinable())
       worker_.join();
+    CloseCommandCaches();
     // Nothing may wait on a request of an unloaded layer: abort what is left.
     for (TJob &j : queue_)
       Finish(j, SS_ABORTED);

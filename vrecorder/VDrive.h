@@ -126,6 +126,7 @@ struct TDrive {
   double BufTime = 0;
   bool UnitAttention = false;        // a medium change not yet reported
   std::vector<TFault> Faults;
+  int DataFd = -1;                   // the data file, when the caller holds it open (not a setting)
 
   // derived helpers
   const TMediaType *Type() const;    // nullptr when no medium
@@ -213,10 +214,19 @@ struct TResult {
   double Delay = 0;       // seconds the command takes, spent after the drive is unlocked
 };
 
-// Executes one CDB on the drive in `dir` (locks, reloads, saves, logs).
+// Executes one CDB on the drive in `dir` (locks, rereads the state when it
+// changed, saves, logs), then waits the time the command takes, unlocked.
 // dir: 0 none, 1 in, 2 out.
 TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbLen, int dataDir, uint8_t *buf,
                        uint32_t len);
+// Tells the processes that cache a drive's state that its files changed
+// (SaveDrive does; so must anything that replaces them).
+void DriveFilesChanged(const std::string &dir);
+// Closes the files kept open for commands (the library is being unloaded).
+void CloseCommandCaches();
+struct TCmd;
+void Dispatch(TCmd &c);
+const char *CommandName(uint8_t op);
 // Fills an 18-byte fixed-format sense block.
 void BuildSense(const TResult &r, uint8_t *sense, int len);
 

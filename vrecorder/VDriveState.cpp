@@ -377,6 +377,7 @@ bool EnsureDrivesFolder(std::string &err) {
   if (rename(tmp.c_str(), folder.c_str()) != 0) {
     const int e = errno;
     std::remove((d.Dir + "/settings").c_str());
+    std::remove((d.Dir + "/generation").c_str());
     std::remove(DataPath(d.Dir).c_str());
     rmdir(d.Dir.c_str());
     rmdir(tmp.c_str());
@@ -479,7 +480,8 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
   const std::string path = rom ? d.Image : DataPath(d.Dir);
   const size_t bytes = size_t(blocks) * 2048;
   std::memset(buf, 0, bytes);
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool own = rom || d.DataFd < 0;
+  const int fd = own ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : d.DataFd;
   if (fd < 0)
     return rom ? false : true;  // no data file yet: every block reads as zeros
   size_t done = 0;
@@ -492,7 +494,8 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
       break;  // past the end of the file: zeros
     done += size_t(n);
   }
-  close(fd);
+  if (own)
+    close(fd);
   return true;
 }
 
@@ -504,7 +507,8 @@ static bool AllZero(const uint8_t *p, size_t n) {
 }
 
 bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *buf) {
-  const int fd = open(DataPath(d.Dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const bool own = d.DataFd < 0;
+  const int fd = own ? open(DataPath(d.Dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644) : d.DataFd;
   if (fd < 0)
     return false;
   bool ok = true;
@@ -532,7 +536,7 @@ bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *
       done += size_t(n);
     }
   }
-  if (close(fd) != 0)
+  if (own && close(fd) != 0)
     ok = false;
   return ok;
 }

@@ -478,7 +478,7 @@ static void CmdStartStop(TCmd &c) {
 
 // ---- dispatch ----
 
-static const char *CommandName(uint8_t op) {
+const char *CommandName(uint8_t op) {
   switch (op) {
   case 0x00: return "TEST-UNIT-READY";
   case 0x01: return "REZERO-UNIT";
@@ -518,56 +518,6 @@ static bool NeedsNoMedium(uint8_t op) {
 
 static bool IsWriteCommand(uint8_t op) {
   return op == 0x2A || op == 0x5B || op == 0xA1 || op == 0x04 || op == 0x53 || op == 0x54 || op == 0xBF;
-}
-
-static void AppendLog(const TDrive &d, const uint8_t *cdb, int cdbLen, int dataDir, const uint8_t *buf, uint32_t len,
-                      const TResult &r) {
-  char line[512];
-  const double now = NowSeconds();
-  const time_t secs = time_t(now);
-  tm t{};
-  gmtime_r(&secs, &t);
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                t.tm_hour, t.tm_min, t.tm_sec, int((now - double(secs)) * 1000) % 1000);
-  std::string hex;
-  for (int i = 0; i < cdbLen; ++i) {
-    char b[4];
-    std::snprintf(b, sizeof b, "%02X", cdb[i]);
-    hex += b;
-  }
-  const char *status = r.Pending ? "PENDING"
-                       : r.HaStat ? "HOST-ERROR"
-                       : r.TargStat == 0 ? "GOOD"
-                       : r.TargStat == 8 ? "BUSY"
-                                          : "CHECK";
-  // The parameter list of MODE SELECT is short and says what the host asked for.
-  std::string data;
-  if (cdb[0] == 0x55 && dataDir == 2 && buf) {
-    const uint32_t n = std::min<uint32_t>({len, (uint32_t(cdb[7]) << 8) | cdb[8], 128});
-    data = " data=";
-    for (uint32_t i = 0; i < n; ++i) {
-      char b[4];
-      std::snprintf(b, sizeof b, "%02X", buf[i]);
-      data += b;
-    }
-  }
-  const int n = std::snprintf(line, sizeof line,
-                              "%s pid=%d cmd=%s cdb=%s dir=%s len=%u status=%s sense=%02X/%02X/%02X%s\n", stamp,
-                              int(getpid()), CommandName(cdb[0]), hex.c_str(),
-                              dataDir == 1 ? "in" : dataDir == 2 ? "out" : "none", len, status, r.Key, r.Asc, r.Ascq,
-                              data.c_str());
-  const std::string path = LogPath(d.Dir);
-  struct stat st{};
-  if (stat(path.c_str(), &st) == 0 && st.st_size > 16 * 1024 * 1024)
-    std::rename(path.c_str(), (path + ".1").c_str());
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    if (write(fd, line, size_t(std::min<int>(n, int(sizeof line) - 1))) < 0) {
-      // the log is best effort; the command result stands
-    }
-    close(fd);
-  }
 }
 
 // Applies the first injected fault matching this command; true when it decided the result.
@@ -615,7 +565,7 @@ static bool ApplyFault(TCmd &c) {
   return false;
 }
 
-static void Dispatch(TCmd &c) {
+void Dispatch(TCmd &c) {
   TDrive &d = c.D;
   const uint8_t op = c.Cdb[0];
   const bool known = std::string(CommandName(op)) != "UNKNOWN";
@@ -700,26 +650,6 @@ static void Dispatch(TCmd &c) {
   case 0xBF: CmdSendDvdStructure(c); break;
   default: c.Check(5, 0x20, 0); break;
   }
-}
-
-TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbLen, int dataDir, uint8_t *buf,
-                       uint32_t len) {
-  TDriveLock lock(driveDir);
-  TDrive d;
-  std::string err;
-  if (!lock.Ok() || !LoadDrive(driveDir, d, err)) {
-    TResult r;
-    r.TargStat = 2;
-    r.Key = 4;
-    r.Asc = 0x44;  // internal target failure: the drive's files are unusable
-    return r;
-  }
-  TCmd c{d, cdb, dataDir, buf, len, false, TResult{}};
-  Dispatch(c);
-  if (c.Changed)
-    SaveDrive(d, err);
-  AppendLog(d, cdb, cdbLen, dataDir, buf, len, c.R);
-  return c.R;
 }
 
 }  // namespace vrec

@@ -201,7 +201,7 @@ bool RemoveDrive(const std::string &name, std::string &err) {
     return false;
   {
     TDriveLock lock(dir);
-    for (const std::string &f : {SettingsPath(dir), DataPath(dir), LogPath(dir), LogPath(dir) + ".1"})
+    for (const std::string &f : {SettingsPath(dir), DataPath(dir), LogPath(dir), LogPath(dir) + ".1", dir + "/generation"})
       std::remove(f.c_str());
   }
   if (rmdir(dir.c_str()) != 0) {

@@ -369,6 +369,7 @@ bool SaveDrive(const TDrive &d, std::string &err) {
     err = "cannot replace " + path + ": " + std::strerror(errno);
     return false;
   }
+  DriveFilesChanged(d.Dir);
   return true;
 }
 

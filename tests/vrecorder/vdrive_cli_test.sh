@@ -27,13 +27,13 @@ grep -q 'unknown medium "CD-X"' "$work/err" || fail "bad medium message"
 grep -q "nothing recorded" "$work/err" || fail "export message"
 "$skarvo" vdrive insert w --media CD-ROM 2>"$work/err" && fail "CD-ROM without image accepted"
 
-for c in list add remove insert eject export fault set log; do
+for c in list add remove insert eject append-session export fault set log; do
   "$skarvo" vdrive "$c" --help | grep -q "Usage: skarvo vdrive $c" || fail "--help of $c"
 done
 "$skarvo" vdrive --help | grep -q "export NAME FILE" || fail "vdrive --help"
 # Each subcommand's usage line is in the recorder's README, and named in the summary of `skarvo --help`.
 readme=$(dirname "$0")/../../vrecorder/README.md
-for c in list add remove insert eject export fault set log; do
+for c in list add remove insert eject append-session export fault set log; do
   usage=$("$skarvo" vdrive "$c" --help | head -1 | sed 's/^Usage: //')
   grep -qF -- "$usage" "$readme" || fail "README lacks: $usage"
   "$skarvo" --help 2>&1 | grep "vdrive" | grep -qw "$c" || fail "skarvo --help summary lacks $c"
