@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <iostream>
+#include <unistd.h>
 
 namespace skarvo_cli {
 
@@ -128,6 +130,25 @@ bool OpenDrive(TSCSIDevice &dev, const TDriveOptions &options) {
     return false;
   }
   return true;
+}
+
+bool MediumLoaded(TSCSIDevice &dev) {
+  if (dev.TestUnitReady(5000))
+    return true;
+  if (dev.LastAction == TSenseAction::Retry && dev.TestUnitReady(5000))
+    return true;
+  return !dev.MediumAbsent();
+}
+
+bool Confirm(const std::string &question) {
+  if (!isatty(STDIN_FILENO))
+    return false;
+  std::printf("%s [y/N] ", question.c_str());
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer))
+    return false;
+  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 
 } // namespace skarvo_cli

@@ -39,4 +39,12 @@ std::string DriveName(const std::string &deviceString);
 // Commands of the opened drive stop after the first time-out.
 bool OpenDrive(TSCSIDevice &dev, const TDriveOptions &options);
 
+// True when a medium is loaded; a unit attention after a medium change is
+// read once before the answer counts.
+bool MediumLoaded(TSCSIDevice &dev);
+
+// Asks QUESTION + " [y/N]" on the terminal; false without a terminal on
+// stdin or for any answer but yes.
+bool Confirm(const std::string &question);
+
 } // namespace skarvo_cli

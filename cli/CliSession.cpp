@@ -106,6 +106,10 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
   const TSessionExtent *s = PickSession(sessions, options.Session);
   if (options.Session > static_cast<int>(sessions.size()))
     Warning("there are " + std::to_string(sessions.size()) + " sessions: reading the last");
+  if (!s) {
+    Error("no session " + std::to_string(options.Session));
+    return false;
+  }
   if (!s->Known) {
     Error("the track information of session " + std::to_string(s->Number) + " cannot be read");
     return false;

@@ -39,6 +39,10 @@ public:
   void Update(double percent, int64_t bytesDone = -1);
   // Ends the bar line (call once at the end).
   void Finish();
+  // Writes to a drive also show "MB of MB" and the time left (totalBytes
+  // > 0), and the fill of the drive's buffer (percent; < 0 when unknown).
+  void SetTotal(int64_t totalBytes) { total_ = totalBytes; }
+  void SetBufferFill(int percent) { bufferFill_ = percent; }
 
 private:
   std::string label_;
@@ -48,6 +52,10 @@ private:
   double lastLineSec_ = 0;
   bool drawn_ = false;
   double startSec_;
+  int64_t total_ = 0;
+  int bufferFill_ = -1;
+  // " of 700.0 MB", ", buffer 80 %", ", 1:05 left" as they apply.
+  std::string Details(double speed, int64_t bytesDone) const;
 };
 
 // Prints "skarvo: " + text on stderr.

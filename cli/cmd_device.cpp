@@ -1,6 +1,7 @@
 // Drive commands: drives, capabilities, info, erase, eject, load, close-track.
 #include "CliDrive.h"
 #include "CliSignals.h"
+#include "CliSpeed.h"
 #include "SkarvoCli.h"
 #include "ovDateTime.h"
 #include "ovDrvLib.h"
@@ -46,16 +47,6 @@ bool Unanswered(const TSCSIDevice &dev) {
   return true;
 }
 
-// True when a medium is loaded; a unit attention after a medium change is
-// read once before the answer counts.
-bool MediumLoaded(TSCSIDevice &dev) {
-  if (dev.TestUnitReady(5000))
-    return true;
-  if (dev.LastAction == TSenseAction::Retry && dev.TestUnitReady(5000))
-    return true;
-  return !dev.MediumAbsent();
-}
-
 const char *kDriveHelp =
     "  --drive D   the drive: its index in `skarvo drives` (digits, 0 = first),\n"
     "              a device string, a device node such as /dev/sr0, or a virtual\n"
@@ -93,7 +84,8 @@ std::string SpeedText(uint16_t kbps) { return ov::FormatFloat("0 KB/s", kbps); }
 int CmdCapabilities(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
     std::printf("Usage: skarvo capabilities [--drive D] [--log]\n\n"
-                "Shows what the drive reads and writes, its speeds and buffer.\n%s",
+                "Shows what the drive reads and writes, its speeds and buffer. Write Speeds\n"
+                "lists the speeds `skarvo burn --speed` takes for the loaded medium.\n%s",
                 kDriveHelp);
     return 0;
   }
@@ -129,6 +121,10 @@ int CmdCapabilities(const TArgs &argsIn) {
   std::printf("\nMax Write Speed : %s\n", SpeedText(dev.DeviceMaxWriteSpeed()).c_str());
   std::printf("Max Read Speed  : %s\n", SpeedText(dev.DeviceMaxReadSpeed()).c_str());
   std::printf("Current Write Speed : %s\n", SpeedText(dev.CapCurWriteSpeed).c_str());
+  const std::vector<TSpeedEntry> speeds = WriteSpeedList(dev, dev.GetDiscType());
+  if (Unanswered(dev))
+    return 1;
+  std::printf("Write Speeds : %s\n", SpeedChoices(speeds).c_str());
   std::printf("Buffer Size : %u KB\n", static_cast<unsigned>(dev.CapBufferSizeKB));
   std::string modes;
   if (dev.WriteModes & wmTAO)
@@ -146,7 +142,9 @@ std::string MB(uint32_t blocks) { return ov::FormatFloat("#,##0.00 MB", blocks /
 int CmdInfo(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
     std::printf("Usage: skarvo info [--drive D] [--log]\n\n"
-                "Shows the medium, its size, used and free space, status and sessions.\n%s",
+                "Shows the medium, its size, used and free space, status and sessions, and\n"
+                "on a blank or appendable sequential disc the sector where the next\n"
+                "session starts.\n%s",
                 kDriveHelp);
     return 0;
   }
@@ -179,6 +177,12 @@ int CmdInfo(const TArgs &argsIn) {
   }
   const uint32_t freeBlocks = dev.FreeBlocks();
   const int status = dev.DiscStatus();
+  // Where a new session goes on a sequential medium that takes one: the
+  // next writable address of its open (invisible) track.
+  int64_t nextSession = -1;
+  if ((status == 0 || status == 1) && !TSCSIDevice::IsOverwritable(type) &&
+      dev.ReadTrackInformation(static_cast<uint8_t>(sessions + 1)) && dev.TrackNextWritableValid())
+    nextSession = dev.TrackNextWritable();
   const char *statusText = status == -1  ? "Disc status unknown"
                            : status == 2 ? "Disc closed/finalized"
                                          : "Disc is open";
@@ -196,25 +200,16 @@ int CmdInfo(const TArgs &argsIn) {
   std::printf("Disc Size   : %s\n", MB(capacity).c_str());
   std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
   std::printf("Free Space  : %s, %s\n", MB(freeShown).c_str(), statusText);
+  if (nextSession >= 0)
+    std::printf("Next Session: starts at sector %lld\n", static_cast<long long>(nextSession));
   if (!rows.empty()) {
-    std::printf("\n%-8s %12s %10s\n", "Number", "Start", "Size");
+    std::printf("\n%-8s %12s %12s %10s\n", "Number", "Start", "Sectors", "Size");
     for (const TRow &r : rows)
-      std::printf("%-8u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start),
+      std::printf("%-8u %12u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start), static_cast<unsigned>(r.Size),
                   static_cast<long>(std::lround(r.Size / 512.0)));
   }
   dev.SetSPTIAutoClose(true);
   return 0;
-}
-
-bool Confirm(const std::string &question) {
-  if (!isatty(STDIN_FILENO))
-    return false;
-  std::printf("%s [y/N] ", question.c_str());
-  std::fflush(stdout);
-  std::string answer;
-  if (!std::getline(std::cin, answer))
-    return false;
-  return answer == "y" || answer == "Y" || answer == "yes" || answer == "Yes";
 }
 
 int CmdErase(const TArgs &argsIn) {

@@ -300,8 +300,9 @@ int32_t FindPath(const TSessionTree &Tree, const std::string &Path) {
 
 bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions) {
   Sessions.clear();
-  // Where a session's descriptor sits: its start + 16, a primary descriptor
-  // whose volume (counted from sector 0) ends after it.
+  // Where a session's descriptor sits: its start + 16, a primary descriptor.
+  // Its volume space size counts from sector 0 (as a disc's does), or, as
+  // some programs write it for a later session, from the session's start.
   uint8_t s[kSectorSize];
   auto volumeEnd = [&](uint64_t start) -> uint64_t {
     std::string err;
@@ -309,7 +310,8 @@ bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessi
       return 0;
     if (s[vd::Type] != vd::kPrimary || std::memcmp(s + vd::StandardId, "CD001", 5) != 0)
       return 0;
-    const uint64_t end = ov::GetLE32(s + vd::SpaceSize);
+    const uint64_t size = ov::GetLE32(s + vd::SpaceSize);
+    const uint64_t end = size > start + kSystemAreaSectors ? size : start + size;
     return end > start + kSystemAreaSectors ? end : 0;
   };
   uint64_t end = volumeEnd(0);
@@ -317,8 +319,9 @@ bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessi
     return false;
   Sessions.push_back({1, 0, static_cast<uint32_t>(end), true});
   // The gap between sessions: up to 11,400 sectors of lead-out, lead-in and
-  // pre-gap on a CD (plus the run-out), a few on a DVD.
-  constexpr uint64_t kMaxGap = 11400 + 16;
+  // pre-gap on a CD, after a track of at least 300 sectors and its two of
+  // run-out; a few on a DVD.
+  constexpr uint64_t kMaxGap = 11400 + 300 + 2 + 16;
   constexpr size_t kMaxSessions = 99;
   const uint64_t have = Source.SectorCount();
   while (Sessions.size() < kMaxSessions) {

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# `skarvo burn-image` of a large image to a virtual DVD+R, side by side in one
+# run with `cat` of the same image into a file on the same disk. Prints the
+# throughput of each, their ratio, the CPU seconds per GiB and the largest
+# resident set of the burn at two cache sizes. Not part of the test suite
+# (a 2 GiB image takes a few seconds to write and as much disk space twice).
+#
+#   bench/burn/bench-burn.sh [SKARVO] [MiB] [FOLDER]
+#
+# MiB: the image size (default 2048). FOLDER: where the image, its copy and
+# the recorder's disc go (default: a new folder under /tmp; the same disk for
+# all three). The recorder's clock runs at its fastest, and the library's own
+# waits (the pauses after setting the speed and after closing) are scaled
+# down with SKARVO_TIME_SCALE, so that the figures measure moving the data.
+# Each side runs twice with warm caches; the better run counts.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+SKARVO=${1:-$root/build/release/bin/skarvo}
+mib=${2:-2048}
+[ -x "$SKARVO" ] || { echo "no skarvo binary at $SKARVO (run tools/build release skarvo)" >&2; exit 2; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time is missing (package time)" >&2; exit 2; }
+case $mib in '' | *[!0-9]*) echo "MiB must be a whole number" >&2; exit 2 ;; esac
+if [ -n "${3:-}" ]; then
+  W=$(mktemp -d "$3/skarvo-bench-burn-XXXXXX")
+else
+  W=$(mktemp -d /tmp/skarvo-bench-burn-XXXXXX)
+fi
+trap 'rm -rf "$W"' EXIT
+export SKARVO_VDRIVES=$W/vdrives SKARVO_TIME_SCALE=0.001
+"$SKARVO" vdrive add bench --model dvd-writer >/dev/null
+"$SKARVO" vdrive set bench clock 1000000 >/dev/null
+
+# The image: random data (the recorder stores zero blocks as holes, which
+# would flatter it), a 64 MiB chunk repeated with a shift.
+head -c $((64 << 20)) /dev/urandom >"$W/chunk"
+for _ in $(seq $(((mib + 63) / 64))); do cat "$W/chunk"; done | head -c $((mib << 20)) >"$W/image.iso"
+rm -f "$W/chunk"
+bytes=$(stat -c %s "$W/image.iso")
+gib=$(awk -v b="$bytes" 'BEGIN { print b / 1073741824 }')
+
+# measure NAME COMMAND...: "wall user sys maxrss_kb" of the better of two runs.
+measure() {
+  local name=$1 best="" out
+  shift
+  for _ in 1 2; do
+    rm -f "$W/copy.iso"
+    [ "$name" = cat ] || "$SKARVO" vdrive insert bench --media DVD+R >/dev/null
+    /usr/bin/time -f "%e %U %S %M" -o "$W/time.txt" "$@" >/dev/null 2>"$W/err.txt" ||
+      { echo "$name failed: $(tail -3 "$W/err.txt")" >&2; exit 1; }
+    out=$(cat "$W/time.txt")
+    if [ -z "$best" ] || awk -v a="${out%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then best=$out; fi
+  done
+  echo "$best"
+}
+
+sync
+cat_t=$(measure cat sh -c 'cat "$1" >"$2" && sync "$2"' _ "$W/image.iso" "$W/copy.iso")
+rm -f "$W/copy.iso"
+burn4=$(measure burn "$SKARVO" burn-image --drive bench --cache-size 4 "$W/image.iso")
+# The disc holds the image (a check that the figures describe a real burn).
+"$SKARVO" vdrive export bench "$W/disc.iso" >/dev/null
+cmp -s -n "$bytes" "$W/disc.iso" "$W/image.iso" || { echo "the burned disc differs from the image" >&2; exit 1; }
+rm -f "$W/disc.iso"
+burn64=$(measure burn "$SKARVO" burn-image --drive bench --cache-size 64 "$W/image.iso")
+
+read -r cw cu cs cm <<<"$cat_t"
+read -r bw bu bs bm <<<"$burn4"
+read -r _ _ _ bm64 <<<"$burn64"
+awk -v mib="$mib" -v gib="$gib" -v cw="$cw" -v cu="$cu" -v cs="$cs" -v bw="$bw" -v bu="$bu" -v bs="$bs" \
+  -v bm="$bm" -v bm64="$bm64" 'BEGIN {
+  printf "image: %d MiB of random data\n", mib
+  printf "%-28s %8.2f s %8.1f MiB/s %7.2f CPU s/GiB\n", "cat image > file", cw, mib / cw, (cu + cs) / gib
+  printf "%-28s %8.2f s %8.1f MiB/s %7.2f CPU s/GiB\n", "skarvo burn-image (DVD+R)", bw, mib / bw, (bu + bs) / gib
+  printf "throughput ratio burn / cat: %.2f (target >= 0.5)\n", cw / bw
+  printf "max RSS of the burn: %.1f MiB with a 4 MiB cache, %.1f MiB with a 64 MiB cache\n", bm / 1024, bm64 / 1024
+  printf "memory beyond the cache: %.1f MiB and %.1f MiB\n", bm / 1024 - 4, bm64 / 1024 - 64
+}'
