@@ -293,14 +293,19 @@ void TfrmExtract::FinishExtract() {
   if (!failures_.isEmpty())
     TfrmMain::ShowMessage(this, QStringLiteral("These files could not be extracted:\n") + failures_.join(QLatin1Char('\n')),
                           QStringLiteral("Warning"), QMessageBox::Warning);
+  if (closeWhenDone_) {
+    closeWhenDone_ = false;
+    QDialog::reject();
+  }
 }
 
 void TfrmExtract::cmdCancelClick() { cancel_.store(true); }
 
-// Closing while files are copied stops after the current file.
+// Closing while files are copied stops after the current file, then closes.
 void TfrmExtract::reject() {
   if (Extracting()) {
     cancel_.store(true);
+    closeWhenDone_ = true;
     return;
   }
   QDialog::reject();

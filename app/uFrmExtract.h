@@ -87,4 +87,5 @@ private:
   QStringList workerFailures_;  // guarded by mutex_
   QStringList failures_;
   int extracted_ = 0;
+  bool closeWhenDone_ = false;  // closing was asked while files were copied
 };
