@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <dlfcn.h>
 #include <memory>
 
 struct TShown {
@@ -31,8 +32,17 @@ public:
 
   QString Scratch(const QString &name) const { return Dir.path() + "/" + name; }
 
+  // The recorder library stays loaded for the whole test, as it does in the
+  // program: each window's component loads and unloads it, and an unload
+  // would drop the library's process-wide caches.
+  static void KeepRecorderLoaded() {
+    const QString lib = QCoreApplication::applicationDirPath() + "/libwnaspi32.so";
+    QVERIFY(dlopen(lib.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL));
+  }
+
   // Call from initTestCase.
   void Setup() {
+    KeepRecorderLoaded();
     QVERIFY(Dir.isValid());
     qputenv("SKARVO_VDRIVES", Scratch("vdrives").toUtf8());
     qputenv("XDG_CONFIG_HOME", Scratch("config").toUtf8());
