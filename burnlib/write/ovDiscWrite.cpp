@@ -45,15 +45,10 @@ bool PauseUnlessAborted(uint32_t Ms) {
 
 bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, bool UntilSuccess,
                       std::atomic<uint32_t> *FreeBuffer) {
-  uint64_t waited = 0;
-  for (;;) {
-    if (FreeBuffer) {
-      const uint32_t step = Dev.DeviceBufferSize.load() / 960;
-      const uint32_t free = FreeBuffer->load();
-      FreeBuffer->store(free > step ? free - step : 0);
-    }
-    ov::Sleep(IntervalMs);
-    waited += IntervalMs;
+  for (uint64_t waited = 0;; waited += IntervalMs) {
+    // A format is polled after a pause; a flush at once, then after each.
+    if (!UntilSuccess)
+      ov::Sleep(IntervalMs);
     const bool ok = Dev.ReadDiscInformation();
     // A command that timed out means the drive stopped answering: polling
     // it further would only wait out more time-outs.
@@ -63,6 +58,15 @@ bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, b
       return true;
     if (waited >= TotalMs)
       return false;
+    if (UntilSuccess) {
+      if (FreeBuffer) {
+        // The buffer figure shown steps once per poll.
+        const uint32_t step = Dev.DeviceBufferSize.load() / 960;
+        const uint32_t free = FreeBuffer->load();
+        FreeBuffer->store(free > step ? free - step : 0);
+      }
+      ov::Sleep(IntervalMs);
+    }
   }
 }
 
