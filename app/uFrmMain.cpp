@@ -14,11 +14,13 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
 #include <QMenuBar>
 #include <QPainter>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
+#include <QStatusBar>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -60,14 +62,45 @@ QPixmap HeaderGlyph(bool expanded) {
 
 std::function<void(const QString &, const QString &, int)> TfrmMain::MessageHook;
 std::function<QString(QWidget *, const QString &)> TfrmMain::BootImageChooser;
+std::function<bool(const QString &, const QString &)> TfrmMain::QuestionHook;
+std::function<QString(const QString &, const QString &)> TfrmMain::PathHook;
 
+// Message boxes carry object names so that tests driving the program from
+// outside find them and their buttons.
 void TfrmMain::ShowMessage(QWidget *parent, const QString &text, const QString &caption, int icon) {
   if (MessageHook) {
     MessageHook(text, caption, icon);
     return;
   }
   QMessageBox box(static_cast<QMessageBox::Icon>(icon), caption, text, QMessageBox::Ok, parent);
+  box.setObjectName(QStringLiteral("msgBox"));
+  box.button(QMessageBox::Ok)->setObjectName(QStringLiteral("cmdOK"));
   box.exec();
+}
+
+bool TfrmMain::AskYesNo(QWidget *parent, const QString &text, const QString &caption, bool defaultNo) {
+  if (QuestionHook)
+    return QuestionHook(text, caption);
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+  box.setObjectName(QStringLiteral("msgQuestion"));
+  box.button(QMessageBox::Yes)->setObjectName(QStringLiteral("cmdYes"));
+  box.button(QMessageBox::No)->setObjectName(QStringLiteral("cmdNo"));
+  box.setDefaultButton(defaultNo ? QMessageBox::No : QMessageBox::Yes);
+  return box.exec() == QMessageBox::Yes;
+}
+
+QString TfrmMain::AskPath(QWidget *parent, const QString &kind, const QString &preset) {
+  if (PathHook)
+    return PathHook(kind, preset);
+  if (kind == QLatin1String("SaveISO")) {
+    bool ok = false;
+    const QString name = QInputDialog::getText(parent, QStringLiteral("Save ISO"),
+                                               QStringLiteral("Enter ISO file name to create."),
+                                               QLineEdit::Normal, preset, &ok);
+    return ok ? name.trimmed() : QString();
+  }
+  return QFileDialog::getOpenFileName(parent, QString(), preset,
+                                      QStringLiteral("ISO Images (*.iso *.ISO);;All Files (*)"));
 }
 
 TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), options_(options) {
@@ -90,6 +123,13 @@ TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), op
   orvBurn->OnDeviceChange = [this](TObject *s) { orvBurnDeviceChange(s); };
   orvBurn->OnWriteDone = [this](TObject *s, const std::string &e) { orvBurnWriteDone(s, e); };
   orvBurn->OnEraseDone = [this](TObject *s, bool e) { orvBurnEraseDone(s, e); };
+  // Names too long for a record are shortened by the tree, never dropped.
+  orvBurn->OnAddFile = [](TObject *, const std::string &, std::string &, std::string &, TDateTime &, int32_t,
+                          int64_t, bool &skip) { skip = false; };
+  tmrProgress = new QTimer(this);
+  tmrProgress->setObjectName(QStringLiteral("tmrProgress"));
+  tmrProgress->setInterval(500);
+  connect(tmrProgress, &QTimer::timeout, this, &TfrmMain::tmrProgressTimer);
 
   pnlContainer = Named(new QWidget(this), "pnlContainer");
   setCentralWidget(pnlContainer);
@@ -103,6 +143,11 @@ TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), op
   v->addWidget(pnlFiles, 1);
   v->addWidget(pnlSettings);
   v->addWidget(pnlBurn);
+  lblProgressInfo = Named(new QLabel(this), "lblProgressInfo");
+  lblResult = Named(new QLabel(this), "lblResult");
+  lblResult->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  statusBar()->addWidget(lblResult, 1);
+  statusBar()->addPermanentWidget(lblProgressInfo);
 
   // The Escape key presses "Close Track", the window's cancel button.
   auto *esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -274,6 +319,8 @@ void TfrmMain::BuildSettingsPanel() {
   sldCacheSize->setValue(2);
   lblCacheSize = Named(new QLabel(QStringLiteral("0"), body), "lblCacheSize");
   cmdCloseTrack = Named(new QPushButton(QStringLiteral("Close Track"), body), "cmdCloseTrack");
+  chkVerify = check("chkVerify", QStringLiteral("Verify after burn"), false);
+  chkVerify->setToolTip(QStringLiteral("Read the written session back and compare it"));
 
   auto *volume = new QHBoxLayout;
   volume->addWidget(lblVolume);
@@ -301,12 +348,15 @@ void TfrmMain::BuildSettingsPanel() {
   cache->addWidget(sldCacheSize, 1);
   cache->addWidget(lblCacheSize);
   g->addLayout(cache, 3, 2);
+  g->addWidget(chkVerify, 4, 0);
   g->addWidget(cmdCloseTrack, 4, 2, Qt::AlignRight);
   pnlSettings->layout()->addWidget(body);
 
   connect(chkImportSession, &QCheckBox::toggled, this, &TfrmMain::chkImportSessionClick);
   connect(chkBootable, &QCheckBox::toggled, this, &TfrmMain::chkBootableClick);
   connect(sldCacheSize, &QSlider::valueChanged, this, &TfrmMain::sldCacheSizeChange);
+  connect(chkVerify, &QCheckBox::toggled, this, &TfrmMain::chkVerifyClick);
+  connect(cmdCloseTrack, &QPushButton::clicked, this, &TfrmMain::cmdCloseTrackClick);
   lblHeaderSettings->installEventFilter(this);
   imgHeaderSettings->installEventFilter(this);
 }
@@ -329,8 +379,11 @@ void TfrmMain::BuildBurnPanel() {
   cmbDrives = Named(new QComboBox(body), "cmbDrives");
   cmbDrives->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   cmbDrives->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  cmbSpeed = Named(new QComboBox(body), "cmbSpeed");
+  auto *speed = Named(new TDropDownCombo(body), "cmbSpeed");
+  speed->OnDropDown = [this] { FillSpeedList(); };
+  cmbSpeed = speed;
   cmbSpeed->addItem(QStringLiteral("Max"));
+  cmbSpeed->setCurrentIndex(0);
   cmdDiscInfo = button("cmdDiscInfo", QStringLiteral("Disc Info"));
   cmdCapabilities = button("cmdCapabilities", QStringLiteral("Capabilities"));
   cmdEject = button("cmdEject", QStringLiteral("Eject"));
@@ -379,6 +432,15 @@ void TfrmMain::BuildBurnPanel() {
 
   connect(cmbDrives, &QComboBox::activated, this, &TfrmMain::cmbDrivesChange);
   connect(cmdCapabilities, &QPushButton::clicked, this, &TfrmMain::ShowCapabilities);
+  connect(cmdDiscInfo, &QPushButton::clicked, this, &TfrmMain::cmdDiscInfoClick);
+  connect(cmdEject, &QPushButton::clicked, this, &TfrmMain::cmdEjectClick);
+  connect(cmdLoad, &QPushButton::clicked, this, &TfrmMain::cmdLoadClick);
+  connect(cmdBurn, &QPushButton::clicked, this, &TfrmMain::cmdBurnClick);
+  connect(cmdBuildISO, &QPushButton::clicked, this, &TfrmMain::cmdBuildISOClick);
+  connect(cmdBurnISO, &QPushButton::clicked, this, &TfrmMain::cmdBurnISOClick);
+  connect(cmdQuickErase, &QPushButton::clicked, this, &TfrmMain::cmdQuickEraseClick);
+  connect(cmdCompleteErase, &QPushButton::clicked, this, &TfrmMain::cmdCompleteEraseClick);
+  connect(cmdAbort, &QPushButton::clicked, this, &TfrmMain::cmdAbortClick);
   lblHeaderBurn->installEventFilter(this);
   imgHeaderBurn->installEventFilter(this);
 }
@@ -400,7 +462,10 @@ void TfrmMain::CopyOptionsToControls() {
   lblBootable->setText(QString::fromStdString(o.BootImage));
   txtVolumeLabel->setText(QString::fromStdString(o.VolumeLabel));
   sldCacheSize->setValue(o.CacheSize / 1048576);
+  chkVerify->setChecked(o.VerifyAfterBurn);
 }
+
+void TfrmMain::chkVerifyClick() { options_.VerifyAfterBurn = chkVerify->isChecked(); }
 
 void TfrmMain::chkImportSessionClick() { txtSession->setEnabled(chkImportSession->isChecked()); }
 

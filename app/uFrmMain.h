@@ -8,6 +8,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QLocale>
+#include <QTimer>
 #include <QFrame>
 #include <QLabel>
 #include <QLineEdit>
@@ -39,6 +42,13 @@ public:
   // Asks for the boot image, preset with the current one; empty = cancelled.
   static std::function<QString(QWidget *parent, const QString &preset)> BootImageChooser;
   static void ShowMessage(QWidget *parent, const QString &text, const QString &caption, int icon);
+  // Yes/No questions go through here; tests replace it to answer them.
+  static std::function<bool(const QString &text, const QString &caption)> QuestionHook;
+  static bool AskYesNo(QWidget *parent, const QString &text, const QString &caption, bool defaultNo = false);
+  // Names asked from the user: kind "SaveISO" (an image to create) or
+  // "OpenISO" (an image to burn); empty = cancelled. Tests replace it.
+  static std::function<QString(const QString &kind, const QString &preset)> PathHook;
+  static QString AskPath(QWidget *parent, const QString &kind, const QString &preset);
 
   // Byte counts as " bytes", "KB" or "MB" text.
   static QString FormatSize(int64_t n);
@@ -58,9 +68,51 @@ public:
   void RefreshDrive();
   void ShowCapabilities();
 
+  // ---- operations (uFrmMain_ops.cpp, uFrmMain_progress.cpp) ----
+  // Values captured by ApplyOptions at the start of each operation.
+  bool EjectAfterWrite = false;
+  bool ArchiveOnly = false;
+  bool QuickSave = false;
+  uint8_t SessionToImport = 0;  // 0: none; 255: the last session
+  // Copies the settings into the component; false (after telling the user)
+  // when a setting cannot be used.
+  bool ApplyOptions();
+  // Fills the compilation from the list (and the imported session); false
+  // when there is nothing to write or the import failed, after telling why.
+  bool FillCompilation();
+  // The entries the last FillCompilation left out, one per line; empty when none.
+  QString LeftOutText() const;
+  // Reads the session SessionToImport into the compilation's root; false
+  // (after telling the user) when the disc has no such session tree.
+  bool ImportChosenSession();
+  void FillSpeedList();
+  // KB/s for an entry of the speed list ("Max" or empty: 0, the drive's
+  // maximum); the number before "X" is read in the given locale.
+  static uint16_t SpeedFromText(const QString &text, uint8_t discType, const QLocale &locale);
+  static uint16_t SpeedFromText(const QString &text, uint8_t discType);
+  // "48X (8,467 KB/s)" on a CD, "4.0X (5,540 KB/s)" on a DVD, in the locale's separators.
+  static QString SpeedEntry(double kbPerSecond, uint8_t discType, const QLocale &locale);
+  bool EjectDrive();
+  // True from the start of an operation until its completion handler ran.
+  bool Busy() const { return operation_ != TOperation::None; }
+  void cmdBurnClick();
+  void cmdBuildISOClick();
+  void cmdBurnISOClick();
+  void cmdQuickEraseClick();
+  void cmdCompleteEraseClick();
+  void cmdCloseTrackClick();
+  void cmdEjectClick();
+  void cmdLoadClick();
+  void cmdAbortClick();
+  void cmdDiscInfoClick();
+  void ShowDiscInfo();
+  void tmrProgressTimer();
+  void chkVerifyClick();
+
   std::unique_ptr<TOrvBurner> orvBurn;
   TfrmAddFiles *AddFilesDialog() const { return frmAddFiles_; }
   TLiveUpdate *LiveUpdate() const { return liveUpdate_.get(); }
+  TOptions &Options() { return options_; }
 
   // Controls, named as their object names.
   QWidget *pnlContainer, *pnlFiles, *pnlSettings, *pnlBurn;
@@ -83,6 +135,10 @@ public:
       *cmdBurnISO, *cmdQuickErase, *cmdCompleteErase, *cmdAbort;
   QProgressBar *prgProgress;
   QLabel *lblMBWritten, *lblBurnState;
+  QCheckBox *chkVerify;
+  QTimer *tmrProgress;
+  // Speed, drive buffer and time left while a write runs; the last result after it.
+  QLabel *lblProgressInfo, *lblResult;
 
   // Handlers.
   void cmdAddFilesClick();
@@ -125,8 +181,17 @@ private:
   void SelectOnJob(const std::string &deviceString);
   void orvBurnDeviceChange(TObject *Sender);
   void ApplyDeviceState(const TDeviceState &st);
+  enum class TOperation { None, Burn, BuildImage, BurnImage, Erase };
   void orvBurnWriteDone(TObject *Sender, const std::string &Error);
   void orvBurnEraseDone(TObject *Sender, bool WithError);
+  // Marks the start of an operation: progress figures reset, the last result cleared.
+  void BeginOperation(TOperation op, const QString &state);
+  void EndOperation();
+  // Shows the message after the current event (the library's thread that
+  // reported the end is not held while the box is open).
+  void PostMessage(const QString &text, const QString &caption, int icon);
+  bool StartErase(bool quick);
+  void RestoreTitle();
   void FormActivate();
 
   TOptions &options_;
@@ -135,8 +200,24 @@ private:
   bool activated_ = false;
   bool closing_ = false;  // main thread only: queued calls do nothing once set
   int64_t usedBytes_ = 0;
+  TOperation operation_ = TOperation::None;
+  bool doneSeen_ = false;  // a completion handler ran since the operation began
+  QElapsedTimer opClock_;
+  QStringList leftOut_;
   std::thread driveJob_;
   std::atomic<bool> driveJobRunning_{false};
+};
+
+// A combo box that runs OnDropDown each time its list is opened.
+class TDropDownCombo : public QComboBox {
+public:
+  using QComboBox::QComboBox;
+  std::function<void()> OnDropDown;
+  void showPopup() override {
+    if (OnDropDown)
+      OnDropDown();
+    QComboBox::showPopup();
+  }
 };
 
 // The file list: accepts drops from the add-files dialog's lists and

@@ -115,20 +115,3 @@ void TfrmMain::ApplyDeviceState(const TDeviceState &st) {
   usedBytes_ = static_cast<int64_t>(st.UsedBlocks) * 2048;
   UpdateDiscSpace();
 }
-
-// The operations that end here are started from the window's buttons; the
-// window only has to show the result and the space that changed.
-void TfrmMain::orvBurnWriteDone(TObject *, const std::string &Error) {
-  if (closing_)
-    return;
-  lblBurnState->setText(Error.empty() ? QStringLiteral("Burn process completed.")
-                                      : QStringLiteral("Burn process completed with errors."));
-  UpdateDiscSpace();
-}
-
-void TfrmMain::orvBurnEraseDone(TObject *, bool WithError) {
-  if (closing_)
-    return;
-  lblBurnState->setText(WithError ? QStringLiteral("Erase failed.") : QStringLiteral("Ready"));
-  UpdateDiscSpace();
-}

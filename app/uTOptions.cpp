@@ -92,6 +92,7 @@ void TOptions::LoadOptions(const std::string &basePath) {
   ReadString(s, "BootImage", BootImage);
   ReadString(s, "VolumeLabel", VolumeLabel);
   ReadInt(s, "CacheSize", CacheSize);
+  ReadBool(s, "VerifyAfterBurn", VerifyAfterBurn);
   ReadString(s, "FirstRunURL", FirstRunURL);
   ReadString(s, "AllFirstRunURL", AllFirstRunURL);
   s.endGroup();
@@ -126,6 +127,7 @@ bool TOptions::SaveOptions(const std::string &basePath) const {
   t("BootImage", BootImage);
   t("VolumeLabel", VolumeLabel);
   s.setValue(QStringLiteral("CacheSize"), CacheSize);
+  b("VerifyAfterBurn", VerifyAfterBurn);
   t("FirstRunURL", FirstRunURL);
   t("AllFirstRunURL", AllFirstRunURL);
   s.endGroup();

@@ -26,6 +26,8 @@ public:
   std::string BootImage;
   std::string VolumeLabel;
   int32_t CacheSize = 0;
+  // Read each burned session back and compare it with what was sent.
+  bool VerifyAfterBurn = false;
   // Where the two first-run texts are fetched from.
   std::string FirstRunURL;
   std::string AllFirstRunURL;

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QScreen>
 #include <QSaveFile>
 #include <QTextStream>
@@ -51,6 +53,8 @@ QString WidgetText(const QWidget *w) {
         .arg(b->MaxMemory())
         .arg(b->MemUsed())
         .arg(b->MemInitial());
+  if (auto *p = qobject_cast<const QProgressBar *>(w))
+    return QStringLiteral("%1/%2").arg(p->value()).arg(p->maximum());
   if (auto *c = qobject_cast<const QComboBox *>(w)) {
     QStringList items;
     for (int i = 0; i < c->count(); ++i)
@@ -62,7 +66,7 @@ QString WidgetText(const QWidget *w) {
 
 void Line(QTextStream &out, const QString &kind, const QString &name, const QRect &r, const QString &text) {
   out << kind << '\t' << name << '\t' << r.x() << ',' << r.y() << ',' << r.width() << ',' << r.height()
-      << '\t' << QString(text).replace(QLatin1Char('\n'), QLatin1Char(' ')) << '\n';
+      << '\t' << QString(text).replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' ')) << '\n';
 }
 
 // Rows of an item view that can be seen, with their screen rectangles.
@@ -113,13 +117,15 @@ bool TTestProbe::eventFilter(QObject *watched, QEvent *event) {
   return QObject::eventFilter(watched, event);
 }
 
-QString TTestProbe::Dump() {
+QString TTestProbe::Dump(const QString &only) {
   QString s;
   QTextStream out(&s);
   for (QWidget *top : QApplication::topLevelWidgets()) {
-    if (!top->isVisible())
+    if (!top->isVisible() || (!only.isEmpty() && top->objectName() != only))
       continue;
     Line(out, QStringLiteral("window"), top->objectName(), top->frameGeometry(), top->windowTitle());
+    if (auto *box = qobject_cast<QMessageBox *>(top))
+      Line(out, QStringLiteral("message"), top->objectName(), top->frameGeometry(), box->text());
     for (QWidget *w : top->findChildren<QWidget *>()) {
       if (w->objectName().isEmpty() || !w->isVisible() || w->objectName().startsWith(QLatin1String("qt_")))
         continue;
@@ -141,7 +147,7 @@ void TTestProbe::Poll() {
   QString answer = QStringLiteral("ok\n");
   const QString verb = words.value(0);
   if (verb == QLatin1String("dump")) {
-    answer = Dump();
+    answer = Dump(words.value(1));
   } else if (verb == QLatin1String("shot") && words.size() == 3) {
     QWidget *found = nullptr;
     for (QWidget *top : QApplication::topLevelWidgets()) {

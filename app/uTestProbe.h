@@ -1,8 +1,10 @@
 // A hook for tests that drive the program from outside with real input
 // events: with SKARVO_GUI_PROBE=DIR set, the program watches DIR/cmd and
 // answers in DIR/out. Commands (one per file):
-//   dump              every visible window and named widget with its screen
-//                     rectangle and text, and the visible rows of item views
+//   dump [WINDOW]     every visible window (or only the one with that object
+//                     name) and named widget with its screen rectangle and
+//                     text, the visible rows of item views, and the text of
+//                     message boxes
 //   shot NAME FILE    a PNG of the widget or window with that object name
 //   screen FILE       a PNG of the whole screen
 //   refresh           selects the current drive again
@@ -25,7 +27,7 @@ public:
   static TTestProbe *Install(QObject *parent);
   void SetMainWindow(TfrmMain *w) { main_ = w; }
   // Text of the dump command.
-  static QString Dump();
+  static QString Dump(const QString &only = QString());
 
 protected:
   bool eventFilter(QObject *watched, QEvent *event) override;

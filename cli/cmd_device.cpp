@@ -203,9 +203,9 @@ int CmdInfo(const TArgs &argsIn) {
   if (nextSession >= 0)
     std::printf("Next Session: starts at sector %lld\n", static_cast<long long>(nextSession));
   if (!rows.empty()) {
-    std::printf("\n%-8s %12s %10s\n", "Number", "Start", "Size");
+    std::printf("\n%-8s %12s %12s %10s\n", "Number", "Start", "Sectors", "Size");
     for (const TRow &r : rows)
-      std::printf("%-8u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start),
+      std::printf("%-8u %12u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start), static_cast<unsigned>(r.Size),
                   static_cast<long>(std::lround(r.Size / 512.0)));
   }
   dev.SetSPTIAutoClose(true);

@@ -3,6 +3,7 @@
 
 #include "ovDrvLib.h"
 #include "ovISOLib.h"
+#include "ovSessionTree.h"
 
 #include <atomic>
 #include <cstdint>
@@ -146,6 +147,13 @@ public:
   // Copies an imported file from the disc to LocalName: 1 on success; 0 on a
   // failed read or write, with no partial file left.
   int ExtractFile(TFEntry *Entry, const std::string &LocalName);
+  // Where import and extract read: an image file (its sessions found by
+  // their descriptors) instead of the disc in the drive when set. Not owned.
+  TSectorSource *ImportSource = nullptr;
+  // Imports the session whose system area starts at SessionStart of Source
+  // (Number only names it in messages). True when a descriptor was found
+  // and its tree walked.
+  bool ImportFrom(TSectorSource &Source, uint32_t SessionStart, int Number, TDEntry *Target);
   int64_t SourceSize(const std::string &Path);
   // Path-table order: breadth first, siblings by ISO name; renumbers every
   // directory (root 1) and puts JolietDirOrder in the same order.
@@ -259,6 +267,14 @@ private:
   void RemoveMarked();
   void MarkSubtree(TDEntry *Dir);
   void FreeTree();
+
+  // ---- session import internals (ovCDBC_import.cpp) ----
+  bool ImportDirTree(uint32_t Extent, uint32_t Length, TDEntry *Target, bool Joliet);
+  bool AddImported(const iso::TSessionTree &Tree, TDEntry *Target);
+  void ImportLeftOut(const std::string &DiscPath, const std::string &Why);
+  TSectorSource *importSource_ = nullptr;  // the source of the import running now
+  std::string importLabel_;                // "session N" in messages
+  bool sessionImported_ = false;           // a session was imported since the last reset
 
   std::unordered_map<std::string, TDEntry *> dirIndex_;  // upper-cased Path -> directory
   std::vector<TFEntry *> deadEntries_;                   // marked for RemoveMarked

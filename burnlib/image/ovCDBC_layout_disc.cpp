@@ -13,9 +13,10 @@ void TOrvBurner::PrepareDiscStart(TDEntry *TargetDir) {
     if (SessionStart > 0xFF000000u)
       SessionStart = 0;
   }
-  // Importing ImportSessionNumber into TargetDir belongs to session import,
-  // which is not built yet: the session describes the new files only.
-  (void)TargetDir;
+  // The old tree joins the new one once per compilation, whether the caller
+  // imported it itself or leaves it to this preparation.
+  if (ImportSessionNumber != 0 && !sessionImported_)
+    ImportSession(ImportSessionNumber, TargetDir);
 }
 
 bool TOrvBurner::ReadNextWritableAddress() {

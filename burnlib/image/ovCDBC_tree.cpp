@@ -81,6 +81,7 @@ bool TOrvBurner::ResetCompilation(int32_t AMaxFiles, int32_t AMaxDirs) {
   RefusedFiles.clear();
   InsertNotes.clear();
   capacityHit_ = false;
+  sessionImported_ = false;
   MaxFiles = AMaxFiles;
   MaxDirs = AMaxDirs;
   const size_t dirCap = static_cast<size_t>(std::clamp(MaxDirs, 1, 1 << 22));

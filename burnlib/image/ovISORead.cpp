@@ -13,6 +13,7 @@ namespace iso {
 namespace {
 
 constexpr uint32_t kMaxDescriptors = 64;  // descriptors read before giving up on a terminator
+constexpr uint32_t kXABlockSize = 14;
 
 template <class T> void NoteBoth(std::vector<TMismatch> &out, const char *field, const ov::TBoth<T> &v) {
   if (!v.Agree())
@@ -297,6 +298,14 @@ bool TISOReader::ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &R
     uint32_t off = 0;
     while (off < limit) {
       if (s[off] == 0) {
+        // A 14-byte extension block left between records by some writers
+        // (owner ids zero, then the attribute byte 0x55 and "XA"): skipped.
+        if (off + kXABlockSize <= limit && std::memcmp(s + off, "\0\0\0\0", 4) == 0 &&
+            std::memcmp(s + off + 5, "\x55XA", 3) == 0) {
+          Problems.push_back({{lba, off}, "a 14-byte extension block between records: skipped"});
+          off += kXABlockSize;
+          continue;
+        }
         // Zero fill to the end of the sector: the next record starts the next one.
         break;
       }
@@ -321,23 +330,48 @@ bool TISOReader::ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &R
 }
 
 void TISOReader::ReadTree(const TVolumeDescriptor &Desc, TTree &Tree) {
-  Tree = TTree();
-  Tree.Joliet = Desc.Joliet;
   if (!Desc.RootValid) {
+    Tree = TTree();
+    Tree.Joliet = Desc.Joliet;
     Tree.Problems.push_back({{Desc.Lba, static_cast<uint32_t>(vd::RootRecord)}, "root record: " + Desc.RootProblem});
     return;
   }
+  ReadTreeFrom(Desc.Root, Desc.Joliet, Tree);
+}
+
+void TISOReader::ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree) {
+  Tree = TTree();
+  Tree.Joliet = Joliet;
   TNode root;
-  root.Record = Desc.Root;
+  root.Record = Root;
   root.Path = "/";
   Tree.Nodes.push_back(std::move(root));
-  std::unordered_set<uint32_t> seen{Desc.Root.Extent};
+  std::unordered_set<uint32_t> seen{Root.Extent};
   std::vector<TDirRecord> records;
+  // Directory extents of a sound tree do not overlap, so a walk reads no
+  // more sectors than the source has. Extents that overlap each other could
+  // make it read the same sectors over and over: the walk stops at twice that.
+  const uint64_t have = src_.SectorCount();
+  const uint64_t budget = 2 * have + 1024;
+  uint64_t spent = 0;
+  bool stopped = false;
   for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
     if (!Tree.Nodes[i].Record.IsDirectory())
       continue;
     TNode &dir = Tree.Nodes[i];
     dir.FirstChild = static_cast<int32_t>(Tree.Nodes.size());
+    if (stopped) {
+      dir.NotEntered = true;
+      continue;
+    }
+    spent += std::min<uint64_t>(dir.Record.Sectors(), dir.Record.Extent < have ? have - dir.Record.Extent : 1);
+    if (spent > budget) {
+      Tree.Problems.push_back({dir.Record.At, "directory extents overlap so much that the walk would read more "
+                                              "than twice the sectors there are: stopped before " + dir.Path});
+      stopped = true;
+      dir.NotEntered = true;
+      continue;
+    }
     if (!ReadDirectory(dir.Record, records, Tree.Problems))
       continue;
     const std::string prefix = dir.Path == "/" ? dir.Path : dir.Path + "/";
@@ -374,10 +408,12 @@ void TISOReader::ReadTree(const TVolumeDescriptor &Desc, TTree &Tree) {
           Tree.Problems.push_back({r.At, "directory " + n.Path + " is deeper than " + std::to_string(kMaxDepth) +
                                              " levels: not entered"});
           r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
+          n.NotEntered = true;
         } else if (!seen.insert(r.Extent).second) {
           Tree.Problems.push_back({r.At, "directory " + n.Path + " points at extent " + std::to_string(r.Extent) +
                                              ", already walked (a loop or a shared directory): not entered"});
           r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
+          n.NotEntered = true;
         }
       }
       n.Record = std::move(r);

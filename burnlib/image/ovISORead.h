@@ -132,6 +132,7 @@ struct TNode {
   int32_t ChildCount = 0;
   std::string Path;        // "/" for the root, else "/A/B;1" built from identifiers as text
   // The "." and ".." records of a directory that was read.
+  bool NotEntered = false;  // a directory left unread: a loop, too deep, or the walk stopped
   bool DotsRead = false;
   uint32_t DotExtent = 0, DotLength = 0, DotDotExtent = 0, DotDotLength = 0;
 };
@@ -190,6 +191,8 @@ public:
   bool ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &Records, std::vector<TReadProblem> &Problems);
   // Walks the whole tree of a descriptor breadth first.
   void ReadTree(const TVolumeDescriptor &Desc, TTree &Tree);
+  // Walks the tree below one directory record (node 0 of Tree) breadth first.
+  void ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree);
   // Reads Size bytes of a path table at Lba.
   bool ReadPathTable(uint32_t Lba, uint32_t Size, bool BigEndian, std::vector<TPathRecord> &Records,
                      std::vector<TReadProblem> &Problems, std::string &Error);

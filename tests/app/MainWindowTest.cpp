@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +51,10 @@ class MainWindowTest : public QObject {
 
 private slots:
   void initTestCase() {
+    // Loaded once for the whole test, as in the program: each window's
+    // component loads and unloads it, and an unload drops its caches.
+    QVERIFY(dlopen((QCoreApplication::applicationDirPath() + "/libwnaspi32.so").toUtf8().constData(),
+                   RTLD_NOW | RTLD_LOCAL));
     QVERIFY(scratch_.isValid());
     qputenv("SKARVO_VDRIVES", Scratch("vdrives").toUtf8());
     qputenv("XDG_CONFIG_HOME", Scratch("config").toUtf8());

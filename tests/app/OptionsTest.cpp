@@ -23,7 +23,7 @@ class OptionsTest : public QObject {
     QVERIFY(o.FirstRun);
     QCOMPARE(o.ExtractFolder, TOptions::DefaultExtractFolder());
     QVERIFY(!o.ArchiveFiles && !o.ImportSession && !o.Bootable && !o.TestWrite && !o.ShowFiles &&
-            !o.PerformOPC);
+            !o.PerformOPC && !o.VerifyAfterBurn);
     QVERIFY(o.SavePath && o.CloseDisc && o.EjectDisc && o.JolietFS && o.QuickSaveISO && o.UnderRunProtection);
     QCOMPARE(o.SessionNo, std::string("0"));
     QVERIFY(o.BootImage.empty() && o.VolumeLabel.empty());
@@ -48,7 +48,7 @@ private slots:
     QVERIFY(o.SaveOptions(base_));
     QSettings s(File(), QSettings::IniFormat);
     s.beginGroup("Options");
-    QCOMPARE(s.childKeys().size(), 20);  // eighteen values and the two addresses
+    QCOMPARE(s.childKeys().size(), 21);  // eighteen values, the two addresses and the verify box
     QCOMPARE(s.value("FirstRun").toString(), QString("1"));
     QCOMPARE(s.value("PerformOPC").toString(), QString("0"));
   }
@@ -59,6 +59,7 @@ private slots:
     o.FirstRun = false;
     o.ExtractFolder = "/tmp/x, with comma";
     o.ArchiveFiles = o.ImportSession = o.Bootable = o.TestWrite = o.ShowFiles = o.PerformOPC = true;
+    o.VerifyAfterBurn = true;
     o.SavePath = o.CloseDisc = o.EjectDisc = o.JolietFS = o.QuickSaveISO = o.UnderRunProtection = false;
     o.SessionNo = "-1";
     o.BootImage = "/boot/floppy image.img";
@@ -71,6 +72,7 @@ private slots:
     QCOMPARE(r.FirstRun, false);
     QCOMPARE(r.ExtractFolder, o.ExtractFolder);
     QVERIFY(r.ArchiveFiles && r.ImportSession && r.Bootable && r.TestWrite && r.ShowFiles && r.PerformOPC);
+    QVERIFY(r.VerifyAfterBurn);
     QVERIFY(!r.SavePath && !r.CloseDisc && !r.EjectDisc && !r.JolietFS && !r.QuickSaveISO &&
             !r.UnderRunProtection);
     QCOMPARE(r.SessionNo, o.SessionNo);

@@ -1,0 +1,143 @@
+#include "uFrmDiscInfo.h"
+
+#include "ovDateTime.h"
+#include "uFrmExtract.h"
+#include "uFrmMain.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+namespace {
+
+QString MbText(uint32_t blocks) {
+  return QString::fromStdString(ov::FormatFloat("#,##0.00 MB", blocks / 1024.0 / 1024.0 * 2048.0));
+}
+
+} // namespace
+
+TfrmDiscInfo::TfrmDiscInfo(TfrmMain *owner) : QDialog(owner), owner_(owner) {
+  setObjectName(QStringLiteral("frmDiscInfo"));
+  setWindowTitle(QStringLiteral("Disc & Sessions Information"));
+  setFixedSize(355, 269);
+  auto *v = new QVBoxLayout(this);
+  auto *g = new QGridLayout;
+  const auto label = [this](const char *name, const QString &text) {
+    auto *l = new QLabel(text, this);
+    l->setObjectName(QLatin1String(name));
+    return l;
+  };
+  lblInfo01 = label("lblInfo01", QStringLiteral("Medium  :"));
+  lblInfo02 = label("lblInfo02", QStringLiteral("Disc Size  :"));
+  lblInfo03 = label("lblInfo03", QStringLiteral("Used Space  :"));
+  lblInfo04 = label("lblInfo04", QStringLiteral("Free Space  :"));
+  lblMedium = label("lblMedium", QString());
+  lblDiscSize = label("lblDiscSize", QString());
+  lblUsedSpace = label("lblUsedSpace", QString());
+  lblFreeSpace = label("lblFreeSpace", QString());
+  QLabel *captions[] = {lblInfo01, lblInfo02, lblInfo03, lblInfo04};
+  QLabel *values[] = {lblMedium, lblDiscSize, lblUsedSpace, lblFreeSpace};
+  for (int i = 0; i < 4; ++i) {
+    captions[i]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    g->addWidget(captions[i], i, 0);
+    g->addWidget(values[i], i, 1);
+  }
+  g->setColumnStretch(1, 1);
+  v->addLayout(g);
+
+  lvwSessions = new QTreeWidget(this);
+  lvwSessions->setObjectName(QStringLiteral("lvwSessions"));
+  lvwSessions->setColumnCount(3);
+  lvwSessions->setHeaderLabels({QStringLiteral("Number"), QStringLiteral("Start"), QStringLiteral("Size ")});
+  lvwSessions->setRootIsDecorated(false);
+  lvwSessions->setSelectionBehavior(QAbstractItemView::SelectRows);
+  lvwSessions->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lvwSessions->header()->setStretchLastSection(false);
+  lvwSessions->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+  lvwSessions->setColumnWidth(0, 60);
+  lvwSessions->setColumnWidth(2, 80);
+  lvwSessions->headerItem()->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+  v->addWidget(lvwSessions, 1);
+
+  auto *buttons = new QHBoxLayout;
+  cmdShowFiles = new QPushButton(QStringLiteral("Show Files"), this);
+  cmdShowFiles->setObjectName(QStringLiteral("cmdShowFiles"));
+  cmdClose = new QPushButton(QStringLiteral("Close"), this);
+  cmdClose->setObjectName(QStringLiteral("cmdClose"));
+  buttons->addWidget(cmdShowFiles);
+  buttons->addStretch();
+  buttons->addWidget(cmdClose);
+  v->addLayout(buttons);
+  connect(cmdShowFiles, &QPushButton::clicked, this, &TfrmDiscInfo::cmdShowFilesClick);
+  connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+bool TfrmDiscInfo::Fill() {
+  TOrvBurner &b = *owner_->orvBurn;
+  lvwSessions->clear();
+  b.GetDiscInfo(b.Disc);
+  if (!b.TestUnitReady(5000)) {
+    TfrmMain::ShowMessage(this, QStringLiteral("Error getting session information."), QStringLiteral("Warning"),
+                          QMessageBox::Warning);
+    b.SetSPTIAutoClose(true);
+    return false;
+  }
+  const uint8_t type = b.GetDiscType();
+  const int n = b.SessionCount();
+  for (int s = 1; s <= n; ++s) {
+    b.ReadTrackInformation(static_cast<uint8_t>(s));
+    auto *row = new QTreeWidgetItem;
+    row->setText(0, QString::number(s));
+    row->setText(1, QString::number(b.TrackStartAddress()));
+    row->setText(2, QString::number(static_cast<int64_t>(std::nearbyint(b.TrackSize() / 512.0))) +
+                        QStringLiteral(" MB"));
+    row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    lvwSessions->addTopLevelItem(row);
+  }
+  const uint32_t freeBlocks = b.FreeBlocks();
+  const int status = b.DiscStatus();
+  const QString statusText = status == -1  ? QStringLiteral("Disc status unknown")
+                             : status == 2 ? QStringLiteral("Disc closed/finalized")
+                                           : QStringLiteral("Disc is open");
+  lblFreeSpace->setText(MbText(freeBlocks) + QStringLiteral(", ") + statusText);
+  b.GetDiscInfo(b.Disc);
+  lblMedium->setText(QString::fromLatin1(DiscTypeNames[type & 15]));
+  lblDiscSize->setText(MbText(b.DiscCapacity()));
+  lblUsedSpace->setText(MbText(b.UsedBlocks()) + QStringLiteral(",  Sessions : ") + QString::number(n));
+  b.SetSPTIAutoClose(true);
+  return true;
+}
+
+bool TfrmDiscInfo::ImportSelectedSession() {
+  const QList<QTreeWidgetItem *> chosen = lvwSessions->selectedItems();
+  if (chosen.isEmpty()) {
+    TfrmMain::ShowMessage(this, QStringLiteral("Please select a session from the list."),
+                          QStringLiteral("Information"), QMessageBox::Information);
+    return false;
+  }
+  TOrvBurner &b = *owner_->orvBurn;
+  const int session = lvwSessions->indexOfTopLevelItem(chosen.front()) + 1;
+  b.ResetCompilation(65535, 8191);
+  if (!b.ImportSession(static_cast<uint8_t>(session), b.Root())) {
+    TfrmMain::ShowMessage(this, QStringLiteral("Session %1 of the disc could not be read.").arg(session),
+                          QStringLiteral("Warning"), QMessageBox::Warning);
+    return false;
+  }
+  return true;
+}
+
+void TfrmDiscInfo::cmdShowFilesClick() {
+  if (!ImportSelectedSession())
+    return;
+  TfrmExtract dlg(*owner_->orvBurn, owner_->Options(), this);
+  dlg.FormShow();
+  dlg.exec();
+}
+
+void TfrmMain::ShowDiscInfo() {
+  TfrmDiscInfo dlg(this);
+  if (dlg.Fill())
+    dlg.exec();
+}

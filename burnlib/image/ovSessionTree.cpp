@@ -1,0 +1,345 @@
+// A session's file tree for import, listing and extraction.
+#include "ovSessionTree.h"
+
+#include "ovBytes.h"
+#include "ovDateTime.h"
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+namespace iso {
+
+namespace {
+
+void AppendUtf8(std::string &out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | cp >> 6));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | cp >> 12));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | cp >> 18));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+uint32_t Safe(uint32_t cp) { return cp < 0x20 || cp == 0x7F || cp == '/' ? '_' : cp; }
+
+std::string Where(const TWhere &at) {
+  return "sector " + std::to_string(at.Lba) + ", byte " + std::to_string(at.Offset) + ": ";
+}
+
+uint64_t SectorsOf(uint64_t bytes) { return (bytes + kSectorSize - 1) / kSectorSize; }
+
+// Whether a file's data lies on the source; else Why says where it ends.
+bool ExtentOnSource(const TExtent &e, uint64_t have, std::string &Why) {
+  if (e.Length == 0 || e.Lba + SectorsOf(e.Length) <= have)
+    return true;
+  Why = "its data (sector " + std::to_string(e.Lba) + ", " + std::to_string(e.Length) +
+        " bytes) lies past the end of the disc (" + std::to_string(have) + " sectors)";
+  return false;
+}
+
+// Turns the reader's nodes into entries: names cleaned and refused where
+// unusable, multi-extent runs joined into one file, data checked against
+// the end of the source.
+class TBuilder {
+public:
+  TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out) : in_(nodes), have_(have), out_(out) {}
+
+  void Run() {
+    out_.Joliet = in_.Joliet;
+    for (const TReadProblem &p : in_.Problems)
+      out_.Messages.push_back(Where(p.At) + p.Text);
+    if (in_.Nodes.empty())
+      return;
+    map_.assign(in_.Nodes.size(), -1);
+    TEntry root;
+    root.Path = "/";
+    root.Directory = true;
+    const TDirRecord &r = in_.Nodes[0].Record;
+    root.Extents.push_back({r.Extent, r.DataLength});
+    root.Size = r.DataLength;
+    root.Date = RecordDate(r.Date);
+    out_.Entries.push_back(std::move(root));
+    map_[0] = 0;
+    for (size_t i = 0; i < in_.Nodes.size(); ++i) {
+      const TNode &n = in_.Nodes[i];
+      if (map_[i] < 0 || !n.Record.IsDirectory() || n.NotEntered)
+        continue;
+      Children(static_cast<int32_t>(i), map_[i]);
+    }
+  }
+
+private:
+  void Children(int32_t node, int32_t parent) {
+    const TNode &dir = in_.Nodes[static_cast<size_t>(node)];
+    out_.Entries[static_cast<size_t>(parent)].FirstChild = static_cast<int32_t>(out_.Entries.size());
+    int32_t count = 0;
+    const size_t end = static_cast<size_t>(dir.FirstChild) + static_cast<size_t>(dir.ChildCount);
+    for (size_t k = static_cast<size_t>(dir.FirstChild); k < end;) {
+      const size_t first = k;
+      const TNode &n = in_.Nodes[k];
+      const TDirRecord &r = n.Record;
+      std::vector<TExtent> extents;
+      bool complete = true;
+      if (!r.IsDirectory() && (r.Flags & dr::kMultiExtent) && !n.NotEntered) {
+        // One file in several records of the same name, each but the last
+        // flagged as continued.
+        for (;;) {
+          const TDirRecord &part = in_.Nodes[k].Record;
+          extents.push_back({uint64_t{part.Extent} + part.ExtAttrLength, part.DataLength});
+          ++k;
+          if (!(part.Flags & dr::kMultiExtent))
+            break;
+          if (k >= end || in_.Nodes[k].Record.Identifier != r.Identifier ||
+              in_.Nodes[k].Record.IsDirectory()) {
+            complete = false;
+            break;
+          }
+        }
+      } else {
+        ++k;
+        if (r.IsDirectory())
+          extents.push_back({r.Extent, r.DataLength});
+        else if (r.DataLength > 0)
+          extents.push_back({uint64_t{r.Extent} + r.ExtAttrLength, r.DataLength});
+      }
+      const std::string &shown = n.Path;
+      if (n.NotEntered)
+        continue;  // a loop or an over-deep directory: the reader said so
+      if (!complete) {
+        out_.Messages.push_back(Where(r.At) + shown + ": a file in several extents whose last part is missing: "
+                                "left out");
+        continue;
+      }
+      if (r.Flags & dr::kAssociated) {
+        out_.Messages.push_back(Where(r.At) + shown + ": an associated file: left out");
+        continue;
+      }
+      if (!r.IsDirectory() && (r.FileUnitSize != 0 || r.InterleaveGap != 0)) {
+        out_.Messages.push_back(Where(r.At) + shown + ": an interleaved file: left out");
+        continue;
+      }
+      std::string name = CleanName(r.Identifier, in_.Joliet);
+      if (!UsableName(name)) {
+        out_.Messages.push_back(Where(r.At) + shown + ": the name \"" + name + "\" cannot be used: left out");
+        continue;
+      }
+      std::string why;
+      bool onSource = true;
+      uint64_t size = 0;
+      for (const TExtent &e : extents) {
+        size += e.Length;
+        if (!r.IsDirectory() && onSource && !ExtentOnSource(e, have_, why))
+          onSource = false;
+      }
+      if (!onSource) {
+        out_.Messages.push_back(Where(r.At) + shown + ": " + why + ": left out");
+        continue;
+      }
+      TEntry e;
+      e.Name = std::move(name);
+      const std::string &parentPath = out_.Entries[static_cast<size_t>(parent)].Path;
+      e.Path = (parentPath == "/" ? parentPath : parentPath + "/") + e.Name;
+      e.Directory = r.IsDirectory();
+      e.Hidden = (r.Flags & dr::kHidden) != 0;
+      e.Size = size;
+      e.Extents = std::move(extents);
+      e.Date = RecordDate(r.Date);
+      e.IdentifierBytes = static_cast<uint32_t>(r.Identifier.size());
+      e.Parent = parent;
+      map_[first] = static_cast<int32_t>(out_.Entries.size());
+      out_.Entries.push_back(std::move(e));
+      ++count;
+    }
+    out_.Entries[static_cast<size_t>(parent)].ChildCount = count;
+  }
+
+  const TTree &in_;
+  uint64_t have_;
+  TSessionTree &out_;
+  std::vector<int32_t> map_;  // node index -> entry index, -1 when left out
+};
+
+} // namespace
+
+std::string CleanName(const std::string &Identifier, bool Joliet) {
+  std::string out;
+  if (!Joliet) {
+    size_t n = Identifier.find(';');
+    if (n == std::string::npos)
+      n = Identifier.size();
+    for (size_t i = 0; i < n; ++i) {
+      // 8-bit names are read as Latin-1.
+      AppendUtf8(out, Safe(static_cast<uint8_t>(Identifier[i])));
+    }
+    return out;
+  }
+  std::vector<uint32_t> units;
+  for (size_t i = 0; i + 1 < Identifier.size(); i += 2)
+    units.push_back(static_cast<uint32_t>(static_cast<uint8_t>(Identifier[i]) << 8 |
+                                          static_cast<uint8_t>(Identifier[i + 1])));
+  // The version separator counts from the second character on, so that a
+  // name may begin with ";".
+  for (size_t i = 1; i < units.size(); ++i)
+    if (units[i] == ';') {
+      units.resize(i);
+      break;
+    }
+  for (size_t i = 0; i < units.size(); ++i) {
+    uint32_t u = units[i];
+    if (u >= 0xD800 && u < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
+      u = 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else if (u >= 0xD800 && u < 0xE000) {
+      u = '_';
+    }
+    AppendUtf8(out, Safe(u));
+  }
+  return out;
+}
+
+bool UsableName(const std::string &Name) { return !Name.empty() && Name != "." && Name != ".."; }
+
+double RecordDate(const uint8_t d[7]) {
+  const int month = d[1], day = d[2], hour = d[3], minute = d[4], second = d[5];
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
+    return std::numeric_limits<double>::quiet_NaN();
+  std::tm t{};
+  t.tm_year = d[0];
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  int offset = static_cast<int8_t>(d[6]);
+  if (offset < -48 || offset > 52)
+    offset = 0;
+  const time_t utc = timegm(&t) - static_cast<time_t>(offset) * 15 * 60;
+  return ov::UnixToDateTime(utc);
+}
+
+void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree) {
+  Tree = TSessionTree();
+  TDirRecord root;
+  root.Extent = Extent;
+  root.DataLength = Length;
+  root.Flags = dr::kDirectory;
+  root.Identifier.assign(1, '\0');
+  TTree nodes;
+  Reader.ReadTreeFrom(root, Joliet, nodes);
+  TBuilder(nodes, Reader.Source().SectorCount(), Tree).Run();
+}
+
+bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
+                     std::string &Error) {
+  Tree = TSessionTree();
+  TISOReader reader(Source, SessionStart);
+  std::string err;
+  reader.ReadDescriptors(err);
+  const TVolumeDescriptor *d = Choice == TTreeChoice::PreferJoliet ? reader.Joliet() : nullptr;
+  if (!d || !d->RootValid)
+    d = reader.Primary();
+  if (!d) {
+    Error = err.empty() ? "no volume descriptor in the session at sector " + std::to_string(SessionStart) : err;
+    return false;
+  }
+  if (!d->RootValid) {
+    Error = "the root record of the descriptor at sector " + std::to_string(d->Lba) + " is broken: " + d->RootProblem;
+    return false;
+  }
+  ReadTreeAt(reader, d->Root.Extent, d->Root.DataLength, d->Joliet, Tree);
+  if (!Tree.Entries.empty())
+    Tree.Entries[0].Date = RecordDate(d->Root.Date);
+  return true;
+}
+
+int32_t FindPath(const TSessionTree &Tree, const std::string &Path) {
+  if (Tree.Entries.empty())
+    return -1;
+  int32_t at = 0;
+  size_t pos = 0;
+  while (pos < Path.size()) {
+    if (Path[pos] == '/') {
+      ++pos;
+      continue;
+    }
+    const size_t slash = Path.find('/', pos);
+    const std::string part = Path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    pos = slash == std::string::npos ? Path.size() : slash;
+    const TEntry &dir = Tree.Entries[static_cast<size_t>(at)];
+    if (!dir.Directory)
+      return -1;
+    int32_t exact = -1, folded = -1, foldedCount = 0;
+    for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount; ++c) {
+      const std::string &name = Tree.Entries[static_cast<size_t>(c)].Name;
+      if (name == part) {
+        exact = c;
+        break;
+      }
+      if (name.size() == part.size() && strncasecmp(name.c_str(), part.c_str(), name.size()) == 0) {
+        folded = c;
+        ++foldedCount;
+      }
+    }
+    if (exact < 0 && foldedCount != 1)
+      return -1;
+    at = exact >= 0 ? exact : folded;
+  }
+  return at;
+}
+
+bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions) {
+  Sessions.clear();
+  // Where a session's descriptor sits: its start + 16, a primary descriptor.
+  // Its volume space size counts from sector 0 (as a disc's does), or, as
+  // some programs write it for a later session, from the session's start.
+  uint8_t s[kSectorSize];
+  auto volumeEnd = [&](uint64_t start) -> uint64_t {
+    std::string err;
+    if (!Source.ReadSectors(start + kSystemAreaSectors, 1, s, err))
+      return 0;
+    if (s[vd::Type] != vd::kPrimary || std::memcmp(s + vd::StandardId, "CD001", 5) != 0)
+      return 0;
+    const uint64_t size = ov::GetLE32(s + vd::SpaceSize);
+    const uint64_t end = size > start + kSystemAreaSectors ? size : start + size;
+    return end > start + kSystemAreaSectors ? end : 0;
+  };
+  uint64_t end = volumeEnd(0);
+  if (end == 0)
+    return false;
+  Sessions.push_back({1, 0, static_cast<uint32_t>(end), true});
+  // The gap between sessions: up to 11,400 sectors of lead-out, lead-in and
+  // pre-gap on a CD, after a track of at least 300 sectors and its two of
+  // run-out; a few on a DVD.
+  constexpr uint64_t kMaxGap = 11400 + 300 + 2 + 16;
+  constexpr size_t kMaxSessions = 99;
+  const uint64_t have = Source.SectorCount();
+  while (Sessions.size() < kMaxSessions) {
+    bool found = false;
+    for (uint64_t start = end; start <= end + kMaxGap && start + kSystemAreaSectors < have; ++start) {
+      const uint64_t next = volumeEnd(start);
+      if (next > start && start <= 0xFFFFFFFFu && next <= 0xFFFFFFFFu) {
+        Sessions.push_back({static_cast<uint32_t>(Sessions.size() + 1), static_cast<uint32_t>(start),
+                            static_cast<uint32_t>(next - start), true});
+        end = next;
+        found = true;
+        break;
+      }
+    }
+    if (!found)
+      break;
+  }
+  return true;
+}
+
+} // namespace iso

@@ -1,0 +1,71 @@
+// The file tree of one session as a reader of the disc sees it: cleaned
+// names, whole files (several extents joined), local dates. Built on the
+// ISO reader's walk, so every bound and guard of the reader applies; used by
+// session import, `skarvo ls` and `skarvo extract`.
+#pragma once
+
+#include "ovDiscSource.h"
+#include "ovISORead.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace iso {
+
+// A run of data on the disc: first sector and byte length.
+struct TExtent {
+  uint64_t Lba = 0;
+  uint32_t Length = 0;
+};
+
+struct TEntry {
+  std::string Name;  // cleaned UTF-8 name, version cut; "" for the root
+  std::string Path;  // "/" for the root, else "/DIR/name"
+  bool Directory = false;
+  bool Hidden = false;
+  uint64_t Size = 0;             // a file's bytes (all extents); a directory's extent size
+  std::vector<TExtent> Extents;  // a file's data in order (none when empty); a directory's extent
+  double Date = 0;               // TDateTime, local time; NaN when the record's date is invalid
+  uint32_t IdentifierBytes = 0;  // length of the recorded identifier
+  int32_t Parent = -1;           // -1 for the root
+  int32_t FirstChild = 0;        // children are Entries[FirstChild, FirstChild + ChildCount)
+  int32_t ChildCount = 0;
+};
+
+struct TSessionTree {
+  bool Joliet = false;
+  std::vector<TEntry> Entries;        // breadth first; [0] is the root
+  std::vector<std::string> Messages;  // what was left out or could not be read, and why
+};
+
+enum class TTreeChoice { PreferJoliet, Primary };
+
+// Reads the descriptors of the session at SessionStart and walks the Joliet
+// tree when there is one (unless Primary is asked for), else the primary
+// tree. False with Error when the session has no readable descriptor.
+bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
+                     std::string &Error);
+// Walks the tree below one directory extent.
+void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree);
+
+// A recorded identifier as a local name: UCS-2 (Joliet) or 8-bit text to
+// UTF-8, cut before its ";" version; "/", NUL and other control characters
+// become "_". The caller refuses "", "." and "..".
+std::string CleanName(const std::string &Identifier, bool Joliet);
+// Whether a cleaned name may be used as a local file name.
+bool UsableName(const std::string &Name);
+// The 7-byte recording date as local TDateTime (its UTC offset applied);
+// NaN when a field is out of range.
+double RecordDate(const uint8_t Date[7]);
+
+// The entry at Path ("/", "/A/b.txt"; "" is the root): names compared as
+// recorded, else ignoring ASCII case when that finds one entry. -1 when none.
+int32_t FindPath(const TSessionTree &Tree, const std::string &Path);
+
+// Sessions of an image file: the first at sector 0, each further one found
+// by its volume descriptor within the usual gap after the end of the one
+// before. False when sector 16 holds no descriptor.
+bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions);
+
+} // namespace iso

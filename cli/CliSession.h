@@ -1,0 +1,41 @@
+// Options and opening of a session to read, shared by `skarvo ls` and
+// `skarvo extract`: a drive's disc or an image file, and which session.
+#pragma once
+
+#include "CliDrive.h"
+#include "ovSessionTree.h"
+
+#include <memory>
+#include <string>
+
+namespace skarvo_cli {
+
+struct TSessionOptions {
+  TDriveOptions Drive;
+  std::string Image;        // --image FILE; empty: the drive
+  int Session = -1;         // --session N; -1 the last
+  bool Primary = false;     // --primary: the ISO 9660 tree even when a Joliet one exists
+};
+
+// Help lines of the options above.
+extern const char *kSessionHelp;
+
+// Takes the options above out of args. False (after printing why) on a
+// missing or bad value.
+bool TakeSessionOptions(TArgs &args, TSessionOptions &options, const char *command);
+
+// An open session: where its sectors come from and its tree.
+struct TOpenSession {
+  std::unique_ptr<TSCSIDevice> Device;
+  std::unique_ptr<TSectorSource> Source;
+  TSessionExtent Session;
+  int SessionCount = 0;
+  iso::TSessionTree Tree;
+};
+
+// Opens the drive or the image, picks the session and reads its tree; the
+// tree's messages are printed as warnings. False (after printing why) when
+// there is nothing to read.
+bool OpenSession(const TSessionOptions &options, TOpenSession &open);
+
+} // namespace skarvo_cli

@@ -1,0 +1,200 @@
+// `skarvo extract`: copies files and folders of a session to a local folder.
+#include "CliSession.h"
+#include "CliSignals.h"
+
+#include "ovExtract.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace skarvo_cli;
+
+const char *kHelp =
+    "Usage: skarvo extract [--drive D | --image FILE] [--session N] [-C FOLDER] PATH...\n"
+    "\n"
+    "Copies the files and folders PATH (\"/\" for the whole session) of a session\n"
+    "into FOLDER (default: the current folder, made when missing), keeping their\n"
+    "dates. A folder keeps its name below FOLDER. Names from the disc stay inside\n"
+    "FOLDER: \"/\" and control characters in them become \"_\", and entries named\n"
+    "\".\" or \"..\" are refused. A file is written under a temporary name and\n"
+    "renamed when complete, so an error or Ctrl-C leaves no partial file.\n"
+    "\n"
+    "Options:\n"
+    "  -C FOLDER      the folder to extract into\n"
+    "%s"
+    "  -h, --help     show this help\n"
+    "\n"
+    "Exit status: 0 all copied, 1 something could not be read or written,\n"
+    "2 usage error, 130 interrupted.\n";
+
+class TExtractor {
+public:
+  TExtractor(TOpenSession &open, uint64_t total) : open_(open), total_(total), progress_("Extracting") {}
+
+  // Extracts entry `at` into the folder dirFd; false when interrupted.
+  bool Extract(int32_t at, int dirFd) {
+    const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
+    if (!e.Directory)
+      return File(e, dirFd);
+    if (at == 0)
+      return Children(e, dirFd);
+    if (::mkdirat(dirFd, e.Name.c_str(), 0755) != 0 && errno != EEXIST) {
+      Fail(e.Path, std::string("cannot make the folder: ") + std::strerror(errno));
+      return true;
+    }
+    const int fd = ::openat(dirFd, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      Fail(e.Path, std::string("cannot open the folder: ") + std::strerror(errno));
+      return true;
+    }
+    ++folders_;
+    const bool go = Children(e, fd);
+    iso::SetFileDate(fd, e.Date);
+    ::close(fd);
+    return go;
+  }
+
+  void Finish() { progress_.Finish(); }
+  int Failures() const { return failures_; }
+  void Summary() const {
+    std::printf("%llu files, %llu folders, %llu bytes extracted\n", files_, folders_,
+                static_cast<unsigned long long>(done_));
+  }
+
+private:
+  bool Children(const iso::TEntry &dir, int fd) {
+    for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount; ++c)
+      if (!Extract(c, fd))
+        return false;
+    return true;
+  }
+
+  bool File(const iso::TEntry &e, int dirFd) {
+    const uint64_t base = done_;
+    std::string err;
+    const bool ok = iso::ExtractToFile(*open_.Source, e.Extents, e.Size, dirFd, e.Name, e.Date,
+                                       [&](uint64_t bytes) {
+                                         Show(base + bytes);
+                                         return !Interrupted();
+                                       },
+                                       err);
+    if (Interrupted())
+      return false;
+    if (!ok) {
+      Fail(e.Path, err);
+      return true;
+    }
+    done_ = base + e.Size;
+    ++files_;
+    Show(done_);
+    return true;
+  }
+
+  void Show(uint64_t bytes) {
+    progress_.Update(total_ ? 100.0 * static_cast<double>(bytes) / static_cast<double>(total_) : 100.0,
+                     static_cast<int64_t>(bytes));
+  }
+
+  void Fail(const std::string &path, const std::string &why) {
+    progress_.Finish();
+    Error(path + ": " + why);
+    ++failures_;
+  }
+
+  TOpenSession &open_;
+  uint64_t total_;
+  TProgress progress_;
+  uint64_t done_ = 0;
+  unsigned long long files_ = 0, folders_ = 0;
+  int failures_ = 0;
+};
+
+uint64_t TreeBytes(const iso::TSessionTree &tree, int32_t at) {
+  const iso::TEntry &e = tree.Entries[static_cast<size_t>(at)];
+  if (!e.Directory)
+    return e.Size;
+  uint64_t sum = 0;
+  for (int32_t c = e.FirstChild; c < e.FirstChild + e.ChildCount; ++c)
+    sum += TreeBytes(tree, c);
+  return sum;
+}
+
+int CmdExtract(const TArgs &argsIn) {
+  for (const std::string &a : argsIn)
+    if (a == "-h" || a == "--help") {
+      std::printf(kHelp, kSessionHelp);
+      return 0;
+    }
+  TArgs args = argsIn;
+  TSessionOptions options;
+  if (!TakeSessionOptions(args, options, "extract"))
+    return 2;
+  std::string folder = ".";
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (a == "-C" || a == "--directory") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        Error(a + " needs a folder (see skarvo extract --help)");
+        return 2;
+      }
+      folder = args[++i];
+    } else if (a.size() > 1 && a[0] == '-') {
+      Error("unknown option " + a + " (see skarvo extract --help)");
+      return 2;
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (paths.empty()) {
+    Error("no PATH given: name the files or folders to extract, \"/\" for all (see skarvo extract --help)");
+    return 2;
+  }
+  TOpenSession open;
+  if (!OpenSession(options, open))
+    return 1;
+  int status = open.Tree.Messages.empty() ? 0 : 1;
+  std::vector<int32_t> picked;
+  uint64_t total = 0;
+  for (const std::string &p : paths) {
+    const int32_t at = iso::FindPath(open.Tree, p);
+    if (at < 0) {
+      Error("\"" + p + "\" is not in session " + std::to_string(open.Session.Number));
+      status = 1;
+      continue;
+    }
+    picked.push_back(at);
+    total += TreeBytes(open.Tree, at);
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) {
+    Error("cannot open the folder " + folder + ": " + std::strerror(errno));
+    return 1;
+  }
+  TInterruptScope scope;
+  TExtractor x(open, total);
+  bool go = true;
+  for (size_t k = 0; k < picked.size() && go; ++k)
+    go = x.Extract(picked[k], dirFd);
+  ::close(dirFd);
+  x.Finish();
+  if (!go || Interrupted()) {
+    Error("interrupted: the file being copied was removed");
+    return InterruptExitCode();
+  }
+  x.Summary();
+  return x.Failures() > 0 ? 1 : status;
+}
+
+} // namespace
+
+SKARVO_CLI_COMMAND("extract", "copy files and folders of a session to a local folder", CmdExtract);

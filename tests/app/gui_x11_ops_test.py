@@ -1,0 +1,301 @@
+#!/usr/bin/env python3
+"""The window's operations under a private X server, driven with real input.
+
+Run as: xvfb-run -a gui_x11_ops_test.py CASE (erase, burn_extract), with the
+environment of gui_x11_test.py. Every click and key goes through xdotool; the
+program's test probe reports where its widgets are. Screenshots of every
+dialog go to SKARVO_GUI_OUT.
+"""
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import gui_x11_test as g  # noqa: E402  (the shared driver of the program)
+
+
+def settings(scratch, **values):
+    """Writes the program's settings before it starts."""
+    folder = os.path.join(scratch, "config", "Skarvo")
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "Skarvo CD & DVD Burner.ini"), "w") as f:
+        f.write("[Options]\n")
+        for k, v in values.items():
+            f.write("%s=%s\n" % (k, v))
+
+
+def window(p, name):
+    """Widgets and rows of one window only (names repeat across dialogs)."""
+    widgets, rows = {}, []
+    text = p.ask("dump " + name)
+    g.LAST_DUMP[0] = text
+    for line in text.splitlines():
+        parts = line.split("\t")
+        if len(parts) < 4:
+            continue
+        kind, wname, rect = parts[0], parts[1], [int(v) for v in parts[2].split(",")]
+        value = "\t".join(parts[3:])
+        if kind == "row":
+            rows.append((wname, rect, value))
+        else:
+            widgets.setdefault(wname, (kind, rect, value))
+            if kind == "message":
+                widgets["message"] = (kind, rect, value)
+    return widgets, rows
+
+
+def wait_window(p, name, timeout=g.TIMEOUT):
+    return g.wait_for("the window " + name, lambda: (lambda w: w if name in w else None)(window(p, name)[0]),
+                      timeout)
+
+
+def wait_gone(p, name):
+    g.wait_for(name + " to close", lambda: name not in window(p, name)[0])
+
+
+def answer_message(p, expect, shot):
+    """Waits for a message box, checks its text (its first line is expect),
+    saves it and presses OK."""
+    w = wait_window(p, "msgBox", 300)
+    text = w["message"][2]
+    p.shot("msgBox", shot)
+    if text != expect and not text.startswith(expect + "  "):
+        g.fail("the message reads %r, not %r" % (text, expect))
+    g.click(w["cmdOK"][1])
+    wait_gone(p, "msgBox")
+    return text
+
+
+def answer_question(p, contains, shot):
+    w = wait_window(p, "msgQuestion")
+    if contains not in w["message"][2]:
+        g.fail("the question reads %r" % w["message"][2])
+    p.shot("msgQuestion", shot)
+    g.click(w["cmdYes"][1])
+    wait_gone(p, "msgQuestion")
+
+
+def main_window(p, drive):
+    """Waits until the main window shows with the drive in its list."""
+    g.wait_for("the main window with drive " + drive, lambda: "," + drive + " " in
+               window(p, "frmMain")[0].get("cmbDrives", ("", 0, ""))[2])
+
+
+def medium_read(p):
+    return g.wait_for("the medium", lambda: (lambda t: t if "MaxMemory=0" not in t else None)(
+        window(p, "frmMain")[0]["cdsSize"][2]))
+
+
+def choose_drive(p, name):
+    """Opens the drive list and picks the drive with the keyboard."""
+    w = window(p, "frmMain")[0]
+    items = w["cmbDrives"][2].split("{", 1)[1].rstrip("}").split(" | ")
+    index = [i for i, t in enumerate(items) if "," + name + " " in t][0]
+    g.click(w["cmbDrives"][1])
+    time.sleep(0.5)
+    g.xdotool("key", "Home")
+    for _ in range(index):
+        g.xdotool("key", "Down")
+    g.xdotool("key", "Return")
+    g.wait_for("drive " + name, lambda: window(p, "frmMain")[0]["lblDrive"][2] == "Drive " + name)
+
+
+def watch_erase(p):
+    """Follows an erase until its message; returns the highest bar position."""
+    highest = 0
+    end = time.monotonic() + 300
+    while time.monotonic() < end:
+        w = window(p, "frmMain")[0]
+        if "msgBox" in window(p, "msgBox")[0]:
+            return highest
+        value, maximum = (int(v) for v in w["prgProgress"][2].split("/"))
+        if w["lblBurnState"][2] == "Erasing Data..." and maximum == 100:
+            highest = max(highest, value)
+        time.sleep(0.1)
+    g.fail("the erase did not end")
+
+
+def case_erase(scratch):
+    g.vdrive(scratch, "add", "cd1", "--model", "cdrw-writer")
+    g.vdrive(scratch, "insert", "cd1", "--media", "CD-RW")
+    g.vdrive(scratch, "add", "dvd2", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "dvd2", "--media", "DVD+RW", "--formatted")
+    g.vdrive(scratch, "remove", "vd0")  # the default drive made with the folder
+    settings(scratch, FirstRun=0, EjectDisc=0)
+    p = g.Program(scratch)
+    try:
+        main_window(p, "cd1")
+        medium_read(p)
+        w = window(p, "frmMain")[0]
+        g.click(w["cmdQuickErase"][1])
+        answer_question(p, "quick erase the disc", "question-quick-erase.png")
+        highest = watch_erase(p)
+        answer_message(p, "Erase process completed.", "message-erase-completed.png")
+        if highest <= 0:
+            g.fail("the progress bar never moved during the erase")
+        w = window(p, "frmMain")[0]
+        if w["lblBurnState"][2] != "Ready" or w["prgProgress"][2].split("/")[0] != "100":
+            g.fail("after the erase: %s, %s" % (w["lblBurnState"][2], w["prgProgress"][2]))
+
+        # The zeros an erase writes after formatting a DVD+RW are refused.
+        choose_drive(p, "dvd2")
+        g.vdrive(scratch, "fault", "dvd2", "writeerror", "--lba", "0", "--count", "-1")
+        w = window(p, "frmMain")[0]
+        g.click(w["cmdQuickErase"][1])
+        answer_question(p, "quick erase the disc", "question-quick-erase-dvd.png")
+        watch_erase(p)
+        answer_message(p, "Erase process completed with errors.", "message-erase-failed.png")
+        result = window(p, "frmMain")[0]["lblResult"][2]
+        if not result.startswith("Erase process completed with errors."):
+            g.fail("the result line reads: " + result)
+        p.shot("frmMain", "main-window-after-erase.png")
+        p.close()
+    finally:
+        p.kill()
+
+
+def same_tree(a, b):
+    """True when folders a and b hold the same names and bytes."""
+    c = filecmp.dircmp(a, b)
+    if c.left_only or c.right_only or c.funny_files:
+        return False
+    _, mismatch, errors = filecmp.cmpfiles(a, b, c.common_files, shallow=False)
+    return not mismatch and not errors and all(same_tree(os.path.join(a, d), os.path.join(b, d))
+                                               for d in c.common_dirs)
+
+
+def make_docs(home):
+    docs = os.path.join(home, "docs")
+    os.makedirs(os.path.join(docs, "inner"))
+    os.makedirs(os.path.join(docs, "more", "deeper"))
+    contents = {
+        "report.txt": b"r" * 12345,
+        "Long name with spaces.txt": b"long\n" * 500,
+        "inner/x.bin": bytes(range(256)) * 300,
+        "inner/y.txt": b"y" * 70000,
+        "more/deeper/z.dat": b"z" * 4097,
+    }
+    for name, data in contents.items():
+        with open(os.path.join(docs, name), "wb") as f:
+            f.write(data)
+    return docs
+
+
+def case_BurnFolderThenExtract(scratch):
+    """A folder dropped on the window, burned to a DVD+RW, read back."""
+    home = os.path.join(scratch, "home")
+    docs = make_docs(home)
+    extract = os.path.join(scratch, "extract")
+    g.vdrive(scratch, "add", "dvd1", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "dvd1", "--media", "DVD+RW")
+    g.vdrive(scratch, "remove", "vd0")  # the default drive made with the folder
+    settings(scratch, FirstRun=0, EjectDisc=1, SavePath=0, ExtractFolder=extract)
+    p = g.Program(scratch)
+    try:
+        main_window(p, "dvd1")
+        medium_read(p)
+        # The folder comes from the add-files dialog by drag and drop.
+        w = window(p, "frmMain")[0]
+        g.click(w["cmdAddFiles"][1])
+        dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
+            window(p, "frmAddFiles")))
+        source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith("docs")]
+        if not source:
+            g.fail("the folder list does not show the home folder: %s" % rows)
+        lx, ly, lw, lh = w["lvwFiles"][1]
+        dx = dlg["frmAddFiles"][1][0]
+        target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
+        g.drag(g.centre(source[0][1]), target)
+        g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
+                                                  if r[0] == "lvwFiles" and docs + "/" in r[2]])
+        g.click(dlg["cmdClose"][1])
+        wait_gone(p, "frmAddFiles")
+
+        # The label, typed.
+        g.click(w["txtVolumeLabel"][1])
+        g.xdotool("key", "ctrl+a")
+        g.xdotool("type", "--delay", "20", "XBURN")
+        g.wait_for("the label", lambda: window(p, "frmMain")[0]["txtVolumeLabel"][2] == "XBURN")
+        p.shot("frmMain", "main-window-before-burn.png")
+
+        g.click(w["cmdBurn"][1])
+        answer_question(p, "MB to the disc ?", "question-burn-size.png")
+        answer_message(p, "Burn process completed.", "message-burn-completed.png")
+        p.shot("frmMain", "main-window-after-burn.png")
+
+        # The tray opened after the burn; the disc as another reader sees it.
+        image = os.path.join(scratch, "disc.iso")
+        env = dict(os.environ)
+        env.update(g.base_env(scratch))
+        r = subprocess.run([g.CLI, "vdrive", "export", "dvd1", image], env=env, capture_output=True, text=True)
+        if r.returncode != 0:
+            g.fail("export: " + r.stderr)
+        with open(image, "rb") as f:
+            f.seek(16 * 2048 + 40)
+            label = f.read(32).decode("ascii").rstrip()
+        if label != "XBURN":
+            g.fail("the volume label on the disc is %r" % label)
+        listing = subprocess.run(["bsdtar", "-tvvf", image], capture_output=True, text=True).stdout
+        if "ISO9660" not in listing:
+            g.fail("bsdtar does not read the disc as ISO 9660:\n" + listing)
+        out = os.path.join(scratch, "bsdtar")
+        os.makedirs(out)
+        r = subprocess.run(["bsdtar", "-xf", image, "-C", out], capture_output=True, text=True)
+        if r.returncode != 0 or not same_tree(docs, out):
+            g.fail("the disc differs from the folder: " + r.stderr + str(os.listdir(out)))
+
+        # Back in the drive: the disc information, "Show Files" and the extract dialog.
+        g.click(w["cmdLoad"][1])
+        g.wait_for("the medium after loading", lambda: (lambda d: d["cmbDrives"][0] == "widget" and
+                                                        "MaxMemory=0" not in d["cdsSize"][2])(
+            window(p, "frmMain")[0]))
+        g.click(w["cmdDiscInfo"][1])
+        info, rows = g.wait_for("the disc information", lambda: (lambda d: d if "frmDiscInfo" in d[0] else None)(
+            window(p, "frmDiscInfo")))
+        sessions = [r for r in rows if r[0] == "lvwSessions"]
+        if len(sessions) != 1 or not sessions[0][2].startswith("1\t"):
+            g.fail("the sessions listed: %s" % sessions)
+        if info["lblMedium"][2] != "DVD+RW":
+            g.fail("the medium reads " + info["lblMedium"][2])
+        p.shot("frmDiscInfo", "disc-info.png")
+        g.click(sessions[0][1])
+        g.click(info["cmdShowFiles"][1])
+        ex, rows = g.wait_for("the extract dialog", lambda: (lambda d: d if "frmExtract" in d[0] else None)(
+            window(p, "frmExtract")))
+        if ex["txtExtractFolder"][2] != extract:
+            g.fail("the extract folder reads " + ex["txtExtractFolder"][2])
+        p.shot("frmExtract", "extract-root.png")
+        inner = [r for r in rows if r[0] == "trvFolders" and r[2].startswith("inner")]
+        if not inner:
+            g.fail("no folder 'inner' in the tree: %s" % rows)
+        g.click(inner[0][1])
+        g.wait_for("the files of 'inner'", lambda: len([r for r in window(p, "frmExtract")[1]
+                                                        if r[0] == "lvwFiles"]) == 2)
+        g.click(ex["cmdExtractFolder"][1])
+        g.wait_for("the extraction", lambda: (lambda d: d["cmdClose"][0] == "widget" and
+                                              d["lblExtract"][2].startswith("Extracting: "))(window(p, "frmExtract")[0]))
+        p.shot("frmExtract", "extract-folder-done.png")
+        if not same_tree(os.path.join(docs, "inner"), extract):
+            g.fail("the extracted folder differs: %s" % os.listdir(extract))
+        g.click(window(p, "frmExtract")[0]["cmdClose"][1])
+        wait_gone(p, "frmExtract")
+        g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
+        wait_gone(p, "frmDiscInfo")
+        p.close()
+    finally:
+        p.kill()
+
+
+if __name__ == "__main__":
+    case = sys.argv[1]
+    scratch = tempfile.mkdtemp(prefix="skarvo-gui-ops-")
+    try:
+        os.makedirs(os.path.join(scratch, "home"), exist_ok=True)
+        globals()["case_" + case](scratch)
+        print("PASS", case)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Sessions appended with `skarvo burn --import-session` on CD-R, CD-RW, DVD-R,
+# DVD+R and DVD+RW of the virtual recorder: xorriso and bsdtar read the last
+# session as old plus new (a replaced file in its new version), the first one
+# as it was; three sessions, with -1 and 7 both meaning the third; and a
+# second session made by a peer program, imported as session 1 and 2.
+source "$(dirname "$0")/../integration/common.sh"
+for tool in xorriso bsdtar genisoimage python3; do
+  command -v $tool >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+export SKARVO_VDRIVES=$T/vdrives SKARVO_VDRIVE_CLOCK=0
+"$SKARVO" vdrive add w --model dvd-writer >/dev/null
+
+tree() { # tree DIR NAME=CONTENT...
+  local d=$1
+  shift
+  mkdir -p "$d"
+  for kv in "$@"; do
+    mkdir -p "$(dirname "$d/${kv%%=*}")"
+    printf '%s\n' "${kv#*=}" >"$d/${kv%%=*}"
+  done
+}
+tree "$T/s1" "a.txt=first a" "keep/k.txt=kept" "My Documents Backup.txt=backup"
+: >"$T/s1/empty"
+tree "$T/s2" "a.txt=second a, longer" "b.txt=b"
+tree "$T/s3" "a.txt=third" "sub/c.txt=c"
+union() { # union OUT DIR...: the trees merged, later files over earlier ones
+  local out=$1
+  shift
+  rm -rf "$out"
+  mkdir -p "$out"
+  for d in "$@"; do cp -r "$d/." "$out/"; done
+}
+
+burn() { # burn SOURCE [options]
+  local src=$1
+  shift
+  "$SKARVO" burn --drive w --yes "$@" "$src/" >"$T/burn.log" 2>&1 || {
+    fail "burn $*: $(tail -5 "$T/burn.log")"
+    return 1
+  }
+}
+
+# Start of session N as the drive reports it.
+start_of() { "$SKARVO" info --drive w | awk -v n="$1" '$1 == n && NF >= 4 { print $2 }'; }
+
+# A copy of IMG whose sector 16 on holds the descriptors of the session at
+# START (as an overwritable disc keeps them), for readers that look there only.
+at16() {
+  python3 - "$1" "$2" "$3" <<'PY'
+import sys
+img, start, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+d = bytearray(open(img, 'rb').read())
+k = 0
+while True:
+    s = d[(start + 16 + k) * 2048:(start + 17 + k) * 2048]
+    d[(16 + k) * 2048:(17 + k) * 2048] = s
+    k += 1
+    if s[0] == 255 or s[1:6] != b'CD001' or k > 32:
+        break
+open(out, 'wb').write(d)
+PY
+}
+
+# readers NAME IMG START EXPECTED: xorriso and bsdtar read the session at
+# START of IMG as the tree EXPECTED.
+readers() {
+  local name=$1 img=$2 start=$3 want=$4
+  rm -rf "$T/x" "$T/b"
+  if timeout 60 xorriso -abort_on NEVER -return_with SORRY 32 -load sbsector "$start" -indev "stdio:$img" \
+    -osirrox on -extract / "$T/x" >"$T/x.log" 2>&1 && diff -r "$want" "$T/x" >/dev/null; then
+    pass "$name: xorriso"
+  else
+    fail "$name: xorriso: $(diff -r "$want" "$T/x" 2>&1 | head -3) $(tail -3 "$T/x.log")"
+  fi
+  at16 "$img" "$start" "$T/b.iso"
+  mkdir -p "$T/b"
+  if bsdtar -tvvf "$T/b.iso" 2>/dev/null | grep -q "Archive Format: ISO9660" &&
+    bsdtar --options 'iso9660:!rockridge' -xf "$T/b.iso" -C "$T/b" 2>/dev/null && diff -r "$want" "$T/b" >/dev/null; then
+    pass "$name: bsdtar"
+  else
+    fail "$name: bsdtar: $(diff -r "$want" "$T/b" 2>&1 | head -3)"
+  fi
+}
+
+for media in CD-R CD-RW DVD-R DVD+R DVD+RW; do
+  "$SKARVO" vdrive insert w --media "$media" >/dev/null
+  burn "$T/s1" || continue
+  burn "$T/s2" --replace --import-session -1 || continue
+  "$SKARVO" vdrive export w "$T/disc.iso" >/dev/null
+  union "$T/want12" "$T/s1" "$T/s2"
+  if [ "$media" = DVD+RW ]; then
+    # One overwritable track: sector 16 describes the newest session.
+    readers "$media, last session" "$T/disc.iso" 0 "$T/want12"
+  else
+    s2=$(start_of 2)
+    [ -n "$s2" ] && [ "$s2" -gt 0 ] || { fail "$media: no start of session 2: $("$SKARVO" info --drive w)"; continue; }
+    readers "$media, last session" "$T/disc.iso" "$s2" "$T/want12"
+    readers "$media, first session" "$T/disc.iso" 0 "$T/s1"
+  fi
+done
+
+# Three sessions on a CD-R, each burned with --import-session -1.
+"$SKARVO" vdrive insert w --media CD-R >/dev/null
+burn "$T/s1" --import-session -1 && burn "$T/s2" --replace --import-session -1 &&
+  burn "$T/s3" --replace --import-session -1
+"$SKARVO" vdrive export w "$T/disc3.iso" >/dev/null
+union "$T/want123" "$T/s1" "$T/s2" "$T/s3"
+readers "CD-R, three sessions" "$T/disc3.iso" "$(start_of 3)" "$T/want123"
+"$SKARVO" ls --drive w --session 7 -R >"$T/ls7.txt" 2>/dev/null
+"$SKARVO" ls --drive w --session -1 -R >"$T/ls-1.txt"
+"$SKARVO" ls --drive w --session 3 -R >"$T/ls3.txt"
+if cmp -s "$T/ls7.txt" "$T/ls3.txt" && cmp -s "$T/ls-1.txt" "$T/ls3.txt" && grep -q '^Session 3 of 3' "$T/ls3.txt"; then
+  pass "sessions -1 and 7 are the third"
+else
+  fail "session numbers: $(head -2 "$T/ls7.txt" "$T/ls-1.txt")"
+fi
+# A fourth session importing "7" keeps the third's files.
+tree "$T/s4" "d.txt=d"
+burn "$T/s4" --import-session 7 && "$SKARVO" vdrive export w "$T/disc4.iso" >/dev/null
+union "$T/want1234" "$T/s1" "$T/s2" "$T/s3" "$T/s4"
+readers "CD-R, session 7 imported" "$T/disc4.iso" "$(start_of 4)" "$T/want1234"
+
+# A second session made by a peer for a disc burned here, imported as
+# session 1 and as session 2.
+"$SKARVO" vdrive insert w --media CD-R >/dev/null
+burn "$T/s1"
+"$SKARVO" vdrive export w "$T/p1.iso" >/dev/null
+nwa=$("$SKARVO" info --drive w | sed -n 's/^Next Session: starts at sector \([0-9]*\).*/\1/p')
+tree "$T/peer" "peer.txt=from the peer"
+if [ -z "$nwa" ]; then
+  fail "peer session: no next writable address: $("$SKARVO" info --drive w)"
+else
+  xorriso -abort_on NEVER -as mkisofs -J -C "0,$nwa" -M "$T/p1.iso" -o "$T/p2.iso" "$T/peer" >"$T/p.log" 2>&1 ||
+    fail "xorriso -C: $(tail -3 "$T/p.log")"
+  "$SKARVO" vdrive append-session w "$T/p2.iso" --at "$nwa" >/dev/null || fail "append-session"
+  "$SKARVO" ls --drive w --session 2 -R >"$T/lsp.txt"
+  grep -q ' /peer.txt$' "$T/lsp.txt" && grep -qi ' /keep/k.txt$' "$T/lsp.txt" &&
+    pass "the peer's session lists old and new" || fail "peer session listing: $(cat "$T/lsp.txt")"
+  tree "$T/s5" "e.txt=e"
+  burn "$T/s5" --import-session 2 && "$SKARVO" vdrive export w "$T/p3.iso" >/dev/null
+  "$SKARVO" ls --image "$T/p3.iso" --session 3 -R >"$T/ls3p.txt"
+  grep -q ' /peer.txt$' "$T/ls3p.txt" && grep -q ' /e.txt$' "$T/ls3p.txt" &&
+    pass "session 2 of the peer imported" || fail "import of the peer's session: $(cat "$T/ls3p.txt")"
+  burn "$T/s5" --import-session 1 && "$SKARVO" vdrive export w "$T/p4.iso" >/dev/null
+  union "$T/want15" "$T/s1" "$T/s5"
+  readers "session 1 imported past the peer's" "$T/p4.iso" "$(start_of 4)" "$T/want15"
+fi
+finish
