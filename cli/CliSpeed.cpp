@@ -87,7 +87,7 @@ bool SpeedFromOption(const std::string &speed, const std::vector<TSpeedEntry> &l
   for (const TSpeedEntry &e : list) {
     double entryFactor = 0;
     ParseNumber(FactorText(e.Text), entryFactor);
-    const bool byFactor = factor && std::fabs(entryFactor - value) < 0.05;
+    const bool byFactor = factor && std::fabs(entryFactor - value) < 1e-6;
     const bool byText = Compact(e.Text) == s;
     if (byFactor || byText) {
       // As the speed list of the window: the factor times the medium's unit.

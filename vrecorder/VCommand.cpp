@@ -9,6 +9,7 @@
 #include "VDrive.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -114,11 +115,19 @@ struct TCaches {
   std::map<std::string, std::unique_ptr<TEntry>> Entries;
 };
 
-// Never destroyed with the library's other statics: the worker thread may
-// run a command while they are torn down. CloseCommandCaches empties it.
+// Made on first use and deleted by CloseCommandCaches once the worker thread
+// has stopped, not with the library's other statics: the worker may still run
+// a command while they are torn down.
+std::atomic<TCaches *> gCaches{nullptr};
+
 TCaches &Caches() {
-  static TCaches *c = new TCaches;
-  return *c;
+  TCaches *c = gCaches.load(std::memory_order_acquire);
+  if (c)
+    return *c;
+  auto fresh = std::make_unique<TCaches>();
+  if (gCaches.compare_exchange_strong(c, fresh.get(), std::memory_order_acq_rel))
+    return *fresh.release();
+  return *c;  // another thread made it first
 }
 
 void BumpGenerationFile(const std::string &dir) {
@@ -244,9 +253,7 @@ void AppendLog(TEntry &e, const uint8_t *cdb, int cdbLen, int dataDir, const uin
 void DriveFilesChanged(const std::string &dir) { BumpGenerationFile(dir); }
 
 void CloseCommandCaches() {
-  TCaches &c = Caches();
-  std::lock_guard<std::mutex> lk(c.Mu);
-  c.Entries.clear();
+  delete gCaches.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbLen, int dataDir, uint8_t *buf,

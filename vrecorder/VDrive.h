@@ -222,7 +222,8 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
 // Tells the processes that cache a drive's state that its files changed
 // (SaveDrive does; so must anything that replaces them).
 void DriveFilesChanged(const std::string &dir);
-// Closes the files kept open for commands (the library is being unloaded).
+// Closes the files kept open for commands and frees what it kept (the library
+// is being unloaded and no command runs any more).
 void CloseCommandCaches();
 struct TCmd;
 void Dispatch(TCmd &c);

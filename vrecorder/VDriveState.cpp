@@ -499,12 +499,9 @@ bool ReadBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, uint8_t *buf) {
   return true;
 }
 
-static bool AllZero(const uint8_t *p, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (p[i])
-      return false;
-  return true;
-}
+// Zero when the first byte is and every byte equals the next: one memcmp,
+// which runs in wide words (a byte loop costs more than the write itself).
+static bool AllZero(const uint8_t *p, size_t n) { return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0); }
 
 bool WriteBlocks(const TDrive &d, uint32_t lba, uint32_t blocks, const uint8_t *buf) {
   const bool own = d.DataFd < 0;

@@ -1,14 +1,10 @@
-// Command dispatch of the virtual recorder: locking, long operations, faults,
-// the command log, and the identity/capability commands.
+// Command dispatch of the virtual recorder: faults, unit attention, long
+// operations, and the identity/capability commands.
 #include "VDrive.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vrec {
 

@@ -45,15 +45,10 @@ bool PauseUnlessAborted(uint32_t Ms) {
 
 bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, bool UntilSuccess,
                       std::atomic<uint32_t> *FreeBuffer) {
-  uint64_t waited = 0;
-  for (;;) {
-    if (FreeBuffer) {
-      const uint32_t step = Dev.DeviceBufferSize.load() / 960;
-      const uint32_t free = FreeBuffer->load();
-      FreeBuffer->store(free > step ? free - step : 0);
-    }
-    ov::Sleep(IntervalMs);
-    waited += IntervalMs;
+  for (uint64_t waited = 0;; waited += IntervalMs) {
+    // A format is polled after a pause; a flush at once, then after each.
+    if (!UntilSuccess)
+      ov::Sleep(IntervalMs);
     const bool ok = Dev.ReadDiscInformation();
     // A command that timed out means the drive stopped answering: polling
     // it further would only wait out more time-outs.
@@ -63,6 +58,15 @@ bool WaitDriveSettled(TSCSIDevice &Dev, uint32_t IntervalMs, uint32_t TotalMs, b
       return true;
     if (waited >= TotalMs)
       return false;
+    if (UntilSuccess) {
+      if (FreeBuffer) {
+        // The buffer figure shown steps once per poll.
+        const uint32_t step = Dev.DeviceBufferSize.load() / 960;
+        const uint32_t free = FreeBuffer->load();
+        FreeBuffer->store(free > step ? free - step : 0);
+      }
+      ov::Sleep(IntervalMs);
+    }
   }
 }
 
@@ -179,6 +183,16 @@ bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes
       return false;
     }
     const uint8_t asc = b.SenseASC();
+    // An image burned to an unformatted DVD+RW meets the format here (a
+    // compilation meets it at its descriptor block): formatted once, then
+    // the write is sent again.
+    if (asc == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !plusRWFormatted_) {
+      plusRWFormatted_ = true;
+      if (FormatDVDPlusRW())
+        continue;
+      if (Cache.HasError())
+        return false;
+    }
     if (!b.TargetBusy && asc != kAscNotReady && asc != 0x00) {
       FailWrite();
       return false;
@@ -220,7 +234,6 @@ bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
       std::memset(block + own * 2048, 0, (Sectors - own) * 2048);
   }
   b.SetErrorLogLatch();
-  bool formatted = false;
   for (;;) {
     if (b.Write10(0, static_cast<uint16_t>(Sectors), kWriteFlags, static_cast<int>(bytes), block)) {
       b.SynchronizeCache(1800000, false);
@@ -230,8 +243,8 @@ bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
       Fail(kNotRespondingText);
       return false;
     }
-    if (b.SenseASC() == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !formatted) {
-      formatted = true;
+    if (b.SenseASC() == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !plusRWFormatted_) {
+      plusRWFormatted_ = true;
       if (Cache.HasError())
         return false;
       if (FormatDVDPlusRW())

@@ -103,6 +103,7 @@ private:
   bool bufferPolling_ = false;
   bool prepared_ = false;   // the drive was prepared (and its tray locked)
   bool firstBlock_ = true;
+  bool plusRWFormatted_ = false;  // the one-time DVD+RW format was tried
   bool savedStopAfterTimeout_ = false;
   uint16_t firstTrack_ = 1;
   int32_t pollCountdown_ = 5;

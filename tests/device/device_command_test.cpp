@@ -305,3 +305,22 @@ TEST_F(VDriveTest, WaitUnitReadyPollsWithinItsBudget) {
   cdbs = LoggedCdbs("w");
   EXPECT_EQ(cdbs.size(), 11u);  // ten intervals fit, the eleventh poll ends it
 }
+
+TEST_F(VDriveTest, UnitAttentionAfterAMediumChangeIsRetriedOnce) {
+  AddDrive("w", "dvd-writer");
+  TSCSIDevice &dev = Select("w");
+  Insert("w", "DVD+R");
+  ClearLog("w");
+  uint32_t last = 1, size = 0;
+  ASSERT_TRUE(dev.ReadCapacity(last, size)) << dev.ErrorText;
+  EXPECT_EQ(size, 2048u);
+  const std::vector<std::string> lines = LogLines("w");
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("status=CHECK sense=06/28/00"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find("cmd=READ-CAPACITY"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("status=GOOD"), std::string::npos) << lines[1];
+  // Only once: a failure that persists is not hidden by the retry.
+  Fault("w", "notready count=2");
+  EXPECT_FALSE(dev.ReadCapacity(last, size));
+  EXPECT_EQ(LogLines("w").size(), 3u);
+}

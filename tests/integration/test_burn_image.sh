@@ -16,7 +16,7 @@ same_prefix() {
   [ "$(stat -c %s "$1")" -ge "$size" ] && cmp -s -n "$size" "$1" "$2"
 }
 
-for medium in CD-R DVD-R DVD+R "DVD+RW --formatted" DVD-RAM; do
+for medium in CD-R DVD-R DVD+R DVD+RW "DVD+RW --formatted" DVD-RAM; do
   for image in geniso.iso xorriso.img; do
     load $medium
     if ! "$SKARVO" burn-image --drive "$DRIVE" --verify "$T/$image" >"$T/out.txt" 2>"$T/err.txt"; then

@@ -49,11 +49,14 @@ protected:
 };
 
 TEST_F(VrecBurnTest, BufferFillsWithWritesAndDrainsAtTheWriteSpeed) {
+  // A quarter-speed clock: a full buffer drains in about 0.6 s, so a loaded
+  // machine's pauses between commands drain little of it.
+  setenv("SKARVO_VDRIVE_CLOCK", "0.25", 1);
   const uint8_t t = SlowCdWriter();
   EXPECT_EQ(FreeBytes(BufferCapacity(t)), 256u * 1024);
   ASSERT_TRUE(Write(0, 64, 1, t).Good());
   const uint32_t afterOne = FreeBytes(BufferCapacity(t));
-  EXPECT_LE(afterOne, 128u * 1024 + 8 * 1024);  // a few ms of draining at most
+  EXPECT_LE(afterOne, 128u * 1024 + 32 * 1024);  // some tens of ms of draining at most
   ASSERT_TRUE(Write(64, 64, 1, t).Good());
   // Full: the next write is "long write in progress" and records nothing.
   TReply full = Write(128, 64, 1, t);

@@ -85,24 +85,29 @@ TEST_F(BurnTest, AFailedOPCDoesNotStopTheBurn) {
   ExpectDriveUsable();
 }
 
-TEST_F(BurnTest, ADriveThatStopsAnsweringEndsTheBurnWithinOneTimeOut) {
-  // READ DISC INFORMATION after the DVD-R flush never completes.
-  Drive("DVD-R");
-  Source("a.bin", 100000);
-  Burner().OnFinalizingTrack = [this](TObject *) { Fault("w", "pending op=51 count=-1"); };
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(BurnAndWait(), "WRITER ERROR [DRIVE NOT RESPONDING]");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
-  EXPECT_EQ(CountOp("5B"), 0u);
-  vrec::ClearFaults("w", error_);
-  EXPECT_FALSE(Burner().StopAfterTimeout) << "later commands are sent again";
-  ExpectDriveUsable();
-  Burner().OnFinalizingTrack = nullptr;
-  EXPECT_EQ(BurnAndWait(), "") << "the next burn starts afresh";
+TEST_F(BurnTest, ADriveThatNeverSettlesAfterTheFlushEndsTheBurnInBoundedTime) {
+  // READ DISC INFORMATION after the DVD-R flush answers "not ready" for
+  // ever, or never completes (one 10 s time-out).
+  DiscWriteLimits.FlushWaitMs = 30000;
+  for (const std::string fault : {"notready op=51 count=-1", "pending op=51 count=-1"}) {
+    SCOPED_TRACE(fault);
+    Drive("DVD-R");
+    Source("a.bin", 100000);
+    Burner().OnFinalizingTrack = [&](TObject *) { Fault("w", fault); };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(BurnAndWait(), "WRITER ERROR [DRIVE NOT RESPONDING]");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+    EXPECT_EQ(CountOp("5B"), 0u);
+    vrec::ClearFaults("w", error_);
+    EXPECT_FALSE(Burner().StopAfterTimeout) << "later commands are sent again";
+    ExpectDriveUsable();
+    Burner().OnFinalizingTrack = nullptr;
+    EXPECT_EQ(BurnAndWait(), "") << "the next burn starts afresh";
+  }
 }
 
 TEST_F(BurnTest, AbortDuringARetryPauseEndsAtOnceWithoutClosing) {
-  DiscWriteLimits.BusyPauseMs = 600000;  // 600 ms on the test clock
+  DiscWriteLimits.BusyPauseMs = 5000000;  // 5 s on the test clock
   Drive("DVD+R");
   Source("a.bin", 300000);
   Fault("w", "busy op=2A count=-1 skip=2");
@@ -115,7 +120,7 @@ TEST_F(BurnTest, AbortDuringARetryPauseEndsAtOnceWithoutClosing) {
   const auto abortAt = std::chrono::steady_clock::now();
   Burner().AbortWrite();
   ASSERT_TRUE(WaitDone());
-  EXPECT_LT(std::chrono::steady_clock::now() - abortAt, std::chrono::milliseconds(400));
+  EXPECT_LT(std::chrono::steady_clock::now() - abortAt, std::chrono::seconds(2));
   EXPECT_EQ(error_, "OPERATION ABORTED BY USER");
   EXPECT_EQ(CountOp("2A"), 3u) << "no write after the abort";
   EXPECT_EQ(CountOp("5B"), 0u) << "no close after an abort";
