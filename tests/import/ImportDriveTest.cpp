@@ -43,7 +43,12 @@ protected:
   }
 
   void Open() {
-    ASSERT_TRUE(b_.InitializeASPI(false, SKARVO_WNASPI32_PATH));
+    // The recorder library is loaded once per process: loading it again
+    // would unload the copy that earlier tests used.
+    if (!b_.ASPIInitialized())
+      ASSERT_TRUE(b_.InitializeASPI(false, SKARVO_WNASPI32_PATH));
+    else
+      b_.ScanDevices();
     for (const std::string &s : b_.DeviceList)
       if (s.find(",w ") != std::string::npos)
         b_.SelectDevice(s);
@@ -99,7 +104,7 @@ TEST_F(ImportDrive, NewSessionFollowsTheOldAndDescribesBoth) {
   b_.QueryNextWritableAddress = false;
 
   // The drive's next writable address, asked separately.
-  TSCSIDevice &dev = Select("w");
+  TSCSIDevice &dev = b_;
   ASSERT_TRUE(dev.ReadTrackInformation(static_cast<uint8_t>(dev.SessionCount() + 1)));
   const uint32_t nwa = dev.TrackNextWritable();
   const uint64_t s1Sectors = fs::file_size(s1_) / 2048;

@@ -21,7 +21,7 @@ tree() { # tree DIR NAME=CONTENT...
   done
 }
 tree "$T/s1" "a.txt=first a" "keep/k.txt=kept" "My Documents Backup.txt=backup"
-: >"$T/s1/empty"
+: >"$T/s1/empty.dat"
 tree "$T/s2" "a.txt=second a, longer" "b.txt=b"
 tree "$T/s3" "a.txt=third" "sub/c.txt=c"
 union() { # union OUT DIR...: the trees merged, later files over earlier ones
