@@ -172,28 +172,6 @@ bool InsertSources(TOrvBurner &b, const TLayoutOptions &o, const std::vector<std
   return true;
 }
 
-size_t ReportInsertNotes(const TOrvBurner &b) {
-  size_t lost = 0;
-  for (const TInsertNote &n : b.InsertNotes) {
-    switch (n.Kind) {
-    case TInsertNoteKind::Renamed:
-      Warning(n.SourcePath + " stored as \"" + n.Detail + "\"");
-      break;
-    case TInsertNoteKind::PassedOver:
-      Warning("passed over " + n.SourcePath + ": " + n.Detail);
-      break;
-    case TInsertNoteKind::Unreadable:
-    case TInsertNoteKind::NameTaken:
-    case TInsertNoteKind::TooLong:
-      Error("left out " + n.SourcePath + ": " + n.Detail);
-      break;
-    }
-    if (n.IsLoss())
-      ++lost;
-  }
-  return lost;
-}
-
 // The name of the first source's folder (the source itself when it is one).
 std::string DefaultVolumeLabel(const std::string &source) {
   const std::string abs = AbsolutePath(source);
@@ -212,6 +190,29 @@ void WarnIfLabelCut(const std::string &label, bool joliet) {
 }
 
 } // namespace
+
+size_t ReportInsertNotes(const TOrvBurner &b, size_t From) {
+  size_t lost = 0;
+  for (size_t i = From; i < b.InsertNotes.size(); ++i) {
+    const TInsertNote &n = b.InsertNotes[i];
+    switch (n.Kind) {
+    case TInsertNoteKind::Renamed:
+      Warning(n.SourcePath + " stored as \"" + n.Detail + "\"");
+      break;
+    case TInsertNoteKind::PassedOver:
+      Warning("passed over " + n.SourcePath + ": " + n.Detail);
+      break;
+    case TInsertNoteKind::Unreadable:
+    case TInsertNoteKind::NameTaken:
+    case TInsertNoteKind::TooLong:
+      Error("left out " + n.SourcePath + ": " + n.Detail);
+      break;
+    }
+    if (n.IsLoss())
+      ++lost;
+  }
+  return lost;
+}
 
 bool FillCompilation(TOrvBurner &b, const TLayoutOptions &o, const std::vector<std::string> &sources, size_t &lost) {
   // Directory numbers must fit the 16-bit parent field of the path tables.

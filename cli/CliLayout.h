@@ -70,6 +70,9 @@ std::string AbsolutePath(const std::string &p);
 // lost is how many were left out. False (after printing why) when the
 // compilation cannot be made.
 bool FillCompilation(TOrvBurner &b, const TLayoutOptions &o, const std::vector<std::string> &sources, size_t &lost);
+// Prints the insertion notes from index From on (renamed, passed over, left
+// out); returns how many of them lost an entry.
+size_t ReportInsertNotes(const TOrvBurner &b, size_t From = 0);
 
 // Drops empty folders; false (after printing why) when no file is left.
 bool FinishCompilation(TOrvBurner &b);

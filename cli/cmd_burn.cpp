@@ -367,11 +367,15 @@ int CmdBurn(const TArgs &args) {
   b.ImportSessionNumber = static_cast<int16_t>(o.ImportGiven ? o.ImportSession : 0);
   if (!ConfirmOverwrite(b, o, target))
     return 1;
+  // The import of an earlier session happens inside the burn's layout; what
+  // it leaves out is named after the notes of the sources.
+  const size_t notesBefore = b.InsertNotes.size();
   const int rc = RunWrite(b, o, target, [&] {
     const bool started = b.BurnCompilation();
     ReportBootNote(b, o.Layout, "disc");
     return started;
   });
+  lost += ReportInsertNotes(b, notesBefore);
   if (rc != 0)
     return rc;
   // Archive bits mark what is saved: only a write that recorded everything
