@@ -128,4 +128,13 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
   return true;
 }
 
+int StartSessionCommand(TArgs &args, TSessionOptions &options, const char *command, const char *Help) {
+  for (const std::string &a : args)
+    if (a == "-h" || a == "--help") {
+      std::printf(Help, kSessionHelp);
+      return 0;
+    }
+  return TakeSessionOptions(args, options, command) ? -1 : 2;
+}
+
 } // namespace skarvo_cli

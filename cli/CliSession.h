@@ -24,6 +24,11 @@ extern const char *kSessionHelp;
 // missing or bad value.
 bool TakeSessionOptions(TArgs &args, TSessionOptions &options, const char *command);
 
+// The start of a command that reads a session: prints Help (a format with
+// one %s for the session options) on -h/--help and returns 0, takes the
+// session options out of args (2 on a bad one), else returns -1 to go on.
+int StartSessionCommand(TArgs &args, TSessionOptions &options, const char *command, const char *Help);
+
 // An open session: where its sectors come from and its tree.
 struct TOpenSession {
   std::unique_ptr<TSCSIDevice> Device;

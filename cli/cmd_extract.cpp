@@ -127,15 +127,10 @@ uint64_t TreeBytes(const iso::TSessionTree &tree, int32_t at) {
 }
 
 int CmdExtract(const TArgs &argsIn) {
-  for (const std::string &a : argsIn)
-    if (a == "-h" || a == "--help") {
-      std::printf(kHelp, kSessionHelp);
-      return 0;
-    }
   TArgs args = argsIn;
   TSessionOptions options;
-  if (!TakeSessionOptions(args, options, "extract"))
-    return 2;
+  if (const int rc = StartSessionCommand(args, options, "extract", kHelp); rc >= 0)
+    return rc;
   std::string folder = ".";
   std::vector<std::string> paths;
   for (size_t i = 0; i < args.size(); ++i) {

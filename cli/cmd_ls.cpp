@@ -44,15 +44,10 @@ void List(const iso::TSessionTree &tree, int32_t at, bool recursive) {
 }
 
 int CmdLs(const TArgs &argsIn) {
-  for (const std::string &a : argsIn)
-    if (a == "-h" || a == "--help") {
-      std::printf(kHelp, kSessionHelp);
-      return 0;
-    }
   TArgs args = argsIn;
   TSessionOptions options;
-  if (!TakeSessionOptions(args, options, "ls"))
-    return 2;
+  if (const int rc = StartSessionCommand(args, options, "ls", kHelp); rc >= 0)
+    return rc;
   bool recursive = false;
   std::string path;
   for (const std::string &a : args) {

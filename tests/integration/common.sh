@@ -49,3 +49,31 @@ expect_fail() {
     pass "$name"
   fi
 }
+
+# El Torito boot tests: exits 77 (skipped) without nasm or QEMU; otherwise
+# builds our boot images into $T/elt and a small source tree in $T/src.
+boot_setup() {
+  assets=$HERE/../assets/eltorito
+  local tool
+  for tool in nasm qemu-system-x86_64; do
+    command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is not installed"; exit 77; }
+  done
+  bash "$assets/make-images.sh" "$T/elt" >/dev/null
+  mkdir -p "$T/src"
+  echo "El Torito test disc" >"$T/src/readme.txt"
+}
+
+# The line the boot sector of IMAGE prints when booted as it should be.
+expected() { sed -n "s/^$1 //p" "$T/elt/expected.txt"; }
+
+# boots ISO IMAGE WHAT: ISO boots in QEMU and prints IMAGE's expected line.
+boots() {
+  local line
+  line=$(expected "$2")
+  [ -n "$line" ] || { fail "no expected line for $2"; return; }
+  if bash "$assets/boot-cd.sh" "$1" "$line" 30 >"$T/boot.txt" 2>&1; then
+    pass "$3 boots: $line"
+  else
+    fail "$3 does not boot as \"$line\": $(tail -5 "$T/boot.txt")"
+  fi
+}
