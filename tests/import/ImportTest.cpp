@@ -11,21 +11,13 @@
 #include <fstream>
 #include <sys/stat.h>
 
+#include "ImportTestUtil.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-int Shell(const std::string &cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()); }
-
-void Write(const fs::path &p, const std::string &data) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << data;
-}
-
-std::string Slurp(const fs::path &p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using namespace importtest;
 
 std::vector<uint8_t> Bytes(const fs::path &p) {
   const std::string s = Slurp(p);
