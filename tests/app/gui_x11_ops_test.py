@@ -8,10 +8,8 @@ dialog go to SKARVO_GUI_OUT.
 """
 import filecmp
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -291,11 +289,4 @@ def case_BurnFolderThenExtract(scratch):
 
 
 if __name__ == "__main__":
-    case = sys.argv[1]
-    scratch = tempfile.mkdtemp(prefix="skarvo-gui-ops-")
-    try:
-        os.makedirs(os.path.join(scratch, "home"), exist_ok=True)
-        globals()["case_" + case](scratch)
-        print("PASS", case)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    g.run_case(globals(), "skarvo-gui-ops-")

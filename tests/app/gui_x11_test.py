@@ -395,12 +395,17 @@ def case_vdrive(scratch):
         p.kill()
 
 
-if __name__ == "__main__":
+def run_case(cases, prefix):
+    """Runs case_<argv[1]> of the module dict cases in a scratch folder."""
     case = sys.argv[1]
-    scratch = tempfile.mkdtemp(prefix="skarvo-gui-")
+    scratch = tempfile.mkdtemp(prefix=prefix)
     try:
         os.makedirs(os.path.join(scratch, "home"), exist_ok=True)
-        globals()["case_" + case](scratch)
+        cases["case_" + case](scratch)
         print("PASS", case)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    run_case(globals(), "skarvo-gui-")
