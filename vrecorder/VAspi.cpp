@@ -1,11 +1,15 @@
-// The ASPI entry points of libwnaspi32.so over the virtual drives. Requests
-// posted with SRB_EVENT_NOTIFY run on a worker thread and signal the SRB's
-// eventfd when done; others complete before the call returns. The worker is
-// joined when the library is unloaded.
+// The ASPI entry points of libwnaspi32.so over the virtual drives. A request
+// runs in the caller's thread: one that takes no time completes before the
+// call returns, which keeps a stream of WRITE(10)s free of thread hand-offs.
+// A request posted with SRB_EVENT_NOTIFY whose command takes time (a flush,
+// a calibration) returns pending, and a worker thread completes it once that
+// time has passed, signalling the SRB's eventfd; without the flag the call
+// waits the time itself. The worker is joined when the library is unloaded.
 #include "VDrive.h"
 #include "wnaspi32.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +17,7 @@
 #include <deque>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <mutex>
 #include <string>
@@ -43,8 +48,9 @@ void Signal(int fd) {
 
 struct TJob {
   SRB_ExecSCSICmd *Srb;
-  std::string Dir;
   int Fd;  // duplicate of SRB_PostProc, or -1
+  std::chrono::steady_clock::time_point Due{};  // when a delayed request completes
+  uint8_t Status = 0;                           // ... and its status then
 };
 
 // Data direction of a request: the flags, or the command when neither is set.
@@ -75,7 +81,7 @@ public:
       worker_.join();
     CloseCommandCaches();
     // Nothing may wait on a request of an unloaded layer: abort what is left.
-    for (TJob &j : queue_)
+    for (TJob &j : delayed_)
       Finish(j, SS_ABORTED);
     for (TJob &j : stalled_)
       Finish(j, SS_ABORTED);
@@ -119,23 +125,32 @@ public:
     SetStatus(s, SS_PENDING);
     s->SRB_HaStat = 0;
     s->SRB_TargStat = 0;
-    if (s->SRB_Flags & SRB_EVENT_NOTIFY) {
-      const int fd = s->SRB_PostProc >= 0 ? fcntl(int(s->SRB_PostProc), F_DUPFD_CLOEXEC, 3) : -1;
-      {
-        std::unique_lock<std::mutex> lk(mu_);
-        if (!worker_.joinable())
-          worker_ = std::thread([this] { Work(); });
-        queue_.push_back(TJob{s, dir, fd});
-      }
+    {
+      std::unique_lock<std::mutex> lk(mu_);
+      running_.insert(s);
+    }
+    uint8_t status = 0;
+    double delay = 0;
+    const bool done = Run(s, dir, status, delay);
+    std::unique_lock<std::mutex> lk(mu_);
+    running_.erase(running_.find(s));
+    done_.notify_all();
+    if (!done) {
+      stalled_.push_back(TJob{s, -1});
+      return SS_PENDING;
+    }
+    if (delay > 0 && (s->SRB_Flags & SRB_EVENT_NOTIFY)) {
+      const auto wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(delay));
+      delayed_.push_back(TJob{s, -1, std::chrono::steady_clock::now() + wait, status});
+      if (!worker_.joinable())
+        worker_ = std::thread([this] { Work(); });
       cv_.notify_all();
       return SS_PENDING;
     }
-    uint8_t status = 0;
-    if (!Run(s, dir, status)) {
-      std::unique_lock<std::mutex> lk(mu_);
-      stalled_.push_back(TJob{s, dir, -1});
-      return SS_PENDING;
-    }
+    lk.unlock();
+    if (delay > 0)
+      std::this_thread::sleep_for(std::chrono::duration<double>(delay));
     SetStatus(s, status);
     return status;
   }
@@ -144,8 +159,8 @@ public:
     std::unique_lock<std::mutex> lk(mu_);
     // A request being executed is finished rather than cut off; after this
     // call the layer no longer touches it either way.
-    done_.wait(lk, [&] { return running_ != target; });
-    for (auto *list : {&queue_, &stalled_})
+    done_.wait(lk, [&] { return !running_.count(target); });
+    for (auto *list : {&delayed_, &stalled_})
       for (auto it = list->begin(); it != list->end(); ++it)
         if (it->Srb == target) {
           TJob j = *it;
@@ -197,8 +212,9 @@ private:
   }
 
   // Executes one request and fills its result fields except the status;
-  // false when it stays pending (the "pending" fault).
-  static bool Run(SRB_ExecSCSICmd *s, const std::string &dir, uint8_t &status) {
+  // false when it stays pending (the "pending" fault). Delay: the seconds
+  // the command takes before it completes.
+  static bool Run(SRB_ExecSCSICmd *s, const std::string &dir, uint8_t &status, double &delay) {
     const int dataDir = DataDirection(s);
     const TResult r = ExecuteCommand(dir, s->CDBByte, s->SRB_CDBLen, dataDir, dataDir ? s->SRB_BufPointer : nullptr,
                                      dataDir ? s->SRB_BufLen : 0);
@@ -212,36 +228,37 @@ private:
       BuildSense(r, s->SenseArea, n);
     }
     status = (r.HaStat || r.TargStat) ? SS_ERR : SS_COMP;
+    delay = r.Delay;
     return true;
   }
 
+  // Completes the delayed requests when their time has come.
   void Work() {
     std::unique_lock<std::mutex> lk(mu_);
     for (;;) {
-      cv_.wait(lk, [&] { return stop_ || !queue_.empty(); });
       if (stop_)
         return;
-      TJob j = queue_.front();
-      queue_.pop_front();
-      running_ = j.Srb;
-      lk.unlock();
-      uint8_t status = 0;
-      const bool done = Run(j.Srb, j.Dir, status);
-      lk.lock();
-      if (done)
-        Finish(j, status);
-      else
-        stalled_.push_back(j);
-      running_ = nullptr;
-      done_.notify_all();
+      if (delayed_.empty()) {
+        cv_.wait(lk);
+        continue;
+      }
+      auto first = std::min_element(delayed_.begin(), delayed_.end(),
+                                    [](const TJob &a, const TJob &b) { return a.Due < b.Due; });
+      if (std::chrono::steady_clock::now() < first->Due) {
+        cv_.wait_until(lk, first->Due);
+        continue;
+      }
+      TJob j = *first;
+      delayed_.erase(first);
+      Finish(j, j.Status);
     }
   }
 
   std::mutex mu_;
   std::condition_variable cv_, done_;
-  std::deque<TJob> queue_;
+  std::deque<TJob> delayed_;  // executed, completing when their time has passed
   std::deque<TJob> stalled_;  // requests left pending by a fault
-  SRB_ExecSCSICmd *running_ = nullptr;
+  std::multiset<SRB_ExecSCSICmd *> running_;  // being executed by callers
   std::thread worker_;
   bool stop_ = false;
   std::string folder_;

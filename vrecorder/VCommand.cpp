@@ -21,7 +21,6 @@
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace vrec {
@@ -300,10 +299,9 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
     flock(e.DirFd, LOCK_UN);
     result = c.R;
   }
-  // The time a command takes (a flush, a calibration) passes with the drive
-  // unlocked, so other processes can look at it meanwhile.
-  if (result.Delay > 0 && std::isfinite(result.Delay))
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(result.Delay, 3600.0)));
+  if (!(result.Delay > 0) || !std::isfinite(result.Delay))
+    result.Delay = 0;
+  result.Delay = std::min(result.Delay, 3600.0);
   return result;
 }
 

@@ -211,12 +211,14 @@ struct TResult {
   uint8_t Key = 0, Asc = 0, Ascq = 0;
   int Progress = -1;      // sense-key specific progress (0..65535), -1 none
   bool Pending = false;   // never completes (fault)
-  double Delay = 0;       // seconds the command takes, spent after the drive is unlocked
+  double Delay = 0;       // seconds the command takes (at most an hour), spent by
+                          // the caller after the drive is unlocked
 };
 
 // Executes one CDB on the drive in `dir` (locks, rereads the state when it
-// changed, saves, logs), then waits the time the command takes, unlocked.
-// dir: 0 none, 1 in, 2 out.
+// changed, saves, logs). The time the command takes is in the result's
+// Delay; the caller lets it pass before completing the request, so that
+// other processes can look at the drive meanwhile. dir: 0 none, 1 in, 2 out.
 TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbLen, int dataDir, uint8_t *buf,
                        uint32_t len);
 // Tells the processes that cache a drive's state that its files changed

@@ -67,35 +67,38 @@ void TCacheThread::Wake() {
   wakeCv_.notify_all();
 }
 
-// Waits until Wake() is called after seq was read, or ms (scaled) passed.
-#define CACHE_WAIT(seq, ms)                                                                       \
-  do {                                                                                            \
-    std::unique_lock<std::mutex> l_(wakeMutex_);                                                  \
-    wakeCv_.wait_for(l_, std::chrono::microseconds(static_cast<int64_t>((ms) * ov::TimeScale() * 1000.0)), \
-                     [&] { return wakeSeq_ != (seq); });                                          \
-  } while (0)
+uint64_t TCacheThread::WakeSeq() {
+  std::lock_guard<std::mutex> g(wakeMutex_);
+  return wakeSeq_;
+}
+
+void TCacheThread::WaitWake(uint64_t seq, std::chrono::microseconds d) {
+  std::unique_lock<std::mutex> l(wakeMutex_);
+  wakeCv_.wait_for(l, d, [&] { return wakeSeq_ != seq; });
+}
+
+namespace {
+// Pauses that stand for time passing follow the library's time scale; a
+// wait that Wake() ends (a block queued or taken, the end, a stop) does
+// not: its time-out is only a fallback, and scaled down it would spin.
+std::chrono::microseconds Scaled(uint32_t ms) {
+  return std::chrono::microseconds(static_cast<int64_t>(ms * ov::TimeScale() * 1000.0));
+}
+} // namespace
 
 void TCacheThread::WaitForBlock(uint32_t ms) {
-  uint64_t seq;
-  {
-    std::lock_guard<std::mutex> g(wakeMutex_);
-    seq = wakeSeq_;
-  }
+  const uint64_t seq = WakeSeq();
   lock_.Lock();
   const bool ready = !blocks_.empty() || finished_.load();
   lock_.Unlock();
   if (!ready)
-    CACHE_WAIT(seq, ms);
+    WaitWake(seq, std::chrono::milliseconds(ms));
 }
 
 void TCacheThread::WaitForPrimed(uint32_t ms) {
-  uint64_t seq;
-  {
-    std::lock_guard<std::mutex> g(wakeMutex_);
-    seq = wakeSeq_;
-  }
+  const uint64_t seq = WakeSeq();
   if (!primed_.load() && !finished_.load())
-    CACHE_WAIT(seq, ms);
+    WaitWake(seq, Scaled(ms));
 }
 
 void TCacheThread::RequestStop() {
@@ -241,11 +244,7 @@ void TCacheThread::Execute() {
   if (Produce()) {
     // Everything is queued: wait until the writer has taken it all, or stops.
     for (;;) {
-      uint64_t seq;
-      {
-        std::lock_guard<std::mutex> g(wakeMutex_);
-        seq = wakeSeq_;
-      }
+      const uint64_t seq = WakeSeq();
       if (stopRequested_.load()) {
         while (taking_.load())
           ov::Sleep(10);
@@ -260,11 +259,10 @@ void TCacheThread::Execute() {
         // Stay a moment for late readers of the texts; the owner's Join or
         // RequestStop cuts this short.
         std::unique_lock<std::mutex> l(wakeMutex_);
-        wakeCv_.wait_for(l, std::chrono::microseconds(static_cast<int64_t>(1000 * ov::TimeScale() * 1000.0)),
-                         [&] { return stopRequested_.load() || wakeSeq_ != seq; });
+        wakeCv_.wait_for(l, Scaled(1000), [&] { return stopRequested_.load() || wakeSeq_ != seq; });
         return;
       }
-      CACHE_WAIT(seq, 10);
+      WaitWake(seq, std::chrono::milliseconds(10));
     }
   }
 }
@@ -325,11 +323,7 @@ bool TCacheThread::Produce() {
 // (the stop path has then run).
 bool TCacheThread::WaitForRoom(bool adjustPriority) {
   for (;;) {
-    uint64_t seq;
-    {
-      std::lock_guard<std::mutex> g(wakeMutex_);
-      seq = wakeSeq_;
-    }
+    const uint64_t seq = WakeSeq();
     if (BlockCount() < maxBlocks_ - 1)
       return true;
     if (adjustPriority && priorityLevel_.load() != 0)
@@ -340,7 +334,7 @@ bool TCacheThread::WaitForRoom(bool adjustPriority) {
     }
     if (!primed_.exchange(true))
       Wake();
-    CACHE_WAIT(seq, 1);
+    WaitWake(seq, std::chrono::milliseconds(1));
   }
 }
 

@@ -5,6 +5,7 @@
 #include "ovSync.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -72,8 +73,8 @@ public:
   int64_t TakeBlocks(std::vector<std::unique_ptr<TCacheBlock>> &Out, int32_t MaxCount);
   void ReturnBlocks(std::vector<std::unique_ptr<TCacheBlock>> &Blocks);
   void RequestStop();
-  // Waits up to ms (scaled like ov::Sleep) until a block is queued or the
-  // producer ends; the consumer's pause when GetBlock returned -1.
+  // Waits up to ms until a block is queued or the producer ends; the
+  // consumer's pause when GetBlock returned -1.
   void WaitForBlock(uint32_t ms);
   // Waits up to ms (scaled) until the cache is primed or has ended.
   void WaitForPrimed(uint32_t ms);
@@ -117,6 +118,9 @@ private:
   void FailOpen(const std::string &path);
   void SetPriority(uint8_t level);
   void Wake();
+  // The count of Wake() calls, and a wait until it moved past seq or d passed.
+  uint64_t WakeSeq();
+  void WaitWake(uint64_t seq, std::chrono::microseconds d);
 
   TSCSIDevice &lock_;
   TParams p_;

@@ -22,6 +22,7 @@ constexpr uint32_t kPauseSliceMs = 50;
 constexpr uint8_t kAscNotReady = 0x04;
 constexpr uint8_t kAscIncompatibleFormat = 0x30;
 constexpr int32_t kDVDBlockBytes = 65536;
+static_assert(CacheBlockCapacity >= kDVDBlockBytes, "a cache block holds a whole DVD write");
 
 // The format lists of an unformatted DVD+RW, sent once before its first write.
 constexpr uint8_t kFormatDVDPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
@@ -169,14 +170,14 @@ void TDiscWriter::FailWrite() {
   Fail("WRITER ERROR [" + Burner.ErrorText + "]");
 }
 
-bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes) {
+bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes, uint8_t *Data) {
   TOrvBurner &b = Burner;
   for (int32_t attempt = 0;;) {
     if (AbortRequested.load()) {
       Fail(kAbortedByUserText);
       return false;
     }
-    if (b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, WriteBuffer))
+    if (b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, Data))
       return true;
     if (b.TimedOut()) {
       Fail(kNotRespondingText);
@@ -224,7 +225,8 @@ bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
   // The block at LBA 0 carries the new session's system area and volume
   // descriptors. Past them, a later session keeps what the disc holds, so
   // nothing of an earlier session is overwritten beyond its descriptors.
-  static uint8_t block[kDVDBlockBytes];
+  std::vector<uint8_t> buffer(kDVDBlockBytes);
+  uint8_t *block = buffer.data();
   const uint32_t bytes = Sectors * 2048;
   std::memcpy(block, b.DescriptorCopy.data(), std::min<size_t>(bytes, b.DescriptorCopy.size()));
   const uint32_t own = static_cast<uint32_t>((b.DescriptorCopySize + 2047) / 2048);
@@ -264,16 +266,30 @@ bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
 }
 
 bool TDiscWriter::SendBlock(int64_t Count) {
+  (void)Count;
+  bool ok = true;
+  for (auto &blk : Taken()) {
+    ok = SendOne(blk->Data, blk->Count);
+    if (!ok)
+      break;
+  }
+  Cache.ReturnBlocks(Taken());
+  return ok;
+}
+
+bool TDiscWriter::SendOne(uint8_t *Data, int32_t Count) {
   TOrvBurner &b = Burner;
-  int32_t bytes = static_cast<int32_t>(Count);
+  CountWritten(Count);
+  int32_t bytes = Count;
   // A compilation on a DVD goes out in whole 32-sector writes; the sectors
   // past the block's data are zeros, never what an earlier block left. Only
   // the last data block and the padding after it can be partial, so the
   // zeros stand for the padding that follows: nothing beyond the session's
   // sectors rounded up to 32 is sent (a DVD-R track is reserved that long).
+  // The cache's blocks have room for the zeros.
   if (!imageFile_ && !isCD_) {
     if (bytes < kDVDBlockBytes) {
-      std::memset(WriteBuffer + bytes, 0, static_cast<size_t>(kDVDBlockBytes - bytes));
+      std::memset(Data + bytes, 0, static_cast<size_t>(kDVDBlockBytes - bytes));
       bytes = kDVDBlockBytes;
     }
     const int64_t end = (b.SessionSectors() + 31) / 32 * 32;
@@ -296,10 +312,10 @@ bool TDiscWriter::SendBlock(int64_t Count) {
   }
   --pollCountdown_;
   const uint32_t lba = b.SessionStart + written_;
-  if (!WriteWithRetries(lba, sectors, bytes))
+  if (!WriteWithRetries(lba, sectors, bytes, Data))
     return false;
   if (b.Verify && !b.TestWrite)
-    digests_.Add(lba, WriteBuffer, sectors);
+    digests_.Add(lba, Data, sectors);
   written_ += sectors;
   return true;
 }

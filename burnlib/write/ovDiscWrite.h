@@ -83,7 +83,10 @@ protected:
 private:
   // One WRITE(10) of the block at LBA, retried while the drive is busy.
   // False when the write ended (the reason is in the cache's error).
-  bool WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes);
+  bool WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes, uint8_t *Data);
+  // Sends one block taken from the cache (Count bytes of data, with room for
+  // the padding of a DVD block). False when the write ended.
+  bool SendOne(uint8_t *Data, int32_t Count);
   // The first block also goes to LBA 0 from the descriptor copy (with a
   // one-time format of an unformatted DVD+RW). False when the write ended.
   bool WriteDescriptorBlock(uint32_t Sectors);

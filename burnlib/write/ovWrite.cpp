@@ -4,6 +4,7 @@
 #include "ovStreamEx.h"
 #include "ovSync.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/uio.h>
@@ -12,11 +13,10 @@ std::atomic<TOrvBurner *> ActiveBurner{nullptr};
 std::atomic<TCacheThread *> ActiveCache{nullptr};
 std::atomic<TThWrite *> ActiveWriter{nullptr};
 std::atomic<bool> AbortRequested{false};
-alignas(4096) uint8_t WriteBuffer[CacheBlockCapacity];
 TDiscWriterFactory DiscWriterFactory = nullptr;
 
 namespace {
-constexpr int32_t kFileBatch = 16;
+constexpr int32_t kTakeBatch = 16;
 } // namespace
 
 namespace {
@@ -85,7 +85,7 @@ bool TThWrite::OpenTarget() {
 bool TThWrite::SendBlock(int64_t Count) {
   if (!file_)
     return false;
-  struct iovec iov[kFileBatch];
+  struct iovec iov[kTakeBatch];
   int n = 0;
   for (auto &b : taken_) {
     iov[n].iov_base = b->Data;
@@ -125,9 +125,14 @@ bool TThWrite::SendBlock(int64_t Count) {
 
 int64_t TThWrite::Fetch() {
   Burner.Lock();
-  const int64_t n = ToFile ? Cache.TakeBlocks(taken_, kFileBatch) : Cache.GetBlock(WriteBuffer);
+  const int64_t n = Cache.TakeBlocks(taken_, kTakeBatch);
   Burner.Unlock();
   return n;
+}
+
+void TThWrite::CountWritten(int64_t n) {
+  const int64_t limit = Burner.SessionSectors() * 2048;
+  Burner.BytesWritten.store(std::min(Burner.BytesWritten.load() + n, limit));
 }
 
 void TThWrite::FinishTarget(bool AllSent) {
@@ -138,8 +143,6 @@ void TThWrite::FinishTarget(bool AllSent) {
       Fail(CantWriteFileText(Burner.ISOFileName, err));
   }
   file_.reset();
-  if (!taken_.empty())
-    Cache.ReturnBlocks(taken_);
 }
 
 void TThWrite::Execute() {
@@ -148,7 +151,6 @@ void TThWrite::Execute() {
   Burner.BytesWritten.store(0);
   // The cache's text is not cleared here: it starts empty, and a failure it
   // met after priming must not be lost.
-  const int64_t limit = Burner.SessionSectors() * 2048;
 
   bool allSent = false;
   if (OpenTarget()) {
@@ -163,10 +165,8 @@ void TThWrite::Execute() {
       }
       if (n > 0) {
         Burner.SetCurrentFile(Cache.CurrentFile());
-        int64_t written = Burner.BytesWritten.load() + n;
-        if (written > limit)
-          written = limit;
-        Burner.BytesWritten.store(written);
+        if (ToFile)
+          CountWritten(n);
         if (!SendBlock(n))
           break;
       }
@@ -183,6 +183,8 @@ void TThWrite::Execute() {
     }
   }
   FinishTarget(allSent && !Cache.HasError());
+  if (!taken_.empty())
+    Cache.ReturnBlocks(taken_);
 
   Burner.Lock();
   Burner.SetCurrentFile(Cache.CurrentFile());

@@ -21,7 +21,6 @@ extern std::atomic<TOrvBurner *> ActiveBurner;
 extern std::atomic<TCacheThread *> ActiveCache;
 extern std::atomic<TThWrite *> ActiveWriter;
 extern std::atomic<bool> AbortRequested;
-extern uint8_t WriteBuffer[];   // CacheBlockCapacity bytes
 
 // Claims the process-wide write slot; false when a write already runs.
 bool ClaimWriteSlot();
@@ -59,19 +58,26 @@ protected:
   // Target steps. Each returns false when the write must end; the reason is
   // then in the cache's CacheError. FinishTarget runs on every way out.
   virtual bool OpenTarget();
-  // Sends Count bytes: WriteBuffer's, or in file mode the taken blocks.
+  // Sends the Count bytes of the taken blocks (Taken()) and hands the
+  // blocks back to the cache.
   virtual bool SendBlock(int64_t Count);
   virtual void FinishTarget(bool AllSent);
   // Ends the write with Text (kept by the cache's stop path).
   void Fail(const std::string &Text);
+  // The blocks taken from the cache and not yet handed back, oldest first.
+  std::vector<std::unique_ptr<struct TCacheBlock>> &Taken() { return taken_; }
+  // Adds n bytes to the component's count of bytes written (at most the
+  // session's length).
+  void CountWritten(int64_t n);
 
   TOrvBurner &Burner;
   TCacheThread &Cache;
 
 private:
   void Execute();
-  // Takes the next data from the cache: into WriteBuffer (one block), or in
-  // file mode up to 16 blocks at once into taken_, written with one call.
+  // Takes the next data from the cache without copying it: up to 16 blocks
+  // at once into taken_ (an image file writes them with one call, a disc
+  // with one WRITE(10) each).
   int64_t Fetch();
   void Deliver(const std::string &Result);
 

@@ -123,18 +123,38 @@ TEST_F(VrecTest, SynchronousAndAsynchronousCompletion) {
   // Without a post event the call completes before returning.
   EXPECT_EQ(lib_->Send(&srb), uint32_t(SS_COMP));
   EXPECT_EQ(srb.SRB_Status, SS_COMP);
-  // With one it returns pending and the event is signalled once the status is set.
+  // With one, a command that takes no time completes before returning too,
+  // and the event stays quiet.
   const int efd = eventfd(0, EFD_CLOEXEC);
   srb.SRB_Flags = SRB_EVENT_NOTIFY;
   srb.SRB_PostProc = efd;
-  const uint32_t ret = lib_->Send(&srb);
-  EXPECT_EQ(ret, uint32_t(SS_PENDING));
+  EXPECT_EQ(lib_->Send(&srb), uint32_t(SS_COMP));
+  EXPECT_EQ(srb.SRB_Status, SS_COMP);
   pollfd p{efd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0);
+  // A command that takes time (a calibration: 1.5 s at clock 1, here 0.3 s)
+  // returns pending, and the event is signalled once the status is set.
+  setenv("SKARVO_VDRIVE_CLOCK", "5", 1);
+  srb.SRB_CDBLen = 10;
+  srb.CDBByte[0] = 0x54;
+  srb.CDBByte[1] = 0x01;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lib_->Send(&srb), uint32_t(SS_PENDING));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
   ASSERT_EQ(poll(&p, 1, 10000), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
   EXPECT_EQ(__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE), SS_COMP);
   uint64_t v = 0;
   ASSERT_EQ(read(efd, &v, 8), 8);
   EXPECT_EQ(v, 1u);
+  // A delayed request can be aborted before its time has come.
+  EXPECT_EQ(lib_->Send(&srb), uint32_t(SS_PENDING));
+  SRB_Abort a{};
+  a.SRB_Cmd = SC_ABORT_SRB;
+  a.SRB_ToAbort = &srb;
+  EXPECT_EQ(lib_->Send(&a), uint32_t(SS_COMP));
+  EXPECT_EQ(__atomic_load_n(&srb.SRB_Status, __ATOMIC_ACQUIRE), SS_ABORTED);
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
   close(efd);
 }
 
