@@ -13,7 +13,7 @@
 # all three). The recorder's clock runs at its fastest, and the library's own
 # waits (the pauses after setting the speed and after closing) are scaled
 # down with SKARVO_TIME_SCALE, so that the figures measure moving the data.
-# Each side runs twice with warm caches; the better run counts.
+# The sides take turns, three runs each; the better run of each counts.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 SKARVO=${1:-$root/build/release/bin/skarvo}
@@ -43,30 +43,39 @@ rm -f "$W/chunk"
 bytes=$(stat -c %s "$W/image.iso")
 gib=$(awk -v b="$bytes" 'BEGIN { print b / 1073741824 }')
 
-# measure NAME COMMAND...: "wall user sys maxrss_kb" of the better of two runs.
-measure() {
-  local name=$1 best="" out
+# run NAME COMMAND...: prints "wall user sys maxrss_kb" of one run. Both
+# sides start from the same state: the copy and the disc of the run before
+# are dropped and the dirty pages written back (outside the measurement), so
+# that neither pays for the other's writeback or finds more memory at hand.
+run() {
+  local name=$1
   shift
-  for _ in 1 2; do
-    rm -f "$W/copy.iso"
-    [ "$name" = cat ] || "$SKARVO" vdrive insert bench --media DVD+R >/dev/null
-    /usr/bin/time -f "%e %U %S %M" -o "$W/time.txt" "$@" >/dev/null 2>"$W/err.txt" ||
-      { echo "$name failed: $(tail -3 "$W/err.txt")" >&2; exit 1; }
-    out=$(cat "$W/time.txt")
-    if [ -z "$best" ] || awk -v a="${out%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then best=$out; fi
-  done
-  echo "$best"
+  rm -f "$W/copy.iso"
+  "$SKARVO" vdrive insert bench --media DVD+R >/dev/null
+  sync
+  /usr/bin/time -f "%e %U %S %M" -o "$W/time.txt" "$@" >/dev/null 2>"$W/err.txt" ||
+    { echo "$name failed: $(tail -3 "$W/err.txt")" >&2; exit 1; }
+  cat "$W/time.txt"
 }
 
-sync
-cat_t=$(measure cat sh -c 'cat "$1" >"$2"' _ "$W/image.iso" "$W/copy.iso")
+# better OLD NEW: the run with the shorter wall time.
+better() {
+  if [ -z "$1" ] || awk -v a="${2%% *}" -v b="${1%% *}" 'BEGIN { exit !(a < b) }'; then echo "$2"; else echo "$1"; fi
+}
+
+# The two sides take turns, three runs each, so that both meet the same
+# state of the page cache and of the machine's memory; the better run counts.
+cat_t="" burn4=""
+for _ in 1 2 3; do
+  cat_t=$(better "$cat_t" "$(run cat sh -c 'cat "$1" >"$2"' _ "$W/image.iso" "$W/copy.iso")")
+  burn4=$(better "$burn4" "$(run burn "$SKARVO" burn-image --drive bench --cache-size 4 "$W/image.iso")")
+done
 rm -f "$W/copy.iso"
-burn4=$(measure burn "$SKARVO" burn-image --drive bench --cache-size 4 "$W/image.iso")
 # The disc holds the image (a check that the figures describe a real burn).
 "$SKARVO" vdrive export bench "$W/disc.iso" >/dev/null
 cmp -s -n "$bytes" "$W/disc.iso" "$W/image.iso" || { echo "the burned disc differs from the image" >&2; exit 1; }
 rm -f "$W/disc.iso"
-burn64=$(measure burn "$SKARVO" burn-image --drive bench --cache-size 64 "$W/image.iso")
+burn64=$(run burn "$SKARVO" burn-image --drive bench --cache-size 64 "$W/image.iso")
 
 read -r cw cu cs cm <<<"$cat_t"
 read -r bw bu bs bm <<<"$burn4"

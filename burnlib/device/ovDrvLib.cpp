@@ -32,6 +32,41 @@ bool QuietOpcode(uint8_t op) {
   return std::find(std::begin(quiet), std::end(quiet), op) != std::end(quiet);
 }
 
+// The event a layer signals when a posted request completes: one per thread
+// (and process), kept for the thread's lifetime instead of one per command.
+// A request has ended (completed, or aborted and signalled) before ExecSRB
+// returns and the count is drained then, so no signal of an earlier request
+// can end the wait of a later one.
+class TCompletionEvent {
+public:
+  ~TCompletionEvent() { Close(); }
+  int Fd() {
+    // A forked child shares its parent's event: it makes its own.
+    if (fd_ >= 0 && pid_ != ::getpid())
+      Close();
+    if (fd_ < 0) {
+      fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      pid_ = ::getpid();
+    }
+    return fd_;
+  }
+  void Drain() {
+    uint64_t v = 0;
+    while (fd_ >= 0 && ::read(fd_, &v, sizeof v) > 0) {
+    }
+  }
+
+private:
+  void Close() {
+    if (fd_ >= 0)
+      ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+  pid_t pid_ = 0;
+};
+thread_local TCompletionEvent t_completion;
+
 } // namespace
 
 TSCSIDevice::TSCSIDevice() : modeBuffer_(65280) {
@@ -178,7 +213,7 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
 
   int efd = -1;
   if (srb.SRB_Flags & SRB_EVENT_NOTIFY) {
-    efd = ::eventfd(0, EFD_CLOEXEC);
+    efd = t_completion.Fd();
     srb.SRB_PostProc = efd;
   } else {
     srb.SRB_PostProc = 0;
@@ -244,7 +279,7 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
     timedOut_ = true;
   }
   if (efd >= 0)
-    ::close(efd);
+    t_completion.Drain();
   if (srb.SRB_Status != SS_COMP && srb.SRB_Status != SS_PENDING)
     BuildErrorText(srb);
   LastAction = srb.SRB_Status == SS_PENDING
