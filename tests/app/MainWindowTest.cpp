@@ -2,6 +2,7 @@
 // drives, medium and space display, the file list, drops, the panels and the
 // small handlers, and closing while an erase runs.
 #include "CDSizer.h"
+#include "RunProgram.h"
 #include "ovSync.h"
 #include "uAppStart.h"
 #include "uFrmAddFiles.h"
@@ -11,7 +12,6 @@
 
 #include <QElapsedTimer>
 #include <QMimeData>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,11 +27,7 @@ class MainWindowTest : public QObject {
   QStringList messages_;
 
   QString Scratch(const QString &name) const { return scratch_.path() + "/" + name; }
-  static bool Vdrive(const QStringList &args) {
-    QProcess p;
-    p.start(qEnvironmentVariable("SKARVO"), QStringList{"vdrive"} + args);
-    return p.waitForFinished(60000) && p.exitCode() == 0;
-  }
+  static bool Vdrive(const QStringList &args) { return RunSkarvo(QStringList{"vdrive"} + args); }
   // A window whose drive scan and selection have finished.
   std::unique_ptr<TfrmMain> Window() {
     auto w = std::make_unique<TfrmMain>(options_);

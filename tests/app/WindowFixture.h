@@ -3,13 +3,13 @@
 // window on a chosen drive.
 #pragma once
 
+#include "RunProgram.h"
 #include "ovSync.h"
 #include "uAppStart.h"
 #include "uFrmMain.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,9 +40,11 @@ public:
     QVERIFY(dlopen(lib.toUtf8().constData(), RTLD_NOW | RTLD_LOCAL));
   }
 
-  // Call from initTestCase.
-  void Setup() {
-    KeepRecorderLoaded();
+  // Call from initTestCase; withRecorder false for a test run where the
+  // recorder library is out of reach.
+  void Setup(bool withRecorder = true) {
+    if (withRecorder)
+      KeepRecorderLoaded();
     QVERIFY(Dir.isValid());
     qputenv("SKARVO_VDRIVES", Scratch("vdrives").toUtf8());
     qputenv("XDG_CONFIG_HOME", Scratch("config").toUtf8());
@@ -70,16 +72,8 @@ public:
   }
   QString LastMessage() const { return Messages.isEmpty() ? QString() : Messages.last().Text; }
 
-  static bool Vdrive(const QStringList &args) {
-    QProcess p;
-    p.start(qEnvironmentVariable("SKARVO"), QStringList{"vdrive"} + args);
-    return p.waitForFinished(60000) && p.exitCode() == 0;
-  }
-  static bool Skarvo(const QStringList &args) {
-    QProcess p;
-    p.start(qEnvironmentVariable("SKARVO"), args);
-    return p.waitForFinished(120000) && p.exitCode() == 0;
-  }
+  static bool Vdrive(const QStringList &args) { return RunSkarvo(QStringList{"vdrive"} + args); }
+  static bool Skarvo(const QStringList &args) { return RunSkarvo(args, 120000); }
   static QString DriveSetting(const QString &drive, const QString &key) {
     QFile f(qEnvironmentVariable("SKARVO_VDRIVES") + "/" + drive + "/settings");
     if (!f.open(QIODevice::ReadOnly))
