@@ -9,12 +9,6 @@
 
 namespace {
 
-// Only CD-R, CD-RW and DVD-R take the simulation bit, and only in a drive
-// that offers test writes: elsewhere a test write would record for real.
-bool TestWritePossible(TOrvBurner &b, uint8_t discType) {
-  return (discType == dtCDR || discType == dtCDRW || discType == dtDVDR) && b.HasCapability(capTestWrite);
-}
-
 void LetPendingEventsRun() { QApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
 
 } // namespace
@@ -41,7 +35,7 @@ void TfrmMain::cmdBurnClick() {
   const uint8_t type = orvBurn->GetDiscType();
   orvBurn->SetWriteSpeed(SpeedFromText(cmbSpeed->currentText(), type));
   LetPendingEventsRun();
-  if (orvBurn->TestWrite && !TestWritePossible(*orvBurn, type)) {
+  if (orvBurn->TestWrite && !orvBurn->TestWritePossible(type)) {
     ShowMessage(this,
                 QStringLiteral("A test write is not possible on %1 media: the drive would write for real.")
                     .arg(QString::fromLatin1(DiscTypeNames[type & 15])),

@@ -201,6 +201,13 @@ public:
   bool SaveImageFile(const std::string &FileName, bool Quick);
   bool BurnCompilation();
   bool BurnImageFile(const std::string &FileName);
+  // Whether a test write can be made on a medium of DiscType (a GetDiscType
+  // code) in the selected drive: only CD-R, CD-RW and DVD-R take the
+  // simulation bit, and only in a drive that offers test writes; elsewhere
+  // the drive would record for real. The burn refuses a test write that
+  // fails this rule; a drive may still refuse the write parameters, which
+  // the write thread checks when it sends them.
+  bool TestWritePossible(uint8_t DiscType) const;
   void AbortWrite();
   TWriteDoneEvent OnWriteDone;
   TNotifyEvent OnFinalizingTrack;

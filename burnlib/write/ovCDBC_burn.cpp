@@ -24,13 +24,13 @@ std::string SizeText(int64_t sectors) {
   return buf;
 }
 
-bool IsTestWriteMedium(uint8_t code) {
-  // DVD-RW takes no simulation bit from the write parameters (the page of
-  // these media always clears it), DVD+R, DVD+RW and DVD-RAM have none.
-  return code == dtCDR || code == dtCDRW || code == dtDVDR;
-}
-
 } // namespace
+
+// DVD-RW takes no simulation bit from the write parameters (the page of
+// these media always clears it); DVD+R, DVD+RW and DVD-RAM have none.
+bool TOrvBurner::TestWritePossible(uint8_t DiscType) const {
+  return (DiscType == dtCDR || DiscType == dtCDRW || DiscType == dtDVDR) && HasCapability(capTestWrite);
+}
 
 namespace {
 
@@ -41,7 +41,7 @@ std::string MediumRefusal(TOrvBurner &b, uint8_t code, bool Image) {
     return "NO DISC IN THE DRIVE";
   if (code == dtCDROM || code == dtDVDROM || code == dtDDCDROM)
     return std::string("THE ") + DiscTypeNames[code & 15] + " IS NOT WRITABLE";
-  if (b.TestWrite && (!IsTestWriteMedium(code) || !b.HasCapability(capTestWrite)))
+  if (b.TestWrite && !b.TestWritePossible(code))
     return std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeNames[code & 15] + " IN THIS DRIVE";
   if (!TSCSIDevice::IsOverwritable(code)) {
     const int status = b.DiscStatus();

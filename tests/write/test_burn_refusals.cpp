@@ -15,6 +15,20 @@ TEST_F(BurnTest, TestWriteRefusedWhereTheMediumCannotSimulate) {
   }
 }
 
+TEST_F(BurnTest, TestWritePossibleOnlyWhereMediumAndDriveSimulate) {
+  for (const auto &[media, possible] : std::vector<std::pair<std::string, bool>>{
+           {"CD-R", true}, {"CD-RW", true}, {"DVD-R", true}, {"DVD-RW", false}, {"DVD+R", false},
+           {"DVD+RW", false}, {"DVD-RAM", false}}) {
+    SCOPED_TRACE(media);
+    Drive(media, media == "DVD+RW" || media == "DVD-RW");
+    EXPECT_EQ(Burner().TestWritePossible(Burner().GetDiscType()), possible);
+  }
+  // A drive without test writes cannot simulate even on a CD-R.
+  Drive("CD-R");
+  Setting("w", "test_write", "0");
+  EXPECT_FALSE(Burner().TestWritePossible(dtCDR));
+}
+
 TEST_F(BurnTest, TestWriteEndsBeforeWritingWhenTheDriveRefusesItsPage) {
   // A first test write shows how many MODE SELECTs come before the
   // writer's own; the second has the writer's refused.
