@@ -235,6 +235,7 @@ void TfrmExtract::StartExtract(const std::vector<TFEntry *> &files) {
   cmdCancel->setEnabled(true);
   running_.store(true);
   worker_ = std::thread([this] {
+    int64_t before = 0;  // bytes of the files done
     for (const auto &[entry, target] : job_) {
       if (cancel_.load())
         break;
@@ -242,12 +243,20 @@ void TfrmExtract::StartExtract(const std::vector<TFEntry *> &files) {
         std::lock_guard<std::mutex> g(mutex_);
         current_ = QString::fromStdString(entry->LongName);
       }
-      if (burner_.ExtractFile(entry, target) != 1) {
+      // Progress within the file, and Cancel taking effect between reads.
+      const auto progress = [this, before](uint64_t done) {
+        bytesDone_.store(before + static_cast<int64_t>(done));
+        return !cancel_.load();
+      };
+      if (burner_.ExtractFile(entry, target, progress) != 1) {
+        if (cancel_.load())
+          break;  // stopped inside the file: nothing of it was kept
         std::lock_guard<std::mutex> g(mutex_);
         workerFailures_ << QString::fromStdString(entry->LongName) + QStringLiteral(": ") +
                                QString::fromStdString(burner_.ErrorText.empty() ? "read error" : burner_.ErrorText);
       }
-      bytesDone_ += entry->Size;
+      before += entry->Size;
+      bytesDone_.store(before);
       ++filesDone_;
     }
     running_.store(false);
@@ -301,7 +310,8 @@ void TfrmExtract::FinishExtract() {
 
 void TfrmExtract::cmdCancelClick() { cancel_.store(true); }
 
-// Closing while files are copied stops after the current file, then closes.
+// Closing while files are copied stops the copy (the file being copied is
+// not kept), then closes.
 void TfrmExtract::reject() {
   if (Extracting()) {
     cancel_.store(true);

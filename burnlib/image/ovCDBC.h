@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ovDrvLib.h"
+#include "ovExtract.h"
 #include "ovISOLib.h"
 #include "ovSessionTree.h"
 
@@ -145,8 +146,11 @@ public:
   bool ImportJolietDir(uint32_t Extent, uint32_t Length, TDEntry *Target);
   bool ImportISODir(uint32_t Extent, uint32_t Length, TDEntry *Target);
   // Copies an imported file from the disc to LocalName: 1 on success; 0 on a
-  // failed read or write, with no partial file left.
-  int ExtractFile(TFEntry *Entry, const std::string &LocalName);
+  // failed read or write, with no partial file left. Progress, when set, is
+  // called after each piece read with the bytes copied so far; returning
+  // false stops the copy (0 is returned, the partial copy removed, and an
+  // older file of that name kept).
+  int ExtractFile(TFEntry *Entry, const std::string &LocalName, const iso::TCopyProgress &Progress = {});
   // Where import and extract read: an image file (its sessions found by
   // their descriptors) instead of the disc in the drive when set. Not owned.
   TSectorSource *ImportSource = nullptr;

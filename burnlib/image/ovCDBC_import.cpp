@@ -201,7 +201,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
   return taken;
 }
 
-int TOrvBurner::ExtractFile(TFEntry *Entry, const std::string &LocalName) {
+int TOrvBurner::ExtractFile(TFEntry *Entry, const std::string &LocalName, const iso::TCopyProgress &Progress) {
   if (!Entry)
     return 0;
   DebugMsg(">>> EXTRACTING FILE " + Entry->LongName + " TO " + LocalName, 1);
@@ -221,7 +221,7 @@ int TOrvBurner::ExtractFile(TFEntry *Entry, const std::string &LocalName) {
     extents.push_back({static_cast<uint32_t>(Entry->ISOAddress), static_cast<uint32_t>(Entry->Size)});
   std::string err;
   if (!iso::ExtractToFile(*source, extents, static_cast<uint64_t>(Entry->Size), AT_FDCWD, LocalName, Entry->DateTime,
-                          {}, err)) {
+                          Progress, err)) {
     DebugMsg(">>> ERROR EXTRACTING FILE " + Entry->LongName + ": " + err, 4);
     return 0;
   }

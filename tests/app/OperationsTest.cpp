@@ -4,13 +4,40 @@
 // completion messages with their captions and icons.
 #include "WindowFixture.h"
 #include "ovFiles.h"
+#include "ovSectorSource.h"
 #include "uFrmDiscInfo.h"
 #include "uFrmExtract.h"
 
 #include <QMessageBox>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+// An image file whose reads, once armed, are counted; the third one waits
+// until the test lets it go, so a cancel can be given in the middle of a file.
+class THeldSource : public TSectorSource {
+public:
+  TFileSectorSource File;
+  std::atomic<bool> Armed{false}, Holding{false}, Release{false};
+  std::atomic<int> Reads{0};
+  uint64_t SectorCount() const override { return File.SectorCount(); }
+  bool ReadSectors(uint64_t Lba, uint32_t Count, uint8_t *Buffer, std::string &Error) override {
+    if (Armed.load() && ++Reads == 3) {
+      Holding.store(true);
+      while (!Release.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return File.ReadSectors(Lba, Count, Buffer, Error);
+  }
+};
+
+} // namespace
 
 class OperationsTest : public QObject {
   Q_OBJECT
@@ -412,6 +439,65 @@ private slots:
     TfrmDiscInfo none(w.get());
     QVERIFY(!none.Fill());
     QCOMPARE(LastMessage(), QString("Error getting session information."));
+  }
+
+  // Cancel stops the copy of a large file between two reads: the partial
+  // copy is removed, an older file of that name is kept, and the dialog can
+  // extract it in full afterwards.
+  void cancelStopsInsideALargeFile() {
+    QVERIFY(QDir().mkpath(Scratch("bigsrc")));
+    QByteArray data(8 << 20, 'b');  // 64 reads of 128 KiB
+    data.replace(0, 5, "first");
+    {
+      QFile f(Scratch("bigsrc/big.bin"));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      QCOMPARE(f.write(data), qint64(data.size()));
+    }
+    QVERIFY(RunSkarvo({"build-iso", "-o", Scratch("big.iso"), Scratch("bigsrc")}));
+    THeldSource source;
+    std::string error;
+    QVERIFY2(source.File.Open(Scratch("big.iso").toStdString(), error), error.c_str());
+    TOrvBurner burner;
+    burner.ResetCompilation(65535, 8191);
+    burner.ImportSource = &source;
+    QVERIFY(burner.ImportSession(-1, nullptr));
+
+    const QString folder = Scratch("cancel");
+    QVERIFY(QDir().mkpath(folder));
+    {
+      QFile older(folder + "/big.bin");
+      QVERIFY(older.open(QIODevice::WriteOnly));
+      older.write("older");
+    }
+    TOptions options = options_;
+    options.ExtractFolder = folder.toStdString();
+    TfrmExtract ex(burner, options, nullptr);
+    ex.FormShow();
+    QList<QTreeWidgetItem *> rows = ex.lvwFiles->findItems("big.bin", Qt::MatchExactly, 1);
+    QCOMPARE(rows.size(), 1);
+    ex.lvwFiles->setCurrentItem(rows[0]);
+    source.Armed.store(true);
+    ex.cmdExtractFileClick();
+    QTRY_VERIFY_WITH_TIMEOUT(source.Holding.load(), 30000);
+    QVERIFY(ex.Extracting() && ex.cmdCancel->isEnabled());
+    ex.cmdCancelClick();
+    source.Release.store(true);
+    QTRY_VERIFY_WITH_TIMEOUT(!ex.Extracting() && ex.cmdClose->isEnabled(), 30000);
+    QCOMPARE(source.Reads.load(), 3);  // nothing read after the cancel
+    QCOMPARE(ex.lblExtract->text(), QString("Extraction cancelled."));
+    QVERIFY(ex.Failures().isEmpty());
+    QCOMPARE(ex.ExtractedCount(), 0);
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{"big.bin"});
+    QCOMPARE(TWindowFixture::Contents(folder + "/big.bin"), QByteArray("older"));
+
+    // Not cancelled, the whole file replaces the older one.
+    ex.cmdExtractFileClick();
+    QTRY_VERIFY_WITH_TIMEOUT(!ex.Extracting() && ex.cmdClose->isEnabled(), 30000);
+    QCOMPARE(ex.ExtractedCount(), 1);
+    QCOMPARE(ex.prgExtract->value(), ex.prgExtract->maximum());
+    QVERIFY(TWindowFixture::Contents(folder + "/big.bin") == data);
+    QVERIFY(messages_.isEmpty());
   }
 
   void namesFromTheDiscStayInTheFolder() {

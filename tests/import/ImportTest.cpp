@@ -178,3 +178,22 @@ TEST_F(Import, ExtractFileChecksEveryReadAndLeavesNoPartialFile) {
   EXPECT_EQ(b_.ExtractFile(b_.FindFile(b_.Root(), "inner.txt"), (dir_ / "out" / "x").string()), 0);
   EXPECT_FALSE(fs::exists(dir_ / "out" / "x"));
 }
+
+TEST_F(Import, ExtractFileStopsBetweenReadsWhenTold) {
+  Write(src_ / "large.bin", std::string(600000, 'L'));  // five reads
+  ImportImage("-J");
+  TFEntry *large = b_.FindFile(b_.Root(), "large.bin");
+  ASSERT_NE(large, nullptr);
+  const fs::path out = dir_ / "out" / "large.bin";
+  Write(out, "older copy");
+  std::vector<uint64_t> calls;
+  EXPECT_EQ(b_.ExtractFile(large, out.string(),
+                           [&](uint64_t done) {
+                             calls.push_back(done);
+                             return calls.size() < 2;
+                           }),
+            0);
+  EXPECT_EQ(calls, (std::vector<uint64_t>{131072, 262144}));
+  EXPECT_EQ(Slurp(out), "older copy");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out.parent_path()), fs::directory_iterator()), 1);
+}
