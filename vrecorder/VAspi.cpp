@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -247,12 +248,15 @@ private:
       if (n <= 0)
         return any;
       any = true;
+      const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
       for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
         const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
         at += ssize_t(sizeof(inotify_event) + ev->len);
         if ((ev->mask & IN_IGNORED) && ev->wd == watch_)
           watch_ = -1;  // the folder went: watched anew by the rescan
       }
+      if (!more)
+        return any;
     }
   }
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -223,6 +224,9 @@ void TWatcher::Drain(const TEntry *self) {
     const ssize_t n = read(Fd, buf, sizeof buf);
     if (n <= 0)
       return;
+    // A read that left room for more took the whole queue (a later event
+    // is read by the next command).
+    const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
     for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
       const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
       at += ssize_t(sizeof(inotify_event) + ev->len);
@@ -246,6 +250,8 @@ void TWatcher::Drain(const TEntry *self) {
         Owners.erase(it);
       }
     }
+    if (!more)
+      return;
   }
 }
 
