@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <map>
 #include <set>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <mutex>
 #include <string>
@@ -79,6 +81,8 @@ public:
     cv_.notify_all();
     if (worker_.joinable())
       worker_.join();
+    if (notify_ >= 0)
+      close(notify_);
     CloseCommandCaches();
     // Nothing may wait on a request of an unloaded layer: abort what is left.
     for (TJob &j : delayed_)
@@ -174,22 +178,25 @@ public:
 private:
   // Identifies a state of the folder: its modification time changes when a
   // drive folder is created, removed or renamed.
-  static std::string FolderStamp(const std::string &folder) {
+  struct TStamp {
+    ino_t Ino = 0;
+    timespec Mtime{};
+    bool operator==(const TStamp &o) const {
+      return Ino == o.Ino && Mtime.tv_sec == o.Mtime.tv_sec && Mtime.tv_nsec == o.Mtime.tv_nsec;
+    }
+  };
+  static TStamp FolderStamp(const std::string &folder) {
     struct stat st{};
     if (stat(folder.c_str(), &st) != 0)
-      return "";
-    // snprintf, not std::to_string: that would give this library a unique
-    // symbol, and a library with one is never unloaded.
-    char b[96];
-    std::snprintf(b, sizeof b, "%llu:%lld.%ld", static_cast<unsigned long long>(st.st_ino),
-                  static_cast<long long>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec));
-    return b;
+      return TStamp{};
+    return TStamp{st.st_ino, st.st_mtim};
   }
 
   void RescanLocked() {
     folder_ = DrivesFolderPath();
     std::string err;
     EnsureDrivesFolder(err);
+    WatchFolder();
     stamp_ = FolderStamp(folder_);
     slots_.clear();
     for (const TDriveSlot &s : DriveSlots(folder_))
@@ -199,8 +206,58 @@ private:
   unsigned Adapters() const { return slots_.empty() ? 0 : unsigned(slots_.rbegin()->first / kTargetsPerAdapter) + 1; }
 
   void RefreshLocked() {
-    if (folder_ != DrivesFolderPath() || FolderStamp(folder_) != stamp_)
+    const bool watched = watch_ >= 0 && notifyPid_ == getpid();
+    if (folder_ != DrivesFolderPath() || (watched ? FolderEvents() : !(FolderStamp(folder_) == stamp_)))
       RescanLocked();
+  }
+
+  // Drives made, removed or renamed in the folder are seen through inotify:
+  // an empty queue costs one read where a stat of the folder's path cost a
+  // path lookup per command. Without it the folder's stamp is compared.
+  void WatchFolder() {
+    const pid_t pid = getpid();
+    if (notifyPid_ != pid) {
+      // A forked child must not share its parent's queue.
+      if (notify_ >= 0)
+        close(notify_);
+      notify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      notifyPid_ = pid;
+      watch_ = -1;
+    }
+    if (notify_ < 0)
+      return;
+    if (watch_ >= 0 && watched_ != folder_) {
+      inotify_rm_watch(notify_, watch_);
+      watch_ = -1;
+    }
+    if (watch_ < 0) {
+      watch_ = inotify_add_watch(notify_, folder_.c_str(),
+                                 IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                     IN_ONLYDIR);
+      watched_ = folder_;
+    }
+    FolderEvents();  // what is queued now is seen by the scan that follows
+  }
+
+  // True when an event came since the last look; drains the queue.
+  bool FolderEvents() {
+    alignas(inotify_event) char buf[4096];
+    bool any = false;
+    for (;;) {
+      const ssize_t n = read(notify_, buf, sizeof buf);
+      if (n <= 0)
+        return any;
+      any = true;
+      const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
+      for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+        const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+        at += ssize_t(sizeof(inotify_event) + ev->len);
+        if ((ev->mask & IN_IGNORED) && ev->wd == watch_)
+          watch_ = -1;  // the folder went: watched anew by the rescan
+      }
+      if (!more)
+        return any;
+    }
   }
 
   static void Finish(TJob &j, uint8_t status) {
@@ -262,7 +319,11 @@ private:
   std::thread worker_;
   bool stop_ = false;
   std::string folder_;
-  std::string stamp_;                // FolderStamp of folder_ at the last scan
+  TStamp stamp_;                     // FolderStamp of folder_ at the last scan
+  int notify_ = -1;                  // inotify instance of this process
+  pid_t notifyPid_ = 0;
+  int watch_ = -1;                   // its watch on watched_
+  std::string watched_;
   std::map<int, std::string> slots_;  // slot (adapter * 8 + target) -> drive name
 };
 

@@ -5,12 +5,16 @@
 // last state in memory with its open files, and rereads the settings only
 // when another process (or a person) changed them. Every save, by any process,
 // counts up the folder's `generation` file; a different count, or a settings
-// file whose identity (inode, size, times) changed, means "reread".
+// file whose identity (inode, size, times) changed, means "reread". Changes
+// made outside the count (a person editing or replacing the settings, a
+// drive folder removed) are noticed through inotify, so the files need not
+// be looked at with stat for every command.
 #include "VDrive.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +24,8 @@
 #include <memory>
 #include <mutex>
 #include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,10 +56,48 @@ void CloseFd(int &fd) {
   fd = -1;
 }
 
+struct TEntry;
+
+// One inotify instance per process: on each drive folder a watch for entries
+// made, removed or renamed and for the folder itself going, and one on its
+// settings file for writes, truncation and unlinking. An event sends the
+// entry back to looking at the files with stat. Reading the empty queue is
+// one system call where the stat checks took two path lookups per command.
+// Without inotify every command looks at the files.
+struct TWatcher {
+  int Fd = -1;
+  pid_t Pid = 0;
+  std::map<int, TEntry *> Owners;  // watch descriptor -> its entry
+
+  ~TWatcher() {
+    if (Fd >= 0)
+      close(Fd);
+  }
+  // Makes the instance of this process (a forked child must not share its
+  // parent's queue); entries then start without watches.
+  void Open(pid_t pid, std::map<std::string, std::unique_ptr<TEntry>> &entries);
+  // Adds a watch for e; -1 when not possible (or the file is watched for
+  // another entry already).
+  int Add(TEntry &e, const std::string &path, uint32_t mask);
+  void Remove(int wd);
+  // Applies the queued events. With self, its own settings writes are
+  // skipped (they were just made under the lock).
+  void Drain(const TEntry *self);
+};
+
+constexpr uint32_t kDirEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                IN_ONLYDIR;
+constexpr uint32_t kSettingsEvents = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
 // What this process knows of one drive folder. Guarded by TCaches::Mu.
 struct TEntry {
   std::string Dir;
   int DirFd = -1, GenFd = -1, SettingsFd = -1, DataFd = -1, LogFd = -1;
+  uint64_t *GenMap = nullptr;  // the generation file, mapped shared
+  int DirWatch = -1, SettingsWatch = -1;
+  // Both watches are in place and no event came since the files were last
+  // looked at: only the generation count can tell of a change.
+  bool Watched = false;
   pid_t Pid = 0;  // the process that opened them
   dev_t DirDev = 0;
   ino_t DirIno = 0;
@@ -67,6 +111,10 @@ struct TEntry {
 
   void Drop(bool withDir) {
     Valid = false;
+    Watched = false;
+    if (GenMap)
+      munmap(GenMap, sizeof *GenMap);
+    GenMap = nullptr;
     CloseFd(GenFd);
     CloseFd(SettingsFd);
     CloseFd(DataFd);
@@ -92,11 +140,32 @@ struct TEntry {
     return true;
   }
 
-  uint64_t ReadGen() {
+  // The count is read and written through a shared mapping: a load and a
+  // store instead of two system calls per command. Other processes' pread
+  // and pwrite of the file see the same page.
+  bool OpenGen() {
     if (GenFd < 0)
       GenFd = openat(DirFd, "generation", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (GenFd < 0)
+      return false;
+    if (!GenMap) {
+      struct stat st{};
+      if (fstat(GenFd, &st) == 0 && (st.st_size >= off_t(sizeof *GenMap) || ftruncate(GenFd, sizeof *GenMap) == 0)) {
+        void *m = mmap(nullptr, sizeof *GenMap, PROT_READ | PROT_WRITE, MAP_SHARED, GenFd, 0);
+        if (m != MAP_FAILED)
+          GenMap = static_cast<uint64_t *>(m);
+      }
+    }
+    return true;
+  }
+
+  uint64_t ReadGen() {
+    if (!OpenGen())
+      return 0;
+    if (GenMap)
+      return __atomic_load_n(GenMap, __ATOMIC_ACQUIRE);
     uint64_t g = 0;
-    if (GenFd < 0 || pread(GenFd, &g, sizeof g, 0) != ssize_t(sizeof g))
+    if (pread(GenFd, &g, sizeof g, 0) != ssize_t(sizeof g))
       return 0;
     return g;
   }
@@ -104,7 +173,9 @@ struct TEntry {
   // Under the lock the count cannot have moved since Refresh read it.
   void BumpGen() {
     ++Gen;
-    if (GenFd >= 0 && pwrite(GenFd, &Gen, sizeof Gen, 0) != ssize_t(sizeof Gen))
+    if (GenMap)
+      __atomic_store_n(GenMap, Gen, __ATOMIC_RELEASE);
+    else if (GenFd < 0 || pwrite(GenFd, &Gen, sizeof Gen, 0) != ssize_t(sizeof Gen))
       Valid = false;
   }
 };
@@ -112,7 +183,77 @@ struct TEntry {
 struct TCaches {
   std::mutex Mu;
   std::map<std::string, std::unique_ptr<TEntry>> Entries;
+  TWatcher Watch;  // declared last: it goes first, before the entries it names
 };
+
+void TWatcher::Open(pid_t pid, std::map<std::string, std::unique_ptr<TEntry>> &entries) {
+  if (Fd >= 0)
+    close(Fd);
+  Fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  Pid = pid;
+  Owners.clear();
+  for (auto &[dir, e] : entries) {
+    e->DirWatch = e->SettingsWatch = -1;
+    e->Watched = false;
+  }
+}
+
+int TWatcher::Add(TEntry &e, const std::string &path, uint32_t mask) {
+  if (Fd < 0)
+    return -1;
+  const int wd = inotify_add_watch(Fd, path.c_str(), mask);
+  if (wd < 0)
+    return -1;
+  TEntry *&owner = Owners[wd];
+  if (owner && owner != &e)
+    return -1;
+  owner = &e;
+  return wd;
+}
+
+void TWatcher::Remove(int wd) {
+  if (wd >= 0 && Owners.erase(wd))
+    inotify_rm_watch(Fd, wd);
+}
+
+void TWatcher::Drain(const TEntry *self) {
+  if (Fd < 0)
+    return;
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    const ssize_t n = read(Fd, buf, sizeof buf);
+    if (n <= 0)
+      return;
+    // A read that left room for more took the whole queue (a later event
+    // is read by the next command).
+    const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
+    for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+      const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+      at += ssize_t(sizeof(inotify_event) + ev->len);
+      if (ev->mask & IN_Q_OVERFLOW) {
+        for (auto &[wd, owner] : Owners)
+          owner->Watched = false;
+        continue;
+      }
+      const auto it = Owners.find(ev->wd);
+      if (it == Owners.end())
+        continue;
+      TEntry &e = *it->second;
+      if (&e == self && ev->wd == e.SettingsWatch && ev->mask == IN_MODIFY)
+        continue;
+      e.Watched = false;
+      if (ev->mask & IN_IGNORED) {
+        if (e.DirWatch == ev->wd)
+          e.DirWatch = -1;
+        if (e.SettingsWatch == ev->wd)
+          e.SettingsWatch = -1;
+        Owners.erase(it);
+      }
+    }
+    if (!more)
+      return;
+  }
+}
 
 // Made on first use and deleted by CloseCommandCaches once the worker thread
 // has stopped, not with the library's other statics: the worker may still run
@@ -143,21 +284,38 @@ void BumpGenerationFile(const std::string &dir) {
   close(fd);
 }
 
+// Watches e's folder and settings file, now that they were looked at.
+void Watch(TWatcher &w, TEntry &e) {
+  if (e.DirWatch < 0)
+    e.DirWatch = w.Add(e, e.Dir, kDirEvents);
+  const int wd = w.Add(e, e.Dir + "/settings", kSettingsEvents);
+  if (wd != e.SettingsWatch)
+    w.Remove(e.SettingsWatch);
+  e.SettingsWatch = wd;
+  e.Watched = e.DirWatch >= 0 && e.SettingsWatch >= 0;
+}
+
 // Brings e.State up to date with the files; false when they cannot be read.
-bool Refresh(TEntry &e) {
+bool Refresh(TWatcher &w, TEntry &e) {
   const uint64_t gen = e.ReadGen();
-  struct stat st{};
-  if (fstatat(e.DirFd, "settings", &st, 0) != 0)
-    return false;
-  if (e.Valid && gen == e.Gen && IdOf(st) == e.Settings)
-    return true;
+  if (e.Watched) {
+    if (e.Valid && gen == e.Gen)
+      return true;
+  } else {
+    struct stat st{};
+    if (fstatat(e.DirFd, "settings", &st, 0) != 0)
+      return false;
+    if (e.Valid && gen == e.Gen && IdOf(st) == e.Settings) {
+      Watch(w, e);
+      return true;
+    }
+  }
   std::string err;
   TDrive d;
   if (!LoadDrive(e.Dir, d, err))
     return false;
   // Another process may have replaced any of the files: open them anew.
   e.Drop(false);
-  e.GenFd = openat(e.DirFd, "generation", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   e.SettingsFd = openat(e.DirFd, "settings", O_RDWR | O_CLOEXEC);
   e.DataFd = openat(e.DirFd, "data.img", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   e.LogFd = openat(e.DirFd, "commands.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -168,12 +326,13 @@ bool Refresh(TEntry &e) {
   e.Gen = e.ReadGen();
   e.Settings = IdOf(now);
   e.Valid = true;
+  Watch(w, e);
   return true;
 }
 
 // Writes the state over the settings file in place (the lock keeps readers
 // out meanwhile), and tells the other processes.
-void Store(TEntry &e, const TDrive &d) {
+void Store(TWatcher &w, TEntry &e, TDrive &d) {
   const std::string text = SerializeDrive(d);
   bool ok = e.SettingsFd >= 0;
   size_t done = 0;
@@ -192,47 +351,102 @@ void Store(TEntry &e, const TDrive &d) {
     e.Valid = false;
     return;
   }
-  struct stat st{};
   e.BumpGen();
+  e.State = std::move(d);
+  if (e.Watched) {
+    // The file now holds exactly the text; the events of these writes are ours.
+    e.Settings.Size = off_t(text.size());
+    w.Drain(&e);
+    return;
+  }
+  struct stat st{};
   if (fstat(e.SettingsFd, &st) != 0) {
     e.Valid = false;
     return;
   }
   e.Settings = IdOf(st);
-  e.State = d;
+}
+
+// Appends decimal v to p, at least `width` digits.
+char *PutNumber(char *p, uint64_t v, int width = 1) {
+  char b[24];
+  int n = 0;
+  do {
+    b[n++] = char('0' + v % 10);
+    v /= 10;
+  } while (v || n < width);
+  while (n)
+    *p++ = b[--n];
+  return p;
+}
+
+char *PutText(char *p, const char *t) {
+  while (*t)
+    *p++ = *t++;
+  return p;
+}
+
+char *PutHexByte(char *p, uint8_t v) {
+  static const char digits[] = "0123456789ABCDEF";
+  *p++ = digits[v >> 4];
+  *p++ = digits[v & 15];
+  return p;
+}
+
+// "2026-12-08T07:47:17." for the second of `secs`; the date part is made
+// once per second (a burn logs thousands of commands in one).
+const char *StampPrefix(time_t secs) {
+  static thread_local time_t last = -1;
+  static thread_local char text[80];
+  if (secs != last) {
+    tm t{};
+    gmtime_r(&secs, &t);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                  t.tm_hour, t.tm_min, t.tm_sec);
+    last = secs;
+  }
+  return text;
 }
 
 void AppendLog(TEntry &e, const uint8_t *cdb, int cdbLen, int dataDir, const uint8_t *buf, uint32_t len,
                const TResult &r) {
+  // One line per command, built by hand: it is written for every WRITE(10)
+  // of a burn. The parameter list of MODE SELECT is short and says what the
+  // host asked for, so it is logged too.
   char line[512];
+  char *p = line;
   const double now = NowSeconds();
   const time_t secs = time_t(now);
-  tm t{};
-  gmtime_r(&secs, &t);
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                t.tm_hour, t.tm_min, t.tm_sec, int((now - double(secs)) * 1000) % 1000);
-  char hex[40] = {};
+  p = PutText(p, StampPrefix(secs));
+  p = PutNumber(p, uint64_t(int((now - double(secs)) * 1000) % 1000), 3);
+  p = PutText(p, "Z pid=");
+  p = PutNumber(p, uint64_t(e.Pid));
+  p = PutText(p, " cmd=");
+  p = PutText(p, CommandName(cdb[0]));
+  p = PutText(p, " cdb=");
   for (int i = 0; i < cdbLen && i < 16; ++i)
-    std::snprintf(hex + 2 * i, 3, "%02X", cdb[i]);
-  const char *status = r.Pending ? "PENDING"
-                       : r.HaStat ? "HOST-ERROR"
-                       : r.TargStat == 0 ? "GOOD"
-                       : r.TargStat == 8 ? "BUSY"
-                                          : "CHECK";
-  // The parameter list of MODE SELECT is short and says what the host asked for.
-  char data[6 + 2 * 128 + 1] = {};
+    p = PutHexByte(p, cdb[i]);
+  p = PutText(p, dataDir == 1 ? " dir=in" : dataDir == 2 ? " dir=out" : " dir=none");
+  p = PutText(p, " len=");
+  p = PutNumber(p, len);
+  p = PutText(p, r.Pending ? " status=PENDING"
+                 : r.HaStat ? " status=HOST-ERROR"
+                 : r.TargStat == 0 ? " status=GOOD"
+                 : r.TargStat == 8 ? " status=BUSY"
+                                    : " status=CHECK");
+  p = PutText(p, " sense=");
+  p = PutHexByte(p, r.Key);
+  *p++ = '/';
+  p = PutHexByte(p, r.Asc);
+  *p++ = '/';
+  p = PutHexByte(p, r.Ascq);
   if (cdb[0] == 0x55 && dataDir == 2 && buf) {
     const uint32_t n = std::min<uint32_t>({len, (uint32_t(cdb[7]) << 8) | cdb[8], 128});
-    std::memcpy(data, " data=", 6);
+    p = PutText(p, " data=");
     for (uint32_t i = 0; i < n; ++i)
-      std::snprintf(data + 6 + 2 * i, 3, "%02X", buf[i]);
+      p = PutHexByte(p, buf[i]);
   }
-  const int n = std::snprintf(line, sizeof line,
-                              "%s pid=%d cmd=%s cdb=%s dir=%s len=%u status=%s sense=%02X/%02X/%02X%s\n", stamp,
-                              int(getpid()), CommandName(cdb[0]), hex,
-                              dataDir == 1 ? "in" : dataDir == 2 ? "out" : "none", len, status, r.Key, r.Asc, r.Ascq,
-                              data);
+  *p++ = '\n';
   // The size is looked at every 64 lines: a line is short, the limit is large.
   struct stat st{};
   if (e.LogFd >= 0 && ++e.LogLines % 64 == 0 && fstat(e.LogFd, &st) == 0 && st.st_size > kLogRotateBytes) {
@@ -242,7 +456,7 @@ void AppendLog(TEntry &e, const uint8_t *cdb, int cdbLen, int dataDir, const uin
     e.LogFd = openat(e.DirFd, "commands.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     e.BumpGen();  // the others' log descriptors now name the old file
   }
-  if (e.LogFd >= 0 && write(e.LogFd, line, size_t(std::clamp(n, 0, int(sizeof line) - 1))) < 0) {
+  if (e.LogFd >= 0 && write(e.LogFd, line, size_t(p - line)) < 0) {
     // the log is best effort; the command result stands
   }
 }
@@ -267,20 +481,35 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
       slot->Dir = driveDir;
     }
     TEntry &e = *slot;
+    TWatcher &w = caches.Watch;
     // A forked child shares its parent's open files, and with them the
-    // folder's flock: it opens its own.
-    if (e.Pid != getpid()) {
+    // folder's flock and the inotify queue: it opens its own.
+    const pid_t pid = getpid();
+    if (w.Pid != pid)
+      w.Open(pid, caches.Entries);
+    if (e.Pid != pid) {
       e.Drop(true);
-      e.Pid = getpid();
+      e.Pid = pid;
     }
-    const bool opened = e.OpenDir();
+    // Takes the folder's lock, then the events of whoever held it before:
+    // when they say the folder changed, it is looked at (and locked) anew.
     int locked = -1;
-    if (opened) {
+    for (int pass = 0; pass < 2; ++pass) {
+      const bool watched = e.Watched;
+      if (!(watched && e.DirFd >= 0) && !e.OpenDir())
+        break;
       do
         locked = flock(e.DirFd, LOCK_EX);
       while (locked != 0 && errno == EINTR);
+      if (locked != 0)
+        break;
+      w.Drain(nullptr);
+      if (!watched || e.Watched)
+        break;
+      flock(e.DirFd, LOCK_UN);
+      locked = -1;
     }
-    if (locked != 0 || !Refresh(e)) {
+    if (locked != 0 || !Refresh(w, e)) {
       if (locked == 0)
         flock(e.DirFd, LOCK_UN);
       e.Drop(true);
@@ -294,7 +523,7 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
     TCmd c{d, cdb, dataDir, buf, len, false, TResult{}};
     Dispatch(c);
     if (c.Changed)
-      Store(e, d);
+      Store(w, e, d);
     AppendLog(e, cdb, cdbLen, dataDir, buf, len, c.R);
     flock(e.DirFd, LOCK_UN);
     result = c.R;

@@ -3,6 +3,8 @@
 #include "VDrive.h"
 
 #include <algorithm>
+#include <charconv>
+#include <type_traits>
 #include <cmath>
 #include <limits>
 #include <cerrno>
@@ -32,25 +34,64 @@ static std::string Join(const std::vector<std::string> &v) {
 
 // ---- settings file ----
 
-static std::string Hex(const std::vector<uint8_t> &v) {
-  std::string s;
-  char b[4];
-  for (uint8_t x : v) {
-    std::snprintf(b, sizeof b, "%02x", x);
-    s += (s.empty() ? "" : " ") + std::string(b);
+namespace {
+
+// Builds the settings text. The state is saved after every command that
+// changes it (each WRITE(10) of a burn), so this avoids the stream and
+// printf machinery; numbers read exactly as a stream would print them.
+class TTextOut {
+public:
+  TTextOut() { s_.reserve(2048); }
+  TTextOut &operator<<(const char *t) {
+    s_ += t;
+    return *this;
   }
-  return s;
+  TTextOut &operator<<(const std::string &t) {
+    s_ += t;
+    return *this;
+  }
+  template <typename T>
+    requires std::is_integral_v<T>
+  TTextOut &operator<<(T v) {
+    char b[24];
+    const auto r = std::to_chars(b, b + sizeof b, v);
+    s_.append(b, r.ptr);
+    return *this;
+  }
+  TTextOut &operator<<(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%g", v);
+    s_ += b;
+    return *this;
+  }
+  std::string str() { return std::move(s_); }
+
+private:
+  std::string s_;
+};
+
+void PutHex(TTextOut &o, const std::vector<uint8_t> &v) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(v.size() * 3);
+  for (uint8_t x : v) {
+    if (!s.empty())
+      s += ' ';
+    s += digits[x >> 4];
+    s += digits[x & 15];
+  }
+  o << s;
 }
 
-static std::string SpeedList(const std::vector<uint16_t> &v) {
-  std::string s;
-  for (uint16_t x : v)
-    s += (s.empty() ? "" : " ") + std::to_string(x);
-  return s;
+void PutSpeeds(TTextOut &o, const std::vector<uint16_t> &v) {
+  for (size_t i = 0; i < v.size(); ++i)
+    (i ? o << " " : o) << v[i];
 }
+
+}  // namespace
 
 std::string SerializeDrive(const TDrive &d) {
-  std::ostringstream o;
+  TTextOut o;
   o << "# Virtual recorder settings (key = value). Edit only while no program uses the drive.\n";
   if (d.Slot >= 0)
     o << "address = " << d.AddressText() << "\n";
@@ -63,8 +104,11 @@ std::string SerializeDrive(const TDrive &d) {
   o << "writes = " << Join(d.Writes) << "\n";
   o << "read_speed_cd = " << d.ReadSpeedCd << "\n";
   o << "read_speed_dvd = " << d.ReadSpeedDvd << "\n";
-  for (const auto &[m, v] : d.Speeds)
-    o << "write_speeds." << m << " = " << SpeedList(v) << "\n";
+  for (const auto &[m, v] : d.Speeds) {
+    o << "write_speeds." << m << " = ";
+    PutSpeeds(o, v);
+    o << "\n";
+  }
   o << "buffer_kb = " << d.BufferKb << "\n";
   o << "underrun_protection = " << (d.Underrun ? 1 : 0) << "\n";
   o << "test_write = " << (d.TestWriteCap ? 1 : 0) << "\n";
@@ -88,7 +132,9 @@ std::string SerializeDrive(const TDrive &d) {
     o << "timestamp = " << d.Timestamp << "\n";
   o << "# --- drive state\n";
   o << "prevent = " << (d.Prevent ? 1 : 0) << "\n";
-  o << "write_params = " << Hex(d.WriteParams) << "\n";
+  o << "write_params = ";
+  PutHex(o, d.WriteParams);
+  o << "\n";
   o << "read_speed = " << d.ReadSpeed << "\n";
   o << "write_speed = " << d.WriteSpeed << "\n";
   if (!d.Op.empty()) {

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -323,4 +325,48 @@ TEST_F(VrecTest, TwoProcessesShareOneDrive) {
   }
   EXPECT_EQ(mine, 100);
   EXPECT_EQ(theirs, 100);
+}
+
+// A process keeps a drive's state between commands; changes made behind it,
+// without the generation count the library's own saves bump, must show at
+// its next command all the same.
+TEST_F(VrecTest, ChangesBehindACachedDriveShowAtTheNextCommand) {
+  Drive("w", "dvd-writer", "CD-R");
+  uint8_t t = Target("w");
+  const std::vector<uint8_t> tur = {0x00, 0, 0, 0, 0, 0};
+  ASSERT_TRUE(Cmd(tur, 0, 0, {}, t).Good());
+  const std::string path = dir_ + "/drives/w/settings";
+
+  // Edited in place: a fault line appended.
+  {
+    std::ofstream out(path, std::ios::app);
+    out << "fault = busy count=1\n";
+  }
+  TReply r = Cmd(tur, 0, 0, {}, t);
+  EXPECT_EQ(r.TargStat, 8);
+  EXPECT_TRUE(Cmd(tur, 0, 0, {}, t).Good());
+
+  // Replaced by a new file renamed over it: the tray is open.
+  std::string text;
+  {
+    std::ifstream in(path);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const size_t at = text.find("tray = closed");
+  ASSERT_NE(at, std::string::npos);
+  text.replace(at, 13, "tray = open");
+  std::ofstream(path + ".new") << text;
+  ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
+  r = Cmd(tur, 0, 0, {}, t);
+  EXPECT_EQ(r.Key, 2);
+  EXPECT_EQ(r.Asc, 0x3A);
+
+  // Removed and made again, with another medium: the new folder answers.
+  std::string err;
+  ASSERT_TRUE(vrec::RemoveDrive("w", err)) << err;
+  Drive("w", "dvd-writer", "DVD+R");
+  t = Target("w");
+  r = Cmd({0x46, 2, 0, 0, 0, 0, 0, 0, 8, 0}, 1, 8, {}, t);
+  ASSERT_TRUE(r.Good());
+  EXPECT_EQ(Be16(r.Data, 6), 0x1B);
 }
