@@ -140,13 +140,13 @@ public:
     running_.erase(running_.find(s));
     done_.notify_all();
     if (!done) {
-      stalled_.push_back(TJob{s, -1});
+      stalled_.push_back(Waiting(s));
       return SS_PENDING;
     }
     if (delay > 0 && (s->SRB_Flags & SRB_EVENT_NOTIFY)) {
       const auto wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
           std::chrono::duration<double>(delay));
-      delayed_.push_back(TJob{s, -1, std::chrono::steady_clock::now() + wait, status});
+      delayed_.push_back(Waiting(s, std::chrono::steady_clock::now() + wait, status));
       if (!worker_.joinable())
         worker_ = std::thread([this] { Work(); });
       cv_.notify_all();
@@ -261,11 +261,16 @@ private:
   }
 
   static void Finish(TJob &j, uint8_t status) {
-    const bool notify = j.Srb->SRB_Flags & SRB_EVENT_NOTIFY;
     SetStatus(j.Srb, status);  // the request belongs to the caller from here on
-    if (notify && j.Fd < 0 && j.Srb->SRB_PostProc >= 0)
-      j.Fd = fcntl(int(j.Srb->SRB_PostProc), F_DUPFD_CLOEXEC, 3);
     Signal(j.Fd);
+  }
+
+  // A request left waiting: its event is duplicated now, while the caller's
+  // descriptor is surely open.
+  static TJob Waiting(SRB_ExecSCSICmd *s, std::chrono::steady_clock::time_point due = {}, uint8_t status = 0) {
+    const bool notify = s->SRB_Flags & SRB_EVENT_NOTIFY;
+    const int fd = notify && s->SRB_PostProc >= 0 ? fcntl(int(s->SRB_PostProc), F_DUPFD_CLOEXEC, 3) : -1;
+    return TJob{s, fd, due, status};
   }
 
   // Executes one request and fills its result fields except the status;
