@@ -104,6 +104,8 @@ struct TEntry {
   bool Valid = false;  // State, Gen and Settings describe the files
   uint64_t Gen = 0;
   unsigned LogLines = 0;
+  time_t StampSecs = -1;  // the log's date and time of this second, in Stamp
+  char Stamp[80] = {};
   TFileId Settings;
   TDrive State;
 
@@ -395,17 +397,15 @@ char *PutHexByte(char *p, uint8_t v) {
 
 // "2026-12-08T07:47:17." for the second of `secs`; the date part is made
 // once per second (a burn logs thousands of commands in one).
-const char *StampPrefix(time_t secs) {
-  static thread_local time_t last = -1;
-  static thread_local char text[80];
-  if (secs != last) {
+const char *StampPrefix(TEntry &e, time_t secs) {
+  if (secs != e.StampSecs) {
     tm t{};
     gmtime_r(&secs, &t);
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                  t.tm_hour, t.tm_min, t.tm_sec);
-    last = secs;
+    std::snprintf(e.Stamp, sizeof e.Stamp, "%04d-%02d-%02dT%02d:%02d:%02d.", t.tm_year + 1900, t.tm_mon + 1,
+                  t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    e.StampSecs = secs;
   }
-  return text;
+  return e.Stamp;
 }
 
 void AppendLog(TEntry &e, const uint8_t *cdb, int cdbLen, int dataDir, const uint8_t *buf, uint32_t len,
@@ -417,7 +417,7 @@ void AppendLog(TEntry &e, const uint8_t *cdb, int cdbLen, int dataDir, const uin
   char *p = line;
   const double now = NowSeconds();
   const time_t secs = time_t(now);
-  p = PutText(p, StampPrefix(secs));
+  p = PutText(p, StampPrefix(e, secs));
   p = PutNumber(p, uint64_t(int((now - double(secs)) * 1000) % 1000), 3);
   p = PutText(p, "Z pid=");
   p = PutNumber(p, uint64_t(e.Pid));

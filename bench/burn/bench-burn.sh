@@ -45,17 +45,26 @@ gib=$(awk -v b="$bytes" 'BEGIN { print b / 1073741824 }')
 
 # run NAME COMMAND...: prints "wall user sys maxrss_kb" of one run. Both
 # sides start from the same state: the copy and the disc of the run before
-# are dropped and the dirty pages written back (outside the measurement), so
-# that neither pays for the other's writeback or finds more memory at hand.
+# are dropped, the dirty pages written back and the image read into the page
+# cache (outside the measurement), so that neither pays for the other's
+# writeback or finds more memory at hand.
 run() {
   local name=$1
   shift
   rm -f "$W/copy.iso"
   "$SKARVO" vdrive insert bench --media DVD+R >/dev/null
   sync
+  # Both read the image from the page cache: where the machine evicted part
+  # of it, the burn's read-ahead thread would hide the disk and cat would not.
+  cat "$W/image.iso" >/dev/null
+  # Both write into memory the machine has just used: in a virtual machine,
+  # memory that was handed back to the host costs a fault per page on its
+  # next use, which would fall on whichever side came after a long pause.
+  cat "$W/image.iso" >"$W/warm.iso"
+  rm -f "$W/warm.iso"
   /usr/bin/time -f "%e %U %S %M" -o "$W/time.txt" "$@" >/dev/null 2>"$W/err.txt" ||
     { echo "$name failed: $(tail -3 "$W/err.txt")" >&2; exit 1; }
-  cat "$W/time.txt"
+  cat "$W/time.txt"; echo "$name $(cat "$W/time.txt")" >&2
 }
 
 # better OLD NEW: the run with the shorter wall time.

@@ -7,13 +7,8 @@
 // thread pool that paints offscreen, wait conditions, the test watchdog) is
 // reported as raced. Only the calls made from inside these libraries are
 // left unchecked: every access our own code makes is still checked.
-//
-// The C library keeps the stacks of ended threads for new ones and frees the
-// thread-local blocks of a loaded library (the recorder's) when such a stack
-// is reused or dropped, under its own lock, which the sanitizer does not see.
 extern "C" const char *__tsan_default_suppressions() {
   return "called_from_lib:libQt6Core.so.6\n"
          "called_from_lib:libQt6Gui.so.6\n"
-         "called_from_lib:libQt6Test.so.6\n"
-         "race:_dl_deallocate_tls\n";
+         "called_from_lib:libQt6Test.so.6\n";
 }

@@ -81,8 +81,9 @@ TEST_F(BurnTest, LastDVDBlockCarriesZerosPastTheDataAndFitsTheReservation) {
   EXPECT_EQ(Burner().BytesWritten.load(), sectors * 2048);
   EXPECT_EQ(CountOp("2A"), static_cast<size_t>(end / 32));
   for (const std::string &c : LoggedCdbs("w")) {
-    if (c.compare(0, 2, "53") == 0)
+    if (c.compare(0, 2, "53") == 0) {
       EXPECT_EQ(std::stol(c.substr(10, 8), nullptr, 16), end) << "RESERVE TRACK";
+    }
   }
   const std::string out = root_ + "/disc.iso";
   ASSERT_TRUE(vrec::ExportMedium("w", out, 1, error_)) << error_;
