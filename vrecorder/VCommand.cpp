@@ -108,6 +108,7 @@ struct TEntry {
   char Stamp[80] = {};
   TFileId Settings;
   TDrive State;
+  TDrive Work;  // the copy a command changes
 
   ~TEntry() { Drop(true); }
 
@@ -354,7 +355,7 @@ void Store(TWatcher &w, TEntry &e, TDrive &d) {
     return;
   }
   e.BumpGen();
-  e.State = std::move(d);
+  std::swap(e.State, d);
   if (e.Watched) {
     // The file now holds exactly the text; the events of these writes are ours.
     e.Settings.Size = off_t(text.size());
@@ -518,7 +519,11 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
       result.Asc = 0x44;  // internal target failure: the drive's files are unusable
       return result;
     }
-    TDrive d = e.State;
+    // The command works on a copy, kept when it changed the state. The copy
+    // is assigned into the same object each time, which reuses its strings'
+    // and containers' memory instead of allocating them all anew.
+    TDrive &d = e.Work;
+    d = e.State;
     d.DataFd = e.DataFd;
     TCmd c{d, cdb, dataDir, buf, len, false, TResult{}};
     Dispatch(c);

@@ -58,10 +58,14 @@ public:
     s_.append(b, r.ptr);
     return *this;
   }
-  TTextOut &operator<<(double v) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%g", v);
-    s_ += b;
+  // As a stream prints it ("%g").
+  TTextOut &operator<<(double v) { return Fixed(v, -1); }
+  // With `decimals` places ("%.*f"); -1: as a stream prints it.
+  TTextOut &Fixed(double v, int decimals) {
+    char b[400];
+    const auto r = decimals < 0 ? std::to_chars(b, b + sizeof b, v, std::chars_format::general, 6)
+                                : std::to_chars(b, b + sizeof b, v, std::chars_format::fixed, decimals);
+    s_.append(b, r.ptr);
     return *this;
   }
   std::string str() { return std::move(s_); }
@@ -138,16 +142,15 @@ std::string SerializeDrive(const TDrive &d) {
   o << "read_speed = " << d.ReadSpeed << "\n";
   o << "write_speed = " << d.WriteSpeed << "\n";
   if (!d.Op.empty()) {
-    char b[64];
-    std::snprintf(b, sizeof b, "%.3f", d.OpStart);
-    o << "op = " << d.Op << "\nop_start = " << b << "\nop_seconds = " << d.OpSeconds << "\n";
+    o << "op = " << d.Op << "\nop_start = ";
+    o.Fixed(d.OpStart, 3) << "\nop_seconds = " << d.OpSeconds << "\n";
   }
   if (d.TestNwa >= 0)
     o << "test_nwa = " << d.TestNwa << "\n";
   if (d.BufFill > 0) {
-    char b[96];
-    std::snprintf(b, sizeof b, "buffer_fill = %.0f\nbuffer_time = %.6f\n", d.BufFill, d.BufTime);
-    o << b;
+    o << "buffer_fill = ";
+    o.Fixed(d.BufFill, 0) << "\nbuffer_time = ";
+    o.Fixed(d.BufTime, 6) << "\n";
   }
   if (d.UnitAttention)
     o << "unit_attention = 1\n";

@@ -13,7 +13,7 @@
 # all three). The recorder's clock runs at its fastest, and the library's own
 # waits (the pauses after setting the speed and after closing) are scaled
 # down with SKARVO_TIME_SCALE, so that the figures measure moving the data.
-# The sides take turns, three runs each; the better run of each counts.
+# The sides take turns, five runs each; the best run of each counts.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 SKARVO=${1:-$root/build/release/bin/skarvo}
@@ -72,10 +72,10 @@ better() {
   if [ -z "$1" ] || awk -v a="${2%% *}" -v b="${1%% *}" 'BEGIN { exit !(a < b) }'; then echo "$2"; else echo "$1"; fi
 }
 
-# The two sides take turns, three runs each, so that both meet the same
+# The two sides take turns, five runs each, so that both meet the same
 # state of the page cache and of the machine's memory; the better run counts.
 cat_t="" burn4=""
-for _ in 1 2 3; do
+for _ in 1 2 3 4 5; do
   cat_t=$(better "$cat_t" "$(run cat sh -c 'cat "$1" >"$2"' _ "$W/image.iso" "$W/copy.iso")")
   burn4=$(better "$burn4" "$(run burn "$SKARVO" burn-image --drive bench --cache-size 4 "$W/image.iso")")
 done
