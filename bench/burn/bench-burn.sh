@@ -13,7 +13,8 @@
 # all three). The recorder's clock runs at its fastest, and the library's own
 # waits (the pauses after setting the speed and after closing) are scaled
 # down with SKARVO_TIME_SCALE, so that the figures measure moving the data.
-# The sides take turns, five runs each; the best run of each counts.
+# The sides take turns, five runs each; the best run of each counts, and
+# every run is listed on stderr.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 SKARVO=${1:-$root/build/release/bin/skarvo}
@@ -64,7 +65,10 @@ run() {
   rm -f "$W/warm.iso"
   /usr/bin/time -f "%e %U %S %M" -o "$W/time.txt" "$@" >/dev/null 2>"$W/err.txt" ||
     { echo "$name failed: $(tail -3 "$W/err.txt")" >&2; exit 1; }
-  cat "$W/time.txt"; echo "$name $(cat "$W/time.txt")" >&2
+  # Every run is shown on stderr: on a busy or virtual machine the runs of
+  # one side can differ twofold, and the spread says how far to trust the best.
+  echo "$name: $(cat "$W/time.txt") (wall, user, sys seconds, max RSS KiB)" >&2
+  cat "$W/time.txt"
 }
 
 # better OLD NEW: the run with the shorter wall time.
@@ -73,7 +77,7 @@ better() {
 }
 
 # The two sides take turns, five runs each, so that both meet the same
-# state of the page cache and of the machine's memory; the better run counts.
+# state of the page cache and of the machine's memory; the best run counts.
 cat_t="" burn4=""
 for _ in 1 2 3 4 5; do
   cat_t=$(better "$cat_t" "$(run cat sh -c 'cat "$1" >"$2"' _ "$W/image.iso" "$W/copy.iso")")
