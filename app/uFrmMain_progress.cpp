@@ -46,7 +46,10 @@ void TfrmMain::EndOperation() {
 void TfrmMain::RestoreTitle() { setWindowTitle(kTitle); }
 
 void TfrmMain::PostMessage(const QString &text, const QString &caption, int icon) {
-  QTimer::singleShot(0, this, [this, text, caption, icon] { ShowMessage(this, text, caption, icon); });
+  // A posted call, not a zero timer: a call still pending when the window
+  // goes is dropped with it, where a timer object would be left behind.
+  QMetaObject::invokeMethod(
+      this, [this, text, caption, icon] { ShowMessage(this, text, caption, icon); }, Qt::QueuedConnection);
 }
 
 void TfrmMain::tmrProgressTimer() {

@@ -163,7 +163,7 @@ void TTestProbe::Poll() {
     if (!screen || !screen->grabWindow(0).save(words[1], "PNG"))
       answer = QStringLiteral("error\n");
   } else if (verb == QLatin1String("close")) {
-    QTimer::singleShot(0, qApp, &QApplication::closeAllWindows);
+    QMetaObject::invokeMethod(qApp, &QApplication::closeAllWindows, Qt::QueuedConnection);
   } else if (verb == QLatin1String("refresh") && main_) {
     main_->RefreshDrive();
   } else {
