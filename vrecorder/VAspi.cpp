@@ -241,23 +241,10 @@ private:
 
   // True when an event came since the last look; drains the queue.
   bool FolderEvents() {
-    alignas(inotify_event) char buf[4096];
-    bool any = false;
-    for (;;) {
-      const ssize_t n = read(notify_, buf, sizeof buf);
-      if (n <= 0)
-        return any;
-      any = true;
-      const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
-      for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
-        const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
-        at += ssize_t(sizeof(inotify_event) + ev->len);
-        if ((ev->mask & IN_IGNORED) && ev->wd == watch_)
-          watch_ = -1;  // the folder went: watched anew by the rescan
-      }
-      if (!more)
-        return any;
-    }
+    return ReadInotify(notify_, [&](const inotify_event &ev) {
+      if ((ev.mask & IN_IGNORED) && ev.wd == watch_)
+        watch_ = -1;  // the folder went: watched anew by the rescan
+    });
   }
 
   static void Finish(TJob &j, uint8_t status) {

@@ -18,6 +18,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <ctime>
 #include <fcntl.h>
 #include <map>
@@ -222,40 +223,27 @@ void TWatcher::Remove(int wd) {
 void TWatcher::Drain(const TEntry *self) {
   if (Fd < 0)
     return;
-  alignas(inotify_event) char buf[4096];
-  for (;;) {
-    const ssize_t n = read(Fd, buf, sizeof buf);
-    if (n <= 0)
+  ReadInotify(Fd, [&](const inotify_event &ev) {
+    if (ev.mask & IN_Q_OVERFLOW) {
+      for (auto &[wd, owner] : Owners)
+        owner->Watched = false;
       return;
-    // A read that left room for more took the whole queue (a later event
-    // is read by the next command).
-    const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
-    for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
-      const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
-      at += ssize_t(sizeof(inotify_event) + ev->len);
-      if (ev->mask & IN_Q_OVERFLOW) {
-        for (auto &[wd, owner] : Owners)
-          owner->Watched = false;
-        continue;
-      }
-      const auto it = Owners.find(ev->wd);
-      if (it == Owners.end())
-        continue;
-      TEntry &e = *it->second;
-      if (&e == self && ev->wd == e.SettingsWatch && ev->mask == IN_MODIFY)
-        continue;
-      e.Watched = false;
-      if (ev->mask & IN_IGNORED) {
-        if (e.DirWatch == ev->wd)
-          e.DirWatch = -1;
-        if (e.SettingsWatch == ev->wd)
-          e.SettingsWatch = -1;
-        Owners.erase(it);
-      }
     }
-    if (!more)
+    const auto it = Owners.find(ev.wd);
+    if (it == Owners.end())
       return;
-  }
+    TEntry &e = *it->second;
+    if (&e == self && ev.wd == e.SettingsWatch && ev.mask == IN_MODIFY)
+      return;
+    e.Watched = false;
+    if (ev.mask & IN_IGNORED) {
+      if (e.DirWatch == ev.wd)
+        e.DirWatch = -1;
+      if (e.SettingsWatch == ev.wd)
+        e.SettingsWatch = -1;
+      Owners.erase(it);
+    }
+  });
 }
 
 // Made on first use and deleted by CloseCommandCaches once the worker thread
@@ -463,6 +451,27 @@ void AppendLog(TEntry &e, const uint8_t *cdb, int cdbLen, int dataDir, const uin
 }
 
 }  // namespace
+
+bool ReadInotify(int fd, const std::function<void(const inotify_event &)> &each) {
+  alignas(inotify_event) char buf[4096];
+  bool any = false;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+      return any;
+    any = true;
+    // A read that left room for more took the whole queue (a later event
+    // is read by the next command).
+    const bool more = n > ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1);
+    for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+      const auto *ev = reinterpret_cast<const inotify_event *>(buf + at);
+      at += ssize_t(sizeof(inotify_event) + ev->len);
+      each(*ev);
+    }
+    if (!more)
+      return any;
+  }
+}
 
 void DriveFilesChanged(const std::string &dir) { BumpGenerationFile(dir); }
 

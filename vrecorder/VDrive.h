@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <span>
 #include <string>
 #include <vector>
+
+struct inotify_event;
 
 namespace vrec {
 
@@ -227,6 +230,9 @@ void DriveFilesChanged(const std::string &dir);
 // Closes the files kept open for commands and frees what it kept (the library
 // is being unloaded and no command runs any more).
 void CloseCommandCaches();
+// Reads an inotify instance's queue (non-blocking) and passes each event to
+// `each`; true when there was any.
+bool ReadInotify(int fd, const std::function<void(const inotify_event &)> &each);
 struct TCmd;
 void Dispatch(TCmd &c);
 const char *CommandName(uint8_t op);
