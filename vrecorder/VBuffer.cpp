@@ -46,6 +46,11 @@ bool BufferAccept(TDrive &d, double bytes) {
   const double fill = BufferFill(d, now);
   if (fill > 0 && fill + bytes > BufferBytes(d))
     return false;
+  if (d.BufFill > 0 && fill <= 0) {  // it ran dry before this write came
+    const double emptySince = d.BufTime + d.BufFill / DrainRate(d);
+    ++d.Underruns;
+    d.UnderrunSeconds += std::max(0.0, now - emptySince);
+  }
   d.BufFill = std::isinf(DrainRate(d)) ? 0 : std::min(BufferBytes(d), fill + bytes);
   d.BufTime = now;
   return true;

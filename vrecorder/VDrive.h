@@ -135,6 +135,11 @@ struct TDrive {
   int64_t TestNwa = -1;              // next address during a test write
   double BufFill = 0;                // drive buffer: bytes held at BufTime
   double BufTime = 0;
+  // Times the buffer ran empty between two writes of a track (the drive
+  // had nothing to record: a real one stops, or without underrun
+  // protection ruins the disc), and the seconds it stood empty.
+  uint32_t Underruns = 0;
+  double UnderrunSeconds = 0;
   bool UnitAttention = false;        // a medium change not yet reported
   // The read cache: the blocks written last (a buffer's worth), oldest
   // first. A read without FUA of a cached block gets what was sent; the

@@ -240,6 +240,8 @@ void TDrive::ResetRuntime() {
   TestNwa = -1;
   ReadSpeed = WriteSpeed = 0;
   BufFill = BufTime = 0;
+  Underruns = 0;
+  UnderrunSeconds = 0;
   CacheForget(*this);
 }
 

@@ -156,6 +156,10 @@ std::string SerializeDrive(const TDrive &d) {
   }
   if (d.UnitAttention)
     o << "unit_attention = 1\n";
+  if (d.Underruns) {
+    o << "underruns = " << d.Underruns << "\nunderrun_seconds = ";
+    o.Fixed(d.UnderrunSeconds, 6) << "\n";
+  }
   if (!d.Cache.empty()) {
     o << "read_cache =";
     for (const TCacheRange &r : d.Cache)
@@ -324,6 +328,10 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
     ok = ToDouble(v, d.BufTime);
   else if (k == "unit_attention")
     ok = ToFlag(v, d.UnitAttention);
+  else if (k == "underruns")
+    num(d.Underruns);
+  else if (k == "underrun_seconds")
+    ok = ToDouble(v, d.UnderrunSeconds) && d.UnderrunSeconds >= 0;
   else if (k == "read_cache") {
     d.Cache.clear();
     for (const std::string &w : Words(v)) {

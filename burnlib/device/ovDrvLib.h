@@ -107,7 +107,10 @@ enum class TSenseAction : uint8_t {
   Wait,   // the drive is busy with an operation: poll again later
   Retry,  // transient (busy target, unit attention): send the command again
   Fail,   // give up with the error text
+  Resend, // lost on the way, no sense data (transport, host adapter): send
+          // again at most kResendAttempts times in all, then give up
 };
+constexpr int32_t kResendAttempts = 3;
 // The error text of a command outcome (empty when it completed) and the
 // policy for it. sense may be null when there is none.
 std::string CommandErrorText(uint8_t srbStatus, uint8_t haStat, uint8_t targStat, const uint8_t *sense,
@@ -265,7 +268,9 @@ public:
   bool AllowMediumRemoval(bool Allow);
   bool ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength);
   bool ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength);
-  bool Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer);
+  // ForceUnitAccess: the blocks come from the medium, never from the
+  // drive's cache of what it was sent (a verify must read what was recorded).
+  bool Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer, bool ForceUnitAccess = false);
   bool Write10(uint32_t LBA, uint16_t Blocks, uint8_t Flags, int ByteCount, void *Buffer);
   bool SynchronizeCache(uint32_t TimeoutMs, bool Immediate);
   bool ReadTOC(uint8_t Format, void *Buffer, uint8_t Length, uint8_t TrackOrSession, bool MSF,

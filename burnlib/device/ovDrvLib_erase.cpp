@@ -183,7 +183,8 @@ bool TEraseThread::Failed() {
     failure_ = "OPERATION ABORTED BY USER";
   else if (dev_.MediumAbsent())
     failure_ = Reason(dev_, "MEDIUM NOT PRESENT");
-  else if (dev_.LastAction == TSenseAction::Fail && !DecodeSense(dev_.LastSense, sizeof dev_.LastSense).Known)
+  else if ((dev_.LastAction == TSenseAction::Fail || dev_.LastAction == TSenseAction::Resend) &&
+           !DecodeSense(dev_.LastSense, sizeof dev_.LastSense).Known)
     failure_ = Reason(dev_, "THE DRIVE DOES NOT ANSWER");  // time-out, no device: no sense data
   return !failure_.empty();
 }

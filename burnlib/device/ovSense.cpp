@@ -457,10 +457,19 @@ TSenseAction CommandAction(uint8_t srbStatus, uint8_t haStat, uint8_t targStat, 
     return TSenseAction::GoOn;
   if (srbStatus != SS_ERR)
     return TSenseAction::Fail;
+  // The host adapter lost the command (bus reset or free, parity, phase,
+  // selection): there is no sense data, and no sign the drive is busy. A
+  // time-out is the device layer's own verdict, and a length mismatch
+  // would only happen again.
   if (haStat != 0)
-    return TSenseAction::Fail;
+    return haStat == HASTAT_TIMEOUT || haStat == HASTAT_COMMAND_TIMEOUT || haStat == HASTAT_DO_DU
+               ? TSenseAction::Fail
+               : TSenseAction::Resend;
   if (targStat == 0x08 || targStat == 0x28)
     return TSenseAction::Retry;
+  // CHECK CONDITION without any sense data: the same.
+  if (targStat == 0x02 && (!sense || senseLength == 0 || sense[0] == 0))
+    return TSenseAction::Resend;
   const TSenseData d = DecodeSense(sense, senseLength);
   // A deferred error reports data an earlier command already lost: sending
   // this one again cannot bring it back.

@@ -109,6 +109,7 @@ bool TDiscWriter::OpenTarget() {
 
   uint32_t size = 0, free = 0;
   bufferPolling_ = b.ReadBufferCapacity(size, free);
+  const uint32_t freeAtStart = b.DeviceFreeBufferSize;
   discType_ = b.GetDiscType();
   DiscTypeCode = discType_;
   isCD_ = discType_ == dtCDR || discType_ == dtCDRW;
@@ -161,7 +162,7 @@ bool TDiscWriter::OpenTarget() {
   if (b.Verify && !b.TestWrite)
     digests_.Reserve(b.SessionSectors(), isCD_ ? 27 : 32);
   written_ = 0;
-  pollCountdown_ = 5;
+  pace_.Start(speed, bufferPolling_, freeAtStart);
   firstBlock_ = true;
   return true;
 }
@@ -172,13 +173,18 @@ void TDiscWriter::FailWrite() {
 
 bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes, uint8_t *Data) {
   TOrvBurner &b = Burner;
+  const uint64_t waitLimitMs = uint64_t(DiscWriteLimits.BusyAttempts) * DiscWriteLimits.BusyPauseMs;
+  uint64_t waitedMs = 0;
+  int32_t resent = 0;
   for (int32_t attempt = 0;;) {
     if (AbortRequested.load()) {
       Fail(kAbortedByUserText);
       return false;
     }
-    if (b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, Data))
+    if (b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, Data)) {
+      pace_.Sent(static_cast<uint32_t>(Bytes));
       return true;
+    }
     if (b.TimedOut()) {
       Fail(kNotRespondingText);
       return false;
@@ -194,15 +200,20 @@ bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes
       if (Cache.HasError())
         return false;
     }
-    if (!b.TargetBusy && asc != kAscNotReady && asc != 0x00) {
+    const TWriteOutcome outcome = ClassifyFailedWrite(b);
+    if (outcome == TWriteOutcome::Resend && ++resent < kResendAttempts)
+      continue;
+    if (outcome != TWriteOutcome::Wait) {
       FailWrite();
       return false;
     }
-    if (!PauseUnlessAborted(DiscWriteLimits.BusyPauseMs)) {
+    const uint32_t ms = pace_.RetryPauseMs(b, static_cast<uint32_t>(Bytes), attempt, DiscWriteLimits.BusyPauseMs);
+    if (!PauseUnlessAborted(ms)) {
       Fail(kAbortedByUserText);
       return false;
     }
-    if (++attempt >= DiscWriteLimits.BusyAttempts) {
+    waitedMs += ms;
+    if (++attempt >= DiscWriteLimits.BusyAttempts || waitedMs >= waitLimitMs) {
       Fail(kWriterBusyText);
       return false;
     }
@@ -305,12 +316,10 @@ bool TDiscWriter::SendOne(uint8_t *Data, int32_t Count) {
     if (!imageFile_ && TSCSIDevice::IsOverwritable(discType_) && !WriteDescriptorBlock(sectors))
       return false;
   }
-  if (pollCountdown_ == 0 && bufferPolling_) {
-    uint32_t size = 0, free = 0;
-    if (b.ReadBufferCapacity(size, free))
-      pollCountdown_ = 5;
+  if (!pace_.BeforeWrite(b, static_cast<uint32_t>(bytes))) {
+    Fail(kAbortedByUserText);
+    return false;
   }
-  --pollCountdown_;
   const uint32_t lba = b.SessionStart + written_;
   if (!WriteWithRetries(lba, sectors, bytes, Data))
     return false;

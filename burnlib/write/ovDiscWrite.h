@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ovWrite.h"
+#include "ovWritePace.h"
 
 #include <atomic>
 #include <cstdint>
@@ -13,8 +14,12 @@
 // Limits of the write thread's waits. Tests lower them to reach the ends of
 // the loops quickly; the program never changes them.
 struct TDiscWriteLimits {
-  int32_t BusyAttempts = 10000;    // attempts of one block while the drive is busy
-  uint32_t BusyPauseMs = 600;      // pause between two of them
+  // A block the drive keeps refusing as busy ends the write after this many
+  // attempts, or once the pauses add up to BusyAttempts x BusyPauseMs
+  // (100 minutes), whichever comes first. The pauses follow the drive's
+  // buffer (TWritePace); BusyPauseMs is the longest one.
+  int32_t BusyAttempts = 10000;
+  uint32_t BusyPauseMs = 600;
   int32_t CloseAttempts = 1000;    // CD close while the drive is busy
   uint32_t CloseRetryMs = 1000;
   uint32_t FlushWaitMs = 1800000;  // READ DISC INFORMATION polled after a flush
@@ -109,7 +114,7 @@ private:
   bool plusRWFormatted_ = false;  // the one-time DVD+RW format was tried
   bool savedStopAfterTimeout_ = false;
   uint16_t firstTrack_ = 1;
-  int32_t pollCountdown_ = 5;
+  TWritePace pace_;
   uint32_t written_ = 0;    // sectors written in this track
   TSentDigests digests_;
 };

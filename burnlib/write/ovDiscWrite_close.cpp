@@ -78,7 +78,7 @@ std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &E
       sectors += Sent.Blocks[j].Sectors;
       ++j;
     }
-    if (!Dev.Read10(start, static_cast<uint16_t>(sectors), static_cast<int>(sectors * 2048), buf.data()))
+    if (!Dev.Read10(start, static_cast<uint16_t>(sectors), static_cast<int>(sectors * 2048), buf.data(), true))
       return "VERIFY: CAN'T READ SECTOR " + std::to_string(start) + " [" + Dev.ErrorText + "]";
     const uint8_t *p = buf.data();
     for (; i < j; ++i) {

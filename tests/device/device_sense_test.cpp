@@ -103,6 +103,13 @@ TEST(SenseData, StatusesAndPolicy) {
   EXPECT_EQ(CommandAction(SS_ERR, HASTAT_TIMEOUT, 0, none.data(), none.size()), TSenseAction::Fail);
   EXPECT_EQ(CommandErrorText(SS_ERR, 0, 8, none.data(), none.size()), "TARGET BUSY");
   EXPECT_EQ(CommandAction(SS_ERR, 0, 8, none.data(), none.size()), TSenseAction::Retry);
+  // Lost on the way without sense data: sent again a few times, never taken for "busy".
+  EXPECT_EQ(CommandErrorText(SS_ERR, HASTAT_BUS_FREE, 0, none.data(), none.size()), "UNEXPECTED BUS FREE");
+  for (uint8_t ha : {HASTAT_BUS_FREE, HASTAT_BUS_RESET, HASTAT_PARITY_ERROR, HASTAT_PHASE_ERR, HASTAT_SEL_TO})
+    EXPECT_EQ(CommandAction(SS_ERR, ha, 0, none.data(), none.size()), TSenseAction::Resend) << int(ha);
+  EXPECT_EQ(CommandAction(SS_ERR, 0, 2, none.data(), none.size()), TSenseAction::Resend) << "CHECK without sense";
+  EXPECT_EQ(CommandAction(SS_ERR, 0, 2, nullptr, 0), TSenseAction::Resend);
+  EXPECT_EQ(CommandAction(SS_ERR, HASTAT_DO_DU, 0, none.data(), none.size()), TSenseAction::Fail) << "would recur";
   EXPECT_EQ(CommandErrorText(SS_ABORTED, 0, 0, none.data(), none.size()), "OPERATION ABORTED BY USER");
   // A CHECK CONDITION without sense data has no text; an unknown response code is UNKNOWN.
   EXPECT_EQ(Text(none), "");
