@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# How close a burn comes to the drive's own speed: `skarvo burn-image` to a
+# virtual CD-R, DVD-R and DVD+R whose clock runs in real time (clock 1, the
+# drive buffer filling and draining as a real one does), with the library's
+# waits unscaled. Prints, per medium, the write phase's rate against the
+# write speed the drive was set to (min / median / max of the runs). Not part
+# of the test suite.
+#
+#   bench/burn/bench-burn-pace.sh [SKARVO] [MiB] [RUNS]
+#
+# The write phase runs from the first WRITE(10) to the last, as the drive's
+# command log times them. At the last write the drive still holds up to a
+# buffer's worth it has not recorded, so the bytes recorded in the phase are
+# counted as the bytes sent less the whole buffer: the rate is a lower bound.
+# Once the log shows the flush, the drive's clock is made fast so that the
+# close (40 s of drive time) does not hold up the next run; the figure is
+# taken before that.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+SKARVO=${1:-$root/build/release/bin/skarvo}
+mib=${2:-48}
+runs=${3:-3}
+[ -x "$SKARVO" ] || { echo "no skarvo binary at $SKARVO (run tools/build release skarvo)" >&2; exit 2; }
+W=$(mktemp -d /tmp/skarvo-bench-pace-XXXXXX)
+watcher=""
+cleanup() {
+  [ -n "$watcher" ] && kill "$watcher" 2>/dev/null || true
+  rm -rf "$W"
+}
+trap cleanup EXIT
+export SKARVO_VDRIVES=$W/vdrives
+unset SKARVO_TIME_SCALE SKARVO_VDRIVE_CLOCK
+"$SKARVO" vdrive add pace --model dvd-writer >/dev/null
+head -c $((mib << 20)) /dev/urandom >"$W/image.iso"
+buffer_kb=$("$SKARVO" vdrive list 2>/dev/null >/dev/null; awk -F' = ' '$1 == "buffer_kb" { print $2 }' "$W/vdrives/pace/settings")
+
+# One run on MEDIUM: prints "ratio speed_kbs seconds".
+run() {
+  local medium=$1 settings=$W/vdrives/pace/settings log=$W/vdrives/pace/commands.log
+  rm -f "$W/settings.at-flush"
+  "$SKARVO" vdrive insert pace --media "$medium" >/dev/null
+  "$SKARVO" vdrive set pace clock 1 >/dev/null
+  "$SKARVO" vdrive log pace --clear >/dev/null
+  "$SKARVO" burn-image --drive pace "$W/image.iso" >"$W/out.txt" 2>&1 &
+  local burn=$!
+  # Waits for the flush in the log, then speeds the drive up for the close.
+  (
+    while ! grep -q "cmd=SYNCHRONIZE-CACHE" "$log" 2>/dev/null; do
+      kill -0 "$burn" 2>/dev/null || exit 0
+      sleep 0.02
+    done
+    # The speed the burn set, before the drive is restored.
+    cp "$settings" "$W/settings.at-flush"
+    "$SKARVO" vdrive set pace clock 100000 >/dev/null
+  ) &
+  watcher=$!
+  wait "$burn" || { echo "burn on $medium failed: $(tail -3 "$W/out.txt")" >&2; exit 1; }
+  wait "$watcher" || true
+  watcher=""
+  # The speed the drive records at: the largest step not above the one asked
+  # (the fastest when none was asked, the slowest when all are above it).
+  local asked steps
+  asked=$(awk -F' = ' '$1 == "write_speed" { print $2 }' "$W/settings.at-flush")
+  steps=$(awk -F' = ' -v m="write_speeds.$medium" '$1 == m { print $2 }' "$W/settings.at-flush")
+  awk -v asked="$asked" -v steps="$steps" -v buf="$buffer_kb" '
+    function ts(s,   t, h, m, sec) {  # 2026-12-08T07:47:17.123Z -> seconds of the day
+      t = substr(s, 12, 12); h = substr(t, 1, 2); m = substr(t, 4, 2); sec = substr(t, 7, 6)
+      return h * 3600 + m * 60 + sec
+    }
+    / cmd=WRITE\(10\) / && / status=GOOD / {
+      if (first == "") first = ts($1)
+      last = ts($1)
+      match($0, / len=[0-9]+/); bytes += substr($0, RSTART + 5, RLENGTH - 5)
+    }
+    END {
+      n = split(steps, s, " "); speed = 0
+      for (i = 1; i <= n; i++) if (s[i] + 0 > speed) speed = s[i] + 0
+      if (asked + 0 > 0) {
+        best = 0; low = speed
+        for (i = 1; i <= n; i++) { if (s[i] + 0 <= asked + 0 && s[i] + 0 > best) best = s[i] + 0; if (s[i] + 0 < low) low = s[i] + 0 }
+        speed = best ? best : low
+      }
+      secs = last - first
+      if (secs <= 0 || speed == 0) { print "0 " speed " 0"; exit }
+      printf "%.3f %d %.3f\n", (bytes - buf * 1024) / secs / (speed * 1000), speed, secs
+    }' "$log"
+}
+
+printf "image: %d MiB of random data, drive buffer %s KB, recorder clock 1, library waits unscaled\n" "$mib" "$buffer_kb"
+for medium in CD-R DVD-R DVD+R; do
+  ratios=()
+  for _ in $(seq "$runs"); do
+    read -r ratio speed secs <<<"$(run "$medium")"
+    echo "$medium: write phase ${secs} s, ratio ${ratio} against ${speed} KB/s" >&2
+    ratios+=("$ratio")
+  done
+  printf "%s\n" "${ratios[@]}" | sort -n | awk -v m="$medium" -v sp="$speed" '
+    { v[NR] = $1 } END {
+      med = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+      printf "%-6s at %5d KB/s: write rate / set speed  min %.3f  median %.3f  max %.3f  (goal >= 0.95)\n", m, sp, v[1], med, v[NR]
+    }'
+done
