@@ -265,7 +265,8 @@ public:
   bool AllowMediumRemoval(bool Allow);
   bool ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength);
   bool ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength);
-  bool Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer);
+  // With ForceUnitAccess the drive reads the medium, not its cache.
+  bool Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer, bool ForceUnitAccess = false);
   bool Write10(uint32_t LBA, uint16_t Blocks, uint8_t Flags, int ByteCount, void *Buffer);
   bool SynchronizeCache(uint32_t TimeoutMs, bool Immediate);
   bool ReadTOC(uint8_t Format, void *Buffer, uint8_t Length, uint8_t TrackOrSession, bool MSF,
@@ -382,6 +383,12 @@ public:
   // stays appendable (the write parameters ask for a next session first);
   // with it the disc is closed for good.
   bool CloseSession(bool Finalize);
+  // The rule both a burn's close and CloseSession follow: the write
+  // parameters with the multisession field for Finalize (a sequential DVD
+  // otherwise always asks for a next session), and the close function of
+  // the session (DVD+R finalises with 5, DVD+R DL with 6).
+  bool SetClosingParameters(uint8_t DiscType, bool Finalize);
+  static uint8_t SessionCloseFunction(uint8_t DiscType, bool Finalize);
   // Puts the drive back after a write or an erase: plain write parameters,
   // speeds, tray unlocked, medium loaded.
   void RestoreDrive();

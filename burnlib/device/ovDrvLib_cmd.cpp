@@ -104,8 +104,8 @@ bool TSCSIDevice::ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength) {
   return true;
 }
 
-bool TSCSIDevice::Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer) {
-  uint8_t cdb[10] = {0x28};
+bool TSCSIDevice::Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer, bool ForceUnitAccess) {
+  uint8_t cdb[10] = {0x28, static_cast<uint8_t>(ForceUnitAccess ? 0x08 : 0)};
   Put32(cdb + 2, LBA);
   Put16(cdb + 7, Blocks);
   return Exec(10, cdb, kIn, Buffer, static_cast<uint32_t>(std::max(ByteCount, 0)), 10000);
