@@ -24,6 +24,7 @@ void TOrvBurner::PrepareDiscStart(TDEntry *TargetDir) {
 
 bool TOrvBurner::ReadNextWritableAddress() {
   SessionStart = 0;
+  SessionTrack = 0;
   WaitUnitReady(10000, 500);
   const uint8_t type = GetDiscType();
   DiscTypeCode = type;
