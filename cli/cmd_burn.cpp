@@ -305,6 +305,17 @@ const char *RepairHint(const std::string &Error) {
   return nullptr;
 }
 
+// The writing phase is complete: its bar at 100 % and the closing named
+// (a test write closes nothing).
+void EndWriting(TProgress &progress, int64_t total, bool testWrite) {
+  progress.Update(100, total);
+  progress.Finish();
+  if (!testWrite) {
+    std::printf("Closing session...\n");
+    std::fflush(stdout);
+  }
+}
+
 // Starts the write with start(), shows its progress until OnWriteDone and
 // reports the end. An interrupt aborts the write and waits for its end.
 int RunWrite(TOrvBurner &b, const TBurnOptions &o, const std::string &target,
@@ -348,16 +359,12 @@ int RunWrite(TOrvBurner &b, const TBurnOptions &o, const std::string &target,
     const int now = b.BurnPhase.load();
     // A write that ended early flushes too, but closes nothing.
     if (now != phase && (now != TOrvBurner::bpClosing || n >= total)) {
+      // The closing may be over before it is seen; it is named all the same.
       if (phase == TOrvBurner::bpWriting)
-        progress->Update(100, total);
-      progress->Finish();
+        EndWriting(*progress, total, o.TestWrite);
       phase = now;
-      if (phase == TOrvBurner::bpClosing) {
-        std::printf("Closing session...\n");
-        std::fflush(stdout);
-        progress.reset(new TProgress("Closing session"));
-      } else {
-        progress.reset(new TProgress("Verifying"));
+      if (phase == TOrvBurner::bpVerifying) {
+        progress = std::make_unique<TProgress>("Verifying");
         progress->SetTotal(b.VerifyTotal.load() * 2048);
       }
     }
@@ -372,7 +379,7 @@ int RunWrite(TOrvBurner &b, const TBurnOptions &o, const std::string &target,
     }
   }
   if (error.empty() && phase == TOrvBurner::bpWriting)
-    progress->Update(100, total);
+    EndWriting(*progress, total, o.TestWrite);
   else if (error.empty() && phase == TOrvBurner::bpVerifying)
     progress->Update(100, b.VerifyTotal.load() * 2048);
   progress->Finish();

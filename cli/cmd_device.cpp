@@ -187,13 +187,16 @@ int CmdInfo(const TArgs &argsIn) {
   // Where a new session goes on a sequential medium that takes one: the
   // next writable address of its open (invisible) track.
   int64_t nextSession = -1;
-  if ((status == 0 || status == 1) && !TSCSIDevice::IsOverwritable(type) &&
+  const bool openSession = !TSCSIDevice::IsOverwritable(type) && status == 1 && dev.ReadDiscInformation() &&
+                           ((dev.DiscInformation[2] >> 2) & 3) == 1;
+  if ((status == 0 || status == 1) && !openSession && !TSCSIDevice::IsOverwritable(type) &&
       dev.ReadTrackInformation(0xFF) && dev.TrackNextWritableValid())
     nextSession = dev.TrackNextWritable();
   // Overwritable media report a complete disc, yet every session adds to it.
   const char *statusText = status == -1                        ? "Disc status unknown"
                            : TSCSIDevice::IsOverwritable(type) ? "Overwritable disc: sessions can be added"
                            : status == 0                       ? "Disc is blank"
+                           : openSession ? "Disc is open, its last session unfinished (`skarvo close-track` closes it)"
                            : status == 2                       ? "Disc closed/finalized"
                                                                : "Disc is open";
   dev.GetDiscInfo(disc);
