@@ -114,17 +114,22 @@ void TDiscWriter::Flush() {
 
 void TDiscWriter::FlushCache() {
   TOrvBurner &b = Burner;
+  // A flush the drive refuses leaves the data unrecorded: the write fails.
+  bool flushed;
   if (IsDVDMinus(discType_)) {
-    b.SynchronizeCache(1800000, true);
+    // A drive still busy with the last writes is polled below.
+    flushed = b.SynchronizeCache(1800000, true) || b.TargetBusy || b.SenseASC() == kAscNotReady;
     b.DeviceFreeBufferSize.store(b.DeviceBufferSize.load());
-    if (!WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
+    if (flushed && !WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
         !Cache.HasError())
       Fail(kNotRespondingText);
-  } else if (!b.SynchronizeCache(120000, false)) {
-    b.SynchronizeCache(120000, true);
+  } else {
+    flushed = b.SynchronizeCache(120000, false) || b.SynchronizeCache(120000, true);
   }
   if (b.TimedOut() && !Cache.HasError())
     Fail(kNotRespondingText);
+  if (!flushed && !Cache.HasError())
+    FailWrite();
 }
 
 bool TDiscWriter::CloseCD() {
