@@ -92,7 +92,7 @@ next_burn() {
     fail "$row: the next burn did not verify: $(tail -2 "$T/nb.txt")"
   fi
   rm -rf "$T/y"
-  "$SKARVO" extract --drive "$DRIVE" -C "$T/y" / >/dev/null 2>&1
+  "$SKARVO" extract --drive "$DRIVE" -C "$T/y" / >/dev/null 2>&1 || true
   cmp -s "$T/next/x.bin" "$T/y/x.bin" || fail "$row: the next session's file does not read back"
 }
 
