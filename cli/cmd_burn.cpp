@@ -86,10 +86,14 @@ const char *kCommonEndHelp =
     "\n"
     "Progress: on a terminal a bar with percent, MB written of MB, speed, the\n"
     "drive buffer's fill and the time left; otherwise a plain line at each 10 %.\n"
-    "The end is \"Burn process completed.\" or the error text; with --verify the\n"
-    "verify result is printed. Ctrl-C aborts the write (\"OPERATION ABORTED BY\n"
-    "USER\"): the track is left open, no close command is sent and the tray is\n"
-    "unlocked.\n"
+    "\"Closing session...\" follows the writing, and with --verify the read-back\n"
+    "has a bar of its own. The end is \"Burn process completed.\" (written,\n"
+    "closed and verified) or the error text. Ctrl-C aborts the write\n"
+    "(\"OPERATION ABORTED BY USER\"): the track is left open, no close command is\n"
+    "sent and the tray is unlocked. A write-once or sequential disc whose last\n"
+    "session was left open takes no new session until `skarvo close-track` has\n"
+    "closed it; a close that fails after the data is written is retried the\n"
+    "same way.\n"
     "\n"
     "Before a disc is written that is rewritable and not blank (CD-RW, DVD-RW,\n"
     "DVD+RW, DVD-RAM holding data), the command asks on the terminal unless\n"
@@ -298,8 +302,10 @@ int Eject(TOrvBurner &b) {
 // What the user can do after a burn that ended with Error; nullptr when
 // there is nothing to add.
 const char *RepairHint(const std::string &Error) {
-  if (Error.rfind(kSessionIncompleteText, 0) == 0 || Error.rfind(kNoWritableAddressText, 0) == 0)
+  if (Error.rfind(kSessionIncompleteText, 0) == 0)
     return "the disc's last session is still open: run `skarvo close-track` to close it, then burn again";
+  if (Error.rfind(kNoWritableAddressText, 0) == 0)
+    return "if an earlier burn did not finish, `skarvo close-track` closes its session; then burn again";
   if (Error.rfind(kCloseFailedText, 0) == 0)
     return "the session is written but not closed: run `skarvo close-track` to retry the close";
   return nullptr;
