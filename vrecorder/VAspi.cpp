@@ -271,6 +271,8 @@ private:
       return false;
     s->SRB_HaStat = r.HaStat;
     s->SRB_TargStat = r.TargStat;
+    if (r.HaStat)
+      std::memset(s->SenseArea, 0, sizeof s->SenseArea);  // a transport failure leaves no sense data
     if (r.TargStat == STATUS_CHKCOND) {
       std::memset(s->SenseArea, 0, sizeof s->SenseArea);
       const int n = std::min<int>(SKARVO_SRB_SENSE_AREA, s->SRB_SenseLen ? s->SRB_SenseLen : 18);

@@ -21,7 +21,7 @@ double BufferBytes(const TDrive &d) { return double(d.BufferKb) * 1024; }
 // Bytes per second leaving the buffer.
 double DrainRate(const TDrive &d) {
   const uint16_t kbs = CurrentWriteSpeed(d);
-  return double(kbs ? kbs : kFallbackSpeed) * 1024 * ClockFactor(d);
+  return double(kbs ? kbs : kFallbackSpeed) * 1000 * ClockFactor(d);  // MMC speeds count kB of 1000 bytes
 }
 
 // Seconds until the buffer is empty.
@@ -127,6 +127,7 @@ void CorruptRecorded(TCmd &c, uint32_t lba, uint32_t n) {
       for (uint8_t &b : block)
         b = uint8_t(~b);
       WriteBlocks(d, uint32_t(f.Lba), 1, block.data());
+      CacheAlter(d, uint32_t(f.Lba));
     }
     if (d.Faults.size() == before)
       ++i;

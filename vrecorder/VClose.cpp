@@ -22,6 +22,7 @@ static void FinishTrack(TDrive &d, TTrack &t) {
   if (!d.IsCd() && !t.Reserved)
     t.Written = std::min(Round16(t.Written), d.Capacity - t.Start);
   t.Closed = true;
+  t.Damaged = false;  // closing is the repair of a track a write error left incomplete
 }
 
 static void OpenNextTrack(TDrive &d, int session, uint32_t start) {
@@ -50,6 +51,11 @@ static bool CloseTrack(TCmd &c, uint32_t number) {
     return false;
   }
   TTrack &t = d.Tracks[size_t(idx)];
+  if (t.Damaged && !t.Closed && !t.Written && !t.Reserved) {
+    t.Damaged = false;  // nothing was recorded: the track is empty and writable again
+    c.Changed = true;
+    return true;
+  }
   if (t.Closed || t.Session != d.OpenSession() || (!t.Written && !t.Reserved))
     return true;  // nothing to close
   const bool wasInvisible = idx == d.InvisibleTrack();
@@ -272,6 +278,7 @@ void CmdFormatUnit(TCmd &c) {
     d.Formatted = true;
     d.MaxWritten = 0;
     ClearData(d);
+    CacheForget(d);
   } else {  // DVD-RW: full (00h), quick (15h) or grow (13h, restricted overwrite only)
     if (ftype == 0x13 && prof == PROF_DVDRW_RO) {
       seconds = 10;
@@ -284,6 +291,7 @@ void CmdFormatUnit(TCmd &c) {
       d.Tracks.clear();
       d.MaxWritten = 0;
       ClearData(d);
+      CacheForget(d);
     } else {
       c.Check(5, 0x26, 0);
       return;

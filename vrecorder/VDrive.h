@@ -67,11 +67,19 @@ struct TTrack {
   uint32_t Written = 0;     // blocks recorded from Start
   uint32_t Reserved = 0;    // reserved size (RESERVE TRACK), 0 = not reserved
   bool Closed = false;
+  // A write error left the track incomplete: it has no next writable address
+  // and takes no more data until it is closed.
+  bool Damaged = false;
+};
+
+// A run of blocks the drive's read cache holds, as they were sent.
+struct TCacheRange {
+  uint32_t Start = 0, Blocks = 0;
 };
 
 // An injected fault.
 struct TFault {
-  std::string Kind;          // busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt
+  std::string Kind;          // busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt, transport
   int Count = 1;             // commands still affected (-1 = forever)
   int Skip = 0;              // matching commands to let through first
   int Op = -1;               // opcode filter, -1 = the kind's default
@@ -128,6 +136,12 @@ struct TDrive {
   double BufFill = 0;                // drive buffer: bytes held at BufTime
   double BufTime = 0;
   bool UnitAttention = false;        // a medium change not yet reported
+  // The read cache: the blocks written last (a buffer's worth), oldest
+  // first. A read without FUA of a cached block gets what was sent; the
+  // medium may hold something else behind it (CacheAltered: blocks a
+  // `corrupt` fault recorded inverted).
+  std::vector<TCacheRange> Cache;
+  std::vector<uint32_t> CacheAltered;  // sorted
   std::vector<TFault> Faults;
   int DataFd = -1;                   // the data file, when the caller holds it open (not a setting)
 
@@ -273,7 +287,7 @@ void CmdReadTrackInformation(TCmd &c);
 void CmdReadToc(TCmd &c);
 void CmdReadCapacity(TCmd &c);
 void CmdReadFormatCapacities(TCmd &c);
-void CmdRead10(TCmd &c);
+void CmdRead10(TCmd &c);  // READ(10) and READ(12)
 void CmdWrite10(TCmd &c);
 void CmdCloseTrackSession(TCmd &c);
 void CmdBlank(TCmd &c);
@@ -311,6 +325,17 @@ bool FaultFires(TDrive &d, size_t i);
 uint16_t CurrentWriteSpeed(const TDrive &d);
 // Applies the `corrupt` faults covering blocks [lba, lba + n) just recorded.
 void CorruptRecorded(TCmd &c, uint32_t lba, uint32_t n);
+
+// The read cache (VCache.cpp). CacheWritten takes blocks [lba, lba + n)
+// just sent, dropping the oldest beyond a buffer's worth; CacheAlter notes a
+// block the medium holds differently from what was sent; CacheRead puts
+// back, in blocks [lba, lba + n) read from the medium into buf, what the
+// cache holds; CacheForget empties it (medium change, blank, format).
+void CacheWritten(TDrive &d, uint32_t lba, uint32_t n);
+void CacheAlter(TDrive &d, uint32_t lba);
+void CacheRead(const TDrive &d, uint32_t lba, uint32_t n, uint8_t *buf);
+void CacheForget(TDrive &d);
+bool CacheHolds(const TDrive &d, uint32_t lba);
 
 // Helpers shared by the command files.
 void Put16(std::vector<uint8_t> &v, size_t at, uint32_t x);

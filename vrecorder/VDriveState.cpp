@@ -240,6 +240,7 @@ void TDrive::ResetRuntime() {
   TestNwa = -1;
   ReadSpeed = WriteSpeed = 0;
   BufFill = BufTime = 0;
+  CacheForget(*this);
 }
 
 // ---- faults ----
@@ -267,11 +268,12 @@ bool ParseFault(const std::string &text, TFault &f, std::string &err) {
     err = "empty fault";
     return false;
   }
-  static const char *kinds[] = {"busy", "notready", "nomedium", "writeerror", "unformatted", "opc", "pending", "corrupt"};
+  static const char *kinds[] = {"busy",        "notready", "nomedium", "writeerror", "unformatted",
+                                "opc",         "pending",  "corrupt",  "transport"};
   f = TFault{};
   f.Kind = w[0];
   if (std::find_if(std::begin(kinds), std::end(kinds), [&](const char *k) { return f.Kind == k; }) == std::end(kinds)) {
-    err = "unknown fault kind \"" + f.Kind + "\" (busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt)";
+    err = "unknown fault kind \"" + f.Kind + "\" (busy, notready, nomedium, writeerror, unformatted, opc, pending, corrupt, transport)";
     return false;
   }
   for (size_t i = 1; i < w.size(); ++i) {

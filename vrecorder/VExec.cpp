@@ -499,6 +499,7 @@ const char *CommandName(uint8_t op) {
   case 0x5B: return "CLOSE-TRACK-SESSION";
   case 0x5C: return "READ-BUFFER-CAPACITY";
   case 0xA1: return "BLANK";
+  case 0xA8: return "READ(12)";
   case 0xB6: return "SET-STREAMING";
   case 0xBB: return "SET-CD-SPEED";
   case 0xBF: return "SEND-DVD-STRUCTURE";
@@ -514,6 +515,21 @@ static bool NeedsNoMedium(uint8_t op) {
 
 static bool IsWriteCommand(uint8_t op) {
   return op == 0x2A || op == 0x5B || op == 0xA1 || op == 0x04 || op == 0x53 || op == 0x54 || op == 0xBF;
+}
+
+// The host adapter status of the `transport` fault: the command was lost on
+// the way (unexpected bus free), and no sense data exists.
+constexpr uint8_t kTransportFailure = 0x13;
+
+// A write error at `lba` leaves the open track it was written to
+// incomplete, as a real recorder does: damaged, without a next writable address.
+static void DamageOpenTrack(TDrive &d, uint32_t lba) {
+  const TMediaType *t = d.Type();
+  if (!t || !t->Sequential || d.IsOverwritable())
+    return;
+  for (TTrack &tr : d.Tracks)
+    if (!tr.Closed && tr.Session == d.OpenSession() && tr.Start + tr.Written == lba)
+      tr.Damaged = true;
 }
 
 // Applies the first injected fault matching this command; true when it decided the result.
@@ -549,6 +565,9 @@ static bool ApplyFault(TCmd &c) {
       c.Check(2, 0x3A, 0);
     } else if (hit.Kind == "writeerror") {
       c.Check(3, 0x0C, 0);
+      DamageOpenTrack(c.D, c.Cdb32(2));
+    } else if (hit.Kind == "transport") {
+      c.R.HaStat = kTransportFailure;
     } else if (hit.Kind == "unformatted") {
       c.Check(5, 0x30, 0x10);
     } else if (hit.Kind == "opc") {
@@ -641,6 +660,7 @@ void Dispatch(TCmd &c) {
   case 0x5B: CmdCloseTrackSession(c); break;
   case 0x5C: CmdReadBufferCapacity(c); break;
   case 0xA1: CmdBlank(c); break;
+  case 0xA8: CmdRead10(c); break;
   case 0xB6: CmdSetStreaming(c); break;
   case 0xBB: CmdSetCdSpeed(c); break;
   case 0xBF: CmdSendDvdStructure(c); break;

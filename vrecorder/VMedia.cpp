@@ -6,11 +6,15 @@
 
 namespace vrec {
 
+// READ TRACK INFORMATION byte 5: the Damage bit beside the track mode.
+constexpr uint8_t kTrackDamage = 0x20;
+
 // What READ TRACK INFORMATION reports for one track.
 struct TTrackView {
   int Number = 1, Session = 1;
   uint32_t Start = 0, Nwa = 0, Free = 0, Size = 0, Lra = 0, Packet = 0;
   bool NwaValid = false, LraValid = false;
+  bool Damaged = false;
   uint8_t Mode = 4, Flags = 0x01;
 };
 
@@ -76,6 +80,13 @@ static std::vector<TTrackView> TrackViews(const TDrive &d) {
       if (!d.IsCd())
         t.Mode = 5;
     }
+    // A track a write error left incomplete: Damage set and no valid next
+    // writable address; it takes no more data until it is closed.
+    if (tr.Damaged && !tr.Closed) {
+      t.Damaged = true;
+      t.NwaValid = false;
+      t.Free = 0;
+    }
     v.push_back(t);
   }
   return v;
@@ -121,7 +132,7 @@ void CmdReadTrackInformation(TCmd &c) {
   Put16(r, 0, 34);
   r[2] = uint8_t(t.Number);
   r[3] = uint8_t(t.Session);
-  r[5] = t.Mode;
+  r[5] = uint8_t((t.Damaged ? kTrackDamage : 0) | t.Mode);
   r[6] = t.Flags;
   r[7] = uint8_t((t.LraValid ? 2 : 0) | (t.NwaValid ? 1 : 0));
   Put32(r, 8, t.Start);
@@ -370,12 +381,17 @@ void CmdReadFormatCapacities(TCmd &c) {
 
 // ---- reading and writing ----
 
+// READ(10)/READ(12) byte 1: Force Unit Access, the data comes from the medium.
+constexpr uint8_t kCdbFua = 0x08;
+
 void CmdRead10(TCmd &c) {
   const TDrive &d = c.D;
-  const uint32_t lba = c.Cdb32(2), n = c.Cdb16(7);
+  const bool read12 = c.Cdb[0] == 0xA8;
+  const uint32_t lba = c.Cdb32(2), n = read12 ? c.Cdb32(6) : c.Cdb16(7);
+  const bool fua = c.Cdb[1] & kCdbFua;
   if (n == 0)
     return;
-  if (c.DataDir != 1 || c.Len < n * 2048u) {
+  if (c.DataDir != 1 || uint64_t(c.Len) < uint64_t(n) * 2048u) {
     c.R.HaStat = 0x12;  // data overrun/underrun: the buffer does not hold the blocks
     return;
   }
@@ -392,8 +408,14 @@ void CmdRead10(TCmd &c) {
     c.Check(5, 0x21, 0);  // logical block address out of range
     return;
   }
-  if (!ReadBlocks(d, lba, n, c.Buf))
+  if (!ReadBlocks(d, lba, n, c.Buf)) {
     c.Check(3, 0x11, 0);  // unrecovered read error
+    return;
+  }
+  // Without FUA the drive answers from its cache what it holds of these
+  // blocks: what was sent, whatever the medium recorded.
+  if (!fua)
+    CacheRead(d, lba, n, c.Buf);
 }
 
 void CmdWrite10(TCmd &c) {
@@ -436,6 +458,7 @@ void CmdWrite10(TCmd &c) {
       return;
     }
     d.MaxWritten = std::max<uint32_t>(d.MaxWritten, uint32_t(end));
+    CacheWritten(d, lba, n);
     CorruptRecorded(c, lba, n);
     return;
   }
@@ -450,7 +473,7 @@ void CmdWrite10(TCmd &c) {
   }
   TTrack *target = nullptr;
   for (TTrack &t : d.Tracks) {
-    if (t.Closed || t.Session != d.OpenSession())
+    if (t.Closed || t.Damaged || t.Session != d.OpenSession())
       continue;
     if (t.Start + t.Written == lba || (test && d.TestNwa == int64_t(lba) && lba >= t.Start &&
                                        (!t.Reserved || lba < t.Start + t.Reserved)))
@@ -488,6 +511,7 @@ void CmdWrite10(TCmd &c) {
   }
   target->Written += n;
   d.TestNwa = -1;
+  CacheWritten(d, lba, n);
   CorruptRecorded(c, lba, n);
 }
 

@@ -127,10 +127,12 @@ std::string SerializeDrive(const TDrive &d) {
   o << "finalized = " << (d.Finalized ? 1 : 0) << "\n";
   o << "dao_only = " << (d.DaoOnly ? 1 : 0) << "\n";
   o << "closed_sessions = " << d.ClosedSessions << "\n";
-  o << "# track = session start written reserved closed\n";
-  for (const TTrack &t : d.Tracks)
+  o << "# track = session start written reserved closed [damaged]\n";
+  for (const TTrack &t : d.Tracks) {
     o << "track = " << t.Session << " " << t.Start << " " << t.Written << " " << t.Reserved << " "
-      << (t.Closed ? 1 : 0) << "\n";
+      << (t.Closed ? 1 : 0);
+    o << (t.Damaged ? " 1\n" : "\n");
+  }
   o << "max_written = " << d.MaxWritten << "\n";
   if (!d.Timestamp.empty())
     o << "timestamp = " << d.Timestamp << "\n";
@@ -154,6 +156,18 @@ std::string SerializeDrive(const TDrive &d) {
   }
   if (d.UnitAttention)
     o << "unit_attention = 1\n";
+  if (!d.Cache.empty()) {
+    o << "read_cache =";
+    for (const TCacheRange &r : d.Cache)
+      o << " " << r.Start << "+" << r.Blocks;
+    o << "\n";
+  }
+  if (!d.CacheAltered.empty()) {
+    o << "read_cache_altered =";
+    for (uint32_t b : d.CacheAltered)
+      o << " " << b;
+    o << "\n";
+  }
   o << "# --- faults: KIND [count=N] [skip=N] [op=HEX] [lba=N] [ascq=N]\n";
   for (const TFault &f : d.Faults)
     o << "fault = " << f.Text() << "\n";
@@ -264,10 +278,13 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
     std::vector<std::string> w = Words(v);
     TTrack t;
     uint32_t s = 0, c = 0;
-    ok = w.size() == 5 && ToU32(w[0], s) && s >= 1 && s <= 99 && ToU32(w[1], t.Start) && ToU32(w[2], t.Written) &&
-         ToU32(w[3], t.Reserved) && ToU32(w[4], c) && c <= 1;
+    uint32_t dmg = 0;
+    ok = (w.size() == 5 || w.size() == 6) && ToU32(w[0], s) && s >= 1 && s <= 99 && ToU32(w[1], t.Start) &&
+         ToU32(w[2], t.Written) && ToU32(w[3], t.Reserved) && ToU32(w[4], c) && c <= 1 &&
+         (w.size() == 5 || (ToU32(w[5], dmg) && dmg <= 1));
     t.Session = static_cast<int>(s);
     t.Closed = c != 0;
+    t.Damaged = dmg != 0;
     d.Tracks.push_back(t);
   } else if (k == "max_written")
     num(d.MaxWritten);
@@ -307,6 +324,23 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
     ok = ToDouble(v, d.BufTime);
   else if (k == "unit_attention")
     ok = ToFlag(v, d.UnitAttention);
+  else if (k == "read_cache") {
+    d.Cache.clear();
+    for (const std::string &w : Words(v)) {
+      const size_t plus = w.find('+');
+      TCacheRange r;
+      ok = ok && plus != std::string::npos && ToU32(w.substr(0, plus), r.Start) && ToU32(w.substr(plus + 1), r.Blocks);
+      d.Cache.push_back(r);
+    }
+  } else if (k == "read_cache_altered") {
+    d.CacheAltered.clear();
+    for (const std::string &w : Words(v)) {
+      uint32_t b = 0;
+      ok = ok && ToU32(w, b);
+      d.CacheAltered.push_back(b);
+    }
+    std::sort(d.CacheAltered.begin(), d.CacheAltered.end());
+  }
   else if (k == "fault") {
     TFault f;
     std::string ferr;

@@ -174,7 +174,8 @@ TEST_F(VrecBurnTest, CorruptFaultAltersTheRecordedBlockBehindASuccessfulWrite) {
   ASSERT_TRUE(vrec::AddFault("w", "corrupt lba=20", err)) << err;
   ASSERT_TRUE(Write(0, 16, 7, t).Good());  // does not cover block 20: the fault waits
   ASSERT_TRUE(Write(16, 16, 7, t).Good());
-  const TReply good = Read(19, 1, t), bad = Read(20, 1, t), next = Read(21, 1, t);
+  // Read with FUA: from the medium, not from the drive's cache.
+  const TReply good = Read(19, 1, t, true), bad = Read(20, 1, t, true), next = Read(21, 1, t, true);
   EXPECT_EQ(good.Data[0], 19);
   EXPECT_EQ(good.Data[100], 7);
   EXPECT_EQ(bad.Data[0], uint8_t(~20));
@@ -189,7 +190,7 @@ TEST_F(VrecBurnTest, CorruptFaultAltersTheRecordedBlockBehindASuccessfulWrite) {
   ASSERT_TRUE(vrec::AddFault("ram", "corrupt lba=3 count=2", err)) << err;
   for (uint8_t fill : {1, 2, 3})
     ASSERT_TRUE(Write(0, 8, fill, r).Good());
-  EXPECT_EQ(Read(3, 1, r).Data[100], 3);
+  EXPECT_EQ(Read(3, 1, r, true).Data[100], 3);
   EXPECT_FALSE(vrec::AddFault("ram", "corrupt", err));  // needs lba
   EXPECT_NE(err.find("lba"), std::string::npos) << err;
 }

@@ -206,13 +206,18 @@ TEST_F(VrecTest, EveryFaultKind) {
   r = Write(27, 27, 1, t);
   EXPECT_EQ(r.Key, 3);
   EXPECT_EQ(r.Asc, 0x0C);
-  EXPECT_EQ(Be32(TrackInfo(1, t).Data, 12), 27u);  // nothing recorded
-  EXPECT_TRUE(Write(27, 27, 1, t).Good());
+  // Nothing recorded, and the track is damaged until it is closed; the next
+  // track starts after the closed one (27 blocks + run-out make 300, + pre-gap).
+  EXPECT_EQ(TrackInfo(1, t).Data[7] & 1, 0);
+  EXPECT_EQ(Write(27, 27, 1, t).Asc, 0x21);
+  ASSERT_TRUE(Cmd({0x5B, 0, 1, 0, 0, 1, 0, 0, 0, 0}, 0, 0, {}, t).Good());
+  EXPECT_EQ(Be32(TrackInfo(2, t).Data, 12), 450u);
+  EXPECT_TRUE(Write(450, 27, 1, t).Good());
   ASSERT_TRUE(vrec::AddFault("w", "unformatted", err)) << err;
-  r = Write(54, 1, 1, t);
+  r = Write(477, 1, 1, t);
   EXPECT_EQ(r.Asc, 0x30);
   ASSERT_TRUE(vrec::AddFault("w", "opc", err)) << err;
-  EXPECT_TRUE(Write(54, 1, 1, t).Good());
+  EXPECT_TRUE(Write(477, 1, 1, t).Good());
   r = Cmd({0x54, 1, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0, {}, t);
   EXPECT_EQ(r.Key, 3);
   EXPECT_EQ(r.Asc, 0x73);

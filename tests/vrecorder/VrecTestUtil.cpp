@@ -139,8 +139,8 @@ TReply VrecTest::Write(uint32_t lba, uint32_t blocks, uint8_t fill, uint8_t targ
              2, 0, data, target);
 }
 
-TReply VrecTest::Read(uint32_t lba, uint32_t blocks, uint8_t target) {
-  return Cmd({0x28, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0, uint8_t(blocks >> 8),
+TReply VrecTest::Read(uint32_t lba, uint32_t blocks, uint8_t target, bool fua) {
+  return Cmd({0x28, uint8_t(fua ? 0x08 : 0), uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0, uint8_t(blocks >> 8),
               uint8_t(blocks), 0},
              1, blocks * 2048, {}, target);
 }

@@ -59,7 +59,8 @@ protected:
 
   // Frequently used commands.
   TReply Write(uint32_t lba, uint32_t blocks, uint8_t fill = 0x5A, uint8_t target = 0);
-  TReply Read(uint32_t lba, uint32_t blocks, uint8_t target = 0);
+  // fua: from the medium, not the drive's cache of the blocks written last.
+  TReply Read(uint32_t lba, uint32_t blocks, uint8_t target = 0, bool fua = false);
   TReply TrackInfo(uint32_t number, uint8_t target = 0, uint8_t addrType = 1);
   TReply DiscInfo(uint8_t target = 0);
   TReply Toc(int format, bool msf = false, uint8_t start = 0, uint8_t target = 0);
