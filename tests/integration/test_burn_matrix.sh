@@ -112,6 +112,12 @@ row() {
   ctrl-c-writing) fault=(busy --op 2A --count -1 --skip 12) ;;
   esac
   old_disc "$medium"
+  # A medium error part way, which damages a sequential disc's open track.
+  if [ "$phase" = write-error ]; then
+    local nwa
+    nwa=$("$SKARVO" info --drive "$DRIVE" | sed -n 's/^Next Session: starts at sector \([0-9]*\)$/\1/p')
+    fault=(writeerror --lba $((${nwa:-0} + 100)))
+  fi
   "$SKARVO" vdrive fault "$DRIVE" "${fault[@]}" >/dev/null
   local rc=0
   if [ "$phase" = ctrl-c-writing ]; then
@@ -170,5 +176,6 @@ for medium in $MEDIA; do
   for phase in preparing write-start write-middle write-last flushing closing verifying ctrl-c-writing; do
     row "$medium" "$phase"
   done
+  overwritable "$medium" || row "$medium" write-error
 done
 finish
