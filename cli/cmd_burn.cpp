@@ -427,11 +427,14 @@ int CmdBurn(const TArgs &args) {
   }
   if (!ConfirmOverwrite(b, o, target))
     return 1;
+  // Anything the layout itself still leaves out is named at the end.
+  const size_t notesBefore = b.InsertNotes.size();
   const int rc = RunWrite(b, o, target, [&] {
     const bool started = b.BurnCompilation();
     ReportBootNote(b, o.Layout, "disc");
     return started;
   });
+  lost += ReportInsertNotes(b, notesBefore);
   if (rc != 0)
     return rc;
   // Archive bits mark what is saved: only a write that recorded everything
