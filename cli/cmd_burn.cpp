@@ -8,6 +8,7 @@
 
 #include "ovCDBC.h"
 #include "ovDateTime.h"
+#include "ovDiscWrite.h"
 #include "ovSync.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,10 +86,14 @@ const char *kCommonEndHelp =
     "\n"
     "Progress: on a terminal a bar with percent, MB written of MB, speed, the\n"
     "drive buffer's fill and the time left; otherwise a plain line at each 10 %.\n"
-    "The end is \"Burn process completed.\" or the error text; with --verify the\n"
-    "verify result is printed. Ctrl-C aborts the write (\"OPERATION ABORTED BY\n"
-    "USER\"): the track is left open, no close command is sent and the tray is\n"
-    "unlocked.\n"
+    "\"Closing session...\" follows the writing, and with --verify the read-back\n"
+    "has a bar of its own. The end is \"Burn process completed.\" (written,\n"
+    "closed and verified) or the error text. Ctrl-C aborts the write\n"
+    "(\"OPERATION ABORTED BY USER\"): the track is left open, no close command is\n"
+    "sent and the tray is unlocked. A write-once or sequential disc whose last\n"
+    "session was left open takes no new session until `skarvo close-track` has\n"
+    "closed it; a close that fails after the data is written is retried the\n"
+    "same way.\n"
     "\n"
     "Before a disc is written that is rewritable and not blank (CD-RW, DVD-RW,\n"
     "DVD+RW, DVD-RAM holding data), the command asks on the terminal unless\n"
@@ -293,6 +299,29 @@ int Eject(TOrvBurner &b) {
   return 0;
 }
 
+// What the user can do after a burn that ended with Error; nullptr when
+// there is nothing to add.
+const char *RepairHint(const std::string &Error) {
+  if (Error.rfind(kSessionIncompleteText, 0) == 0)
+    return "the disc's last session is still open: run `skarvo close-track` to close it, then burn again";
+  if (Error.rfind(kNoWritableAddressText, 0) == 0)
+    return "if an earlier burn did not finish, `skarvo close-track` closes its session; then burn again";
+  if (Error.rfind(kCloseFailedText, 0) == 0)
+    return "the session is written but not closed: run `skarvo close-track` to retry the close";
+  return nullptr;
+}
+
+// The writing phase is complete: its bar at 100 % and the closing named
+// (a test write closes nothing).
+void EndWriting(TProgress &progress, int64_t total, bool testWrite) {
+  progress.Update(100, total);
+  progress.Finish();
+  if (!testWrite) {
+    std::printf("Closing session...\n");
+    std::fflush(stdout);
+  }
+}
+
 // Starts the write with start(), shows its progress until OnWriteDone and
 // reports the end. An interrupt aborts the write and waits for its end.
 int RunWrite(TOrvBurner &b, const TBurnOptions &o, const std::string &target,
@@ -323,23 +352,47 @@ int RunWrite(TOrvBurner &b, const TBurnOptions &o, const std::string &target,
                 ov::FormatFloat("#,##0.00", static_cast<double>(total) / 1048576.0).c_str(), target.c_str());
     std::fflush(stdout);
   }
-  TProgress progress(o.TestWrite ? "Test writing" : "Writing");
-  progress.SetTotal(total);
+  // One bar per phase: the writing, the closing (the drive records its
+  // buffer and the session's lead-out) and the read-back.
+  std::unique_ptr<TProgress> progress = std::make_unique<TProgress>(o.TestWrite ? "Test writing" : "Writing");
+  progress->SetTotal(total);
+  int phase = TOrvBurner::bpWriting;
   while (started && !done) {
     ov::CheckSynchronize(100);
     if (Interrupted())
       b.AbortWrite();
-    const uint32_t size = b.DeviceBufferSize.load();
-    const uint32_t free = std::min(b.DeviceFreeBufferSize.load(), size);
-    progress.SetBufferFill(size > 0 ? static_cast<int>((uint64_t{size - free} * 100) / size) : -1);
     const int64_t n = b.BytesWritten.load();
-    progress.Update(total > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(total) : 100.0, n);
+    const int now = b.BurnPhase.load();
+    // A write that ended early flushes too, but closes nothing.
+    if (now != phase && (now != TOrvBurner::bpClosing || n >= total)) {
+      // The closing may be over before it is seen; it is named all the same.
+      if (phase == TOrvBurner::bpWriting)
+        EndWriting(*progress, total, o.TestWrite);
+      phase = now;
+      if (phase == TOrvBurner::bpVerifying) {
+        progress = std::make_unique<TProgress>("Verifying");
+        progress->SetTotal(b.VerifyTotal.load() * 2048);
+      }
+    }
+    if (phase == TOrvBurner::bpWriting) {
+      const uint32_t size = b.DeviceBufferSize.load();
+      const uint32_t free = std::min(b.DeviceFreeBufferSize.load(), size);
+      progress->SetBufferFill(size > 0 ? static_cast<int>((uint64_t{size - free} * 100) / size) : -1);
+      progress->Update(total > 0 ? 100.0 * static_cast<double>(n) / static_cast<double>(total) : 100.0, n);
+    } else if (phase == TOrvBurner::bpVerifying) {
+      const int64_t all = b.VerifyTotal.load(), read = b.VerifyDone.load();
+      progress->Update(all > 0 ? 100.0 * static_cast<double>(read) / static_cast<double>(all) : 100.0, read * 2048);
+    }
   }
-  if (error.empty())
-    progress.Update(100, total);
-  progress.Finish();
+  if (error.empty() && phase == TOrvBurner::bpWriting)
+    EndWriting(*progress, total, o.TestWrite);
+  else if (error.empty() && phase == TOrvBurner::bpVerifying)
+    progress->Update(100, b.VerifyTotal.load() * 2048);
+  progress->Finish();
   if (!error.empty()) {
     Error(error);
+    if (const char *hint = RepairHint(error))
+      Error(hint);
     if (Interrupted())
       return InterruptExitCode();
     return error.rfind("VERIFY", 0) == 0 ? kExitVerify : 1;
@@ -365,10 +418,16 @@ int CmdBurn(const TArgs &args) {
   if (!FillCompilation(b, o.Layout, o.Operands, lost) || !FinishCompilation(b))
     return 1;
   b.ImportSessionNumber = static_cast<int16_t>(o.ImportGiven ? o.ImportSession : 0);
+  // The earlier session is imported before anything is asked or written, so
+  // that what it leaves out is named while the user can still decide.
+  if (o.ImportGiven) {
+    const size_t notesBefore = b.InsertNotes.size();
+    b.ImportSession(o.ImportSession, b.LastTargetDir);
+    lost += ReportInsertNotes(b, notesBefore);
+  }
   if (!ConfirmOverwrite(b, o, target))
     return 1;
-  // The import of an earlier session happens inside the burn's layout; what
-  // it leaves out is named after the notes of the sources.
+  // Anything the layout itself still leaves out is named at the end.
   const size_t notesBefore = b.InsertNotes.size();
   const int rc = RunWrite(b, o, target, [&] {
     const bool started = b.BurnCompilation();

@@ -158,6 +158,13 @@ int CmdInfo(const TArgs &argsIn) {
   TDisc disc;
   dev.GetDiscInfo(disc);
   if (!disc.Ready) {
+    const TSenseData sense = DecodeSense(dev.LastSense, sizeof dev.LastSense);
+    if (sense.Asc == 0x3A) {
+      // Medium not present, with the tray open (02) or closed.
+      Error(sense.Ascq == 0x02 ? "The tray is open." : "There is no disc in the drive.");
+      dev.SetSPTIAutoClose(true);
+      return 1;
+    }
     DriveError(dev, "Error getting session information.");
     dev.SetSPTIAutoClose(true);
     return 1;
@@ -180,12 +187,18 @@ int CmdInfo(const TArgs &argsIn) {
   // Where a new session goes on a sequential medium that takes one: the
   // next writable address of its open (invisible) track.
   int64_t nextSession = -1;
-  if ((status == 0 || status == 1) && !TSCSIDevice::IsOverwritable(type) &&
-      dev.ReadTrackInformation(static_cast<uint8_t>(sessions + 1)) && dev.TrackNextWritableValid())
+  const bool openSession = !TSCSIDevice::IsOverwritable(type) && status == 1 && dev.ReadDiscInformation() &&
+                           ((dev.DiscInformation[2] >> 2) & 3) == 1;
+  if ((status == 0 || status == 1) && !openSession && !TSCSIDevice::IsOverwritable(type) &&
+      dev.ReadTrackInformation(0xFF) && dev.TrackNextWritableValid())
     nextSession = dev.TrackNextWritable();
-  const char *statusText = status == -1  ? "Disc status unknown"
-                           : status == 2 ? "Disc closed/finalized"
-                                         : "Disc is open";
+  // Overwritable media report a complete disc, yet every session adds to it.
+  const char *statusText = status == -1                        ? "Disc status unknown"
+                           : TSCSIDevice::IsOverwritable(type) ? "Overwritable disc: sessions can be added"
+                           : status == 0                       ? "Disc is blank"
+                           : openSession ? "Disc is open, its last session unfinished (`skarvo close-track` closes it)"
+                           : status == 2                       ? "Disc closed/finalized"
+                                                               : "Disc is open";
   dev.GetDiscInfo(disc);
   const uint32_t capacity = dev.DiscCapacity();
   const uint32_t used = dev.UsedBlocks();
@@ -378,7 +391,21 @@ int CmdCloseTrack(const TArgs &argsIn) {
     Error("There is no disc in the drive " + drive + ".");
     return 1;
   }
-  const std::string medium = DiscTypeNames[dev.GetDiscType() & 15];
+  const uint8_t type = dev.GetDiscType();
+  const std::string medium = DiscTypeNames[type & 15];
+  // A sequential disc tells whether a session is open: closing none would
+  // only earn a command sequence error.
+  if (!TSCSIDevice::IsOverwritable(type) && dev.ReadDiscInformation()) {
+    const uint8_t status = dev.DiscInformation[2] & 3, last = (dev.DiscInformation[2] >> 2) & 3;
+    const bool open = status == 1 && last == 1;
+    const bool finalizable = finalize && status == 1;
+    if (status == 0 || (!open && !finalizable)) {
+      std::printf(status == 0 ? "Nothing to close: the disc is blank.\n"
+                              : "Nothing to close: the last session of the disc is already closed.\n");
+      dev.SetSPTIAutoClose(true);
+      return 0;
+    }
+  }
   if (!dev.CloseSession(finalize))
     return DriveError(dev, "Close track/session failed on the " + medium + " in the drive " + drive + ".");
   std::printf(finalize ? "The %s in the drive %s is finalized.\n"

@@ -60,8 +60,11 @@ static bool CloseTrack(TCmd &c, uint32_t number) {
     return true;  // nothing to close
   const bool wasInvisible = idx == d.InvisibleTrack();
   FinishTrack(d, t);
-  if (wasInvisible)
-    OpenNextTrack(d, t.Session, d.IsCd() ? d.TrackEnd(t) + 150 : Round16(d.TrackEnd(t)));
+  // Without room for another track the session stays open until its own
+  // close, as a drive with a full disc keeps it.
+  const uint32_t next = d.IsCd() ? d.TrackEnd(t) + 150 : Round16(d.TrackEnd(t));
+  if (wasInvisible && next < d.Capacity)
+    OpenNextTrack(d, t.Session, next);
   c.Changed = true;
   return true;
 }

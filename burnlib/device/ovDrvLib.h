@@ -387,6 +387,12 @@ public:
   // stays appendable (the write parameters ask for a next session first);
   // with it the disc is closed for good.
   bool CloseSession(bool Finalize);
+  // The rule both a burn's close and CloseSession follow: the write
+  // parameters with the multisession field for Finalize (a sequential DVD
+  // otherwise always asks for a next session), and the close function of
+  // the session (DVD+R finalises with 5, DVD+R DL with 6).
+  bool SetClosingParameters(uint8_t DiscType, bool Finalize);
+  static uint8_t SessionCloseFunction(uint8_t DiscType, bool Finalize);
   // Puts the drive back after a write or an erase: plain write parameters,
   // speeds, tray unlocked, medium loaded.
   void RestoreDrive();

@@ -316,6 +316,9 @@ uint32_t TSCSIDevice::DiscCapacity() {
     if (ReadFormatCapacities(blocks, len))
       return blocks;
   }
+  // A closed disc has no writable address: it ends with its last track.
+  if (!TrackNextWritableValid())
+    return TrackStartAddress() + TrackSize();
   return TrackFreeBlocks() + TrackNextWritable();
 }
 

@@ -103,26 +103,39 @@ bool TSCSIDevice::SendWriteParamsPage() {
   return ModeSelect10(list, length);
 }
 
-bool TSCSIDevice::CloseSession(bool Finalize) {
-  const uint8_t code = GetDiscType();
-  DiscTypeCode = code;
+bool TSCSIDevice::SetClosingParameters(uint8_t DiscType, bool Finalize) {
   // The page's multisession field decides whether closing the session on a
   // CD (or DVD-R/-RW) also closes the disc: 11b keeps it appendable.
   const bool saved = FinalizeDisc;
   FinalizeDisc = Finalize;
-  bool ok = SetWriteParameters(false, UnderrunProtection, code, false);
+  const bool ok = SetWriteParameters(false, UnderrunProtection, DiscType, false);
   FinalizeDisc = saved;
   if (!ok)
     return false;
-  const bool sequentialDVD = code == dtDVDR || code == dtDVDRW || code == dtDVDRWSequential;
+  const bool sequentialDVD = DiscType == dtDVDR || DiscType == dtDVDRW || DiscType == dtDVDRWSequential;
   if (Finalize && sequentialDVD) {
     // Their page always allows a next session: finalising clears it.
     WriteParamsPage[3] &= 0x3F;
-    if (!SendWriteParamsPage())
-      return false;
+    return SendWriteParamsPage();
   }
+  return true;
+}
+
+uint8_t TSCSIDevice::SessionCloseFunction(uint8_t DiscType, bool Finalize) {
+  // DVD+R keeps a closed session appendable; only these functions finalise it.
+  if (Finalize && DiscType == dtDVDPlusRDL)
+    return 6;
+  if (Finalize && DiscType == dtDVDPlusR)
+    return 5;
+  return 2;
+}
+
+bool TSCSIDevice::CloseSession(bool Finalize) {
+  const uint8_t code = GetDiscType();
+  DiscTypeCode = code;
+  if (!SetClosingParameters(code, Finalize))
+    return false;
   if (code == dtDVDPlusRDL)
-    return CloseTrackSession(false, Finalize ? 6 : 2, 0, 0, 0xFF);
-  // DVD+R keeps a closed session appendable; close function 5 finalises it.
+    return CloseTrackSession(false, SessionCloseFunction(code, Finalize), 0, 0, 0xFF);
   return CloseTrackOrSession(false, false, Finalize && code == dtDVDPlusR);
 }

@@ -186,6 +186,10 @@ public:
   // Set by BurnCompilation around the preparation it makes right before
   // writing: only that preparation asks the disc where the session starts.
   bool QueryNextWritableAddress = false;
+  // Whether that preparation got the address from the drive, and the number
+  // of the track the session goes into (sequential media).
+  bool NextWritableAddressKnown = false;
+  uint16_t SessionTrack = 0;
   // Target directory of the last BuildHeader (a later burn reuses it).
   TDEntry *LastTargetDir = nullptr;
 
@@ -230,6 +234,12 @@ public:
   // Bytes handed to the target in the current write (never more than
   // SessionSectors x 2048); written by the write thread, polled by callers.
   std::atomic<int64_t> BytesWritten{0};
+  // The phase of a running burn (TBurnPhase) and, while it verifies, the
+  // sectors read back of those to read; written by the write thread.
+  enum TBurnPhase { bpWriting = 0, bpClosing = 1, bpVerifying = 2 };
+  std::atomic<int> BurnPhase{bpWriting};
+  std::atomic<int64_t> VerifyDone{0};
+  std::atomic<int64_t> VerifyTotal{0};
   // Source file the cache is reading during a write (a copy, taken under Lock).
   std::string CurrentFile();
   void SetCurrentFile(const std::string &Path);

@@ -7,11 +7,14 @@
 void TOrvBurner::PrepareDiscStart(TDEntry *TargetDir) {
   DiscTypeCode = GetDiscType();
   if (QueryNextWritableAddress) {
-    if (!ReadNextWritableAddress())
+    NextWritableAddressKnown = ReadNextWritableAddress();
+    if (!NextWritableAddressKnown)
       DebugMsg(">>> ERROR GETTING NEXT WRITABLE ADDRESS", 0);
     // A drive reporting an address this high is describing no usable track.
-    if (SessionStart > 0xFF000000u)
+    if (SessionStart > 0xFF000000u) {
       SessionStart = 0;
+      NextWritableAddressKnown = false;
+    }
   }
   // The old tree joins the new one once per compilation, whether the caller
   // imported it itself or leaves it to this preparation.
@@ -21,6 +24,7 @@ void TOrvBurner::PrepareDiscStart(TDEntry *TargetDir) {
 
 bool TOrvBurner::ReadNextWritableAddress() {
   SessionStart = 0;
+  SessionTrack = 0;
   WaitUnitReady(10000, 500);
   const uint8_t type = GetDiscType();
   DiscTypeCode = type;
@@ -36,8 +40,8 @@ bool TOrvBurner::ReadNextWritableAddress() {
     SessionStart = ReadLastVolumeSize();
     return true;
   }
-  ReadDiscInformation();
-  if (type == dtDVDRWRestricted || type == dtDVDRWSequential) {
+  const bool discInfo = ReadDiscInformation();
+  if (type == dtDVDRWRestricted) {
     if (!ReadTrackInformation(1))
       return false;
     if (TrackNextWritableValid() && TrackNextWritable() != 0 && TrackNextWritable() != 0xFFFFFFFFu)
@@ -45,14 +49,20 @@ bool TOrvBurner::ReadNextWritableAddress() {
     // Without an address from the drive, a restricted-overwrite disc is
     // appended to after its last volume, as on DVD+RW, never over it at 0;
     // it is written in whole 16-sector blocks.
-    else if (type == dtDVDRWRestricted)
+    else
       SessionStart = (ReadLastVolumeSize() + 15) / 16 * 16;
     return true;
   }
-  const uint8_t track = static_cast<uint8_t>(SessionCount() + 1);
-  if (!ReadTrackInformation(track))
+  // Sequential media: the session goes into the invisible (or incomplete)
+  // track, whose next writable address only the drive knows. Without it
+  // nothing may be written: sector 0 would be refused, or land over data.
+  const uint8_t last = discInfo ? DiscLastTrackInLastSession() : 0;
+  if (!ReadTrackInformation(0xFF) && (last == 0 || !ReadTrackInformation(last)))
+    return false;
+  if (!TrackNextWritableValid() || TrackNextWritable() == 0xFFFFFFFFu)
     return false;
   SessionStart = TrackNextWritable();
+  SessionTrack = static_cast<uint16_t>(TrackInfo[2] | (TrackInfo[32] << 8));
   return true;
 }
 

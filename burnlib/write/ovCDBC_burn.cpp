@@ -68,7 +68,23 @@ std::string SpaceRefusal(TOrvBurner &b, uint8_t code, int64_t Start, int64_t Sec
   return std::string(What) + " NEEDS " + SizeText(Sectors) + " BUT THE DISC HAS " + SizeText(free) + " FREE";
 }
 
+// A sequential disc whose last session holds data but was never closed: an
+// earlier write ended early. A new session cannot follow it.
+bool LastSessionIncomplete(TOrvBurner &b) {
+  if (!b.ReadDiscInformation())
+    return false;
+  const uint8_t state = b.DiscInformation[2];
+  return (state & 3) == 1 && ((state >> 2) & 3) == 1;
+}
+
 } // namespace
+
+int64_t SectorsSent(uint8_t DiscType, int64_t Sectors) {
+  // A compilation on a DVD goes out in whole 32-sector writes.
+  if (DiscType == dtCDR || DiscType == dtCDRW)
+    return Sectors;
+  return (Sectors + 31) / 32 * 32;
+}
 
 bool TOrvBurner::BurnCompilation() {
   if (!BeginWrite())
@@ -80,10 +96,36 @@ bool TOrvBurner::BurnCompilation() {
   DiscTypeCode = code;
   if (std::string why = MediumRefusal(*this, code, false); !why.empty())
     return FailBeforeWrite(why);
+  const bool sequential = !TSCSIDevice::IsOverwritable(code);
+  if (sequential && LastSessionIncomplete(*this))
+    return FailBeforeWrite(kSessionIncompleteText);
 
-  if (code == dtDVDRWRestricted || code == dtDVDRWSequential) {
-    const uint8_t *list = code == dtDVDRWSequential ? kFormatDVDRWSequential : kFormatDVDRWRestricted;
-    if (!FormatUnit(0x11, list, 12))
+  // A DVD-RW is formatted only after every check has passed. A blank
+  // sequential one is quick-formatted, a restricted-overwrite one grown; an
+  // appendable sequential one takes an incremental session as a DVD-R does
+  // (its quick format would erase it).
+  const uint8_t *formatList = nullptr;
+  if (code == dtDVDRWRestricted)
+    formatList = kFormatDVDRWRestricted;
+  else if (code == dtDVDRWSequential && DiscStatus() == 0)
+    formatList = kFormatDVDRWSequential;
+
+  QueryNextWritableAddress = true;
+  NextWritableAddressKnown = false;
+  PrepareLayout(false, LastTargetDir);
+  const bool built = BuildHeader(false, LastTargetDir);
+  QueryNextWritableAddress = false;
+  if (!built)
+    return FailBeforeWrite("CAN'T BUILD THE IMAGE HEADER");
+  if (sequential && !NextWritableAddressKnown)
+    return FailBeforeWrite(kNoWritableAddressText);
+  if (std::string why = SpaceRefusal(*this, code, SessionStart, SectorsSent(code, SessionSectors()),
+                                     "THE COMPILATION");
+      !why.empty())
+    return FailBeforeWrite(why);
+
+  if (formatList) {
+    if (!FormatUnit(0x11, formatList, 12))
       FormatUnit(0x11, kFormatDVDRWFallback, 12);
     if (!WaitDriveSettled(*this, 5000, DiscWriteLimits.FormatWaitMs, false))
       return FailBeforeWrite(kNotRespondingText);
@@ -91,16 +133,6 @@ bool TOrvBurner::BurnCompilation() {
     DiscTypeCode = code;
   }
   const int32_t blockSize = (code == dtCDR || code == dtCDRW) ? 55296 : 65536;
-
-  QueryNextWritableAddress = true;
-  PrepareLayout(false, LastTargetDir);
-  const bool built = BuildHeader(false, LastTargetDir);
-  QueryNextWritableAddress = false;
-  if (!built)
-    return FailBeforeWrite("CAN'T BUILD THE IMAGE HEADER");
-  if (std::string why = SpaceRefusal(*this, code, SessionStart, SessionSectors(), "THE COMPILATION");
-      !why.empty())
-    return FailBeforeWrite(why);
 
   if (!StartCacheAndPrime(blockSize, std::string()))
     return false;
@@ -133,6 +165,7 @@ bool TOrvBurner::BurnImageFile(const std::string &FileName) {
   // a partial last sector is sent whole, padded with zeros.
   SectorsToWrite = (size + 2047) / 2048;
   SessionStart = 0;
+  SessionTrack = 0;
 
   if (std::string why = MediumRefusal(*this, code, true); !why.empty())
     return FailBeforeWrite(why);

@@ -76,6 +76,9 @@ bool TOrvBurner::BeginWrite() {
   writeJobs_->Reap();
   // From here AbortWrite ends this write, also while the cache fills.
   AbortRequested.store(false);
+  BurnPhase.store(bpWriting);
+  VerifyDone.store(0);
+  VerifyTotal.store(0);
   return true;
 }
 

@@ -14,6 +14,13 @@ TDiscWriteLimits DiscWriteLimits;
 const char *const kWriterBusyText = "WRITER BUSY/BUFFER FULL";
 const char *const kNotRespondingText = "WRITER ERROR [DRIVE NOT RESPONDING]";
 const char *const kAbortedByUserText = "OPERATION ABORTED BY USER";
+const char *const kSessionIncompleteText =
+    "THE LAST SESSION OF THE DISC IS INCOMPLETE (AN EARLIER WRITE DID NOT END): CLOSE THE TRACK FIRST, "
+    "THEN BURN AGAIN";
+const char *const kNoWritableAddressText =
+    "THE DRIVE REPORTS NO NEXT WRITABLE ADDRESS: NOTHING WAS WRITTEN (CLOSE THE TRACK FIRST IF AN EARLIER "
+    "WRITE DID NOT END)";
+const char *const kCloseFailedText = "THE DATA IS WRITTEN BUT THE CLOSE FAILED";
 
 namespace {
 
@@ -135,11 +142,12 @@ bool TDiscWriter::OpenTarget() {
 
   if (IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW || discType_ == dtDVDPlusRDL)
     SendStreaming();
-  firstTrack_ = static_cast<uint16_t>(b.SessionCount() + 1);
+  // The track the layout found for the session (the invisible one).
+  firstTrack_ = b.SessionTrack ? b.SessionTrack : static_cast<uint16_t>(b.SessionCount() + 1);
   if (discType_ == dtDVDR) {
     b.SetStreaming(kDVDRStreaming, sizeof kDVDRStreaming);
     b.WriteDVDTimestamp(ov::Now());
-    b.ReserveTrack(static_cast<uint32_t>((b.SessionSectors() + 31) / 32 * 32));
+    b.ReserveTrack(static_cast<uint32_t>(SectorsSent(discType_, b.SessionSectors())));
     b.WaitUnitReady(10000, 1000);
   }
   if (discType_ != dtDVDRAM && !b.TestWrite && b.PerformOPC)
@@ -163,7 +171,7 @@ bool TDiscWriter::OpenTarget() {
     digests_.Reserve(b.SessionSectors(), isCD_ ? 27 : 32);
   written_ = 0;
   pace_.Start(speed, bufferPolling_, freeAtStart);
-  firstBlock_ = true;
+  firstBlockSectors_ = 0;
   return true;
 }
 
@@ -231,49 +239,32 @@ bool TDiscWriter::FormatDVDPlusRW() {
   return true;
 }
 
-bool TDiscWriter::WriteDescriptorBlock(uint32_t Sectors) {
+bool TDiscWriter::WriteDescriptorBlock() {
   TOrvBurner &b = Burner;
   // The block at LBA 0 carries the new session's system area and volume
   // descriptors. Past them, a later session keeps what the disc holds, so
   // nothing of an earlier session is overwritten beyond its descriptors.
+  // It goes out after the session is on the disc and flushed: until it is
+  // written, sector 16 still describes the earlier session.
+  const uint32_t sectors = firstBlockSectors_;
   std::vector<uint8_t> buffer(kDVDBlockBytes);
   uint8_t *block = buffer.data();
-  const uint32_t bytes = Sectors * 2048;
+  const uint32_t bytes = sectors * 2048;
   std::memcpy(block, b.DescriptorCopy.data(), std::min<size_t>(bytes, b.DescriptorCopy.size()));
   const uint32_t own = static_cast<uint32_t>((b.DescriptorCopySize + 2047) / 2048);
-  if (b.SessionStart != 0 && own < Sectors) {
-    if (!b.Read10(own, static_cast<uint16_t>(Sectors - own), static_cast<int>((Sectors - own) * 2048),
-                  block + own * 2048))
-      std::memset(block + own * 2048, 0, (Sectors - own) * 2048);
+  if (own < sectors && !b.Read10(own, static_cast<uint16_t>(sectors - own),
+                                 static_cast<int>((sectors - own) * 2048), block + own * 2048, true)) {
+    // Rewriting those sectors with anything but what they hold would
+    // damage the earlier session.
+    FailWrite();
+    return false;
   }
-  b.SetErrorLogLatch();
-  for (;;) {
-    if (b.Write10(0, static_cast<uint16_t>(Sectors), kWriteFlags, static_cast<int>(bytes), block)) {
-      b.SynchronizeCache(1800000, false);
-      return true;
-    }
-    if (b.TimedOut()) {
-      Fail(kNotRespondingText);
-      return false;
-    }
-    if (b.SenseASC() == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !plusRWFormatted_) {
-      plusRWFormatted_ = true;
-      if (Cache.HasError())
-        return false;
-      if (FormatDVDPlusRW())
-        continue;
-      if (Cache.HasError())
-        return false;
-    }
-    break;
-  }
-  // Busy: the block loop retries this block at the session's start; any
-  // other failure ends the write.
-  const uint8_t asc = b.SenseASC();
-  if (b.TargetBusy || asc == kAscNotReady || asc == 0x00)
-    return true;
-  FailWrite();
-  return false;
+  if (!WriteWithRetries(0, sectors, static_cast<int32_t>(bytes), block))
+    return false;
+  if (b.Verify && !b.TestWrite)
+    digests_.Add(0, block, sectors);
+  FlushCache();
+  return !Cache.HasError();
 }
 
 bool TDiscWriter::SendBlock(int64_t Count) {
@@ -303,19 +294,14 @@ bool TDiscWriter::SendOne(uint8_t *Data, int32_t Count) {
       std::memset(Data + bytes, 0, static_cast<size_t>(kDVDBlockBytes - bytes));
       bytes = kDVDBlockBytes;
     }
-    const int64_t end = (b.SessionSectors() + 31) / 32 * 32;
+    const int64_t end = SectorsSent(discType_, b.SessionSectors());
     if (written_ >= end)
       return true;
     bytes = static_cast<int32_t>(std::min<int64_t>(bytes, (end - written_) * 2048));
   }
   const uint32_t sectors = static_cast<uint32_t>(bytes / 2048);
-  if (firstBlock_) {
-    firstBlock_ = false;
-    // Only where sector 0 can be written again: on a sequential DVD-RW the
-    // loop's own write of this block at the session's start would be refused.
-    if (!imageFile_ && TSCSIDevice::IsOverwritable(discType_) && !WriteDescriptorBlock(sectors))
-      return false;
-  }
+  if (firstBlockSectors_ == 0)
+    firstBlockSectors_ = sectors;
   if (!pace_.BeforeWrite(b, static_cast<uint32_t>(bytes))) {
     Fail(kAbortedByUserText);
     return false;

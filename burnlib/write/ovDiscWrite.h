@@ -36,6 +36,17 @@ inline bool IsDVDMinus(uint8_t Code) {
 extern const char *const kWriterBusyText;       // "WRITER BUSY/BUFFER FULL"
 extern const char *const kNotRespondingText;    // "WRITER ERROR [DRIVE NOT RESPONDING]"
 extern const char *const kAbortedByUserText;    // "OPERATION ABORTED BY USER"
+// Burns refused because the disc's last session is still open, or because
+// the drive gave no address for the new session. Both name the repair: a
+// close of the open track.
+extern const char *const kSessionIncompleteText;
+extern const char *const kNoWritableAddressText;
+// Start of the text of a close that failed after all data was written.
+extern const char *const kCloseFailedText;
+
+// Sectors a compilation of Sectors sends to a medium of DiscType: DVD
+// writes are whole 32-sector blocks.
+int64_t SectorsSent(uint8_t DiscType, int64_t Sectors);
 
 // Sleeps Ms (on the library's clock) in short slices; false as soon as
 // AbortWrite was asked for.
@@ -70,10 +81,12 @@ uint64_t SectorDigest(const uint8_t *Data);
 uint64_t CombineDigest(uint64_t Block, uint64_t Sector);
 inline uint8_t SectorTag(uint64_t Digest) { return static_cast<uint8_t>(Digest ^ (Digest >> 29) ^ (Digest >> 53)); }
 
-// Reads the blocks back with READ(10) in large reads and compares them with
+// Reads the blocks back with READ(10) FUA in large reads and compares them with
 // their digests. Returns empty when all are equal (Equal then holds the
 // sector count), else a text beginning with "VERIFY".
-std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &Equal);
+// Done, when given, counts the sectors compared so far.
+std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &Equal,
+                          std::atomic<int64_t> *Done = nullptr);
 
 // The writer of a disc target.
 class TDiscWriter : public TThWrite {
@@ -92,14 +105,20 @@ private:
   // Sends one block taken from the cache (Count bytes of data, with room for
   // the padding of a DVD block). False when the write ended.
   bool SendOne(uint8_t *Data, int32_t Count);
-  // The first block also goes to LBA 0 from the descriptor copy (with a
-  // one-time format of an unformatted DVD+RW). False when the write ended.
-  bool WriteDescriptorBlock(uint32_t Sectors);
+  // On overwritable media a later session's descriptors go to LBA 0 last,
+  // over as many sectors as the session's first block, and are flushed.
+  // False when the write ended.
+  bool WriteDescriptorBlock();
   bool FormatDVDPlusRW();
   void SendStreaming();
+  // The flush at the end of the data (after the caller's notice), and the
+  // flush itself.
   void Flush();
-  void Close();
-  void CloseCD();
+  void FlushCache();
+  // Closes the track and session as the medium needs; false when a close
+  // command failed.
+  bool Close();
+  bool CloseCD();
   // Ends a write that is not closed: the tray is unlocked.
   void ReleaseTray();
   // Ends the write for a failed command; decides busy (retry) or error.
@@ -110,7 +129,7 @@ private:
   bool isCD_ = false;
   bool bufferPolling_ = false;
   bool prepared_ = false;   // the drive was prepared (and its tray locked)
-  bool firstBlock_ = true;
+  uint32_t firstBlockSectors_ = 0;  // sectors of the session's first write
   bool plusRWFormatted_ = false;  // the one-time DVD+RW format was tried
   bool savedStopAfterTimeout_ = false;
   uint16_t firstTrack_ = 1;

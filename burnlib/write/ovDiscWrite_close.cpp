@@ -64,7 +64,8 @@ void TSentDigests::Add(uint32_t LBA, const uint8_t *Data, uint32_t Sectors) {
   Blocks.push_back(blk);
 }
 
-std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &Equal) {
+std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &Equal,
+                          std::atomic<int64_t> *Done) {
   Equal = 0;
   std::vector<uint8_t> buf(static_cast<size_t>(kVerifyReadSectors + 64) * 2048);
   size_t i = 0;
@@ -78,6 +79,7 @@ std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &E
       sectors += Sent.Blocks[j].Sectors;
       ++j;
     }
+    // Force Unit Access: the drive's cache could answer with what was sent.
     if (!Dev.Read10(start, static_cast<uint16_t>(sectors), static_cast<int>(sectors * 2048), buf.data(), true))
       return "VERIFY: CAN'T READ SECTOR " + std::to_string(start) + " [" + Dev.ErrorText + "]";
     const uint8_t *p = buf.data();
@@ -96,6 +98,8 @@ std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &E
         return "VERIFY: SECTOR " + std::to_string(at) + " DIFFERS FROM THE DATA SENT";
       }
       Equal += blk.Sectors;
+      if (Done)
+        Done->store(Equal);
       p += static_cast<size_t>(blk.Sectors) * 2048;
     }
   }
@@ -103,77 +107,97 @@ std::string VerifyWritten(TSCSIDevice &Dev, const TSentDigests &Sent, int64_t &E
 }
 
 void TDiscWriter::Flush() {
+  if (Burner.OnFinalizingTrack)
+    Burner.OnFinalizingTrack(&Burner);
+  FlushCache();
+}
+
+void TDiscWriter::FlushCache() {
   TOrvBurner &b = Burner;
-  if (b.OnFinalizingTrack)
-    b.OnFinalizingTrack(&b);
+  // A flush the drive refuses leaves the data unrecorded: the write fails.
+  bool flushed;
   if (IsDVDMinus(discType_)) {
-    b.SynchronizeCache(1800000, true);
+    // A drive still busy with the last writes is polled below.
+    flushed = b.SynchronizeCache(1800000, true) || b.TargetBusy || b.SenseASC() == kAscNotReady;
     b.DeviceFreeBufferSize.store(b.DeviceBufferSize.load());
-    if (!WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
+    if (flushed && !WaitDriveSettled(b, 1000, DiscWriteLimits.FlushWaitMs, true, &b.DeviceFreeBufferSize) &&
         !Cache.HasError())
       Fail(kNotRespondingText);
-  } else if (!b.SynchronizeCache(120000, false)) {
-    b.SynchronizeCache(120000, true);
+  } else {
+    flushed = b.SynchronizeCache(120000, false) || b.SynchronizeCache(120000, true);
   }
   if (b.TimedOut() && !Cache.HasError())
     Fail(kNotRespondingText);
+  if (!flushed && !Cache.HasError())
+    FailWrite();
 }
 
-void TDiscWriter::CloseCD() {
+bool TDiscWriter::CloseCD() {
   TOrvBurner &b = Burner;
   for (int32_t attempt = 1;; ++attempt) {
     if (b.CloseTrackOrSession(false, CloseImmediate.load(), false))
-      return;
+      return true;
     if (b.TimedOut())
-      return;
-    if (!b.TargetBusy && b.SenseASC() != kAscNotReady) {
-      b.CloseTrackOrSession(false, CloseImmediate.load(), false);
-      return;
-    }
+      return false;
+    if (!b.TargetBusy && b.SenseASC() != kAscNotReady)
+      return b.CloseTrackOrSession(false, CloseImmediate.load(), false);
     if (attempt >= DiscWriteLimits.CloseAttempts)
-      return;
+      return false;
     ov::Sleep(DiscWriteLimits.CloseRetryMs);
   }
 }
 
-void TDiscWriter::Close() {
+bool TDiscWriter::Close() {
   TOrvBurner &b = Burner;
-  if (discType_ != dtDVDR)
-    b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, discType_, b.FinalizeDisc);
+  const bool finalize = b.FinalizeDisc;
+  // Finalising follows the rule of a close on its own: the multisession
+  // field cleared, DVD+R closed with its finalising function.
+  bool ok = true;
+  if (finalize)
+    ok = b.SetClosingParameters(discType_, true);
+  else if (discType_ != dtDVDR)
+    b.SetWriteParameters(b.TestWrite, b.UnderrunProtection, discType_, false);
   const uint8_t first = static_cast<uint8_t>(firstTrack_ & 0xFF);
   const uint8_t firstHigh = static_cast<uint8_t>(firstTrack_ >> 8);
+  const uint8_t session = TSCSIDevice::SessionCloseFunction(discType_, finalize);
+  // Every close is sent, even after one failed: what can be closed is.
+  const auto close = [&](bool immediate, uint8_t function, uint8_t high, uint8_t low) {
+    ok = b.CloseTrackSession(immediate, function, 0, high, low) && ok;
+  };
   switch (discType_) {
   case dtDVDPlusR:
-    b.CloseTrackSession(false, 1, 0, firstHigh, first);
-    b.CloseTrackSession(false, 2, 0, 0, 0xFF);
+    close(false, 1, firstHigh, first);
+    close(false, session, 0, 0xFF);
     break;
   case dtDVDPlusRDL:
-    b.CloseTrackSession(false, 1, 0, firstHigh, first);
-    b.CloseTrackSession(false, b.FinalizeDisc ? 6 : 2, 0, 0, 0);
+    close(false, 1, firstHigh, first);
+    close(false, session, 0, 0);
     break;
   case dtDVDR:
-    b.CloseTrackSession(false, 1, 0, firstHigh, first);
-    b.CloseTrackSession(false, 1, 0, 0, static_cast<uint8_t>(first + 1));
-    b.CloseTrackSession(false, 2, 0, 0, static_cast<uint8_t>(first + 2));
+    close(false, 1, firstHigh, first);
+    close(false, 1, 0, static_cast<uint8_t>(first + 1));
+    close(false, 2, 0, static_cast<uint8_t>(first + 2));
     break;
   case dtDVDRWRestricted:
   case dtDVDRWSequential:
-    b.CloseTrackSession(true, 2, 0, 0, 0);
+    close(true, 2, 0, 0);
     break;
   case dtDVDPlusRW:
-    b.CloseTrackSession(false, 3, 0, 0, 0xFF);
+    close(false, 3, 0, 0xFF);
     break;
   default:
-    CloseCD();
+    ok = CloseCD() && ok;
     break;
   }
+  return ok;
 }
 
 void TDiscWriter::ReleaseTray() {
   // The track stays open; only the tray is released. The unlock is sent
   // even to a drive that timed out: a locked tray would keep the disc in.
-  Burner.StopAfterTimeout = savedStopAfterTimeout_;
+  Burner.StopAfterTimeout = false;
   Burner.AllowMediumRemoval(true);
+  Burner.StopAfterTimeout = savedStopAfterTimeout_;
 }
 
 void TDiscWriter::FinishTarget(bool AllSent) {
@@ -183,6 +207,7 @@ void TDiscWriter::FinishTarget(bool AllSent) {
     b.StopAfterTimeout = savedStopAfterTimeout_;
     return;
   }
+  b.BurnPhase.store(TOrvBurner::bpClosing);
   // A write refused before any data went out has nothing to flush.
   const bool flush = written_ > 0 || !Cache.HasError();
   if (flush) {
@@ -194,27 +219,46 @@ void TDiscWriter::FinishTarget(bool AllSent) {
   b.DeviceBufferSize.store(0);
   b.DeviceFreeBufferSize.store(0);
 
+  // Overwritable media: the descriptors at LBA 0 go out last, once the
+  // session is on the disc.
+  if (!Cache.HasError() && !imageFile_ && b.SessionStart != 0 && TSCSIDevice::IsOverwritable(discType_))
+    WriteDescriptorBlock();
   if (Cache.HasError()) {
     ReleaseTray();
     return;
   }
-  if (!b.TestWrite && discType_ != dtDVDRAM && b.FinalizeTrack)
-    Close();
+  bool closed = true;
+  std::string closeError;
+  if (!b.TestWrite && discType_ != dtDVDRAM && b.FinalizeTrack) {
+    closed = Close();
+    if (!closed)
+      closeError = b.ErrorText;
+  }
   b.WaitUnitReady(240000, 5000);
   if (discType_ != dtDVDRAM) {
     uint32_t size = 0, free = 0;
     b.ReadBufferCapacity(size, free);
   }
   if (b.TimedOut()) {
-    Fail(kNotRespondingText);
+    Fail(closed ? kNotRespondingText : std::string(kCloseFailedText) + " [" + kNotRespondingText + "]");
     ReleaseTray();
     return;
   }
   b.RestoreDrive();
+  if (!closed) {
+    Fail(std::string(kCloseFailedText) + " [" + closeError + "]");
+    b.StopAfterTimeout = savedStopAfterTimeout_;
+    return;
+  }
 
   if (b.Verify && !b.TestWrite) {
-    int64_t equal = 0;
-    const std::string text = VerifyWritten(b, digests_, equal);
+    int64_t equal = 0, total = 0;
+    for (const TSentDigests::TBlock &blk : digests_.Blocks)
+      total += blk.Sectors;
+    b.VerifyDone.store(0);
+    b.VerifyTotal.store(total);
+    b.BurnPhase.store(TOrvBurner::bpVerifying);
+    const std::string text = VerifyWritten(b, digests_, equal, &b.VerifyDone);
     if (text.empty())
       b.VerifyText = "VERIFY: " + std::to_string(equal) + " sectors equal";
     else

@@ -102,6 +102,9 @@ TEST_F(BurnTest, ADriveThatNeverSettlesAfterTheFlushEndsTheBurnInBoundedTime) {
     EXPECT_FALSE(Burner().StopAfterTimeout) << "later commands are sent again";
     ExpectDriveUsable();
     Burner().OnFinalizingTrack = nullptr;
+    // The session left open is closed first; then the next burn starts afresh.
+    EXPECT_EQ(BurnAndWait(), kSessionIncompleteText);
+    EXPECT_TRUE(Burner().CloseSession(false)) << Burner().ErrorText;
     EXPECT_EQ(BurnAndWait(), "") << "the next burn starts afresh";
   }
 }

@@ -46,28 +46,29 @@ INSTANTIATE_TEST_SUITE_P(
     Media, BurnSequence,
     ::testing::Values(
         // CD: 27-sector writes, the session closed with the immediate bit.
-        SequenceCase{"CDR", "CD-R", false, nullptr, kPrepare + " 51 " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 1},
-        SequenceCase{"CDRW", "CD-RW", false, Opc, kPrepare + " 51 54 " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 1},
-        SequenceCase{"CDRFinalized", "CD-R", false, Finalize, kPrepare + " 51 " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
+        SequenceCase{"CDR", "CD-R", false, nullptr, kPrepare + " " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 1},
+        SequenceCase{"CDRW", "CD-RW", false, Opc, kPrepare + " 54 " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 1},
+        SequenceCase{"CDRFinalized", "CD-R", false, Finalize, kPrepare + " " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
         // A test write skips OPC and every close, and records nothing.
-        SequenceCase{"CDRTestWrite", "CD-R", false, TestWrite, kPrepare + " 51 " + kLoop + " 2A*2 5C 35 51 00 5C " + kRestore, 0},
+        SequenceCase{"CDRTestWrite", "CD-R", false, TestWrite, kPrepare + " " + kLoop + " 2A*2 5C 35 51 00 5C " + kRestore, 0},
         // DVD-R: streaming, the fixed descriptor, time stamp, reservation;
         // an immediate flush polled until the drive answers; two tracks and
         // the session closed without new write parameters.
-        SequenceCase{"DVDR", "DVD-R", false, nullptr, kPrepare + " B6 51 B6 BF 53 51 00 " + kLoop + " 35 51 5B:1/0001 5B:1/0002 5B:2/0003 51 00 5C " + kRestore, 1},
-        // DVD-RW (formatted before the burn): the descriptor block at LBA 0.
-        SequenceCase{"DVDRW", "DVD-RW", false, nullptr, kPrepare + " B6 51 2A*1 35 " + kLoop + " 35 51 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
-        SequenceCase{"DVDRWRestricted", "DVD-RW", true, nullptr, kPrepare + " B6 51 2A*1 35 " + kLoop + " 35 51 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
-        SequenceCase{"DVDPR", "DVD+R", false, nullptr, kPrepare + " B6 51 " + kLoop + " 35 5A 55 5B:1/0001 5B:2/00FF 51 00 5C " + kRestore, 1},
-        SequenceCase{"DVDPRNoClose", "DVD+R", false, NoTrackClose, kPrepare + " B6 51 " + kLoop + " 35 51 00 5C " + kRestore, 1},
-        SequenceCase{"DVDPRDL", "DVD+R-DL", false, nullptr, kPrepare + " B6 51 " + kLoop + " 35 5A 55 5B:1/0001 5B:2/0000 51 00 5C " + kRestore, 1},
-        SequenceCase{"DVDPRDLFinalized", "DVD+R-DL", false, Finalize, kPrepare + " B6 51 " + kLoop + " 35 5A 55 5B:1/0001 5B:6/0000 51 00 5C " + kRestore, 2},
-        SequenceCase{"DVDPRW", "DVD+RW", true, nullptr, kPreparePlusRW + " B6 51 2A*1 35 " + kLoop + " 35 5A 55 5B:3/00FF 51 00 5C " + kRestore, 2},
+        SequenceCase{"DVDR", "DVD-R", false, nullptr, kPrepare + " B6 B6 BF 53 51 00 " + kLoop + " 35 51 5B:1/0001 5B:1/0002 5B:2/0003 51 00 5C " + kRestore, 1},
+        // DVD-RW (a blank one formatted before the burn). A first session on
+        // an overwritable medium starts at LBA 0 with its own descriptors.
+        SequenceCase{"DVDRW", "DVD-RW", false, nullptr, kPrepare + " B6 " + kLoop + " 35 51 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
+        SequenceCase{"DVDRWRestricted", "DVD-RW", true, nullptr, kPrepare + " B6 51 " + kLoop + " 35 51 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
+        SequenceCase{"DVDPR", "DVD+R", false, nullptr, kPrepare + " B6 " + kLoop + " 35 5A 55 5B:1/0001 5B:2/00FF 51 00 5C " + kRestore, 1},
+        SequenceCase{"DVDPRNoClose", "DVD+R", false, NoTrackClose, kPrepare + " B6 " + kLoop + " 35 51 00 5C " + kRestore, 1},
+        SequenceCase{"DVDPRDL", "DVD+R-DL", false, nullptr, kPrepare + " B6 " + kLoop + " 35 5A 55 5B:1/0001 5B:2/0000 51 00 5C " + kRestore, 1},
+        SequenceCase{"DVDPRDLFinalized", "DVD+R-DL", false, Finalize, kPrepare + " B6 " + kLoop + " 35 5A 55 5B:1/0001 5B:6/0000 51 00 5C " + kRestore, 2},
+        SequenceCase{"DVDPRW", "DVD+RW", true, nullptr, kPreparePlusRW + " B6 51 " + kLoop + " 35 5A 55 5B:3/00FF 51 00 5C " + kRestore, 2},
         // Unformatted DVD+RW: the first write refused, one format and its
-        // wait, the descriptor block again.
-        SequenceCase{"DVDPRWUnformatted", "DVD+RW", false, nullptr, kPreparePlusRW + " B6 51 2A*1 04 51 2A*1 35 " + kLoop + " 35 5A 55 5B:3/00FF 51 00 5C " + kRestore, 2},
+        // wait, the write again.
+        SequenceCase{"DVDPRWUnformatted", "DVD+RW", false, nullptr, kPreparePlusRW + " B6 51 2A*1 04 51 " + kLoop + " 35 5A 55 5B:3/00FF 51 00 5C " + kRestore, 2},
         // DVD-RAM: no write parameters, no buffer read at the end, no close.
-        SequenceCase{"DVDRAM", "DVD-RAM", false, nullptr, "5C 46 1B 1E 01 BB 00 03 5A 5A 46 46 46 5A 51 2A*1 35 2A*5 5C 2A*5 35 00 03 " + kRestore, 3}),
+        SequenceCase{"DVDRAM", "DVD-RAM", false, nullptr, "5C 46 1B 1E 01 BB 00 03 5A 5A 46 46 46 5A 51 2A*5 5C 2A*5 35 00 03 " + kRestore, 3}),
     [](const ::testing::TestParamInfo<SequenceCase> &i) { return std::string(i.param.Name); });
 
 } // namespace

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# What the user sees around a burn that goes wrong: entries an imported
+# session cannot keep are named before anything is written, an unfinished
+# session is refused with the command that repairs it, `close-track` with
+# nothing open says so, `info` names blank, open-tray, overwritable and
+# unfinished discs, and the burn's phases each get their lines.
+source "$(dirname "$0")/burn_common.sh"
+
+mkdir -p "$T/src"
+head -c 1500000 /dev/urandom >"$T/src/a.bin"
+python3 "$HERE/multi_extent_iso.py" "$T/me.iso"
+
+# --- an imported session's left-out file is named before the write starts
+load DVD+R
+"$SKARVO" vdrive append-session "$DRIVE" "$T/me.iso" >/dev/null
+rc=0
+"$SKARVO" burn --drive "$DRIVE" --yes --import-session 1 "$T/src" >"$T/out.txt" 2>&1 || rc=$?
+[ "$rc" = 1 ] || fail "import with a left-out file: exit $rc"
+left=$(grep -n "left out session 1:/BIG.BIN" "$T/out.txt" | cut -d: -f1)
+writing=$(grep -n "^Writing .* MB to the" "$T/out.txt" | cut -d: -f1)
+if [ -n "$left" ] && [ -n "$writing" ] && [ "$left" -lt "$writing" ]; then
+  pass "left-out import entry named before writing"
+else
+  fail "left-out import entry not named before writing: $(cat "$T/out.txt")"
+fi
+
+# --- phases without a terminal: writing, closing, verifying with its percent
+load DVD-R
+if "$SKARVO" burn --drive "$DRIVE" --verify "$T/src" >"$T/out.txt" 2>"$T/err.txt"; then
+  grep -q "^Writing 100.0 %" "$T/out.txt" || fail "phases: no writing line: $(cat "$T/out.txt")"
+  grep -q "^Closing session" "$T/out.txt" || fail "phases: no closing line: $(cat "$T/out.txt")"
+  grep -q "^Verifying 100.0 %" "$T/out.txt" || fail "phases: no verifying line: $(cat "$T/out.txt")"
+  line() { grep -n "$1" "$T/out.txt" | head -1 | cut -d: -f1; }
+  [ "$(line "^Writing 100")" -lt "$(line "^Closing")" ] && [ "$(line "^Closing")" -lt "$(line "^Verifying 100")" ] &&
+    [ "$(line "^Verifying 100")" -lt "$(line "^Burn process completed")" ] || fail "phases out of order: $(cat "$T/out.txt")"
+  pass "burn phases"
+else
+  fail "phases: $(tail -2 "$T/err.txt")"
+fi
+
+# --- an unfinished session: refused naming close-track, which repairs it
+"$SKARVO" vdrive fault "$DRIVE" nomedium --op 2A --count -1 --skip 5 >/dev/null
+"$SKARVO" burn --drive "$DRIVE" "$T/src" >/dev/null 2>&1 && fail "the burn with a failing write succeeded"
+"$SKARVO" vdrive fault "$DRIVE" --clear >/dev/null
+grep -q "last session unfinished" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "info does not name the open session"
+"$SKARVO" vdrive log "$DRIVE" --clear >/dev/null
+expect_fail "burn after an unfinished one" "skarvo close-track" -- "$SKARVO" burn --drive "$DRIVE" "$T/src"
+[ "$(count_cmd 'WRITE(10)')" = 0 ] || fail "the refused burn wrote"
+"$SKARVO" close-track --drive "$DRIVE" >/dev/null || fail "close-track"
+out=$("$SKARVO" close-track --drive "$DRIVE") || fail "close-track with nothing open: non-zero exit"
+[ "$out" = "Nothing to close: the last session of the disc is already closed." ] || fail "close-track twice: $out"
+"$SKARVO" burn --drive "$DRIVE" --verify "$T/src" >/dev/null 2>&1 || fail "burn after close-track"
+grep -q "Sessions : 3" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "three sessions expected"
+pass "unfinished session repaired by close-track"
+
+# --- info texts
+load CD-R
+grep -q "Disc is blank" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "info on a blank disc"
+load DVD+RW --formatted
+"$SKARVO" burn --drive "$DRIVE" --yes "$T/src" >/dev/null 2>&1 || fail "burn to DVD+RW"
+grep -q "Overwritable disc: sessions can be added" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "info on a DVD+RW"
+"$SKARVO" vdrive eject "$DRIVE" >/dev/null
+expect_fail "info with the tray open" "The tray is open." -- "$SKARVO" info --drive "$DRIVE"
+finish
