@@ -19,13 +19,18 @@ const char *kHelp =
     "volume and not overlapping, identifier rules (d-characters and 8.3 in the\n"
     "ISO 9660 tree, UCS-2 without \"/\" and the other forbidden characters in the\n"
     "Joliet tree), and the El Torito catalog. A \"~\" in an ISO 9660 name (a\n"
-    "collision alias) is a warning.\n"
+    "collision alias) is a warning. ISO 9660 names are held to the level the\n"
+    "image shows: names longer than 8.3 mean level 2 (3 with files in several\n"
+    "extents) and are warnings; an ISO 9660:1999 descriptor means level 4.\n"
+    "A warning repeated at many places is listed once with their count.\n"
     "\n"
     "Errors are listed first, then warnings, then a summary line.\n"
     "\n"
     "Options:\n"
     "  --session-start LBA  check the session whose descriptors are at LBA + 16\n"
     "                       (a later session of a multisession image)\n"
+    "  --level N            hold ISO 9660 names to level N (1 to 4) whatever the\n"
+    "                       image shows; this program writes level 1 names\n"
     "  -q, --quiet          leave out the warnings\n"
     "  -h, --help           show this help\n"
     "\n"
@@ -53,6 +58,22 @@ int CmdCheck(const skarvo_cli::TArgs &args) {
     }
     if (a == "-q" || a == "--quiet") {
       quiet = true;
+    } else if (a == "--level" || a.rfind("--level=", 0) == 0) {
+      std::string v;
+      if (a == "--level") {
+        if (i + 1 >= args.size()) {
+          skarvo_cli::Error("option --level needs a number from 1 to 4 (see skarvo check --help)");
+          return 2;
+        }
+        v = args[++i];
+      } else {
+        v = a.substr(a.find('=') + 1);
+      }
+      if (v.size() != 1 || v[0] < '1' || v[0] > '4') {
+        skarvo_cli::Error("--level: \"" + v + "\" is not a level from 1 to 4");
+        return 2;
+      }
+      options.Level = static_cast<uint32_t>(v[0] - '0');
     } else if (a == "--session-start" || a.rfind("--session-start=", 0) == 0) {
       std::string v;
       if (a == "--session-start") {

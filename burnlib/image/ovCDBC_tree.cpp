@@ -525,6 +525,21 @@ void TOrvBurner::NumberDirectories() {
   }
   for (size_t i = 0; i < order.size(); ++i)
     order[i]->Number = static_cast<int32_t>(i + 1);
-  ISODirOrder = order;
-  JolietDirOrder = std::move(order);
+  ISODirOrder = std::move(order);
+  // The Joliet path table orders siblings by their Joliet identifiers, code
+  // unit by code unit, as the Joliet directory records do.
+  std::vector<TDEntry *> joliet;
+  joliet.reserve(DirList.size());
+  joliet.push_back(root);
+  std::vector<std::pair<std::u16string, TDEntry *>> named;
+  for (size_t i = 0; i < joliet.size(); ++i) {
+    named.clear();
+    for (TFEntry *e = joliet[i]->Entries; e; e = e->Next)
+      if (e->IsDir())
+        named.emplace_back(ovlayout::JolietDirIdentifier(e->Dir), e->Dir);
+    std::stable_sort(named.begin(), named.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &c : named)
+      joliet.push_back(c.second);
+  }
+  JolietDirOrder = std::move(joliet);
 }
