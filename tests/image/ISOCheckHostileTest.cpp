@@ -36,6 +36,13 @@ size_t CountProblems(const iso::TTree &t, const std::string &text) {
 
 std::string Report(const iso::TCheckResult &r) { return iso::FormatReport(r, false); }
 
+// The primary tree of an image in memory, read with Reader's limits.
+void ReadPrimary(iso::TISOReader &reader, iso::TTree &tree) {
+  std::string err;
+  ASSERT_TRUE(reader.ReadDescriptors(err)) << err;
+  reader.ReadTree(*reader.Primary(), tree);
+}
+
 // File records "F0000000.;1"... of size 0, for a directory of Count entries.
 std::vector<TImage::TRec> ManyFiles(uint32_t count) {
   std::vector<TImage::TRec> recs;
@@ -91,10 +98,8 @@ TEST(BoundedWalk, OverlappingDirectoriesAreEnteredOnce) {
   TImage img = OverlappingDirectories(20, 5000);
   craft::TMemorySource src(img.data);
   iso::TISOReader reader(src);
-  std::string err;
-  ASSERT_TRUE(reader.ReadDescriptors(err)) << err;
   iso::TTree tree;
-  reader.ReadTree(*reader.Primary(), tree);
+  ReadPrimary(reader, tree);
   EXPECT_EQ(tree.Nodes.size(), 1u + 20u + 5000u);
   EXPECT_EQ(CountProblems(tree, "overlaps the directory extent at 22"), 19u);
   EXPECT_LT(src.reads, 400u) << "the region is read once";
@@ -112,11 +117,8 @@ TEST(BoundedWalk, EntryAndByteLimitsStopTheWalkWithAMessage) {
   img.Directory(80, 20, {{"X.;1", 0, 0, 0}});
   craft::TMemorySource src(img.data);
   iso::TISOReader reader(src);
-  std::string err;
-  ASSERT_TRUE(reader.ReadDescriptors(err)) << err;
-
   iso::TTree tree;
-  reader.ReadTree(*reader.Primary(), tree);
+  ReadPrimary(reader, tree);
   EXPECT_FALSE(tree.Stopped);
   EXPECT_EQ(tree.Nodes.size(), 1u + 2u + 500u + 1u);
 
