@@ -87,10 +87,14 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
       Error(err);
       return false;
     }
-    if (!iso::FindImageSessions(*file, sessions)) {
-      Error(options.Image + ": no ISO 9660 volume descriptor at sector 16");
+    std::vector<std::string> notes;
+    if (!iso::FindImageSessions(*file, sessions, &notes)) {
+      Error(options.Image + ": " + (notes.empty() ? std::string("no ISO 9660 volume descriptor at sector 16")
+                                                  : notes.front()));
       return false;
     }
+    for (const std::string &n : notes)
+      Warning(options.Image + ": " + n);
     open.Source = std::move(file);
   } else {
     open.Device = std::make_unique<TSCSIDevice>();

@@ -19,13 +19,18 @@ const char *kHelp =
     "volume and not overlapping, identifier rules (d-characters and 8.3 in the\n"
     "ISO 9660 tree, UCS-2 without \"/\" and the other forbidden characters in the\n"
     "Joliet tree), and the El Torito catalog. A \"~\" in an ISO 9660 name (a\n"
-    "collision alias) is a warning.\n"
+    "collision alias) is a warning. ISO 9660 names are held to the level the\n"
+    "image shows: names longer than 8.3 mean level 2 (3 with files in several\n"
+    "extents) and are warnings; an ISO 9660:1999 descriptor means level 4.\n"
+    "A warning repeated at many places is listed once with their count.\n"
     "\n"
     "Errors are listed first, then warnings, then a summary line.\n"
     "\n"
     "Options:\n"
     "  --session-start LBA  check the session whose descriptors are at LBA + 16\n"
     "                       (a later session of a multisession image)\n"
+    "  --level N            hold ISO 9660 names to level N (1 to 4) whatever the\n"
+    "                       image shows; this program writes level 1 names\n"
     "  -q, --quiet          leave out the warnings\n"
     "  -h, --help           show this help\n"
     "\n"
@@ -41,10 +46,31 @@ bool ParseLba(const std::string &text, uint32_t &lba) {
   return true;
 }
 
+// The value of option Name at args[i] ("--name VALUE" or "--name=VALUE"):
+// 1 with Value set, 0 when args[i] is another option, -1 (after saying so)
+// when the value is missing.
+int TakeValue(const skarvo_cli::TArgs &args, size_t &i, const std::string &Name, const char *What,
+              std::string &Value) {
+  const std::string &a = args[i];
+  if (a.rfind(Name + "=", 0) == 0) {
+    Value = a.substr(Name.size() + 1);
+    return 1;
+  }
+  if (a != Name)
+    return 0;
+  if (i + 1 >= args.size()) {
+    skarvo_cli::Error("option " + Name + " needs " + What + " (see skarvo check --help)");
+    return -1;
+  }
+  Value = args[++i];
+  return 1;
+}
+
 int CmdCheck(const skarvo_cli::TArgs &args) {
   iso::TCheckOptions options;
   bool quiet = false;
   std::string image;
+  std::string v;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
     if (a == "-h" || a == "--help") {
@@ -53,17 +79,17 @@ int CmdCheck(const skarvo_cli::TArgs &args) {
     }
     if (a == "-q" || a == "--quiet") {
       quiet = true;
-    } else if (a == "--session-start" || a.rfind("--session-start=", 0) == 0) {
-      std::string v;
-      if (a == "--session-start") {
-        if (i + 1 >= args.size()) {
-          skarvo_cli::Error("option --session-start needs a sector number (see skarvo check --help)");
-          return 2;
-        }
-        v = args[++i];
-      } else {
-        v = a.substr(a.find('=') + 1);
+    } else if (const int took = TakeValue(args, i, "--level", "a number from 1 to 4", v); took != 0) {
+      if (took < 0)
+        return 2;
+      if (v.size() != 1 || v[0] < '1' || v[0] > '4') {
+        skarvo_cli::Error("--level: \"" + v + "\" is not a level from 1 to 4");
+        return 2;
       }
+      options.Level = static_cast<uint32_t>(v[0] - '0');
+    } else if (const int took = TakeValue(args, i, "--session-start", "a sector number", v); took != 0) {
+      if (took < 0)
+        return 2;
       if (!ParseLba(v, options.SessionStart)) {
         skarvo_cli::Error("--session-start: \"" + v + "\" is not a sector number");
         return 2;

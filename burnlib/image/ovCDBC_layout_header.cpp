@@ -16,11 +16,19 @@ template <class Name>
 size_t PutPathTable(uint8_t *p, bool big, TDEntry *const *order, size_t n, uint32_t start, bool joliet, Name name) {
   const uint8_t rootName = 0;
   size_t at = PutPathRecord(p, big, start, 1, &rootName, 1);
+  // A parent's number is its place in this table (the two trees order
+  // their directories apart).
+  std::unordered_map<const TDEntry *, size_t> number;
+  number.reserve(n);
+  number.emplace(order[0], 1);
   for (size_t i = 1; i < n; ++i) {
     const TDEntry *d = order[i];
+    number.emplace(d, i + 1);
     const uint32_t extent = start + static_cast<uint32_t>(joliet ? d->JolietAddress : d->ISOAddress);
     const std::string id = name(d);
-    at += PutPathRecord(p + at, big, extent, static_cast<uint16_t>(d->Parent->Number), id.data(), id.size());
+    const auto parent = number.find(d->Parent);
+    at += PutPathRecord(p + at, big, extent, static_cast<uint16_t>(parent != number.end() ? parent->second : 1),
+                        id.data(), id.size());
   }
   return at;
 }

@@ -503,28 +503,44 @@ bool TOrvBurner::RemoveEmptyDirs() {
 
 // ---- path-table numbering ----
 
-void TOrvBurner::NumberDirectories() {
-  if (DirList.empty())
-    return;
-  TDEntry *root = DirList[0];
+namespace {
+
+// Directories breadth first from the root, siblings in the order of their
+// identifiers in one tree (Key gives the identifier, Less compares two).
+template <class Key, class Less>
+std::vector<TDEntry *> BreadthFirst(TDEntry *root, size_t count, Key key, Less less) {
   std::vector<TDEntry *> order;
-  order.reserve(DirList.size());
+  order.reserve(count);
   order.push_back(root);
-  // Siblings by their identifiers as the records carry them, in the
-  // records' order.
-  std::vector<std::pair<std::string, TDEntry *>> children;
+  std::vector<std::pair<decltype(key(root)), TDEntry *>> children;
   for (size_t i = 0; i < order.size(); ++i) {
     children.clear();
     for (TFEntry *e = order[i]->Entries; e; e = e->Next)
       if (e->IsDir())
-        children.emplace_back(ovlayout::ISODirIdentifier(e->Dir), e->Dir);
+        children.emplace_back(key(e->Dir), e->Dir);
     std::stable_sort(children.begin(), children.end(),
-                     [](const auto &a, const auto &b) { return ovlayout::ISOIdentifierLess(a.first, b.first); });
+                     [&](const auto &a, const auto &b) { return less(a.first, b.first); });
     for (const auto &c : children)
       order.push_back(c.second);
   }
-  for (size_t i = 0; i < order.size(); ++i)
-    order[i]->Number = static_cast<int32_t>(i + 1);
-  ISODirOrder = order;
-  JolietDirOrder = std::move(order);
+  return order;
+}
+
+} // namespace
+
+void TOrvBurner::NumberDirectories() {
+  if (DirList.empty())
+    return;
+  TDEntry *root = DirList[0];
+  // Siblings by their identifiers as the records carry them, in the
+  // records' order: ISO 9660 identifiers padded, Joliet ones code unit by
+  // code unit. The numbers are the ISO 9660 path table's.
+  ISODirOrder = BreadthFirst(
+      root, DirList.size(), [](const TDEntry *d) { return ovlayout::ISODirIdentifier(d); },
+      [](const std::string &a, const std::string &b) { return ovlayout::ISOIdentifierLess(a, b); });
+  for (size_t i = 0; i < ISODirOrder.size(); ++i)
+    ISODirOrder[i]->Number = static_cast<int32_t>(i + 1);
+  JolietDirOrder = BreadthFirst(
+      root, DirList.size(), [](const TDEntry *d) { return ovlayout::JolietDirIdentifier(d); },
+      [](const std::u16string &a, const std::u16string &b) { return a < b; });
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -60,11 +61,14 @@ const char *MediaName(uint8_t media) {
   return media < 5 ? kNames[media] : "unknown media";
 }
 
+using TWhereFn = std::function<std::string()>;
+
 uint32_t FloppySectors(uint8_t media) { return media == 1 ? 600 : media == 2 ? 720 : media == 3 ? 1440 : 0; }
 
 class TChecker {
 public:
-  TChecker(TSectorSource &src, const TCheckOptions &opt) : src_(src), reader_(src, opt.SessionStart) {}
+  TChecker(TSectorSource &src, const TCheckOptions &opt)
+      : src_(src), reader_(src, opt.SessionStart), level_(std::min<uint32_t>(opt.Level, 4)) {}
   TCheckResult Run();
 
 private:
@@ -76,9 +80,13 @@ private:
   }
   void Mismatches(const std::string &where, const std::vector<TMismatch> &m);
   void CheckDescriptor(const TVolumeDescriptor &d);
-  void CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors);
+  void CheckExtent(const TWhereFn &where, const char *what, uint64_t extent, uint64_t sectors);
+  void CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors) {
+    CheckExtent([&] { return where; }, what, extent, sectors);
+  }
   void CheckTree(const TTree &tree);
-  void CheckChildren(const TTree &tree, const TNode &dir);
+  void CheckChildren(const TTree &tree, size_t dirIndex);
+  void CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, const TDirRecord &r, bool joliet);
   void CheckPathTables(const TVolumeDescriptor &d, const TTree &tree);
   void MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs, const TTree &tree);
   void CheckOverlaps();
@@ -91,10 +99,37 @@ private:
   uint64_t volumeEnd_ = 0;
   std::vector<TUse> uses_;
   size_t jolietDirs_ = 0, jolietFiles_ = 0;
+  uint32_t level_ = 0;  // 0 until the primary tree shows it
+  // Warnings already listed, by text: the first place is listed, the rest
+  // counted in its More.
+  std::unordered_map<std::string, size_t> warned_;
 };
+
+// The name level a primary tree shows: 2 when a name is longer than 8.3
+// (3 when a file has several extents), else 1.
+uint32_t ShownLevel(const TTree &tree) {
+  uint32_t level = 1;
+  for (const TNode &n : tree.Nodes) {
+    if (n.Parent < 0)
+      continue;
+    if (!n.Record.IsDirectory() && (n.Record.Flags & dr::kMultiExtent))
+      return 3;
+    if (level == 1 && LongerThanLevel1(n.Record.Identifier, n.Record.IsDirectory() || HasSystemUseEntry(n.Record, "CL")))
+      level = 2;
+  }
+  return level;
+}
 
 void TChecker::Add(TSeverity s, const std::string &where, const std::string &what) {
   (s == TSeverity::Error ? result_.Errors : result_.Warnings)++;
+  if (s == TSeverity::Warning) {
+    const auto [it, first] = warned_.emplace(what, result_.Findings.size());
+    if (!first) {
+      if (it->second < result_.Findings.size())
+        ++result_.Findings[it->second].More;
+      return;
+    }
+  }
   if (result_.Findings.size() < kMaxFindings)
     result_.Findings.push_back({s, where, what});
 }
@@ -105,20 +140,24 @@ void TChecker::Mismatches(const std::string &where, const std::vector<TMismatch>
                      std::to_string(x.BE));
 }
 
-void TChecker::CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors) {
+void TChecker::CheckExtent(const TWhereFn &where, const char *what, uint64_t extent, uint64_t sectors) {
   if (sectors == 0)
     return;
+  // The system area of the disc (sectors 0-15) and that of this session.
+  const uint64_t session = reader_.SessionStart();
   if (extent + sectors > volumeEnd_)
-    Error(where, std::string(what) + " at " + SectorRange(extent, extent + sectors) + " lies outside the volume (" +
-                     std::to_string(volumeEnd_) + " sectors)");
-  else if (extent < kSystemAreaSectors)
-    Error(where, std::string(what) + " at " + SectorRange(extent, extent + sectors) + " lies in the system area");
+    Error(where(), std::string(what) + " at " + SectorRange(extent, extent + sectors) + " lies outside the volume (" +
+                       std::to_string(volumeEnd_) + " sectors)");
+  else if (extent < kSystemAreaSectors || (extent < session + kSystemAreaSectors && extent + sectors > session))
+    Error(where(), std::string(what) + " at " + SectorRange(extent, extent + sectors) + " lies in the system area");
 }
 
 void TChecker::CheckDescriptor(const TVolumeDescriptor &d) {
   const std::string where = std::string(d.Type == vd::kPrimary ? "primary" : d.Joliet ? "Joliet" : "supplementary") +
                             " volume descriptor (sector " + std::to_string(d.Lba) + ")";
-  if (d.Version != 1)
+  // ISO 9660:1999 marks its enhanced supplementary descriptor with version 2.
+  const bool enhanced = d.Type == vd::kSupplementary && d.Version == 2;
+  if (d.Version != 1 && !enhanced)
     Error(where, "version " + std::to_string(d.Version) + " (expected 1)");
   Mismatches(where, d.Mismatches);
   if (d.BlockSize != kSectorSize)
@@ -142,22 +181,29 @@ void TChecker::CheckTree(const TTree &tree) {
   const std::string name = tree.Joliet ? "joliet" : "primary";
   for (const TReadProblem &p : tree.Problems)
     Error(name + " tree (" + At(p.At) + ")", p.Text);
+  // Path lengths (as the reader shows paths) without building every path.
+  std::vector<uint32_t> pathLength(tree.Nodes.size(), 0);
   std::vector<std::string> errors, warnings;
-  for (const TNode &n : tree.Nodes) {
-    const std::string where = name + ":" + n.Path;
+  for (size_t idx = 0; idx < tree.Nodes.size(); ++idx) {
+    const TNode &n = tree.Nodes[idx];
+    const auto where = [&] { return name + ":" + NodePath(tree, idx); };
     const TDirRecord &r = n.Record;
-    Mismatches(where, r.Mismatches);
+    if (!r.Mismatches.empty())
+      Mismatches(where(), r.Mismatches);
     const bool dir = r.IsDirectory();
     CheckExtent(where, dir ? "directory extent" : "file extent", r.Extent, r.Sectors());
+    if (n.Parent >= 0)
+      pathLength[idx] = pathLength[static_cast<size_t>(n.Parent)] + 1 +
+                        static_cast<uint32_t>(IdentifierText(r.Identifier, tree.Joliet).size());
     if (dir) {
       ++(tree.Joliet ? jolietDirs_ : result_.Dirs);
       if (r.DataLength > 0)
-        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " directory " + n.Path});
+        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " directory " + NodePath(tree, idx)});
       if (n.DotsRead) {
         if (n.DotExtent != r.Extent || n.DotLength != r.DataLength)
-          Error(where, "\".\" record gives extent " + std::to_string(n.DotExtent) + " length " +
-                           std::to_string(n.DotLength) + ", the directory is at " + std::to_string(r.Extent) +
-                           " length " + std::to_string(r.DataLength));
+          Error(where(), "\".\" record gives extent " + std::to_string(n.DotExtent) + " length " +
+                             std::to_string(n.DotLength) + ", the directory is at " + std::to_string(r.Extent) +
+                             " length " + std::to_string(r.DataLength));
         const TDirRecord &p = n.Parent < 0 ? r : tree.Nodes[static_cast<size_t>(n.Parent)].Record;
         if (n.DotDotExtent != p.Extent || n.DotDotLength != p.DataLength) {
           const std::string what = "\"..\" record gives extent " + std::to_string(n.DotDotExtent) + " length " +
@@ -166,16 +212,21 @@ void TChecker::CheckTree(const TTree &tree) {
           // Some writers point ".." at the directory itself; readers walking
           // down from the root do not use it.
           if (n.DotDotExtent == r.Extent && n.DotDotLength == r.DataLength)
-            Warn(where, what + " (the directory itself)");
+            Warn(where(), what + " (the directory itself)");
           else
-            Error(where, what);
+            Error(where(), what);
         }
       }
-      CheckChildren(tree, n);
+      CheckChildren(tree, idx);
     } else {
-      ++(tree.Joliet ? jolietFiles_ : result_.Files);
+      // The parts of a file in several extents count as one file.
+      const bool continued = idx > 0 && tree.Nodes[idx - 1].Parent == n.Parent &&
+                             (tree.Nodes[idx - 1].Record.Flags & dr::kMultiExtent) &&
+                             tree.Nodes[idx - 1].Record.Identifier == r.Identifier;
+      if (!continued)
+        ++(tree.Joliet ? jolietFiles_ : result_.Files);
       if (r.DataLength > 0) {
-        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + n.Path, true});
+        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + NodePath(tree, idx), true});
       }
     }
     if (n.Parent < 0)
@@ -187,20 +238,25 @@ void TChecker::CheckTree(const TTree &tree) {
     } else {
       // A Rock Ridge relocated directory leaves a file record named like a
       // directory in its old place.
-      PrimaryNameProblems(r.Identifier, dir || HasSystemUseEntry(r, "CL"), errors, warnings);
+      const bool dirName = dir || HasSystemUseEntry(r, "CL");
+      PrimaryNameProblems(r.Identifier, dirName, errors, warnings, level_);
+      if (level_ > 1 && LongerThanLevel1(r.Identifier, dirName))
+        warnings.push_back("name longer than 8.3, as ISO 9660 level " + std::to_string(level_) +
+                           " allows (readers of level 1 may not show it)");
       if (dir && n.Depth > 8)
         warnings.push_back("directory depth " + std::to_string(n.Depth) + " is more than 8 levels");
-      if (n.Path.size() - 1 > 255)
+      if (pathLength[idx] > 255)
         warnings.push_back("path of more than 255 characters");
     }
     for (const std::string &e : errors)
-      Error(where, e);
+      Error(where(), e);
     for (const std::string &w : warnings)
-      Warn(where, w);
+      Warn(where(), w);
   }
 }
 
-void TChecker::CheckChildren(const TTree &tree, const TNode &dir) {
+void TChecker::CheckChildren(const TTree &tree, size_t dirIndex) {
+  const TNode &dir = tree.Nodes[dirIndex];
   const std::string name = tree.Joliet ? "joliet" : "primary";
   const int32_t first = dir.FirstChild, end = dir.FirstChild + dir.ChildCount;
   std::unordered_set<std::string> ids;
@@ -209,24 +265,50 @@ void TChecker::CheckChildren(const TTree &tree, const TNode &dir) {
   for (int32_t i = first; i < end; ++i) {
     const TNode &n = tree.Nodes[static_cast<size_t>(i)];
     const TDirRecord &r = n.Record;
+    const auto where = [&] { return name + ":" + NodePath(tree, static_cast<size_t>(i)); };
     // Parts of one multi-extent file share an identifier.
-    const bool continued = i > first && (tree.Nodes[static_cast<size_t>(i - 1)].Record.Flags & dr::kMultiExtent);
+    const TDirRecord *prev = i > first ? &tree.Nodes[static_cast<size_t>(i - 1)].Record : nullptr;
+    const bool continued = prev && (prev->Flags & dr::kMultiExtent) && !prev->IsDirectory();
+    if (continued)
+      CheckExtentChain(where, *prev, r, tree.Joliet);
+    if (r.Flags & dr::kMultiExtent) {
+      if (r.IsDirectory())
+        Error(where(), "a directory record flagged as a part of a file in several extents");
+      else if (i + 1 == end)
+        Error(where(), "the record is flagged as continued in a next extent, but it is the last of its directory: "
+                       "the rest of the file is missing");
+    }
     if (!continued && !ids.insert(r.Identifier).second)
-      Error(name + ":" + n.Path, "identifier appears more than once in its directory");
-    if (i > first && !orderReported) {
-      const TNode &prev = tree.Nodes[static_cast<size_t>(i - 1)];
-      if (CompareRecordOrder(r.Identifier, prev.Record.Identifier, tree.Joliet) < 0) {
+      Error(where(), "identifier appears more than once in its directory");
+    if (prev && !orderReported) {
+      if (CompareRecordOrder(r.Identifier, prev->Identifier, tree.Joliet) < 0) {
         orderReported = true;
-        const std::string what = "records out of order: \"" + IdentifierText(prev.Record.Identifier, tree.Joliet) +
+        const std::string what = "records out of order: \"" + IdentifierText(prev->Identifier, tree.Joliet) +
                                  "\" comes before \"" + IdentifierText(r.Identifier, tree.Joliet) + "\"";
         // Joliet sets no order of its own that readers rely on.
         if (tree.Joliet)
-          Warn(name + ":" + dir.Path, what);
+          Warn(name + ":" + NodePath(tree, dirIndex), what);
         else
-          Error(name + ":" + dir.Path, what + " (ISO 9660 sorts by name, extension, then version)");
+          Error(name + ":" + NodePath(tree, dirIndex), what + " (ISO 9660 sorts by name, extension, then version)");
       }
     }
   }
+}
+
+void TChecker::CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, const TDirRecord &r, bool joliet) {
+  // The record after a part flagged as continued is the next part of the
+  // same file: same identifier, a file, and every part but the last a
+  // whole number of blocks, so that the parts join without a gap.
+  if (r.Identifier != prev.Identifier || r.IsDirectory()) {
+    Error(where(), "follows a part of a file in several extents (\"" + IdentifierText(prev.Identifier, joliet) +
+                       "\") but is not its next part: the rest of that file is missing");
+    return;
+  }
+  if (prev.DataLength % kSectorSize)
+    Error(where(), "the part before it is " + std::to_string(prev.DataLength) +
+                       " bytes, not a whole number of 2048-byte blocks: the parts of the file do not join");
+  if ((prev.Flags & ~dr::kMultiExtent) != (r.Flags & ~dr::kMultiExtent))
+    Warn(where(), "the parts of a file in several extents have different flags");
 }
 
 void TChecker::CheckPathTables(const TVolumeDescriptor &d, const TTree &tree) {
@@ -322,13 +404,13 @@ void TChecker::MatchPathTable(const std::string &where, const std::vector<TPathR
     }
     const TNode &node = tree.Nodes[it->second];
     if (!numberOf.emplace(it->second, i).second) {
-      Error(at, "a second record for " + node.Path);
+      Error(at, "a second record for " + NodePath(tree, it->second));
       continue;
     }
     if (i == 1)
       continue;
     if (r.Identifier != node.Record.Identifier)
-      Error(at, "identifier differs from the directory record of " + node.Path);
+      Error(at, "identifier differs from the directory record of " + NodePath(tree, it->second));
     if (r.Parent < 1 || r.Parent >= i) {
       Error(at, "parent number " + std::to_string(r.Parent) + " does not name an earlier record");
       orderReported = true;  // the order cannot be judged any more
@@ -338,7 +420,7 @@ void TChecker::MatchPathTable(const std::string &where, const std::vector<TPathR
     const TNode &parent = tree.Nodes[static_cast<size_t>(node.Parent)];
     if (recs[r.Parent - 1].Extent != parent.Record.Extent)
       Error(at, "parent number " + std::to_string(r.Parent) + " names the directory at extent " +
-                    std::to_string(recs[r.Parent - 1].Extent) + ", but " + node.Path + " is in " + parent.Path +
+                    std::to_string(recs[r.Parent - 1].Extent) + ", but " + NodePath(tree, it->second) + " is in " + NodePath(tree, static_cast<size_t>(node.Parent)) +
                     " (extent " + std::to_string(parent.Record.Extent) + ")");
     if (orderReported || i < 3)
       continue;
@@ -364,14 +446,17 @@ void TChecker::MatchPathTable(const std::string &where, const std::vector<TPathR
   size_t missing = 0;
   for (const auto &[extent, node] : byExtent)
     if (!numberOf.count(node) && ++missing <= 20)
-      Error(where, "no record for directory " + tree.Nodes[node].Path + " (extent " + std::to_string(extent) + ")");
+      Error(where, "no record for directory " + NodePath(tree, node) + " (extent " + std::to_string(extent) + ")");
   if (missing > 20)
     Error(where, std::to_string(missing - 20) + " more directories without a record");
 }
 
 void TChecker::CheckOverlaps() {
-  std::sort(uses_.begin(), uses_.end(),
-            [](const TUse &a, const TUse &b) { return a.Start != b.Start ? a.Start < b.Start : a.End < b.End; });
+  // Of two uses of the same sectors, the structure comes first and the file
+  // laid over it is the one reported.
+  std::stable_sort(uses_.begin(), uses_.end(), [](const TUse &a, const TUse &b) {
+    return a.Start != b.Start ? a.Start < b.Start : a.End != b.End ? a.End < b.End : !a.Shared && b.Shared;
+  });
   size_t owner = 0;  // the use that reaches furthest so far
   for (size_t i = 1; i < uses_.size(); ++i) {
     const TUse &u = uses_[i], &o = uses_[owner];
@@ -485,7 +570,11 @@ TCheckResult TChecker::Run() {
   if (start > 0 && (volumeEnd_ <= start || start + volumeEnd_ <= have))
     volumeEnd_ += start;
   const std::string pwhere = "primary volume descriptor (sector " + std::to_string(pvd.Lba) + ")";
-  if (volumeEnd_ > have) {
+  if (pvd.VolumeSpaceSize == 0) {
+    Error(pwhere, "volume space size is 0: the tree is checked against the image's size (" + std::to_string(have) +
+                      " sectors)");
+    volumeEnd_ = have;
+  } else if (volumeEnd_ > have) {
     Error(pwhere, "volume space size " + std::to_string(pvd.VolumeSpaceSize) + " is larger than the image (" +
                       std::to_string(have) + " sectors)");
     volumeEnd_ = have;
@@ -494,17 +583,25 @@ TCheckResult TChecker::Run() {
     CheckDescriptor(d);
     if (d.Type == vd::kSupplementary && !d.Joliet)
       Warn("supplementary volume descriptor (sector " + std::to_string(d.Lba) + ")",
-           "no Joliet escape sequence: its tree is not checked");
+           d.Version == 2 ? "an enhanced volume descriptor (ISO 9660:1999): its tree is not checked"
+                          : "no Joliet escape sequence: its tree is not checked");
     if (&d != &pvd && d.VolumeSpaceSize != pvd.VolumeSpaceSize)
       Error("volume descriptor (sector " + std::to_string(d.Lba) + ")",
             "volume space size " + std::to_string(d.VolumeSpaceSize) + " differs from the primary's " +
                 std::to_string(pvd.VolumeSpaceSize));
   }
+  // The descriptor set, terminator included: no file or directory may lie on it.
+  uses_.push_back({start + kSystemAreaSectors, reader_.DescriptorSetEnd(), "volume descriptor set"});
+  bool enhanced = false;
+  for (const TVolumeDescriptor &d : reader_.Descriptors())
+    enhanced = enhanced || (d.Type == vd::kSupplementary && d.Version == 2);
   for (const TVolumeDescriptor *d : {&pvd, jvd}) {
     if (!d)
       continue;
     TTree tree;
     reader_.ReadTree(*d, tree);
+    if (d == &pvd && level_ == 0)
+      level_ = enhanced ? 4 : ShownLevel(tree);
     CheckTree(tree);
     CheckPathTables(*d, tree);
   }
@@ -517,9 +614,12 @@ TCheckResult TChecker::Run() {
     boot = CheckElTorito(*b);
   CheckOverlaps();
 
+  result_.Level = level_;
   result_.Summary = "volume " + IdentifierText(Trimmed(pvd.VolumeId), false) + ", " +
                     std::to_string(pvd.VolumeSpaceSize) + " sectors" + (jvd ? ", Joliet" : ", no Joliet") +
-                    (boot.empty() ? "" : ", El Torito (" + boot + ")") + ", " + std::to_string(result_.Dirs) +
+                    (boot.empty() ? "" : ", El Torito (" + boot + ")") +
+                    (level_ > 1 ? ", ISO 9660 level " + std::to_string(level_) + " names" : "") + ", " +
+                    std::to_string(result_.Dirs) +
                     " dirs, " + std::to_string(result_.Files) + " files";
   return result_;
 }
@@ -538,10 +638,14 @@ std::string FormatReport(const TCheckResult &r, bool Quiet) {
       break;
     for (const TFinding &f : r.Findings)
       if (f.Severity == s)
-        out += std::string(s == TSeverity::Error ? "ERROR " : "WARNING ") + f.Where + ": " + f.What + "\n";
+        out += std::string(s == TSeverity::Error ? "ERROR " : "WARNING ") + f.Where + ": " + f.What +
+               (f.More ? " ... and " + std::to_string(f.More) + " more" : "") + "\n";
   }
-  if (r.Findings.size() < r.Errors + r.Warnings)
-    out += "(" + std::to_string(r.Errors + r.Warnings - r.Findings.size()) + " more findings not shown)\n";
+  size_t shown = 0;
+  for (const TFinding &f : r.Findings)
+    shown += 1 + f.More;
+  if (shown < r.Errors + r.Warnings)
+    out += "(" + std::to_string(r.Errors + r.Warnings - shown) + " more findings not shown)\n";
   out += "check: " + std::to_string(r.Errors) + (r.Errors == 1 ? " error, " : " errors, ") +
          std::to_string(r.Warnings) + (r.Warnings == 1 ? " warning; " : " warnings; ") + r.Summary + "\n";
   return out;

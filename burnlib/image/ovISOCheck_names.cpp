@@ -58,10 +58,26 @@ long VersionNumber(const std::string &v) {
 } // namespace
 
 void PrimaryNameProblems(const std::string &Raw, bool Directory, std::vector<std::string> &Errors,
-                         std::vector<std::string> &Warnings) {
+                         std::vector<std::string> &Warnings, uint32_t Level) {
+  if (Level >= 4) {
+    // ISO 9660:1999: up to 207 bytes, the version optional, any character
+    // but the separators of a path.
+    if (Raw.size() > kMaxLevel4Identifier)
+      Errors.push_back("identifier of " + std::to_string(Raw.size()) + " bytes (at most " +
+                       std::to_string(kMaxLevel4Identifier) + ")");
+    if (Raw.find('/') != std::string::npos || std::any_of(Raw.begin(), Raw.end(), [](char c) {
+          return static_cast<unsigned char>(c) < 0x20;
+        }))
+      Errors.push_back("identifier holds \"/\" or control characters");
+    return;
+  }
+  // Level 1 allows 8 characters and an extension of 3; levels 2 and 3 allow
+  // 31 bytes for a directory and 30 for a file's name and extension.
+  const size_t maxDir = Level == 1 ? 8 : 31;
   if (Directory) {
-    if (Raw.size() > 8)
-      Errors.push_back("directory identifier of " + std::to_string(Raw.size()) + " characters (at most 8)");
+    if (Raw.size() > maxDir)
+      Errors.push_back("directory identifier of " + std::to_string(Raw.size()) + " characters (at most " +
+                       std::to_string(maxDir) + ")");
     CheckDChars(Raw, Errors, Warnings);
     return;
   }
@@ -84,10 +100,23 @@ void PrimaryNameProblems(const std::string &Raw, bool Directory, std::vector<std
   const std::string stem = base.substr(0, dot), ext = base.substr(dot + 1);
   if (stem.empty() && ext.empty())
     Errors.push_back("file identifier with neither a name nor an extension");
-  if (stem.size() > 8 || ext.size() > 3)
+  if (Level == 1 && (stem.size() > 8 || ext.size() > 3))
     Errors.push_back("file identifier is longer than 8.3 (" + std::to_string(stem.size()) + "." +
                      std::to_string(ext.size()) + ")");
+  else if (Level > 1 && stem.size() + ext.size() > 30)
+    Errors.push_back("file name and extension of " + std::to_string(stem.size() + ext.size()) +
+                     " characters (at most 30)");
   CheckDChars(stem + ext, Errors, Warnings);
+}
+
+bool LongerThanLevel1(const std::string &Raw, bool Directory) {
+  if (Directory)
+    return Raw.size() > 8;
+  std::string base, version;
+  bool hasVersion;
+  SplitVersion(Raw, base, version, hasVersion);
+  const size_t dot = base.find('.');
+  return dot == std::string::npos ? base.size() > 8 : dot > 8 || base.size() - dot - 1 > 3;
 }
 
 void JolietNameProblems(const std::string &Raw, bool Directory, std::vector<std::string> &Errors,

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <unordered_set>
+#include <iterator>
+#include <map>
 
 namespace iso {
 
@@ -224,6 +225,7 @@ bool TISOReader::ReadDescriptors(std::string &Error) {
   descs_.clear();
   descProblems_.clear();
   hasBoot_ = terminator_ = false;
+  setEnd_ = uint64_t{session_} + kSystemAreaSectors;
   uint8_t s[kSectorSize];
   for (uint32_t i = 0; i < kMaxDescriptors; ++i) {
     const uint64_t lba = uint64_t{session_} + kSystemAreaSectors + i;
@@ -238,6 +240,7 @@ bool TISOReader::ReadDescriptors(std::string &Error) {
       break;
     }
     const uint8_t type = s[vd::Type];
+    setEnd_ = lba + 1;
     if (type == vd::kTerminator) {
       terminator_ = true;
       break;
@@ -275,6 +278,11 @@ bool TISOReader::ReadDescriptors(std::string &Error) {
 bool TISOReader::ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &Records,
                                std::vector<TReadProblem> &Problems) {
   Records.clear();
+  return ForEachRecord(Dir, Problems, [&](TDirRecord &r) { Records.push_back(std::move(r)); });
+}
+
+bool TISOReader::ForEachRecord(const TDirRecord &Dir, std::vector<TReadProblem> &Problems,
+                               const std::function<void(TDirRecord &)> &Visit) {
   uint32_t bytes = Dir.DataLength;
   if (bytes > kMaxStructureBytes) {
     Problems.push_back({Dir.At, "directory extent of " + std::to_string(bytes) + " bytes is too large to read"});
@@ -285,48 +293,77 @@ bool TISOReader::ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &R
   const uint64_t have = src_.SectorCount();
   const uint32_t sectors =
       static_cast<uint32_t>(std::min<uint64_t>(Dir.Sectors(), Dir.Extent < have ? have - Dir.Extent + 1 : 1));
-  uint8_t s[kSectorSize];
-  for (uint32_t k = 0; k < sectors; ++k) {
-    const uint64_t lba = uint64_t{Dir.Extent} + k;
+  // Read in pieces of up to 64 KiB: one request for many records.
+  constexpr uint32_t kChunk = 32;
+  std::vector<uint8_t> chunk(size_t{std::min(sectors, kChunk)} * kSectorSize);
+  TDirRecord r;
+  std::string why;
+  for (uint32_t first = 0; first < sectors; first += kChunk) {
+    uint32_t count = std::min(kChunk, sectors - first);
     std::string err;
-    if (!ReadSector(lba, s, err)) {
-      Problems.push_back({{lba, 0}, err});
-      return false;
+    if (!src_.ReadSectors(uint64_t{Dir.Extent} + first, count, chunk.data(), err)) {
+      // Sector by sector up to the one that fails, so that every record
+      // before it is kept and the problem names that sector.
+      count = 0;
+      while (first + count < sectors && count < kChunk &&
+             ReadSector(uint64_t{Dir.Extent} + first + count, chunk.data() + size_t{count} * kSectorSize, err))
+        ++count;
+      if (count == kChunk || first + count == sectors)
+        err.clear();
     }
-    const uint32_t base = k * kSectorSize;
-    const uint32_t limit = std::min<uint32_t>(kSectorSize, bytes - base);  // bytes of the extent in this sector
-    uint32_t off = 0;
-    while (off < limit) {
-      if (s[off] == 0) {
-        // A 14-byte extension block left between records by some writers
-        // (owner ids zero, then the attribute byte 0x55 and "XA"): skipped.
-        if (off + kXABlockSize <= limit && std::memcmp(s + off, "\0\0\0\0", 4) == 0 &&
-            std::memcmp(s + off + 5, "\x55XA", 3) == 0) {
-          Problems.push_back({{lba, off}, "a 14-byte extension block between records: skipped"});
-          off += kXABlockSize;
-          continue;
+    for (uint32_t j = 0; j < count; ++j) {
+      const uint32_t k = first + j;
+      const uint8_t *s = chunk.data() + size_t{j} * kSectorSize;
+      const uint64_t lba = uint64_t{Dir.Extent} + k;
+      const uint32_t base = k * kSectorSize;
+      const uint32_t limit = std::min<uint32_t>(kSectorSize, bytes - base);  // bytes of the extent in this sector
+      uint32_t off = 0;
+      while (off < limit) {
+        if (s[off] == 0) {
+          // A 14-byte extension block left between records by some writers
+          // (owner ids zero, then the attribute byte 0x55 and "XA"): skipped.
+          if (off + kXABlockSize <= limit && std::memcmp(s + off, "\0\0\0\0", 4) == 0 &&
+              std::memcmp(s + off + 5, "\x55XA", 3) == 0) {
+            Problems.push_back({{lba, off}, "a 14-byte extension block between records: skipped"});
+            off += kXABlockSize;
+            continue;
+          }
+          // Zero fill to the end of the sector: the next record starts the next one.
+          break;
         }
-        // Zero fill to the end of the sector: the next record starts the next one.
-        break;
+        const uint32_t len = s[off];
+        if (off + len <= kSectorSize && base + off + len > bytes) {
+          Problems.push_back({{lba, off}, "record of " + std::to_string(len) + " bytes runs past the end of its "
+                                          "directory extent (" + std::to_string(bytes) + " bytes)"});
+          break;
+        }
+        if (!ParseDirRecord(s + off, kSectorSize - off, r, why)) {
+          Problems.push_back({{lba, off}, why});
+          break;  // nothing after a broken record in this sector can be trusted
+        }
+        r.At = {lba, off};
+        off += r.Length;
+        Visit(r);
       }
-      const uint32_t len = s[off];
-      if (off + len <= kSectorSize && base + off + len > bytes) {
-        Problems.push_back({{lba, off}, "record of " + std::to_string(len) + " bytes runs past the end of its "
-                                        "directory extent (" + std::to_string(bytes) + " bytes)"});
-        break;
-      }
-      TDirRecord r;
-      std::string why;
-      if (!ParseDirRecord(s + off, kSectorSize - off, r, why)) {
-        Problems.push_back({{lba, off}, why});
-        break;  // nothing after a broken record in this sector can be trusted
-      }
-      r.At = {lba, off};
-      off += r.Length;
-      Records.push_back(std::move(r));
+    }
+    if (!err.empty()) {
+      Problems.push_back({{uint64_t{Dir.Extent} + first + count, 0}, err});
+      return false;
     }
   }
   return true;
+}
+
+std::string NodePath(const TTree &Tree, size_t Index) {
+  if (Index >= Tree.Nodes.size() || Tree.Nodes[Index].Parent < 0)
+    return "/";
+  std::vector<size_t> chain;
+  for (size_t i = Index; Tree.Nodes[i].Parent >= 0; i = static_cast<size_t>(Tree.Nodes[i].Parent))
+    chain.push_back(i);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    path += "/" + IdentifierText(Tree.Nodes[*it].Record.Identifier, Tree.Joliet);
+  return path;
 }
 
 void TISOReader::ReadTree(const TVolumeDescriptor &Desc, TTree &Tree) {
@@ -339,88 +376,132 @@ void TISOReader::ReadTree(const TVolumeDescriptor &Desc, TTree &Tree) {
   ReadTreeFrom(Desc.Root, Desc.Joliet, Tree);
 }
 
+namespace {
+
+// Directory extents already walked, as sector ranges. A sound tree's
+// directories never share sectors; one that does is a loop, a directory
+// linked twice, or a hostile disc making the walk read the same records over.
+class TWalked {
+public:
+  // The start of a walked range that [start, end) overlaps, or -1 after
+  // adding it.
+  int64_t Add(uint64_t start, uint64_t end) {
+    auto next = ranges_.lower_bound(start);
+    if (next != ranges_.end() && next->first < end)
+      return static_cast<int64_t>(next->first);
+    if (next != ranges_.begin()) {
+      auto prev = std::prev(next);
+      if (prev->second > start)
+        return static_cast<int64_t>(prev->first);
+    }
+    ranges_.emplace_hint(next, start, end);
+    return -1;
+  }
+
+private:
+  std::map<uint64_t, uint64_t> ranges_;
+};
+
+} // namespace
+
 void TISOReader::ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree) {
   Tree = TTree();
   Tree.Joliet = Joliet;
   TNode root;
   root.Record = Root;
-  root.Path = "/";
   Tree.Nodes.push_back(std::move(root));
-  std::unordered_set<uint32_t> seen{Root.Extent};
-  std::vector<TDirRecord> records;
-  // Directory extents of a sound tree do not overlap, so a walk reads no
-  // more sectors than the source has. Extents that overlap each other could
-  // make it read the same sectors over and over: the walk stops at twice that.
-  const uint64_t have = src_.SectorCount();
-  const uint64_t budget = 2 * have + 1024;
-  uint64_t spent = 0;
-  bool stopped = false;
+  TWalked walked;
+  walked.Add(Root.Extent, uint64_t{Root.Extent} + std::max<uint32_t>(Root.Sectors(), 1));
+  uint64_t bytesRead = 0;
   for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
     if (!Tree.Nodes[i].Record.IsDirectory())
       continue;
-    TNode &dir = Tree.Nodes[i];
-    dir.FirstChild = static_cast<int32_t>(Tree.Nodes.size());
-    if (stopped) {
-      dir.NotEntered = true;
+    Tree.Nodes[i].FirstChild = static_cast<int32_t>(Tree.Nodes.size());
+    if (Tree.Stopped) {
+      Tree.Nodes[i].NotEntered = true;
       continue;
     }
-    spent += std::min<uint64_t>(dir.Record.Sectors(), dir.Record.Extent < have ? have - dir.Record.Extent : 1);
-    if (spent > budget) {
-      Tree.Problems.push_back({dir.Record.At, "directory extents overlap so much that the walk would read more "
-                                              "than twice the sectors there are: stopped before " + dir.Path});
-      stopped = true;
-      dir.NotEntered = true;
+    const TDirRecord &rec = Tree.Nodes[i].Record;
+    if (bytesRead + rec.DataLength > Limits.MaxDirectoryBytes) {
+      Tree.Problems.push_back({rec.At, "the walk has read " + std::to_string(bytesRead) + " bytes of directories, and " +
+                                           NodePath(Tree, i) + " would take it past the limit of " +
+                                           std::to_string(Limits.MaxDirectoryBytes) + ": stopped, the rest is not read"});
+      Tree.Stopped = true;
+      Tree.Nodes[i].NotEntered = true;
       continue;
     }
-    if (!ReadDirectory(dir.Record, records, Tree.Problems))
-      continue;
-    const std::string prefix = dir.Path == "/" ? dir.Path : dir.Path + "/";
-    const uint32_t depth = dir.Depth + 1;
-    size_t k = 0;
-    if (records.size() >= 1 && records[0].IsDot()) {
-      dir.DotsRead = records.size() >= 2 && records[1].IsDotDot();
-      dir.DotExtent = records[0].Extent;
-      dir.DotLength = records[0].DataLength;
-      k = 1;
-      if (dir.DotsRead) {
-        dir.DotDotExtent = records[1].Extent;
-        dir.DotDotLength = records[1].DataLength;
-        k = 2;
-      }
-    }
-    if (!dir.DotsRead)
-      Tree.Problems.push_back({{dir.Record.Extent, 0}, "directory " + dir.Path +
-                                                       " does not start with its \".\" and \"..\" records"});
+    bytesRead += rec.DataLength;
+    const uint32_t depth = Tree.Nodes[i].Depth + 1;
     const int32_t parent = static_cast<int32_t>(i);
     int32_t count = 0;
-    for (; k < records.size(); ++k) {
-      TDirRecord &r = records[k];
+    uint32_t seenRecords = 0;  // "." and ".." included
+    bool dot = false, full = false;
+    const TDirRecord dirRecord = rec;
+    const bool readWhole = ForEachRecord(dirRecord, Tree.Problems, [&](TDirRecord &r) {
+      const uint32_t index = seenRecords++;
+      TNode &dir = Tree.Nodes[i];
+      if (index == 0 && r.IsDot()) {
+        dir.DotExtent = r.Extent;
+        dir.DotLength = r.DataLength;
+        dot = true;
+        return;
+      }
+      if (index == 1 && dot && r.IsDotDot()) {
+        dir.DotsRead = true;
+        dir.DotDotExtent = r.Extent;
+        dir.DotDotLength = r.DataLength;
+        return;
+      }
       if (r.IsDot() || r.IsDotDot()) {
-        Tree.Problems.push_back({r.At, "a \".\" or \"..\" record among the entries of " + Tree.Nodes[i].Path});
-        continue;
+        Tree.Problems.push_back({r.At, "a \".\" or \"..\" record among the entries of " + NodePath(Tree, i)});
+        return;
+      }
+      if (full)
+        return;
+      if (Tree.Nodes.size() >= Limits.MaxEntries) {
+        Tree.Problems.push_back({r.At, "the walk holds " + std::to_string(Tree.Nodes.size()) +
+                                           " entries, its limit: stopped in " + NodePath(Tree, i) +
+                                           ", the rest is not read"});
+        full = true;
+        Tree.Stopped = true;
+        return;
       }
       TNode n;
-      n.Path = prefix + IdentifierText(r.Identifier, Tree.Joliet);
       n.Parent = parent;
       n.Depth = depth;
-      if (r.IsDirectory()) {
-        if (depth > kMaxDepth) {
-          Tree.Problems.push_back({r.At, "directory " + n.Path + " is deeper than " + std::to_string(kMaxDepth) +
-                                             " levels: not entered"});
-          r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
-          n.NotEntered = true;
-        } else if (!seen.insert(r.Extent).second) {
-          Tree.Problems.push_back({r.At, "directory " + n.Path + " points at extent " + std::to_string(r.Extent) +
-                                             ", already walked (a loop or a shared directory): not entered"});
-          r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
-          n.NotEntered = true;
-        }
-      }
       n.Record = std::move(r);
       Tree.Nodes.push_back(std::move(n));
       ++count;
-    }
+    });
     Tree.Nodes[i].ChildCount = count;
+    if (!Tree.Nodes[i].DotsRead && (readWhole || seenRecords > 0))
+      Tree.Problems.push_back({{Tree.Nodes[i].Record.Extent, 0},
+                               "directory " + NodePath(Tree, i) + " does not start with its \".\" and \"..\" records"});
+    // Directories among the children: loops, over-deep ones and ones whose
+    // extent overlaps a directory already walked are not entered.
+    for (int32_t c = Tree.Nodes[i].FirstChild; c < Tree.Nodes[i].FirstChild + count; ++c) {
+      TNode &n = Tree.Nodes[static_cast<size_t>(c)];
+      TDirRecord &r = n.Record;
+      if (!r.IsDirectory())
+        continue;
+      std::string why;
+      if (depth > kMaxDepth) {
+        why = " is deeper than " + std::to_string(kMaxDepth) + " levels: not entered";
+      } else {
+        const int64_t other = walked.Add(r.Extent, uint64_t{r.Extent} + std::max<uint32_t>(r.Sectors(), 1));
+        if (other == r.Extent)
+          why = " points at extent " + std::to_string(r.Extent) +
+                ", already walked (a loop or a shared directory): not entered";
+        else if (other >= 0)
+          why = " at extent " + std::to_string(r.Extent) + " overlaps the directory extent at " +
+                std::to_string(other) + ", already walked: not entered";
+      }
+      if (!why.empty()) {
+        Tree.Problems.push_back({r.At, "directory " + NodePath(Tree, static_cast<size_t>(c)) + why});
+        r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
+        n.NotEntered = true;
+      }
+    }
   }
 }
 

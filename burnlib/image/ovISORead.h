@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -130,7 +131,6 @@ struct TNode {
   uint32_t Depth = 0;      // the root is 0
   int32_t FirstChild = 0;  // children are Nodes[FirstChild, FirstChild + ChildCount)
   int32_t ChildCount = 0;
-  std::string Path;        // "/" for the root, else "/A/B;1" built from identifiers as text
   // The "." and ".." records of a directory that was read.
   bool NotEntered = false;  // a directory left unread: a loop, too deep, or the walk stopped
   bool DotsRead = false;
@@ -141,13 +141,26 @@ struct TTree {
   bool Joliet = false;
   std::vector<TNode> Nodes;
   std::vector<TReadProblem> Problems;
+  bool Stopped = false;  // a limit of the walk was reached: directories after it were left unread
 };
 
-// Limits of a walk: deeper directories and directories seen twice are
-// reported and not entered.
+// "/" for the root, else "/A/B;1" built from the identifiers as text.
+std::string NodePath(const TTree &Tree, size_t Index);
+
+// Limits of a walk: deeper directories, directories seen twice and
+// directories whose extent overlaps one already walked are reported and not
+// entered.
 constexpr uint32_t kMaxDepth = 255;
 // Largest directory extent or path table read, in bytes.
 constexpr uint32_t kMaxStructureBytes = 64u << 20;
+
+// What one walk may read in all. A sound disc stays far below both; a hostile
+// one (records repeated, extents stacked) is stopped with a message instead of
+// exhausting memory or time.
+struct TWalkLimits {
+  uint64_t MaxEntries = 2'000'000;             // records kept, all directories together
+  uint64_t MaxDirectoryBytes = uint64_t{256} << 20;  // directory extent bytes read
+};
 
 // Parses the record at p with Avail bytes left in its sector. False with Why
 // when it does not fit or its identifier runs past its length.
@@ -179,6 +192,8 @@ public:
   const TVolumeDescriptor *Joliet() const;
   const TBootRecord *BootRecord() const { return hasBoot_ ? &boot_ : nullptr; }
   bool TerminatorFound() const { return terminator_; }
+  // The sector after the last descriptor read (the terminator included).
+  uint64_t DescriptorSetEnd() const { return setEnd_; }
   const std::vector<TReadProblem> &DescriptorProblems() const { return descProblems_; }
   uint32_t SessionStart() const { return session_; }
   TSectorSource &Source() { return src_; }
@@ -189,6 +204,9 @@ public:
   // Records that cross a sector or overrun the extent are reported and
   // left out.
   bool ReadDirectory(const TDirRecord &Dir, std::vector<TDirRecord> &Records, std::vector<TReadProblem> &Problems);
+  // The same, one record at a time, without holding the directory's records.
+  bool ForEachRecord(const TDirRecord &Dir, std::vector<TReadProblem> &Problems,
+                     const std::function<void(TDirRecord &)> &Visit);
   // Walks the whole tree of a descriptor breadth first.
   void ReadTree(const TVolumeDescriptor &Desc, TTree &Tree);
   // Walks the tree below one directory record (node 0 of Tree) breadth first.
@@ -197,6 +215,8 @@ public:
   bool ReadPathTable(uint32_t Lba, uint32_t Size, bool BigEndian, std::vector<TPathRecord> &Records,
                      std::vector<TReadProblem> &Problems, std::string &Error);
 
+  TWalkLimits Limits;
+
 private:
   TSectorSource &src_;
   uint32_t session_;
@@ -204,6 +224,7 @@ private:
   TBootRecord boot_;
   bool hasBoot_ = false;
   bool terminator_ = false;
+  uint64_t setEnd_ = 0;
   std::vector<TReadProblem> descProblems_;
 };
 

@@ -62,6 +62,7 @@ public:
     if (in_.Nodes.empty())
       return;
     map_.assign(in_.Nodes.size(), -1);
+    out_.Entries.reserve(in_.Nodes.size());
     TEntry root;
     root.Path = "/";
     root.Directory = true;
@@ -113,25 +114,25 @@ private:
         else if (r.DataLength > 0)
           extents.push_back({uint64_t{r.Extent} + r.ExtAttrLength, r.DataLength});
       }
-      const std::string &shown = n.Path;
+      const auto shown = [&] { return NodePath(in_, first); };
       if (n.NotEntered)
         continue;  // a loop or an over-deep directory: the reader said so
       if (!complete) {
-        out_.Messages.push_back(Where(r.At) + shown + ": a file in several extents whose last part is missing: "
+        out_.Messages.push_back(Where(r.At) + shown() + ": a file in several extents whose last part is missing: "
                                 "left out");
         continue;
       }
       if (r.Flags & dr::kAssociated) {
-        out_.Messages.push_back(Where(r.At) + shown + ": an associated file: left out");
+        out_.Messages.push_back(Where(r.At) + shown() + ": an associated file: left out");
         continue;
       }
       if (!r.IsDirectory() && (r.FileUnitSize != 0 || r.InterleaveGap != 0)) {
-        out_.Messages.push_back(Where(r.At) + shown + ": an interleaved file: left out");
+        out_.Messages.push_back(Where(r.At) + shown() + ": an interleaved file: left out");
         continue;
       }
       std::string name = CleanName(r.Identifier, in_.Joliet);
       if (!UsableName(name)) {
-        out_.Messages.push_back(Where(r.At) + shown + ": the name \"" + name + "\" cannot be used: left out");
+        out_.Messages.push_back(Where(r.At) + shown() + ": the name \"" + name + "\" cannot be used: left out");
         continue;
       }
       std::string why;
@@ -143,7 +144,7 @@ private:
           onSource = false;
       }
       if (!onSource) {
-        out_.Messages.push_back(Where(r.At) + shown + ": " + why + ": left out");
+        out_.Messages.push_back(Where(r.At) + shown() + ": " + why + ": left out");
         continue;
       }
       TEntry e;
@@ -298,47 +299,87 @@ int32_t FindPath(const TSessionTree &Tree, const std::string &Path) {
   return at;
 }
 
-bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions) {
+bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions, std::vector<std::string> *Notes) {
   Sessions.clear();
+  const auto note = [&](const std::string &text) {
+    if (Notes)
+      Notes->push_back(text);
+  };
+  const uint64_t have = Source.SectorCount();
   // Where a session's descriptor sits: its start + 16, a primary descriptor.
   // Its volume space size counts from sector 0 (as a disc's does), or, as
   // some programs write it for a later session, from the session's start.
+  // A size of 0 reads as the rest of the image, as other readers take it.
   uint8_t s[kSectorSize];
-  auto volumeEnd = [&](uint64_t start) -> uint64_t {
-    std::string err;
-    if (!Source.ReadSectors(start + kSystemAreaSectors, 1, s, err))
-      return 0;
-    if (s[vd::Type] != vd::kPrimary || std::memcmp(s + vd::StandardId, "CD001", 5) != 0)
-      return 0;
-    const uint64_t size = ov::GetLE32(s + vd::SpaceSize);
-    const uint64_t end = size > start + kSystemAreaSectors ? size : start + size;
-    return end > start + kSystemAreaSectors ? end : 0;
+  struct TFound {
+    uint64_t End = 0;
+    uint32_t Root = 0;
   };
-  uint64_t end = volumeEnd(0);
-  if (end == 0)
-    return false;
-  Sessions.push_back({1, 0, static_cast<uint32_t>(end), true});
+  auto volumeAt = [&](uint64_t start, bool first) -> TFound {
+    std::string err;
+    if (!Source.ReadSectors(start + kSystemAreaSectors, 1, s, err)) {
+      if (first)
+        note(err);
+      return {};
+    }
+    if (s[vd::Type] != vd::kPrimary || std::memcmp(s + vd::StandardId, "CD001", 5) != 0) {
+      if (first)
+        note(std::memcmp(s + vd::StandardId, "CD001", 5) != 0
+                 ? "sector 16 holds no ISO 9660 volume descriptor (no \"CD001\")"
+                 : "sector 16 holds a volume descriptor of type " + std::to_string(s[vd::Type]) +
+                       ", not the primary descriptor");
+      return {};
+    }
+    const uint64_t size = ov::GetLE32(s + vd::SpaceSize);
+    const uint32_t root = ov::GetLE32(s + vd::RootRecord + dr::Extent);
+    if (size == 0) {
+      if (first)
+        note("the primary volume descriptor at sector " + std::to_string(start + kSystemAreaSectors) +
+             " gives a volume space size of 0: the image's size (" + std::to_string(have) + " sectors) is used");
+      return {have > start + kSystemAreaSectors ? have : 0, root};
+    }
+    const uint64_t end = size > start + kSystemAreaSectors ? size : start + size;
+    return {end > start + kSystemAreaSectors ? end : 0, root};
+  };
   // The gap between sessions: up to 11,400 sectors of lead-out, lead-in and
   // pre-gap on a CD, after a track of at least 300 sectors and its two of
   // run-out; a few on a DVD.
   constexpr uint64_t kMaxGap = 11400 + 300 + 2 + 16;
   constexpr size_t kMaxSessions = 99;
-  const uint64_t have = Source.SectorCount();
-  while (Sessions.size() < kMaxSessions) {
-    bool found = false;
-    for (uint64_t start = end; start <= end + kMaxGap && start + kSystemAreaSectors < have; ++start) {
-      const uint64_t next = volumeEnd(start);
-      if (next > start && start <= 0xFFFFFFFFu && next <= 0xFFFFFFFFu) {
-        Sessions.push_back({static_cast<uint32_t>(Sessions.size() + 1), static_cast<uint32_t>(start),
-                            static_cast<uint32_t>(next - start), true});
-        end = next;
-        found = true;
-        break;
+  // Follows the chain of sessions from the one at first.
+  auto chain = [&](uint64_t first, uint64_t end) {
+    Sessions.push_back({1, static_cast<uint32_t>(first), static_cast<uint32_t>(end - first), true});
+    while (Sessions.size() < kMaxSessions) {
+      bool found = false;
+      for (uint64_t start = end; start <= end + kMaxGap && start + kSystemAreaSectors < have; ++start) {
+        const uint64_t next = volumeAt(start, false).End;
+        if (next > start && start <= 0xFFFFFFFFu && next <= 0xFFFFFFFFu) {
+          Sessions.push_back({static_cast<uint32_t>(Sessions.size() + 1), static_cast<uint32_t>(start),
+                              static_cast<uint32_t>(next - start), true});
+          end = next;
+          found = true;
+          break;
+        }
       }
+      if (!found)
+        break;
     }
-    if (!found)
-      break;
+  };
+  const TFound top = volumeAt(0, true);
+  if (top.End == 0)
+    return false;
+  // Descriptors at 16 that copy the last session's: sessions from sector 32
+  // on whose chain ends where the copy says, at the same root directory.
+  constexpr uint64_t kFirstMovedSession = 32;
+  const TFound moved = volumeAt(kFirstMovedSession, false);
+  if (moved.End > kFirstMovedSession && moved.End <= top.End) {
+    chain(kFirstMovedSession, moved.End);
+    const uint64_t lastStart = Sessions.back().Start;
+    if (uint64_t{Sessions.back().Start} + Sessions.back().Size == top.End && volumeAt(lastStart, false).Root == top.Root)
+      return true;
+    Sessions.clear();
   }
+  chain(0, top.End);
   return true;
 }
 

@@ -65,7 +65,12 @@ int32_t FindPath(const TSessionTree &Tree, const std::string &Path);
 
 // Sessions of an image file: the first at sector 0, each further one found
 // by its volume descriptor within the usual gap after the end of the one
-// before. False when sector 16 holds no descriptor.
-bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions);
+// before. An image whose descriptors at sector 16 copy those of its last
+// session (overwritable media, and peers' multisession files) has its first
+// session at sector 32: the chain of sessions is followed from there. False
+// when sector 16 holds no primary descriptor. Notes, when given, gets what was
+// wrong on the way (and why nothing was found).
+bool FindImageSessions(TSectorSource &Source, std::vector<TSessionExtent> &Sessions,
+                       std::vector<std::string> *Notes = nullptr);
 
 } // namespace iso

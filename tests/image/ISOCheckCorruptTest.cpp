@@ -87,9 +87,9 @@ protected:
     bytes = pristine;
   }
 
-  iso::TCheckResult Check() {
+  iso::TCheckResult Check(const iso::TCheckOptions &options = {}) {
     TBytesSource src(bytes);
-    return iso::CheckImage(src);
+    return iso::CheckImage(src, options);
   }
   void Reset() { bytes = pristine; }
 
@@ -291,8 +291,15 @@ TEST_F(CorruptImage, IdentifiersBreakingTheRulesOfTheirTree) {
 
   Reset();
   rename(Record(Root(), "README.TXT;1"), "READMEXYZ.;1");
-  r = Check();
+  iso::TCheckOptions level1;
+  level1.Level = 1;
+  r = Check(level1);
   EXPECT_TRUE(HasError(r, "primary:/READMEXYZ.;1", "longer than 8.3")) << Report(r);
+  // Without a level given, the long name shows level 2: a warning.
+  r = Check();
+  EXPECT_EQ(r.Level, 2u);
+  EXPECT_FALSE(HasError(r, "primary:/READMEXYZ.;1", "8.3")) << Report(r);
+  EXPECT_TRUE(Has(r, iso::TSeverity::Warning, "primary:/READMEXYZ.;1", "longer than 8.3")) << Report(r);
 
   // Our own collision aliases carry "~": a warning only.
   Reset();
@@ -365,3 +372,83 @@ TEST_F(CorruptImage, LoopsAndGarbageEndWithFindingsNotHangsOrStrayReads) {
 }
 
 } // namespace
+
+TEST_F(CorruptImage, ExtentsInTheSystemAreaOrOnTheDescriptorSet) {
+  Build();
+  ov::PutBoth32(Record(Root(), "README.TXT;1") + 2, 5);
+  iso::TCheckResult r = Check();
+  EXPECT_TRUE(HasError(r, "primary:/README.TXT;1", "lies in the system area")) << Report(r);
+
+  // Sector 17 holds the Joliet descriptor, 18 the terminator.
+  Reset();
+  ov::PutBoth32(Record(Root(), "README.TXT;1") + 2, 17);
+  r = Check();
+  EXPECT_TRUE(HasError(r, "primary file /README.TXT;1", "overlap volume descriptor set")) << Report(r);
+  Reset();
+  ov::PutBoth32(Record(Root(), "README.TXT;1") + 2, 18);
+  r = Check();
+  EXPECT_TRUE(HasError(r, "/README.TXT;1", "volume descriptor set")) << Report(r);
+}
+
+TEST_F(CorruptImage, AnIdentifierTwiceInOneDirectory) {
+  Build();
+  uint8_t *rec = Record(IsoDir(docs), "B.BIN;1");
+  std::memcpy(rec + 33, "A.TXT;1", 7);
+  iso::TCheckResult r = Check();
+  EXPECT_TRUE(HasError(r, "primary:/DOCS/A.TXT;1", "appears more than once")) << Report(r);
+}
+
+TEST_F(CorruptImage, RepeatedWarningsAreListedOnceWithTheirCount) {
+  Build();
+  for (int i = 0; i < 60; ++i) {
+    const std::string id = "FILE" + std::to_string(1000 + i) + ".DAT;1";
+    std::string to = id;
+    to[3] = '~';
+    std::memcpy(Record(IsoDir(many), id) + 33, to.data(), to.size());
+  }
+  const iso::TCheckResult r = Check();
+  EXPECT_EQ(r.Errors, 0u) << Report(r);
+  EXPECT_EQ(r.Warnings, 60u) << Report(r);
+  const std::string report = Report(r);
+  size_t lines = 0;
+  for (size_t at = report.find("is not a d-character"); at != std::string::npos;
+       at = report.find("is not a d-character", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << report;
+  EXPECT_NE(report.find("(a collision alias) ... and 59 more"), std::string::npos) << report;
+  EXPECT_NE(report.find("60 warnings"), std::string::npos) << report;
+}
+
+TEST(JolietPathTable, OurOwnOrderIsTheOneTheCheckerExpects) {
+  // Folders whose order by code unit ("B2" "C" "a" "b") differs from their
+  // order ignoring case ("a" "b" "B2" "C").
+  TOrvBurner b;
+  b.ResetCompilation(1000, 100);
+  b.JolietFileSystem = true;
+  TDEntry *root = b.DirList[0];
+  for (const char *name : {"b", "C", "a", "B2"}) {
+    TDEntry *d = b.CreateDir(root, name, ov::faDirectory);
+    ASSERT_NE(d, nullptr);
+    b.CreateDir(d, std::string("in_") + name, ov::faDirectory);
+  }
+  ASSERT_EQ(b.PrepareLayout(true, nullptr), 1);
+  ASSERT_TRUE(b.BuildHeader(true, nullptr));
+  std::vector<uint8_t> bytes(b.HeaderImage.Memory(), b.HeaderImage.Memory() + b.HeaderImage.Size());
+  bytes.resize(static_cast<size_t>(b.ImageEnd) * 2048, 0);
+  TBytesSource src(bytes);
+  const iso::TCheckResult r = iso::CheckImage(src);
+  EXPECT_EQ(r.Errors, 0u) << iso::FormatReport(r, false);
+  for (const iso::TFinding &f : r.Findings)
+    EXPECT_EQ(f.What.find("out of order"), std::string::npos) << f.Where << ": " << f.What;
+  // The Joliet L table holds the root, then B2, C, a, b.
+  const uint8_t *t = bytes.data() + size_t{b.JolietPathTableL} * 2048 + 10;
+  std::string order;
+  for (int k = 0; k < 4; ++k) {
+    const uint8_t n = t[0];
+    for (uint8_t i = 1; i < n; i += 2)
+      order.push_back(static_cast<char>(t[8 + i]));
+    order.push_back(' ');
+    t += 8 + n;
+  }
+  EXPECT_EQ(order, "B2 C a b ");
+}

@@ -51,6 +51,17 @@ expect 2 "no image" -- "$SKARVO" check
 expect 2 "unknown option" -- "$SKARVO" check --bogus "$T/ours.iso"
 expect 2 "bad session start" -- "$SKARVO" check --session-start x "$T/ours.iso"
 expect 0 "--help" -- "$SKARVO" check --help
+expect 2 "bad level" -- "$SKARVO" check --level 5 "$T/ours.iso"
+expect 0 "our image holds level 1 names" -- "$SKARVO" check --level 1 "$T/ours.iso"
+
+# A volume space size of 0: check names it, ls reads the tree anyway.
+cp "$T/ours.iso" "$T/zero.iso"
+printf '\0\0\0\0\0\0\0\0' | dd of="$T/zero.iso" bs=1 seek=$((16 * 2048 + 80)) conv=notrunc 2>/dev/null
+expect 1 "zero volume space size" -- "$SKARVO" check "$T/zero.iso"
+grep -q "volume space size is 0" "$T/out" || fail "zero size not named: $(head -3 "$T/out")"
+expect 0 "ls of an image with a zero volume space size" -- "$SKARVO" ls --image "$T/zero.iso"
+grep -q "readme.txt" "$T/out" || fail "ls shows no readme.txt: $(head -5 "$T/out")"
+grep -q "volume space size of 0" "$T/err" || fail "ls does not name the zero size: $(cat "$T/err")"
 head -c 40000 /dev/zero >"$T/zeros.iso"
 expect 1 "not an ISO image" -- "$SKARVO" check "$T/zeros.iso"
 
