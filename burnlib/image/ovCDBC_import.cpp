@@ -10,6 +10,7 @@
 #include <climits>
 #include <fcntl.h>
 #include <memory>
+#include <unordered_set>
 
 namespace {
 
@@ -120,6 +121,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
   std::vector<TDEntry *> dirs(Tree.Entries.size(), nullptr);
   dirs[0] = Target;
   bool taken = false;
+  std::unordered_set<std::string> seen;  // folder and exact name of each file taken
   for (size_t i = 1; i < Tree.Entries.size(); ++i) {
     const iso::TEntry &e = Tree.Entries[i];
     TDEntry *parent = dirs[static_cast<size_t>(e.Parent)];
@@ -166,11 +168,25 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     TFEntry *old = FindFile(parent, StoredFileName(rec.Name));
     if (old && old->IsDir())
       old = nullptr;
-    if (old) {
-      if (old->Imported || old->SourcePath.empty()) {
+    const std::string stored = StoredFileName(rec.Name);
+    const bool repeat = !seen.insert(std::to_string(reinterpret_cast<uintptr_t>(parent)) + "/" + stored).second;
+    if (old && (old->Imported || old->SourcePath.empty())) {
+      if (repeat || old->LongName == stored) {
         ImportLeftOut(e.Path, "the session names this file twice: the first is kept");
         continue;
       }
+      // Names that differ only by case (a peer's merge can record both):
+      // the later one is kept under a numbered name, as case twins of a
+      // source folder are.
+      std::string twin = stored;
+      bool renamed = false;
+      TakeNumberedName(parent, twin, std::string(), true, renamed);
+      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + e.Path, twin);
+      rec.Name = twin;
+      rec.ShortName = ov::BaseAlias(twin, false);
+      old = nullptr;
+    }
+    if (old) {
       if (ReplaceFile) {
         DebugMsg(">>> \"" + e.Path + "\" OF THE DISC IS REPLACED BY \"" + old->SourcePath + "\"", 1);
         continue;

@@ -300,3 +300,18 @@ TEST(ImportKeep, ANewFileThatLosesToTheDiscIsNamedWithASlashPathAndTheWayToRepla
   EXPECT_EQ(n.Detail.find('\\'), std::string::npos) << n.Detail;
   EXPECT_NE(n.Detail.find("--replace"), std::string::npos) << n.Detail;
 }
+
+TEST(ImportKeep, DiscNamesThatDifferOnlyByCaseAreBothKept) {
+  TImage img = TwoTrees({{U16("A.TXT;1"), 30, 1, 0}, {U16("a.txt;1"), 31, 1, 0}, {U16("a.txt;1"), 32, 1, 0}}, {});
+  craft::TMemorySource src(img.data);
+  TOrvBurner b;
+  b.ResetCompilation(1000, 100);
+  b.ImportSource = &src;
+  ASSERT_TRUE(b.ImportSession(1, nullptr));
+  ASSERT_NE(b.FindFile(b.Root(), "A.TXT"), nullptr);
+  EXPECT_EQ(b.FindFile(b.Root(), "A.TXT")->ISOAddress, 30);
+  ASSERT_NE(b.FindFile(b.Root(), "a (2).txt"), nullptr);
+  EXPECT_EQ(b.FindFile(b.Root(), "a (2).txt")->ISOAddress, 31);
+  EXPECT_EQ(b.FileCount(), 2);  // the exact repeat is named and left out
+  EXPECT_TRUE(HasNote(b, TInsertNoteKind::Unreadable));
+}
