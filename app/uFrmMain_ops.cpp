@@ -155,7 +155,7 @@ bool TfrmMain::FillCompilation() {
     if (n.IsLoss())
       leftOut_ << QString::fromStdString(n.SourcePath + ": " + n.Detail);
   for (const std::string &f : b.RefusedFiles)
-    leftOut_ << QString::fromStdString(f) + QStringLiteral(": 4 GiB or larger");
+    leftOut_ << QString::fromStdString(f) + QStringLiteral(": 4 TiB or larger");
   b.RemoveEmptyDirs();
   if (b.DirCount() == 0 && b.FileCount() == 0) {
     ShowMessage(this, QStringLiteral("There is nothing to write: the selected entries hold no files."), kWarning,

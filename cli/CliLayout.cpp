@@ -232,7 +232,7 @@ bool FillCompilation(TOrvBurner &b, const TLayoutOptions &o, const std::vector<s
   lost = ReportInsertNotes(b);
   if (!b.RefusedFiles.empty()) {
     for (const std::string &f : b.RefusedFiles)
-      Error("file is 4 GiB or larger and cannot be written to an ISO 9660 image: " + f);
+      Error("file is 4 TiB or larger and cannot be written to an ISO 9660 image: " + f);
     return false;
   }
   return true;

@@ -127,6 +127,8 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
     Error("session " + std::to_string(s->Number) + ": " + err);
     return false;
   }
+  for (const std::string &m : open.Tree.Notices)
+    Warning(m);
   for (const std::string &m : open.Tree.Messages)
     Warning(m);
   return true;

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace {
 
@@ -23,20 +24,28 @@ const char *kHelp =
     "into FOLDER (default: the current folder, made when missing), keeping their\n"
     "dates. A folder keeps its name below FOLDER. Names from the disc stay inside\n"
     "FOLDER: \"/\" and control characters in them become \"_\", and entries named\n"
-    "\".\" or \"..\" are refused. A file is written under a temporary name and\n"
-    "renamed when complete, so an error or Ctrl-C leaves no partial file.\n"
+    "\".\" or \"..\" are refused. A file gets its name only when complete, so an\n"
+    "error or Ctrl-C leaves no partial file. A file that exists in FOLDER is not\n"
+    "overwritten unless --overwrite is given: each one is named, and the exit\n"
+    "status is 1.\n"
     "\n"
     "Options:\n"
-    "  -C FOLDER      the folder to extract into\n"
+    "  -C FOLDER        the folder to extract into\n"
+    "  --overwrite      replace files that exist in FOLDER\n"
+    "  --keep-existing  keep files that exist in FOLDER, naming them, exit 0\n"
     "%s"
     "  -h, --help     show this help\n"
     "\n"
     "Exit status: 0 all copied, 1 something could not be read or written,\n"
     "2 usage error, 130 interrupted.\n";
 
+// What is done with a file that exists in the folder already.
+enum class TCollision { Refuse, Keep, Overwrite };
+
 class TExtractor {
 public:
-  TExtractor(TOpenSession &open, uint64_t total) : open_(open), total_(total), progress_("Extracting") {}
+  TExtractor(TOpenSession &open, uint64_t total, TCollision collision)
+      : open_(open), total_(total), collision_(collision), progress_("Extracting") {}
 
   // Extracts entry `at` into the folder dirFd; false when interrupted.
   bool Extract(int32_t at, int dirFd) {
@@ -77,18 +86,31 @@ private:
   }
 
   bool File(const iso::TEntry &e, int dirFd) {
+    // Two records of one name on a disc: the first is copied, the second
+    // named, whatever --overwrite says.
+    if (!written_.insert(e.Path).second) {
+      Fail(e.Path, "the disc names this file twice: the first copy is kept");
+      return true;
+    }
     const uint64_t base = done_;
     std::string err;
-    const bool ok = iso::ExtractToFile(*open_.Source, e.Extents, e.Size, dirFd, e.Name, e.Date,
-                                       [&](uint64_t bytes) {
-                                         Show(base + bytes);
-                                         return !Interrupted();
-                                       },
-                                       err);
+    bool exists = false;
+    const bool ok = iso::ExtractToFile(
+        *open_.Source, e.Extents, e.Size, dirFd, e.Name, e.Date,
+        [&](uint64_t bytes) {
+          Show(base + bytes);
+          return !Interrupted();
+        },
+        err, collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep, &exists);
     if (Interrupted())
       return false;
+    if (!ok && exists && collision_ == TCollision::Keep) {
+      progress_.Finish();
+      Warning(e.Path + ": the existing file is kept");
+      return true;
+    }
     if (!ok) {
-      Fail(e.Path, err);
+      Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
       return true;
     }
     done_ = base + e.Size;
@@ -110,6 +132,8 @@ private:
 
   TOpenSession &open_;
   uint64_t total_;
+  TCollision collision_;
+  std::unordered_set<std::string> written_;  // disc paths of the files copied
   TProgress progress_;
   uint64_t done_ = 0;
   unsigned long long files_ = 0, folders_ = 0;
@@ -132,6 +156,7 @@ int CmdExtract(const TArgs &argsIn) {
   if (const int rc = StartSessionCommand(args, options, "extract", kHelp); rc >= 0)
     return rc;
   std::string folder = ".";
+  TCollision collision = TCollision::Refuse;
   std::vector<std::string> paths;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
@@ -141,6 +166,10 @@ int CmdExtract(const TArgs &argsIn) {
         return 2;
       }
       folder = args[++i];
+    } else if (a == "--overwrite") {
+      collision = TCollision::Overwrite;
+    } else if (a == "--keep-existing") {
+      collision = TCollision::Keep;
     } else if (a.size() > 1 && a[0] == '-') {
       Error("unknown option " + a + " (see skarvo extract --help)");
       return 2;
@@ -176,7 +205,7 @@ int CmdExtract(const TArgs &argsIn) {
     return 1;
   }
   TInterruptScope scope;
-  TExtractor x(open, total);
+  TExtractor x(open, total, collision);
   bool go = true;
   for (size_t k = 0; k < picked.size() && go; ++k)
     go = x.Extract(picked[k], dirFd);

@@ -104,7 +104,7 @@ public:
   // 15-minute units east of UTC in effect at the last reset; every date on
   // disc carries the offset in effect at its own moment.
   int32_t TimeZoneOffset = 0;
-  // Paths of files refused since the last reset because they are 4 GiB or larger.
+  // Paths of files refused since the last reset because they are 4 TiB or larger.
   std::vector<std::string> RefusedFiles;
   // Source entries left out, renamed or passed over since the last reset,
   // in the order met, so that the caller can name them to the user.

@@ -2,6 +2,7 @@
 // compilation, so that the new session describes old and new files; and
 // ExtractFile, which copies an imported file back out.
 #include "ovCDBC.h"
+#include "ovCDBC_layout.h"
 
 #include "ovDiscSource.h"
 #include "ovExtract.h"
@@ -9,33 +10,23 @@
 #include <climits>
 #include <fcntl.h>
 #include <memory>
+#include <unordered_set>
 
 namespace {
-
-// Longest identifiers a directory record of the session may carry for its
-// entry to be taken.
-constexpr uint32_t kMaxJolietIdentifierBytes = 214;
-constexpr uint32_t kMaxISOIdentifierBytes = 239;
-
-// The ISO name an imported entry gets: MakeAlias of its long name, with
-// anything but A-Z, 0-9 and "_" made "_", and for a file one "." at most
-// (the last).
-std::string ImportAlias(const std::string &name, bool isDir) {
-  std::string a = MakeAlias(name);
-  const size_t lastDot = isDir ? std::string::npos : a.rfind('.');
-  for (size_t i = 0; i < a.size(); ++i) {
-    const char c = a[i];
-    const bool d = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    if (!d && !(c == '.' && i == lastDot))
-      a[i] = '_';
-  }
-  return a;
-}
 
 // The long name AddFile files an entry under.
 std::string StoredFileName(const std::string &name) {
   std::string n = name.find('.') == std::string::npos ? name + "." : name;
   return FitLongName(SanitizeLongName(n), kMaxJolietFileChars);
+}
+
+// A tree path ("\" or "\A\B") as the user reads disc paths: "/" or "/A/B".
+std::string SlashPath(const std::string &treePath) {
+  std::string p = treePath;
+  for (char &c : p)
+    if (c == '\\')
+      c = '/';
+  return p;
 }
 
 } // namespace
@@ -76,21 +67,20 @@ bool TOrvBurner::ImportSession(int Session, TDEntry *Target) {
 bool TOrvBurner::ImportFrom(TSectorSource &Source, uint32_t SessionStart, int Number, TDEntry *Target) {
   TImportSourceScope scope(importSource_, &Source);
   importLabel_ = "session " + std::to_string(Number);
-  iso::TISOReader reader(Source, SessionStart);
+  // The Joliet tree is preferred: it carries the long names. One that
+  // cannot be read, or is empty while the primary tree is not, gives way to
+  // the primary tree (the reader says so among the messages).
+  iso::TSessionTree tree;
   std::string err;
-  reader.ReadDescriptors(err);
-  // The Joliet tree is preferred: it carries the long names.
-  const iso::TVolumeDescriptor *d = reader.Joliet();
-  if (!d || !d->RootValid)
-    d = reader.Primary();
-  if (!d || !d->RootValid) {
+  if (!iso::ReadSessionTree(Source, SessionStart, iso::TTreeChoice::PreferJoliet, tree, err)) {
     DebugMsg(">>> ERROR IMPORTING SESSION " + std::to_string(Number) + " (ISO IMAGE NOT FOUND)", 4);
     return false;
   }
-  if (d->Joliet)
-    ImportJolietDir(d->Root.Extent, d->Root.DataLength, Target);
-  else
-    ImportISODir(d->Root.Extent, d->Root.DataLength, Target);
+  for (const std::string &m : tree.Notices)
+    DebugMsg(">>> SESSION " + std::to_string(Number) + ": " + m, 3);
+  for (const std::string &m : tree.Messages)
+    ImportLeftOut("", m);
+  AddImported(tree, Target ? Target : Root());
   sessionImported_ = true;
   return true;
 }
@@ -130,21 +120,27 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     return false;
   std::vector<TDEntry *> dirs(Tree.Entries.size(), nullptr);
   dirs[0] = Target;
-  const uint32_t maxName = Tree.Joliet ? kMaxJolietIdentifierBytes : kMaxISOIdentifierBytes;
   bool taken = false;
+  std::unordered_set<std::string> seen;  // folder and exact name of each file taken
   for (size_t i = 1; i < Tree.Entries.size(); ++i) {
     const iso::TEntry &e = Tree.Entries[i];
     TDEntry *parent = dirs[static_cast<size_t>(e.Parent)];
     if (!parent)
       continue;  // its directory was left out
-    if (e.IdentifierBytes > maxName) {
-      DebugMsg(e.Name + "\n\r" + "ERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS", 4);
-      ImportLeftOut(e.Path, "its name is longer than a directory record of the new session can hold");
-      continue;
-    }
     TSearchRec rec;
     rec.Name = e.Name;
-    rec.ShortName = ImportAlias(e.Name, e.Directory);
+    // A name longer than a record of the new session holds (only a peer's
+    // disc can have one) is kept shortened, never dropped.
+    const size_t limit = e.Directory ? kMaxJolietDirChars : kMaxJolietFileChars;
+    const std::string wanted = e.Directory ? SanitizeLongName(e.Name) : StoredFileName(e.Name);
+    if (UCS2Length(e.Directory ? e.Name : e.Name + (e.Name.find('.') == std::string::npos ? "." : "")) > limit) {
+      DebugMsg(e.Name + "\n\r" + "ERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS", 4);
+      rec.Name = e.Directory ? FitLongName(wanted, limit) : wanted;
+      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + e.Path, rec.Name);
+    }
+    // A fresh 8.3 alias by the rules of new entries (unique in its folder
+    // once filed), keeping the extension.
+    rec.ShortName = ov::BaseAlias(rec.Name, e.Directory);
     rec.Time = e.Date;
     rec.Attr = (e.Hidden ? ov::faHidden : 0) | (e.Directory ? ov::faDirectory : 0);
     if (e.Directory) {
@@ -158,44 +154,67 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
       }
       continue;
     }
-    if (e.Extents.size() > 1) {
-      DebugMsg(">>> FILE \"" + e.Path + "\" IS RECORDED IN SEVERAL EXTENTS AND IS NOT IMPORTED", 4);
-      ImportLeftOut(e.Path, "the file is recorded in " + std::to_string(e.Extents.size()) +
-                                " extents, which a new session cannot describe");
-      continue;
-    }
     const uint64_t lba = e.Size > 0 ? e.Extents[0].Lba : 0;
-    if (e.Size > 0 && (lba < 16 || lba > INT32_MAX)) {
+    bool placed = true;
+    for (const iso::TExtent &x : e.Extents)
+      placed = placed && (x.Length == 0 || (x.Lba >= 16 && x.Lba <= INT32_MAX));
+    if (e.Size > 0 && !placed) {
       ImportLeftOut(e.Path, "its data would begin at sector " + std::to_string(lba) + ", where no file can be");
       continue;
     }
     rec.Size = static_cast<int64_t>(e.Size);
     // A new file of the same name wins when ReplaceFile is set, whichever
     // came first; otherwise the disc's file is kept and the new one left out.
-    bool displace = false;
-    if (TFEntry *old = FindFile(parent, StoredFileName(e.Name)); old && !old->IsDir()) {
-      if (old->Imported || old->SourcePath.empty()) {
+    TFEntry *old = FindFile(parent, StoredFileName(rec.Name));
+    if (old && old->IsDir())
+      old = nullptr;
+    const std::string stored = StoredFileName(rec.Name);
+    const bool repeat = !seen.insert(std::to_string(reinterpret_cast<uintptr_t>(parent)) + "/" + stored).second;
+    if (old && (old->Imported || old->SourcePath.empty())) {
+      if (repeat || old->LongName == stored) {
         ImportLeftOut(e.Path, "the session names this file twice: the first is kept");
         continue;
       }
+      // Names that differ only by case (a peer's merge can record both):
+      // the later one is kept under a numbered name, as case twins of a
+      // source folder are.
+      std::string twin = stored;
+      bool renamed = false;
+      TakeNumberedName(parent, twin, std::string(), true, renamed);
+      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + e.Path, twin);
+      rec.Name = twin;
+      rec.ShortName = ov::BaseAlias(twin, false);
+      old = nullptr;
+    }
+    if (old) {
       if (ReplaceFile) {
         DebugMsg(">>> \"" + e.Path + "\" OF THE DISC IS REPLACED BY \"" + old->SourcePath + "\"", 1);
         continue;
       }
       Note(TInsertNoteKind::NameTaken, old->SourcePath,
-           "\"" + old->LongName + "\" is already on the disc in " + parent->Path);
-      displace = true;
+           "\"" + old->LongName + "\" is already on the disc in " + SlashPath(parent->Path) +
+               ": the disc's file is kept (--replace takes the new file)");
     }
     const bool replace = ReplaceFile;
-    ReplaceFile = replace || displace;
+    ReplaceFile = replace || old;
+    const size_t before = FileList.size();
     const int added = AddFile(parent, rec, false, static_cast<int32_t>(lba), std::string());
     ReplaceFile = replace;
-    if (added) {
-      taken = true;
-    } else {
+    if (!added) {
       ImportLeftOut(e.Path, "the file could not be added");
       if (capacityHit_)
         break;
+      continue;
+    }
+    taken = true;
+    if (e.Extents.size() > 1) {
+      // The entry AddFile filled: the displaced new file, or the one it made.
+      TFEntry *entry = old ? old : (FileList.size() > before ? FileList.back() : nullptr);
+      if (entry && entry->Imported) {
+        entry->Extents.reserve(e.Extents.size());
+        for (const iso::TExtent &x : e.Extents)
+          entry->Extents.push_back({static_cast<uint32_t>(x.Lba), x.Length});
+      }
     }
   }
   return taken;
@@ -217,8 +236,14 @@ int TOrvBurner::ExtractFile(TFEntry *Entry, const std::string &LocalName, const 
     source = disc.get();
   }
   std::vector<iso::TExtent> extents;
-  if (Entry->Size > 0)
-    extents.push_back({static_cast<uint32_t>(Entry->ISOAddress), static_cast<uint32_t>(Entry->Size)});
+  for (const TFileExtent &x : Entry->Extents)
+    extents.push_back({x.Lba, x.Length});
+  if (extents.empty() && Entry->Size > 0)
+    for (size_t k = 0; k < ovlayout::RecordCount(Entry); ++k) {
+      const TFileExtent x =
+          ovlayout::FileRecord(Entry, k, static_cast<uint32_t>(Entry->ISOAddress), static_cast<uint64_t>(Entry->Size));
+      extents.push_back({x.Lba, x.Length});
+    }
   std::string err;
   if (!iso::ExtractToFile(*source, extents, static_cast<uint64_t>(Entry->Size), AT_FDCWD, LocalName, Entry->DateTime,
                           Progress, err)) {

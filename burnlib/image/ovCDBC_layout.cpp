@@ -57,6 +57,16 @@ size_t JolietIdentifierLength(const TFEntry *e) {
   return CutJolietLength(e->LongName, JolietMaxCharacters - 2) + 2;
 }
 
+TFileExtent FileRecord(const TFEntry *e, size_t k, uint32_t First, uint64_t Size) {
+  if (!e->Extents.empty())
+    return e->Extents[k];
+  if (Size == 0)
+    return {0, 0};
+  const uint64_t offset = uint64_t{k} * kMaxExtentBytes;
+  const uint64_t length = std::min<uint64_t>(kMaxExtentBytes, Size - offset);
+  return {First + static_cast<uint32_t>(offset / ISOSectorSize), static_cast<uint32_t>(length)};
+}
+
 std::string UCS2Bytes(const std::u16string &u) {
   std::string out(2 * u.size(), '\0');
   for (size_t k = 0; k < u.size(); ++k) {
@@ -145,11 +155,13 @@ template <class RecordLength> uint32_t ExtentSectors(const TDEntry *d, bool joli
   size_t used = 68;
   for (const TFEntry *e : RecordOrder(d, joliet)) {
     const size_t l = length(e);
-    if (used + l > ISOSectorSize) {
-      ++sectors;
-      used = 0;
+    for (size_t k = RecordCount(e); k > 0; --k) {
+      if (used + l > ISOSectorSize) {
+        ++sectors;
+        used = 0;
+      }
+      used += l;
     }
-    used += l;
   }
   return sectors;
 }

@@ -28,6 +28,21 @@ std::u16string JolietIdentifier(const TFEntry *e);
 size_t JolietDirIdentifierLength(const TDEntry *d);
 size_t JolietIdentifierLength(const TFEntry *e);
 
+// Directory records an entry takes: one, or for a file in several extents
+// one per extent (an imported file keeps its recorded extents; a new file
+// larger than kMaxExtentBytes is cut into extents of that size).
+inline size_t RecordCount(const TFEntry *e) {
+  if (e->IsDir())
+    return 1;
+  if (!e->Extents.empty())
+    return e->Extents.size();
+  const uint64_t size = e->Size > 0 ? static_cast<uint64_t>(e->Size) : 0;
+  return size <= kMaxExtentBytes ? 1 : static_cast<size_t>((size + kMaxExtentBytes - 1) / kMaxExtentBytes);
+}
+// Extent and data length of record k (< RecordCount) of a file whose data
+// starts at sector First (for an imported file, its own extents count).
+TFileExtent FileRecord(const TFEntry *e, size_t k, uint32_t First, uint64_t Size);
+
 inline size_t ISORecordLength(const TFEntry *e) { return DirRecordLength(ISOIdentifier(e).size()); }
 inline size_t JolietRecordLength(const TFEntry *e) { return DirRecordLength(2 * JolietIdentifierLength(e)); }
 

@@ -99,12 +99,18 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
       if (IsDirEntry(e)) {
         ok = w.Add(extentOf(e->Dir), sizeOf(e->Dir), date, static_cast<uint8_t>(2 | hidden), name);
       } else {
-        uint32_t extent = 0;
-        if (e->Size > 0)
-          extent = e->Imported ? static_cast<uint32_t>(e->ISOAddress)
-                               : FirstFileAddress + static_cast<uint32_t>(joliet ? e->JolietAddress : e->ISOAddress);
+        // A file in several extents: one record per extent, each but the
+        // last flagged as continued.
+        const uint32_t first =
+            e->Imported ? static_cast<uint32_t>(e->ISOAddress)
+                        : FirstFileAddress + static_cast<uint32_t>(joliet ? e->JolietAddress : e->ISOAddress);
         const int64_t length = joliet ? e->JolietSize : e->Size;
-        ok = w.Add(extent, static_cast<uint32_t>(length), date, hidden, name);
+        const size_t records = RecordCount(e);
+        for (size_t k = 0; k < records && ok; ++k) {
+          const TFileExtent x = FileRecord(e, k, first, length > 0 ? static_cast<uint64_t>(length) : 0);
+          const uint8_t more = k + 1 < records ? kRecordMultiExtent : 0;
+          ok = w.Add(x.Lba, x.Length, date, static_cast<uint8_t>(hidden | more), name);
+        }
       }
     }
     if (!ok) {

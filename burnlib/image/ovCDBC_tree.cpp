@@ -230,7 +230,7 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
     return 0;
   if (ImportedAddress == 0 && Rec.Size >= kMaxFileSize) {
     RefusedFiles.push_back(what);
-    DebugMsg(">>> FILE \"" + what + "\" IS 4 GB OR LARGER AND CANNOT BE WRITTEN", 4);
+    DebugMsg(">>> FILE \"" + what + "\" IS 4 TB OR LARGER AND CANNOT BE WRITTEN", 4);
     return 0;
   }
   longName = FitLongName(longName, kMaxJolietFileChars);

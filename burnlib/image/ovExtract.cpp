@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,17 +52,96 @@ void SetFileDate(int Fd, double Date) {
   ::futimens(Fd, times);
 }
 
-bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, uint64_t Size, int DirFd,
-                   const std::string &Name, double Date, const TCopyProgress &Progress, std::string &Error) {
-  const std::string temp = TemporaryName(Name);
-  const int fd = ::openat(DirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    Error = "cannot create a file beside " + Name + ": " + std::strerror(errno);
+namespace {
+
+// The folder part of Name ("." when none) and its last component.
+std::pair<std::string, std::string> SplitName(const std::string &Name) {
+  const size_t slash = Name.rfind('/');
+  if (slash == std::string::npos)
+    return {".", Name};
+  return {slash == 0 ? "/" : Name.substr(0, slash), Name.substr(slash + 1)};
+}
+
+// The file being written: unnamed (O_TMPFILE) where the file system allows,
+// else under a temporary name beside the final one.
+struct TPartFile {
+  int DirFd = AT_FDCWD;
+  int Fd = -1;
+  std::string Temp;  // empty for an unnamed file
+
+  bool Open(int dirFd, const std::string &name, std::string &Error) {
+    DirFd = dirFd;
+    Fd = ::openat(dirFd, SplitName(name).first.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (Fd >= 0)
+      return true;
+    Temp = TemporaryName(name);
+    Fd = ::openat(dirFd, Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (Fd >= 0)
+      return true;
+    Error = "cannot create a file beside " + name + ": " + std::strerror(errno);
+    Temp.clear();
     return false;
   }
-  auto fail = [&](const std::string &why) {
-    ::close(fd);
-    ::unlinkat(DirFd, temp.c_str(), 0);
+  // Gives the file a name of its own: Name itself when free, else (only to
+  // replace) a temporary one. False with errno set.
+  bool Link(const std::string &name) {
+    if (!Temp.empty())
+      return false;
+    const std::string self = "/proc/self/fd/" + std::to_string(Fd);
+    return ::linkat(AT_FDCWD, self.c_str(), DirFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  }
+  // Names the complete file Name. Keep: an existing Name stays (false,
+  // exists set).
+  bool Commit(const std::string &name, TExisting existing, bool &exists, std::string &Error) {
+    exists = false;
+    if (Temp.empty()) {
+      if (Link(name))
+        return true;
+      if (errno != EEXIST) {
+        Error = "cannot create " + name + ": " + std::strerror(errno);
+        return false;
+      }
+      exists = true;
+      if (existing == TExisting::Keep) {
+        Error = name + " exists";
+        return false;
+      }
+      // Linked under a temporary name, then renamed over the old file.
+      const std::string temp = TemporaryName(name);
+      if (!Link(temp)) {
+        Error = "cannot create " + name + ": " + std::strerror(errno);
+        return false;
+      }
+      Temp = temp;
+    }
+    const unsigned flags = existing == TExisting::Keep ? RENAME_NOREPLACE : 0;
+    if (::renameat2(DirFd, Temp.c_str(), DirFd, name.c_str(), flags) != 0) {
+      exists = errno == EEXIST;
+      Error = exists ? name + " exists" : "cannot create " + name + ": " + std::strerror(errno);
+      return false;
+    }
+    Temp.clear();
+    return true;
+  }
+  ~TPartFile() {
+    if (Fd >= 0)
+      ::close(Fd);
+    if (!Temp.empty())
+      ::unlinkat(DirFd, Temp.c_str(), 0);
+  }
+};
+
+} // namespace
+
+bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, uint64_t Size, int DirFd,
+                   const std::string &Name, double Date, const TCopyProgress &Progress, std::string &Error,
+                   TExisting Existing, bool *Exists) {
+  if (Exists)
+    *Exists = false;
+  TPartFile part;
+  if (!part.Open(DirFd, Name, Error))
+    return false;
+  const auto fail = [&](const std::string &why) {
     Error = why;
     return false;
   };
@@ -76,7 +156,7 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
       std::string err;
       if (!Source.ReadSectors(lba, sectors, buf.data(), err))
         return fail(err);
-      if (!WriteAll(fd, buf.data(), static_cast<size_t>(bytes), err))
+      if (!WriteAll(part.Fd, buf.data(), static_cast<size_t>(bytes), err))
         return fail(err + " (" + Name + ")");
       lba += sectors;
       left -= bytes;
@@ -89,16 +169,19 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
   }
   if (done != Size)
     return fail("the recorded extents hold " + std::to_string(done) + " of " + std::to_string(Size) + " bytes");
-  SetFileDate(fd, Date);
-  if (::close(fd) != 0) {
-    const std::string why = std::string("cannot close ") + Name + ": " + std::strerror(errno);
-    ::unlinkat(DirFd, temp.c_str(), 0);
-    Error = why;
+  SetFileDate(part.Fd, Date);
+  bool exists = false;
+  if (!part.Commit(Name, Existing, exists, Error)) {
+    if (Exists)
+      *Exists = exists;
     return false;
   }
-  if (::renameat(DirFd, temp.c_str(), DirFd, Name.c_str()) != 0) {
-    Error = "cannot create " + Name + ": " + std::strerror(errno);
-    ::unlinkat(DirFd, temp.c_str(), 0);
+  const int fd = part.Fd;
+  part.Fd = -1;
+  if (::close(fd) != 0) {
+    // The data may not have reached the disc: the named file goes again.
+    Error = std::string("cannot close ") + Name + ": " + std::strerror(errno);
+    ::unlinkat(DirFd, Name.c_str(), 0);
     return false;
   }
   return true;

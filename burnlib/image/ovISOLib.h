@@ -17,6 +17,12 @@ using ov::TSearchRec;
 
 struct TFEntry;
 
+// One run of a file's data on the disc: absolute sector and byte length.
+struct TFileExtent {
+  uint32_t Lba = 0;
+  uint32_t Length = 0;
+};
+
 // Entries of one directory by long name, compared upper-cased (ASCII).
 // Keyed by a hash of the name so that no name is stored twice.
 class TNameIndex {
@@ -76,6 +82,9 @@ struct TFEntry {
   bool ClearArchive = false;
   TDEntry *Dir = nullptr;  // for a directory entry, the directory
   TFEntry *Next = nullptr; // next entry of the same directory
+  // An imported file recorded in several extents: all of them, in order
+  // (ISOAddress is the first). Empty for every other entry.
+  std::vector<TFileExtent> Extents;
 
   // Kept by the tree operations; not part of the layout.
   TDEntry *Owner = nullptr; // directory whose chain holds the entry
@@ -124,8 +133,13 @@ std::string FitLongName(const std::string &name, size_t maxChars);
 // 255 bytes holds 110 UCS-2 characters, a file's name with its ";1" included.
 constexpr size_t kMaxJolietFileChars = 108;
 constexpr size_t kMaxJolietDirChars = 110;
-// Files of this size or more cannot be described by one extent.
-constexpr int64_t kMaxFileSize = int64_t(1) << 32;
+// Largest data length of one directory record: a whole number of sectors
+// below 4 GiB. A larger file is recorded in several extents of this size
+// (the last one shorter), each record but the last flagged as continued.
+constexpr uint32_t kMaxExtentBytes = 0xFFFFF800u;
+// Files of this size or more cannot be placed: their sectors would not fit
+// the 32-bit sector addresses of the session.
+constexpr int64_t kMaxFileSize = int64_t(1) << 42;
 
 // ---- on-disc structures and text padding (layout) ----
 // PadText, PadTextUCS2 and the writers of every on-disc structure.

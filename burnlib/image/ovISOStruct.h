@@ -53,6 +53,8 @@ void PutRecordDate(uint8_t *p, ov::TDateTime dt, int8_t ZoneOffset);
 // Longest identifier a record can hold (the length byte is 8 bits).
 constexpr size_t ISOMaxIdentifier = 221;     // 33 + 221 = 254; 222 would need 256
 constexpr size_t JolietMaxCharacters = 110;  // 34 + 2 * 110 = 254
+// Flag of a record whose file goes on in the next record (multi-extent).
+constexpr uint8_t kRecordMultiExtent = 0x80;
 // Record length for an identifier of n bytes: 33 + n, plus a zero byte when n
 // is even.
 inline size_t DirRecordLength(size_t n) { return 33 + n + (n % 2 == 0 ? 1 : 0); }

@@ -196,6 +196,10 @@ std::string CleanName(const std::string &Identifier, bool Joliet) {
       units.resize(i);
       break;
     }
+  // "NAME." is how a name without an extension is recorded: the one
+  // trailing dot is not part of the name (as Windows and Linux read it).
+  if (units.size() > 1 && units.back() == '.')
+    units.pop_back();
   for (size_t i = 0; i < units.size(); ++i) {
     uint32_t u = units[i];
     if (u >= 0xD800 && u < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
@@ -247,20 +251,42 @@ bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice C
   TISOReader reader(Source, SessionStart);
   std::string err;
   reader.ReadDescriptors(err);
-  const TVolumeDescriptor *d = Choice == TTreeChoice::PreferJoliet ? reader.Joliet() : nullptr;
-  if (!d || !d->RootValid)
-    d = reader.Primary();
-  if (!d) {
+  const TVolumeDescriptor *primary = reader.Primary();
+  if (!primary) {
     Error = err.empty() ? "no volume descriptor in the session at sector " + std::to_string(SessionStart) : err;
     return false;
   }
-  if (!d->RootValid) {
-    Error = "the root record of the descriptor at sector " + std::to_string(d->Lba) + " is broken: " + d->RootProblem;
+  const auto read = [&](const TVolumeDescriptor &d, TSessionTree &t) {
+    ReadTreeAt(reader, d.Root.Extent, d.Root.DataLength, d.Joliet, t);
+    if (!t.Entries.empty())
+      t.Entries[0].Date = RecordDate(d.Root.Date);
+  };
+  const TVolumeDescriptor *joliet = Choice == TTreeChoice::PreferJoliet ? reader.Joliet() : nullptr;
+  std::string why;
+  if (joliet && joliet->RootValid) {
+    read(*joliet, Tree);
+    if (Tree.Entries.size() > 1)
+      return true;
+    // Only the root: its extent could not be read, or it lists nothing.
+    why = Tree.Messages.empty() ? "is empty" : "cannot be read (" + Tree.Messages.front() + ")";
+  } else if (joliet) {
+    why = "has a broken root record (" + joliet->RootProblem + ")";
+  }
+  if (!primary->RootValid) {
+    if (joliet && joliet->RootValid)
+      return true;  // the empty Joliet tree is all there is
+    Error = "the root record of the descriptor at sector " + std::to_string(primary->Lba) + " is broken: " +
+            primary->RootProblem;
     return false;
   }
-  ReadTreeAt(reader, d->Root.Extent, d->Root.DataLength, d->Joliet, Tree);
-  if (!Tree.Entries.empty())
-    Tree.Entries[0].Date = RecordDate(d->Root.Date);
+  TSessionTree fallback;
+  read(*primary, fallback);
+  if (joliet && joliet->RootValid && fallback.Entries.size() <= 1)
+    return true;  // both empty: the Joliet tree stands
+  if (joliet)
+    fallback.Notices.push_back("the Joliet tree (descriptor at sector " + std::to_string(joliet->Lba) + ") " + why +
+                               ": the primary tree is read instead");
+  Tree = std::move(fallback);
   return true;
 }
 

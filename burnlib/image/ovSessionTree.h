@@ -37,13 +37,16 @@ struct TSessionTree {
   bool Joliet = false;
   std::vector<TEntry> Entries;        // breadth first; [0] is the root
   std::vector<std::string> Messages;  // what was left out or could not be read, and why
+  std::vector<std::string> Notices;   // what the reader chose for the user to know; nothing lost
 };
 
 enum class TTreeChoice { PreferJoliet, Primary };
 
 // Reads the descriptors of the session at SessionStart and walks the Joliet
 // tree when there is one (unless Primary is asked for), else the primary
-// tree. False with Error when the session has no readable descriptor.
+// tree. A Joliet tree that cannot be read, or is empty while the primary
+// tree is not, gives way to the primary tree, with a notice. False with
+// Error when the session has no readable descriptor.
 bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
                      std::string &Error);
 // Walks the tree below one directory extent.

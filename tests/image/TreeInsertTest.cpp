@@ -239,7 +239,7 @@ TEST_F(TreeInsert, SourceSizeAddsEverythingBelowAFolder) {
   EXPECT_EQ(b_.SourceSize(root_ + "s/missing"), 0);
 }
 
-TEST_F(TreeInsert, FourGibibyteFileIsRefusedAndTheRestKept) {
+TEST_F(TreeInsert, FourGibibyteFileIsKept) {
   Make("s/small.txt", "x");
   const std::string big = root_ + "s/huge.bin";
   const int fd = open(big.c_str(), O_CREAT | O_WRONLY, 0644);
@@ -247,9 +247,9 @@ TEST_F(TreeInsert, FourGibibyteFileIsRefusedAndTheRestKept) {
   ASSERT_EQ(ftruncate(fd, int64_t(4) << 30), 0);  // sparse
   close(fd);
   EXPECT_TRUE(b_.InsertDir(b_.Root(), root_ + "s", false, false, true, 63, ""));
-  EXPECT_EQ(Names(b_.Root()), (std::vector<std::string>{"small.txt"}));
-  EXPECT_EQ(b_.RefusedFiles, (std::vector<std::string>{big}));
-  EXPECT_TRUE(Logged(big, 4));
+  EXPECT_EQ(Names(b_.Root()), (std::vector<std::string>{"huge.bin", "small.txt"}));
+  EXPECT_TRUE(b_.RefusedFiles.empty());
+  EXPECT_EQ(b_.FindFile(b_.Root(), "huge.bin")->Size, int64_t(4) << 30);
   EXPECT_EQ(b_.SourceSize(root_ + "s/"), (int64_t(4) << 30) + 1);
 }
 

@@ -409,13 +409,13 @@ TEST(TreeRecords, DefaultCapacitiesRefuseThe8192ndDirectoryAndThe65536thEntry) {
   EXPECT_TRUE(log.Has("MAXIMUM FILES CAN BE 65535", 3));
 }
 
-TEST(TreeRecords, FilesOfFourGibibytesAreRefused) {
+TEST(TreeRecords, FilesBeyondTheSessionsAddressesAreRefused) {
   TOrvBurner b;
   Logged log;
   log.Attach(b);
   EXPECT_EQ(b.AddFile(b.Root(), FileRec("big.bin", kMaxFileSize), false, 0, "/s/big.bin"), 0);
   EXPECT_EQ(b.AddFile(b.Root(), FileRec("fits.bin", kMaxFileSize - 1), false, 0, "/s/fits.bin"), 1);
-  EXPECT_TRUE(log.Has("\"/s/big.bin\" IS 4 GB OR LARGER", 4));
+  EXPECT_TRUE(log.Has("\"/s/big.bin\" IS 4 TB OR LARGER", 4));
   EXPECT_EQ(b.RefusedFiles, (std::vector<std::string>{"/s/big.bin"}));
   EXPECT_EQ(b.FileCount(), 1);
 }

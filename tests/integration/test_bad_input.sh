@@ -20,12 +20,13 @@ mkdir -p "$T/empty/sub"
 expect_fail "empty compilation" "nothing to write" -- "$SKARVO" build-iso -o "$T/out/e.iso" "$T/empty"
 [ -e "$T/out/e.iso" ] && fail "empty compilation: an image was written"
 
-# A file of 4 GiB (sparse) is refused by name; nothing is written.
+# A file of 4 TiB (sparse), past what 32-bit sector addresses reach, is
+# refused by name; nothing is written.
 mkdir -p "$T/big"
 echo small >"$T/big/small.txt"
-truncate -s 4G "$T/big/huge.bin"
-expect_fail "4 GiB file" "$T/big/huge.bin" -- "$SKARVO" build-iso -o "$T/out/big.iso" "$T/big"
-[ -e "$T/out/big.iso" ] && fail "4 GiB file: an image was written"
+truncate -s 4T "$T/big/huge.bin"
+expect_fail "4 TiB file" "$T/big/huge.bin" -- "$SKARVO" build-iso -o "$T/out/big.iso" "$T/big"
+[ -e "$T/out/big.iso" ] && fail "4 TiB file: an image was written"
 rm -f "$T/big/huge.bin"
 
 # A missing boot image: a warning, and an image that is not bootable.

@@ -16,7 +16,7 @@
 # an /init that loads the modules, waits for /dev/sr0, runs PROGRAM with ARGs
 # and powers off. The serial console is copied to stdout as it comes.
 # Environment: KERNEL (a /boot/vmlinuz-*, default the newest), QEMU (default
-# qemu-system-x86_64).
+# qemu-system-x86_64), GUEST_MODULES (further modules to load, e.g. isofs).
 #
 # Exit status: PROGRAM's own, as the guest reported it, or
 #   2    usage error
@@ -102,6 +102,7 @@ case $bus in
   ide) wanted="ata_piix sr_mod sg" ;;
   scsi) wanted="virtio_pci virtio_scsi sr_mod sg" ;;
 esac
+wanted="$wanted ${GUEST_MODULES:-}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 root=$work/root

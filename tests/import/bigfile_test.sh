@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# A file of more than 4 GiB (sparse, with data at its start, across the
+# first extent's end and at its end) written by `skarvo build-iso` in several
+# extents: xorriso, bsdtar (Joliet and primary tree), 7z, our own check, ls
+# and extract, and the Linux kernel in a QEMU guest read it whole.
+source "$(dirname "$0")/../integration/common.sh"
+for tool in xorriso bsdtar 7z python3; do
+  command -v $tool >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+B=$T_DISK
+mkdir -p "$B/src"
+big=$B/src/big.bin
+size=$((4 * 1024 * 1024 * 1024 + 3 * 1024 * 1024 + 123))
+truncate -s $size "$big"
+mark() { printf '%s' "$2" | dd of="$big" bs=1 seek="$1" conv=notrunc status=none; }
+mark 0 "start of the file"
+mark $((4294965248 - 9)) "across the first extent's end"
+mark $((size - 11)) "end of file"
+echo small >"$B/src/small.txt"
+want=$(md5sum <"$big" | cut -d' ' -f1)
+
+"$SKARVO" build-iso -o "$B/big.iso" "$B/src" >"$T/build.log" 2>&1 || { fail "build-iso: $(tail -3 "$T/build.log")"; finish; }
+"$SKARVO" check "$B/big.iso" >"$T/check.txt" 2>&1 && pass "skarvo check" || fail "skarvo check: $(head -8 "$T/check.txt")"
+
+# same NAME COMMAND...: the command writes the big file to stdout.
+same() {
+  local name=$1 got
+  shift
+  got=$("$@" 2>/dev/null | md5sum | cut -d' ' -f1)
+  [ "$got" = "$want" ] && pass "$name reads the file whole" || fail "$name: md5 $got, expected $want"
+}
+xorriso -abort_on NEVER -indev "stdio:$B/big.iso" -osirrox on -extract /big.bin "$B/x.bin" >/dev/null 2>&1
+same "xorriso" cat "$B/x.bin"
+rm -f "$B/x.bin"
+same "bsdtar (Joliet)" bsdtar --options 'iso9660:!rockridge' -xOf "$B/big.iso" big.bin
+same "bsdtar (primary tree)" bsdtar --options 'iso9660:!rockridge,iso9660:!joliet' -xOf "$B/big.iso" BIG.BIN
+same "7z" 7z x -so "$B/big.iso" big.bin
+"$SKARVO" ls --image "$B/big.iso" >"$T/ls.txt" && grep -q " $size .* /big.bin  \[2 extents\]$" "$T/ls.txt" &&
+  pass "skarvo ls shows the whole size" || fail "skarvo ls: $(cat "$T/ls.txt")"
+"$SKARVO" extract --image "$B/big.iso" -C "$B/out" /big.bin >/dev/null && same "skarvo extract" cat "$B/out/big.bin"
+rm -rf "$B/out"
+
+# The Linux kernel's isofs in a QEMU guest: the size, and the bytes around
+# each extent's end and at the end of the file.
+guest=$(dirname "$0")/../assets/qemu/linux-guest.sh
+if ! command -v qemu-system-x86_64 >/dev/null || ! command -v busybox >/dev/null; then
+  echo "note: no QEMU guest here: the kernel's reading is not checked"
+else
+  # The guest runs one static program: a shell started by a small one.
+  printf '#include <unistd.h>\nint main(int c, char **v) { v[0] = "sh"; return execv("/bin/sh", v); }\n' >"$T/sh.c"
+  cc -static -o "$T/gsh" "$T/sh.c" 2>"$T/cc.log" || echo "note: no static C library: $(tail -1 "$T/cc.log")"
+  pieces='for s in 0 4095 4096 4099; do dd if=$F bs=1M skip=$s count=1 2>/dev/null | md5sum; done'
+  host=$(F=$big sh -c "$pieces")
+  rc=3
+  [ -x "$T/gsh" ] && rc=0 && GUEST_MODULES=isofs "$guest" --timeout 300 "$B/big.iso" "$T/gsh" -c \
+    "mkdir -p /mnt && mount -t iso9660 -o ro /dev/sr0 /mnt && stat -c '%s %n' /mnt/big.bin && F=/mnt/big.bin && $pieces" \
+    >"$T/guest.log" 2>&1 || rc=$?
+  if [ "$rc" -eq 3 ]; then
+    echo "note: this machine cannot run the guest: $(tail -1 "$T/guest.log")"
+  elif grep -q "^$size /mnt/big.bin" "$T/guest.log" && [ "$(grep -E '^[0-9a-f]{32} ' "$T/guest.log")" = "$host" ]; then
+    pass "the Linux kernel reads the file whole"
+  else
+    fail "the Linux kernel: exit $rc: $(grep -v '^\[' "$T/guest.log" | tail -8)"
+  fi
+fi
+finish
