@@ -17,12 +17,16 @@
 #include <QInputDialog>
 #include <QMenuBar>
 #include <QPainter>
+#include <QStylePainter>
+#include <QAbstractItemView>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -58,12 +62,39 @@ QPixmap HeaderGlyph(bool expanded) {
   return pm;
 }
 
+// A drop-down list that shortens its shown text with an ellipsis where it
+// lacks the room (its tooltip holds the whole), and opens a list wide
+// enough for every entry.
+class TElidedCombo : public QComboBox {
+public:
+  explicit TElidedCombo(QWidget *parent) : QComboBox(parent) {
+    const auto widen = [this] {
+      const int margin = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this) + 24;
+      view()->setMinimumWidth(view()->sizeHintForColumn(0) + margin);
+    };
+    connect(model(), &QAbstractItemModel::rowsInserted, this, widen);
+    connect(model(), &QAbstractItemModel::modelReset, this, widen);
+  }
+
+protected:
+  void paintEvent(QPaintEvent *) override {
+    QStylePainter p(this);
+    QStyleOptionComboBox opt;
+    initStyleOption(&opt);
+    p.drawComplexControl(QStyle::CC_ComboBox, opt);
+    const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+    opt.currentText = fontMetrics().elidedText(opt.currentText, Qt::ElideRight, field.width() - 2);
+    p.drawControl(QStyle::CE_ComboBoxLabel, opt);
+  }
+};
+
 } // namespace
 
 std::function<void(const QString &, const QString &, int)> TfrmMain::MessageHook;
 std::function<QString(QWidget *, const QString &)> TfrmMain::BootImageChooser;
 std::function<bool(const QString &, const QString &)> TfrmMain::QuestionHook;
 std::function<QString(const QString &, const QString &)> TfrmMain::PathHook;
+std::function<bool(const QUrl &)> TfrmMain::OpenUrlHook;
 
 // Message boxes carry object names so that tests driving the program from
 // outside find them and their buttons.
@@ -90,24 +121,50 @@ bool TfrmMain::AskYesNo(QWidget *parent, const QString &text, const QString &cap
 }
 
 QString TfrmMain::AskPath(QWidget *parent, const QString &kind, const QString &preset) {
+  if (kind == QLatin1String("SaveISO")) {
+    // Never the program's working folder: a full path is offered, and a
+    // relative answer is taken from the home folder.
+    const auto *window = qobject_cast<const TfrmMain *>(parent);
+    const QString offer = window ? window->DefaultImagePath() : ResolveImagePath(preset);
+    QString name;
+    if (PathHook) {
+      name = PathHook(kind, offer);
+    } else {
+      bool ok = false;
+      name = QInputDialog::getText(parent, QStringLiteral("Save ISO"), QStringLiteral("Enter ISO file name to create."),
+                                   QLineEdit::Normal, offer, &ok);
+      if (!ok)
+        name.clear();
+    }
+    name = name.trimmed();
+    return name.isEmpty() ? name : ResolveImagePath(name);
+  }
   if (PathHook)
     return PathHook(kind, preset);
-  if (kind == QLatin1String("SaveISO")) {
-    bool ok = false;
-    const QString name = QInputDialog::getText(parent, QStringLiteral("Save ISO"),
-                                               QStringLiteral("Enter ISO file name to create."),
-                                               QLineEdit::Normal, preset, &ok);
-    return ok ? name.trimmed() : QString();
-  }
   return QFileDialog::getOpenFileName(parent, QString(), preset,
                                       QStringLiteral("ISO Images (*.iso *.ISO);;All Files (*)"));
+}
+
+QString TfrmMain::ResolveImagePath(const QString &name) {
+  if (name.isEmpty())
+    return name;
+  QString n = name;
+  if (n == QLatin1String("~") || n.startsWith(QLatin1String("~/")))
+    n = QDir::homePath() + n.mid(1);
+  return QDir::cleanPath(QDir(QDir::homePath()).absoluteFilePath(n));
+}
+
+QString TfrmMain::DefaultImagePath() const {
+  QString label = VolumeLabelToUse();
+  label.replace(QLatin1Char('/'), QLatin1Char('_'));
+  if (label.isEmpty() || label == QLatin1String(".") || label == QLatin1String(".."))
+    label = QStringLiteral("image");
+  return QDir(QDir::homePath()).absoluteFilePath(label + QStringLiteral(".iso"));
 }
 
 TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), options_(options) {
   setWindowTitle(QStringLiteral("Skarvo CD & DVD Burner"));
   setObjectName(QStringLiteral("frmMain"));
-  resize(642, 636);
-  setMinimumSize(642, 569);
 
   orvBurn = std::make_unique<TOrvBurner>();
   orvBurn->UnderrunProtection = true;
@@ -151,12 +208,12 @@ TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), op
 
   // The Escape key presses "Close Track", the window's cancel button.
   auto *esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-  connect(esc, &QShortcut::activated, cmdCloseTrack, &QPushButton::click);
+  connect(esc, &QShortcut::activated, this, &TfrmMain::EscapePressed);
   auto *refresh = new QShortcut(QKeySequence(QKeySequence::Refresh), this);
   connect(refresh, &QShortcut::activated, this, &TfrmMain::RefreshDrive);
 
-  if (QScreen *screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  SetTabOrder();
+  RestorePlacement();
 
   frmAddFiles_ = new TfrmAddFiles(this);
   liveUpdate_ = std::make_unique<TLiveUpdate>();
@@ -173,6 +230,8 @@ TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), op
 TfrmMain::~TfrmMain() {
   // Calls queued by the workers from here on find the window closing.
   closing_ = true;
+  if (shown_)
+    SavePlacement();
   JoinDriveJob();
   liveUpdate_.reset();
   // Joins a running write or erase, running their completion calls meanwhile.
@@ -215,17 +274,19 @@ QWidget *TfrmMain::MakePanel(const char *name, const char *headerName, const QSt
 void TfrmMain::BuildMenu() {
   QMenuBar *mnuMain = menuBar();
   mnuMain->setObjectName(QStringLiteral("mnuMain"));
-  QMenu *file = mnuMain->addMenu(QStringLiteral("File"));
-  QAction *exit = file->addAction(QStringLiteral("Exit"), this, &QWidget::close);
+  QMenu *file = mnuMain->addMenu(QStringLiteral("&File"));
+  file->setObjectName(QStringLiteral("mnuFile"));
+  QAction *exit = file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
   exit->setObjectName(QStringLiteral("mnuFileExit"));
-  QMenu *help = mnuMain->addMenu(QStringLiteral("Help"));
-  help->addAction(QStringLiteral("Home..."), this, &TfrmMain::mnuHelpHomeClick)
+  QMenu *help = mnuMain->addMenu(QStringLiteral("&Help"));
+  help->setObjectName(QStringLiteral("mnuHelp"));
+  help->addAction(QStringLiteral("H&ome..."), this, &TfrmMain::mnuHelpHomeClick)
       ->setObjectName(QStringLiteral("mnuHelpHome"));
   help->addSeparator();
-  help->addAction(QStringLiteral("Help..."), this, &TfrmMain::mnuHelpHomeClick)
+  help->addAction(QStringLiteral("&Help..."), this, &TfrmMain::mnuHelpHomeClick)
       ->setObjectName(QStringLiteral("mnuHelpHelp"));
   help->addSeparator();
-  help->addAction(QStringLiteral("About..."), this, &TfrmMain::mnuHelpAboutClick)
+  help->addAction(QStringLiteral("&About..."), this, &TfrmMain::mnuHelpAboutClick)
       ->setObjectName(QStringLiteral("mnuHelpAbout"));
 }
 
@@ -235,9 +296,9 @@ void TfrmMain::BuildFilesPanel() {
   auto *v = static_cast<QVBoxLayout *>(pnlFiles->layout());
   auto *row = new QHBoxLayout;
   row->setContentsMargins(6, 2, 6, 0);
-  cmdAddFiles = Named(new QPushButton(QStringLiteral("Add Files"), pnlFiles), "cmdAddFiles");
-  cmdRemoveFiles = Named(new QPushButton(QStringLiteral("Remove Files"), pnlFiles), "cmdRemoveFiles");
-  cmdClearFiles = Named(new QPushButton(QStringLiteral("Clear"), pnlFiles), "cmdClearFiles");
+  cmdAddFiles = Named(new QPushButton(QStringLiteral("&Add Files"), pnlFiles), "cmdAddFiles");
+  cmdRemoveFiles = Named(new QPushButton(QStringLiteral("&Remove Files"), pnlFiles), "cmdRemoveFiles");
+  cmdClearFiles = Named(new QPushButton(QStringLiteral("C&lear"), pnlFiles), "cmdClearFiles");
   chkPathInfo = Named(new QCheckBox(QStringLiteral("Save Path"), pnlFiles), "chkPathInfo");
   chkPathInfo->setTristate(true);
   chkPathInfo->setCheckState(Qt::PartiallyChecked);
@@ -251,8 +312,14 @@ void TfrmMain::BuildFilesPanel() {
   for (QWidget *w : {static_cast<QWidget *>(cmdAddFiles), static_cast<QWidget *>(cmdRemoveFiles),
                      static_cast<QWidget *>(cmdClearFiles), static_cast<QWidget *>(chkPathInfo)})
     row->addWidget(w);
-  row->addWidget(lblTotalCDSize, 1);
+  row->addStretch(1);
   v->addLayout(row);
+  // The space figures get a line of their own above the bar they describe:
+  // beside the buttons they lack the room at the default width.
+  auto *space = new QHBoxLayout;
+  space->setContentsMargins(6, 0, 6, 0);
+  space->addWidget(lblTotalCDSize, 1);
+  v->addLayout(space);
 
   cdsSize = Named(new TCDSize(pnlFiles), "cdsSize");
   cdsSize->SetMemBarColour(QColor(0x00, 0x80, 0x00));
@@ -318,7 +385,7 @@ void TfrmMain::BuildSettingsPanel() {
   sldCacheSize->setTickPosition(QSlider::TicksBelow);
   sldCacheSize->setValue(2);
   lblCacheSize = Named(new QLabel(QStringLiteral("0"), body), "lblCacheSize");
-  cmdCloseTrack = Named(new QPushButton(QStringLiteral("Close Track"), body), "cmdCloseTrack");
+  cmdCloseTrack = Named(new QPushButton(QStringLiteral("Close Trac&k"), body), "cmdCloseTrack");
   chkVerify = check("chkVerify", QStringLiteral("Verify after burn"), false);
   chkVerify->setToolTip(QStringLiteral("Read the written session back and compare it"));
 
@@ -376,24 +443,25 @@ void TfrmMain::BuildBurnPanel() {
     return Named(new QPushButton(caption, body), name);
   };
   lblDrive = Named(new QLabel(QStringLiteral("Drive:"), body), "lblDrive");
-  cmbDrives = Named(new QComboBox(body), "cmbDrives");
+  cmbDrives = Named(new TElidedCombo(body), "cmbDrives");
   cmbDrives->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   cmbDrives->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cmbDrives->setMinimumContentsLength(12);
   auto *speed = Named(new TDropDownCombo(body), "cmbSpeed");
   speed->OnDropDown = [this] { FillSpeedList(); };
   cmbSpeed = speed;
   cmbSpeed->addItem(QStringLiteral("Max"));
   cmbSpeed->setCurrentIndex(0);
-  cmdDiscInfo = button("cmdDiscInfo", QStringLiteral("Disc Info"));
-  cmdCapabilities = button("cmdCapabilities", QStringLiteral("Capabilities"));
-  cmdEject = button("cmdEject", QStringLiteral("Eject"));
-  cmdLoad = button("cmdLoad", QStringLiteral("Load"));
-  cmdBurn = button("cmdBurn", QStringLiteral("Burn CD or DVD"));
-  cmdBuildISO = button("cmdBuildISO", QStringLiteral("Build ISO"));
-  cmdBurnISO = button("cmdBurnISO", QStringLiteral("Burn ISO"));
-  cmdQuickErase = button("cmdQuickErase", QStringLiteral("Quick Erase"));
-  cmdCompleteErase = button("cmdCompleteErase", QStringLiteral("Complete Erase"));
-  cmdAbort = button("cmdAbort", QStringLiteral("Abort"));
+  cmdDiscInfo = button("cmdDiscInfo", QStringLiteral("Disc I&nfo"));
+  cmdCapabilities = button("cmdCapabilities", QStringLiteral("Ca&pabilities"));
+  cmdEject = button("cmdEject", QStringLiteral("E&ject"));
+  cmdLoad = button("cmdLoad", QStringLiteral("L&oad"));
+  cmdBurn = button("cmdBurn", QStringLiteral("&Burn CD or DVD"));
+  cmdBuildISO = button("cmdBuildISO", QStringLiteral("Build &ISO"));
+  cmdBurnISO = button("cmdBurnISO", QStringLiteral("B&urn ISO"));
+  cmdQuickErase = button("cmdQuickErase", QStringLiteral("&Quick Erase"));
+  cmdCompleteErase = button("cmdCompleteErase", QStringLiteral("Complete &Erase"));
+  cmdAbort = button("cmdAbort", QStringLiteral("Abor&t"));
   cmdAbort->setEnabled(false);
   auto *lblProgress = new QLabel(QStringLiteral("Progress: "), body);
   prgProgress = Named(new QProgressBar(body), "prgProgress");
@@ -406,10 +474,14 @@ void TfrmMain::BuildBurnPanel() {
   lblMBWritten->setFont(bold);
   lblBurnState->setFont(bold);
   lblMBWritten->setMinimumWidth(110);
-  lblBurnState->setMinimumWidth(110);
+  // The state has a field of its own, so that it never runs into the figures.
+  lblBurnState->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  lblBurnState->setMargin(1);
+  lblBurnState->setMinimumWidth(lblBurnState->fontMetrics().horizontalAdvance(QStringLiteral("Building ISO...")) + 8);
 
   auto *drive = new QHBoxLayout;
   drive->addWidget(lblDrive);
+  drive->addSpacing(4);
   drive->addWidget(cmbDrives, 1);
   drive->addWidget(cmbSpeed);
   drive->addWidget(cmdDiscInfo);
@@ -524,6 +596,11 @@ bool TfrmMain::eventFilter(QObject *watched, QEvent *event) {
 
 void TfrmMain::showEvent(QShowEvent *event) {
   QMainWindow::showEvent(event);
+  if (!shown_) {
+    shown_ = true;
+    // The frame's size is known once the window manager has framed it.
+    QMetaObject::invokeMethod(this, &TfrmMain::FitToScreen, Qt::QueuedConnection);
+  }
   FormActivate();
 }
 
@@ -546,11 +623,124 @@ void TfrmMain::LiveUpdateText(const std::string &name, const std::string &text) 
   }
 }
 
-void TfrmMain::mnuHelpHomeClick() { QDesktopServices::openUrl(QUrl(QLatin1String(kHomePage))); }
+void TfrmMain::mnuHelpHomeClick() { OpenHomePage(); }
+
+void TfrmMain::OpenHomePage() {
+  const QUrl url{QString::fromLatin1(kHomePage)};
+  const bool opened = OpenUrlHook ? OpenUrlHook(url) : QDesktopServices::openUrl(url);
+  if (!opened)
+    ShowMessage(this, QStringLiteral("No web browser could be opened. The help is at:\n") + url.toString(),
+                QStringLiteral("Help"), QMessageBox::Information);
+}
+
+void TfrmMain::EscapePressed() {
+  if (!cmdCloseTrack->isEnabled() || Busy())
+    return;
+  if (openSession_ &&
+      !AskYesNo(this, QStringLiteral("The disc has an open session.\nDo you want to close it now ?"),
+                QStringLiteral("Confirm Action"), true))
+    return;
+  cmdCloseTrack->click();
+}
 
 void TfrmMain::mnuHelpAboutClick() {
   ShowMessage(this, QStringLiteral("Version 2.1.1"), QStringLiteral("About Skarvo CD & DVD Burner"),
               QMessageBox::Information);
+}
+
+// Tab goes through each panel as it reads: the file buttons and the list,
+// the settings column by column, then the drive row, the operations and Abort.
+void TfrmMain::SetTabOrder() {
+  const QList<QWidget *> order{cmdAddFiles,
+                               cmdRemoveFiles,
+                               cmdClearFiles,
+                               chkPathInfo,
+                               lvwFiles,
+                               txtVolumeLabel,
+                               chkJoliet,
+                               chkCloseDisc,
+                               chkImportSession,
+                               txtSession,
+                               chkVerify,
+                               chkUnderrunProtection,
+                               chkTestWrite,
+                               chkEject,
+                               chkOPC,
+                               chkQuickSaveISO,
+                               chkBootable,
+                               chkArchiveOnly,
+                               sldCacheSize,
+                               cmdCloseTrack,
+                               cmbDrives,
+                               cmbSpeed,
+                               cmdDiscInfo,
+                               cmdCapabilities,
+                               cmdEject,
+                               cmdLoad,
+                               cmdBurn,
+                               cmdBuildISO,
+                               cmdBurnISO,
+                               cmdQuickErase,
+                               cmdCompleteErase,
+                               cmdAbort};
+  for (int i = 1; i < order.size(); ++i)
+    setTabOrder(order[i - 1], order[i]);
+}
+
+void TfrmMain::RestorePlacement() {
+  setMinimumSize(kMinWidth, kMinHeight);
+  resize(kDefaultWidth, kDefaultHeight);
+  TWindowPlacement stored;
+  if (stored.Load(kOptionsBasePath)) {
+    resize(stored.Width, stored.Height);
+    move(stored.X, stored.Y);
+    FitToScreen();
+    if (stored.Maximized)
+      setWindowState(windowState() | Qt::WindowMaximized);
+    return;
+  }
+  if (QScreen *screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+  FitToScreen();
+}
+
+// Keeps the whole window, frame included, inside the available area of the
+// screen it is on (or of the primary screen when it is on none).
+void TfrmMain::FitToScreen() {
+  if (isMaximized() || isFullScreen())
+    return;
+  QScreen *screen = QGuiApplication::screenAt(frameGeometry().center());
+  if (!screen)
+    screen = QGuiApplication::primaryScreen();
+  if (!screen)
+    return;
+  const QRect avail = screen->availableGeometry();
+  // The frame is known once the window is shown; before, none is assumed.
+  const QRect frame = frameGeometry(), client = geometry();
+  const QMargins m = isVisible() ? QMargins(client.left() - frame.left(), client.top() - frame.top(),
+                                            frame.right() - client.right(), frame.bottom() - client.bottom())
+                                 : QMargins();
+  const QSize room(avail.width() - m.left() - m.right(), avail.height() - m.top() - m.bottom());
+  setMinimumSize(std::min(kMinWidth, room.width()), std::min(kMinHeight, room.height()));
+  const QSize size = this->size().boundedTo(room);
+  if (size != this->size())
+    resize(size);
+  const QSize outer = size.grownBy(m);
+  const int x = std::clamp(pos().x(), avail.left(), avail.left() + avail.width() - outer.width());
+  const int y = std::clamp(pos().y(), avail.top(), avail.top() + avail.height() - outer.height());
+  if (QPoint(x, y) != pos())
+    move(x, y);
+}
+
+void TfrmMain::SavePlacement() const {
+  TWindowPlacement p;
+  const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
+  p.X = normal.x();
+  p.Y = normal.y();
+  p.Width = normal.width();
+  p.Height = normal.height();
+  p.Maximized = isMaximized();
+  p.Save(kOptionsBasePath);
 }
 
 void TfrmMain::cmdAddFilesClick() {
