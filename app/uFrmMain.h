@@ -267,6 +267,7 @@ protected:
   void dropEvent(QDropEvent *e) override;
 
 private:
+  void PostWarning(const QString &text);
   TfrmMain *owner_;
   int sizeNeed_ = 0;
 };

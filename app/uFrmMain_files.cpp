@@ -100,12 +100,25 @@ void TFileListView::dropEvent(QDropEvent *e) {
   QStringList paths;
   for (const QUrl &u : e->mimeData()->urls())
     paths << (u.isLocalFile() ? u.toLocalFile() : u.toString());
+  // The list comes from the other program after the drop; one that has
+  // ended by then sends nothing, which is not a drop of no files.
+  if (paths.isEmpty()) {
+    e->ignore();
+    PostWarning(QStringLiteral("Nothing was received from the program the entries were dragged from."));
+    return;
+  }
   e->acceptProposedAction();
   const QStringList left = owner_->AddDroppedPaths(paths);
   if (!left.isEmpty())
-    TfrmMain::ShowMessage(owner_, QStringLiteral("These entries cannot be read and were not added:\n") +
-                                      left.join(QLatin1Char('\n')),
-                          QStringLiteral("Warning"), QMessageBox::Warning);
+    PostWarning(QStringLiteral("These entries cannot be read and were not added:\n") + left.join(QLatin1Char('\n')));
+}
+
+// Shown after the drop has ended, so that the other program is not kept
+// waiting for its end while the box is open.
+void TFileListView::PostWarning(const QString &text) {
+  QMetaObject::invokeMethod(
+      owner_, [o = owner_, text] { TfrmMain::ShowMessage(o, text, QStringLiteral("Warning"), QMessageBox::Warning); },
+      Qt::QueuedConnection);
 }
 
 QString TfrmMain::FormatSize(int64_t n) {

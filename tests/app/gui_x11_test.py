@@ -343,14 +343,15 @@ def case_urilist(scratch):
                 pass
         if src.poll() is None:
             fail("the drag never started")
-        if "drop accepted" not in src.stdout.read():
-            fail("the window refused a text/uri-list drop from another program")
-        # Between two programs under a bare X server the data of the drop
-        # does not reach the target (the rows themselves are checked by the
-        # offscreen test of the same drop); here the window must stay sound.
-        w = p.dump()[0]
-        if "lvwFiles" not in w:
-            fail("the file list is gone")
+        said = src.stdout.read()
+        if "drop accepted, data fetched" not in said:
+            fail("the drop from another program: " + said)
+        # The rows of both folders, with their sizes, as the drop gave them.
+        rows = wait_for("the dropped folders as rows", lambda: (lambda rs: rs if len(rs) == 2 else None)(
+            [r for r in p.dump()[1] if r[0] == "lvwFiles"]))
+        for (_, _, text), folder in zip(rows, (one, two)):
+            if folder + "/" not in text or "{:,}".format(folder_size(folder)) not in text:
+                fail("the row for %s reads: %s" % (folder, text))
         p.shot("frmMain", "main-window-after-uri-drop.png")
         p.close()
     finally:
