@@ -396,6 +396,28 @@ def case_vdrive(scratch):
         p.kill()
 
 
+def case_small(scratch):
+    """On an 800x600 screen the whole window is on the screen."""
+    p = Program(scratch)
+    try:
+        w = main_window(p)
+        screen = (0, 0, 800, 600)
+
+        def inside(rect):
+            x, y, wd, ht = rect
+            return x >= screen[0] and y >= screen[1] and x + wd <= screen[2] and y + ht <= screen[3]
+        w = wait_for("the window inside the screen", lambda: (lambda d: d if inside(d["frmMain"][1]) else None)(
+            p.dump()[0]))
+        for name in ("frmMain", "prgProgress", "cmdAbort", "lblBurnState", "cmdCompleteErase", "lvwFiles"):
+            if not inside(w[name][1]):
+                fail("%s lies outside the screen: %s" % (name, w[name][1]))
+        p.screen("screen-800x600.png")
+        p.shot("frmMain", "main-window-800x600.png")
+        p.close()
+    finally:
+        p.kill()
+
+
 def run_case(cases, prefix):
     """Runs case_<argv[1]> of the module dict cases in a scratch folder."""
     case = sys.argv[1]
