@@ -256,6 +256,39 @@ private slots:
              qPrintable(d));
   }
 
+  // Escape presses Close Track; while the disc has an open session it asks
+  // first, and No leaves the session open.
+  void escapeAsksBeforeClosingAnOpenSession() {
+    auto w = f_.Window("esc", "cdrw-writer", "CD-R");
+    TWindowFixture::MakeTree(f_.Scratch("escsrc"));
+    QVERIFY(w->AddSourceRow(f_.Scratch("escsrc")));
+    w->chkCloseDisc->setChecked(false);
+    QVERIFY(TWindowFixture::Vdrive({"fault", "esc", "writeerror", "--lba", "30", "--count", "-1"}));
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QVERIFY(TWindowFixture::Vdrive({"fault", "esc", "--clear"}));
+    w->RefreshDrive();
+    TWindowFixture::WaitIdle(w.get());
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    f_.Questions.clear();
+    f_.Answer = false;
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    QCOMPARE(f_.Questions.size(), 1);
+    QVERIFY2(f_.Questions[0].contains("open session"), qPrintable(f_.Questions[0]));
+    w->RefreshDrive();
+    TWindowFixture::WaitIdle(w.get());
+    f_.Answer = true;
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    QCOMPARE(f_.Questions.size(), 2);
+    w->RefreshDrive();
+    TWindowFixture::WaitIdle(w.get());
+    QTest::keyClick(w.get(), Qt::Key_Escape);
+    QCOMPARE(f_.Questions.size(), 2);  // closed: nothing to ask
+  }
+
   // Without a browser the help's address is shown.
   void helpWithoutABrowserShowsTheAddress() {
     auto w = f_.Window("help", "cdrw-writer", "CD-R");
