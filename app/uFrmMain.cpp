@@ -62,33 +62,29 @@ QPixmap HeaderGlyph(bool expanded) {
   return pm;
 }
 
-// A drop-down list that shortens its shown text with an ellipsis where it
-// lacks the room (its tooltip holds the whole), and opens a list wide
-// enough for every entry.
-class TElidedCombo : public QComboBox {
-public:
-  explicit TElidedCombo(QWidget *parent) : QComboBox(parent) {
-    const auto widen = [this] {
-      const int margin = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this) + 24;
-      view()->setMinimumWidth(view()->sizeHintForColumn(0) + margin);
-    };
-    connect(model(), &QAbstractItemModel::rowsInserted, this, widen);
-    connect(model(), &QAbstractItemModel::modelReset, this, widen);
-  }
-
-protected:
-  void paintEvent(QPaintEvent *) override {
-    QStylePainter p(this);
-    QStyleOptionComboBox opt;
-    initStyleOption(&opt);
-    p.drawComplexControl(QStyle::CC_ComboBox, opt);
-    const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
-    opt.currentText = fontMetrics().elidedText(opt.currentText, Qt::ElideRight, field.width() - 2);
-    p.drawControl(QStyle::CE_ComboBoxLabel, opt);
-  }
-};
-
 } // namespace
+
+TElidedCombo::TElidedCombo(QWidget *parent) : QComboBox(parent) {
+  const auto widen = [this] {
+    const int margin = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this) + 24;
+    view()->setMinimumWidth(view()->sizeHintForColumn(0) + margin);
+  };
+  connect(model(), &QAbstractItemModel::rowsInserted, this, widen);
+  connect(model(), &QAbstractItemModel::modelReset, this, widen);
+}
+
+void TElidedCombo::paintEvent(QPaintEvent *) {
+  QStylePainter p(this);
+  QStyleOptionComboBox opt;
+  initStyleOption(&opt);
+  p.drawComplexControl(QStyle::CC_ComboBox, opt);
+  const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+  const QString shown = fontMetrics().elidedText(opt.currentText, Qt::ElideRight, field.width() - 2);
+  if (shown != opt.currentText && toolTip() != opt.currentText)
+    setToolTip(opt.currentText);
+  opt.currentText = shown;
+  p.drawControl(QStyle::CE_ComboBoxLabel, opt);
+}
 
 std::function<void(const QString &, const QString &, int)> TfrmMain::MessageHook;
 std::function<QString(QWidget *, const QString &)> TfrmMain::BootImageChooser;

@@ -238,15 +238,26 @@ private:
   void SavePlacement() const;
 };
 
-// A combo box that runs OnDropDown each time its list is opened.
-class TDropDownCombo : public QComboBox {
+// A drop-down list that shortens its shown text with an ellipsis where it
+// lacks the room (its tooltip holds the whole), and opens a list wide
+// enough for every entry.
+class TElidedCombo : public QComboBox {
 public:
-  using QComboBox::QComboBox;
+  explicit TElidedCombo(QWidget *parent);
+
+protected:
+  void paintEvent(QPaintEvent *) override;
+};
+
+// A combo box that runs OnDropDown each time its list is opened.
+class TDropDownCombo : public TElidedCombo {
+public:
+  using TElidedCombo::TElidedCombo;
   std::function<void()> OnDropDown;
   void showPopup() override {
     if (OnDropDown)
       OnDropDown();
-    QComboBox::showPopup();
+    TElidedCombo::showPopup();
   }
 };
 

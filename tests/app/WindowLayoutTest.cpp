@@ -74,6 +74,8 @@ class WindowLayoutTest : public QObject {
     w->lblTotalCDSize->setText("Used Disc Space: 2,202.65 MB, New: 2,202.65 MB");
     w->lblMBWritten->setText("MB Written: 2,202.65/2,202.65");
     w->lblBurnState->setText("Building ISO...");
+    w->cmbSpeed->addItem("48X (8,467 KB/s)");
+    w->cmbSpeed->setCurrentIndex(w->cmbSpeed->count() - 1);
     auto *row = new QTreeWidgetItem;
     row->setText(1, "/home/user/a very long folder name/and a file name in it.bin");
     row->setText(2, "2,306,867,104,512");
