@@ -7,7 +7,6 @@
 #include "uTLiveUpdate.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -17,16 +16,11 @@
 #include <QInputDialog>
 #include <QMenuBar>
 #include <QPainter>
-#include <QStylePainter>
-#include <QAbstractItemView>
 #include <QMessageBox>
-#include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QUrl>
 #include <QVBoxLayout>
-
-#include <algorithm>
 
 namespace {
 
@@ -34,7 +28,6 @@ const QColor kPanelColour(0xEC, 0xE9, 0xD8);   // 0xD8E9EC, red in the low byte
 const QColor kHeaderColour(0xAA, 0xAA, 0xFF);  // 0xFFAAAA
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kBlue(0x00, 0x00, 0xFF);
-const char *kHomePage = "https://skarvo.org/";
 constexpr int kSettingsHeight = 140, kBurnHeight = 100, kHeaderHeight = 20;
 
 template <class W> W *Named(W *w, const char *name) {
@@ -63,28 +56,6 @@ QPixmap HeaderGlyph(bool expanded) {
 }
 
 } // namespace
-
-TElidedCombo::TElidedCombo(QWidget *parent) : QComboBox(parent) {
-  const auto widen = [this] {
-    const int margin = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, this) + 24;
-    view()->setMinimumWidth(view()->sizeHintForColumn(0) + margin);
-  };
-  connect(model(), &QAbstractItemModel::rowsInserted, this, widen);
-  connect(model(), &QAbstractItemModel::modelReset, this, widen);
-}
-
-void TElidedCombo::paintEvent(QPaintEvent *) {
-  QStylePainter p(this);
-  QStyleOptionComboBox opt;
-  initStyleOption(&opt);
-  p.drawComplexControl(QStyle::CC_ComboBox, opt);
-  const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
-  const QString shown = fontMetrics().elidedText(opt.currentText, Qt::ElideRight, field.width() - 2);
-  if (shown != opt.currentText && toolTip() != opt.currentText)
-    setToolTip(opt.currentText);
-  opt.currentText = shown;
-  p.drawControl(QStyle::CE_ComboBoxLabel, opt);
-}
 
 std::function<void(const QString &, const QString &, int)> TfrmMain::MessageHook;
 std::function<QString(QWidget *, const QString &)> TfrmMain::BootImageChooser;
@@ -139,23 +110,6 @@ QString TfrmMain::AskPath(QWidget *parent, const QString &kind, const QString &p
     return PathHook(kind, preset);
   return QFileDialog::getOpenFileName(parent, QString(), preset,
                                       QStringLiteral("ISO Images (*.iso *.ISO);;All Files (*)"));
-}
-
-QString TfrmMain::ResolveImagePath(const QString &name) {
-  if (name.isEmpty())
-    return name;
-  QString n = name;
-  if (n == QLatin1String("~") || n.startsWith(QLatin1String("~/")))
-    n = QDir::homePath() + n.mid(1);
-  return QDir::cleanPath(QDir(QDir::homePath()).absoluteFilePath(n));
-}
-
-QString TfrmMain::DefaultImagePath() const {
-  QString label = VolumeLabelToUse();
-  label.replace(QLatin1Char('/'), QLatin1Char('_'));
-  if (label.isEmpty() || label == QLatin1String(".") || label == QLatin1String(".."))
-    label = QStringLiteral("image");
-  return QDir(QDir::homePath()).absoluteFilePath(label + QStringLiteral(".iso"));
 }
 
 TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), options_(options) {
@@ -621,122 +575,9 @@ void TfrmMain::LiveUpdateText(const std::string &name, const std::string &text) 
 
 void TfrmMain::mnuHelpHomeClick() { OpenHomePage(); }
 
-void TfrmMain::OpenHomePage() {
-  const QUrl url{QString::fromLatin1(kHomePage)};
-  const bool opened = OpenUrlHook ? OpenUrlHook(url) : QDesktopServices::openUrl(url);
-  if (!opened)
-    ShowMessage(this, QStringLiteral("No web browser could be opened. The help is at:\n") + url.toString(),
-                QStringLiteral("Help"), QMessageBox::Information);
-}
-
-void TfrmMain::EscapePressed() {
-  if (!cmdCloseTrack->isEnabled() || Busy())
-    return;
-  if (openSession_ &&
-      !AskYesNo(this, QStringLiteral("The disc has an open session.\nDo you want to close it now ?"),
-                QStringLiteral("Confirm Action"), true))
-    return;
-  cmdCloseTrack->click();
-}
-
 void TfrmMain::mnuHelpAboutClick() {
   ShowMessage(this, QStringLiteral("Version 2.1.1"), QStringLiteral("About Skarvo CD & DVD Burner"),
               QMessageBox::Information);
-}
-
-// Tab goes through each panel as it reads: the file buttons and the list,
-// the settings column by column, then the drive row, the operations and Abort.
-void TfrmMain::SetTabOrder() {
-  const QList<QWidget *> order{cmdAddFiles,
-                               cmdRemoveFiles,
-                               cmdClearFiles,
-                               chkPathInfo,
-                               lvwFiles,
-                               txtVolumeLabel,
-                               chkJoliet,
-                               chkCloseDisc,
-                               chkImportSession,
-                               txtSession,
-                               chkVerify,
-                               chkUnderrunProtection,
-                               chkTestWrite,
-                               chkEject,
-                               chkOPC,
-                               chkQuickSaveISO,
-                               chkBootable,
-                               chkArchiveOnly,
-                               sldCacheSize,
-                               cmdCloseTrack,
-                               cmbDrives,
-                               cmbSpeed,
-                               cmdDiscInfo,
-                               cmdCapabilities,
-                               cmdEject,
-                               cmdLoad,
-                               cmdBurn,
-                               cmdBuildISO,
-                               cmdBurnISO,
-                               cmdQuickErase,
-                               cmdCompleteErase,
-                               cmdAbort};
-  for (int i = 1; i < order.size(); ++i)
-    setTabOrder(order[i - 1], order[i]);
-}
-
-void TfrmMain::RestorePlacement() {
-  setMinimumSize(kMinWidth, kMinHeight);
-  resize(kDefaultWidth, kDefaultHeight);
-  TWindowPlacement stored;
-  if (stored.Load(kOptionsBasePath)) {
-    resize(stored.Width, stored.Height);
-    move(stored.X, stored.Y);
-    FitToScreen();
-    if (stored.Maximized)
-      setWindowState(windowState() | Qt::WindowMaximized);
-    return;
-  }
-  if (QScreen *screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
-  FitToScreen();
-}
-
-// Keeps the whole window, frame included, inside the available area of the
-// screen it is on (or of the primary screen when it is on none).
-void TfrmMain::FitToScreen() {
-  if (isMaximized() || isFullScreen())
-    return;
-  QScreen *screen = QGuiApplication::screenAt(frameGeometry().center());
-  if (!screen)
-    screen = QGuiApplication::primaryScreen();
-  if (!screen)
-    return;
-  const QRect avail = screen->availableGeometry();
-  // The frame is known once the window is shown; before, none is assumed.
-  const QRect frame = frameGeometry(), client = geometry();
-  const QMargins m = isVisible() ? QMargins(client.left() - frame.left(), client.top() - frame.top(),
-                                            frame.right() - client.right(), frame.bottom() - client.bottom())
-                                 : QMargins();
-  const QSize room(avail.width() - m.left() - m.right(), avail.height() - m.top() - m.bottom());
-  setMinimumSize(std::min(kMinWidth, room.width()), std::min(kMinHeight, room.height()));
-  const QSize size = this->size().boundedTo(room);
-  if (size != this->size())
-    resize(size);
-  const QSize outer = size.grownBy(m);
-  const int x = std::clamp(pos().x(), avail.left(), avail.left() + avail.width() - outer.width());
-  const int y = std::clamp(pos().y(), avail.top(), avail.top() + avail.height() - outer.height());
-  if (QPoint(x, y) != pos())
-    move(x, y);
-}
-
-void TfrmMain::SavePlacement() const {
-  TWindowPlacement p;
-  const QRect normal = isMaximized() ? normalGeometry() : QRect(pos(), size());
-  p.X = normal.x();
-  p.Y = normal.y();
-  p.Width = normal.width();
-  p.Height = normal.height();
-  p.Maximized = isMaximized();
-  p.Save(kOptionsBasePath);
 }
 
 void TfrmMain::cmdAddFilesClick() {
