@@ -398,7 +398,7 @@ def case_vdrive(scratch):
 
 def case_small(scratch):
     """On an 800x600 screen the whole window is on the screen."""
-    p = Program(scratch)
+    p = Program(scratch, extra_env={"BROWSER": os.path.join(scratch, "no-such-browser")})
     try:
         w = main_window(p)
         screen = (0, 0, 800, 600)
@@ -413,6 +413,22 @@ def case_small(scratch):
                 fail("%s lies outside the screen: %s" % (name, w[name][1]))
         p.screen("screen-800x600.png")
         p.shot("frmMain", "main-window-800x600.png")
+
+        # From the keyboard: Alt+H opens Help, H chooses "Help..."; with no
+        # browser to open, the address is shown.
+        wid = xdotool("search", "--name", "^Skarvo CD & DVD Burner$").stdout.split()
+        for x in wid:
+            xdotool("windowfocus", "--sync", x)
+        click(w["lvwFiles"][1])
+        xdotool("key", "alt+h")
+        wait_for("the Help menu", lambda: "mnuHelp" in p.dump()[0])
+        xdotool("key", "h")
+        box = wait_for("the help's address", lambda: [
+            line for line in p.ask("dump").splitlines() if line.startswith("message\t") and "https://" in line])
+        p.screen("help-without-browser.png")
+        ok = wait_for("the box's button", lambda: p.dump()[0].get("cmdOK"))
+        click(ok[1])
+        wait_for("the box to close", lambda: "msgBox" not in p.dump()[0])
         p.close()
     finally:
         p.kill()
