@@ -9,18 +9,59 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// A folder this user owns and nobody else may enter; a link is not one.
+bool PrivateFolder(const std::string &path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & 077) == 0;
+}
+
+// The display this copy shows on: ":0" and ":0.0" are the same one.
+std::string DisplayName() {
+  QString d = qEnvironmentVariable("WAYLAND_DISPLAY");
+  if (d.isEmpty()) {
+    d = qEnvironmentVariable("DISPLAY");
+    const int colon = d.lastIndexOf(QLatin1Char(':'));
+    const int dot = d.lastIndexOf(QLatin1Char('.'));
+    if (colon >= 0 && dot > colon)
+      d.truncate(dot);
+  }
+  if (d.isEmpty())
+    d = QStringLiteral("none");
+  d.replace(QLatin1Char('/'), QLatin1Char('_'));
+  return d.toStdString();
+}
+
+} // namespace
+
+std::string InstanceLockFolder() {
+  const std::string runtime = qEnvironmentVariable("XDG_RUNTIME_DIR").toStdString();
+  if (!runtime.empty() && PrivateFolder(runtime))
+    return runtime;
+  const std::string own = QDir::tempPath().toStdString() + "/skarvo-" + std::to_string(::geteuid());
+  if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST)
+    return {};
+  return PrivateFolder(own) ? own : std::string();
+}
+
 std::string InstanceLockPath() {
-  QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (dir.isEmpty() || !QDir(dir).exists())
-    dir = QDir::tempPath();
-  return (dir + QStringLiteral("/Skarvo CD & DVD Burner.lock")).toStdString();
+  const std::string folder = InstanceLockFolder();
+  if (folder.empty())
+    return {};
+  return folder + "/Skarvo CD & DVD Burner-" + DisplayName() + ".lock";
 }
 
 TInstance TakeInstanceLock() {
+  const std::string path = InstanceLockPath();
+  if (path.empty())
+    return TInstance::First;
   // The descriptor stays open (and locked) until the process ends.
-  const int fd = ::open(InstanceLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0)
     return TInstance::First;
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0)

@@ -7,7 +7,6 @@
 #include "uTLiveUpdate.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QEvent>
 #include <QFileDialog>
 #include <QFontDatabase>
@@ -18,7 +17,6 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QMessageBox>
-#include <QScreen>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QUrl>
@@ -30,7 +28,6 @@ const QColor kPanelColour(0xEC, 0xE9, 0xD8);   // 0xD8E9EC, red in the low byte
 const QColor kHeaderColour(0xAA, 0xAA, 0xFF);  // 0xFFAAAA
 const QColor kNavy(0x00, 0x00, 0x80);
 const QColor kBlue(0x00, 0x00, 0xFF);
-const char *kHomePage = "https://skarvo.org/";
 constexpr int kSettingsHeight = 140, kBurnHeight = 100, kHeaderHeight = 20;
 
 template <class W> W *Named(W *w, const char *name) {
@@ -64,6 +61,7 @@ std::function<void(const QString &, const QString &, int)> TfrmMain::MessageHook
 std::function<QString(QWidget *, const QString &)> TfrmMain::BootImageChooser;
 std::function<bool(const QString &, const QString &)> TfrmMain::QuestionHook;
 std::function<QString(const QString &, const QString &)> TfrmMain::PathHook;
+std::function<bool(const QUrl &)> TfrmMain::OpenUrlHook;
 
 // Message boxes carry object names so that tests driving the program from
 // outside find them and their buttons.
@@ -90,15 +88,26 @@ bool TfrmMain::AskYesNo(QWidget *parent, const QString &text, const QString &cap
 }
 
 QString TfrmMain::AskPath(QWidget *parent, const QString &kind, const QString &preset) {
+  if (kind == QLatin1String("SaveISO")) {
+    // Never the program's working folder: a full path is offered, and a
+    // relative answer is taken from the home folder.
+    const auto *window = qobject_cast<const TfrmMain *>(parent);
+    const QString offer = window ? window->DefaultImagePath() : ResolveImagePath(preset);
+    QString name;
+    if (PathHook) {
+      name = PathHook(kind, offer);
+    } else {
+      bool ok = false;
+      name = QInputDialog::getText(parent, QStringLiteral("Save ISO"), QStringLiteral("Enter ISO file name to create."),
+                                   QLineEdit::Normal, offer, &ok);
+      if (!ok)
+        name.clear();
+    }
+    name = name.trimmed();
+    return name.isEmpty() ? name : ResolveImagePath(name);
+  }
   if (PathHook)
     return PathHook(kind, preset);
-  if (kind == QLatin1String("SaveISO")) {
-    bool ok = false;
-    const QString name = QInputDialog::getText(parent, QStringLiteral("Save ISO"),
-                                               QStringLiteral("Enter ISO file name to create."),
-                                               QLineEdit::Normal, preset, &ok);
-    return ok ? name.trimmed() : QString();
-  }
   return QFileDialog::getOpenFileName(parent, QString(), preset,
                                       QStringLiteral("ISO Images (*.iso *.ISO);;All Files (*)"));
 }
@@ -106,8 +115,6 @@ QString TfrmMain::AskPath(QWidget *parent, const QString &kind, const QString &p
 TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), options_(options) {
   setWindowTitle(QStringLiteral("Skarvo CD & DVD Burner"));
   setObjectName(QStringLiteral("frmMain"));
-  resize(642, 636);
-  setMinimumSize(642, 569);
 
   orvBurn = std::make_unique<TOrvBurner>();
   orvBurn->UnderrunProtection = true;
@@ -151,12 +158,12 @@ TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), op
 
   // The Escape key presses "Close Track", the window's cancel button.
   auto *esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-  connect(esc, &QShortcut::activated, cmdCloseTrack, &QPushButton::click);
+  connect(esc, &QShortcut::activated, this, &TfrmMain::EscapePressed);
   auto *refresh = new QShortcut(QKeySequence(QKeySequence::Refresh), this);
   connect(refresh, &QShortcut::activated, this, &TfrmMain::RefreshDrive);
 
-  if (QScreen *screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  SetTabOrder();
+  RestorePlacement();
 
   frmAddFiles_ = new TfrmAddFiles(this);
   liveUpdate_ = std::make_unique<TLiveUpdate>();
@@ -173,6 +180,8 @@ TfrmMain::TfrmMain(TOptions &options, QWidget *parent) : QMainWindow(parent), op
 TfrmMain::~TfrmMain() {
   // Calls queued by the workers from here on find the window closing.
   closing_ = true;
+  if (shown_)
+    SavePlacement();
   JoinDriveJob();
   liveUpdate_.reset();
   // Joins a running write or erase, running their completion calls meanwhile.
@@ -215,17 +224,19 @@ QWidget *TfrmMain::MakePanel(const char *name, const char *headerName, const QSt
 void TfrmMain::BuildMenu() {
   QMenuBar *mnuMain = menuBar();
   mnuMain->setObjectName(QStringLiteral("mnuMain"));
-  QMenu *file = mnuMain->addMenu(QStringLiteral("File"));
-  QAction *exit = file->addAction(QStringLiteral("Exit"), this, &QWidget::close);
+  QMenu *file = mnuMain->addMenu(QStringLiteral("&File"));
+  file->setObjectName(QStringLiteral("mnuFile"));
+  QAction *exit = file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
   exit->setObjectName(QStringLiteral("mnuFileExit"));
-  QMenu *help = mnuMain->addMenu(QStringLiteral("Help"));
-  help->addAction(QStringLiteral("Home..."), this, &TfrmMain::mnuHelpHomeClick)
+  QMenu *help = mnuMain->addMenu(QStringLiteral("&Help"));
+  help->setObjectName(QStringLiteral("mnuHelp"));
+  help->addAction(QStringLiteral("H&ome..."), this, &TfrmMain::mnuHelpHomeClick)
       ->setObjectName(QStringLiteral("mnuHelpHome"));
   help->addSeparator();
-  help->addAction(QStringLiteral("Help..."), this, &TfrmMain::mnuHelpHomeClick)
+  help->addAction(QStringLiteral("&Help..."), this, &TfrmMain::mnuHelpHomeClick)
       ->setObjectName(QStringLiteral("mnuHelpHelp"));
   help->addSeparator();
-  help->addAction(QStringLiteral("About..."), this, &TfrmMain::mnuHelpAboutClick)
+  help->addAction(QStringLiteral("&About..."), this, &TfrmMain::mnuHelpAboutClick)
       ->setObjectName(QStringLiteral("mnuHelpAbout"));
 }
 
@@ -235,9 +246,9 @@ void TfrmMain::BuildFilesPanel() {
   auto *v = static_cast<QVBoxLayout *>(pnlFiles->layout());
   auto *row = new QHBoxLayout;
   row->setContentsMargins(6, 2, 6, 0);
-  cmdAddFiles = Named(new QPushButton(QStringLiteral("Add Files"), pnlFiles), "cmdAddFiles");
-  cmdRemoveFiles = Named(new QPushButton(QStringLiteral("Remove Files"), pnlFiles), "cmdRemoveFiles");
-  cmdClearFiles = Named(new QPushButton(QStringLiteral("Clear"), pnlFiles), "cmdClearFiles");
+  cmdAddFiles = Named(new QPushButton(QStringLiteral("&Add Files"), pnlFiles), "cmdAddFiles");
+  cmdRemoveFiles = Named(new QPushButton(QStringLiteral("&Remove Files"), pnlFiles), "cmdRemoveFiles");
+  cmdClearFiles = Named(new QPushButton(QStringLiteral("C&lear"), pnlFiles), "cmdClearFiles");
   chkPathInfo = Named(new QCheckBox(QStringLiteral("Save Path"), pnlFiles), "chkPathInfo");
   chkPathInfo->setTristate(true);
   chkPathInfo->setCheckState(Qt::PartiallyChecked);
@@ -251,8 +262,14 @@ void TfrmMain::BuildFilesPanel() {
   for (QWidget *w : {static_cast<QWidget *>(cmdAddFiles), static_cast<QWidget *>(cmdRemoveFiles),
                      static_cast<QWidget *>(cmdClearFiles), static_cast<QWidget *>(chkPathInfo)})
     row->addWidget(w);
-  row->addWidget(lblTotalCDSize, 1);
+  row->addStretch(1);
   v->addLayout(row);
+  // The space figures get a line of their own above the bar they describe:
+  // beside the buttons they lack the room at the default width.
+  auto *space = new QHBoxLayout;
+  space->setContentsMargins(6, 0, 6, 0);
+  space->addWidget(lblTotalCDSize, 1);
+  v->addLayout(space);
 
   cdsSize = Named(new TCDSize(pnlFiles), "cdsSize");
   cdsSize->SetMemBarColour(QColor(0x00, 0x80, 0x00));
@@ -318,7 +335,7 @@ void TfrmMain::BuildSettingsPanel() {
   sldCacheSize->setTickPosition(QSlider::TicksBelow);
   sldCacheSize->setValue(2);
   lblCacheSize = Named(new QLabel(QStringLiteral("0"), body), "lblCacheSize");
-  cmdCloseTrack = Named(new QPushButton(QStringLiteral("Close Track"), body), "cmdCloseTrack");
+  cmdCloseTrack = Named(new QPushButton(QStringLiteral("Close Trac&k"), body), "cmdCloseTrack");
   chkVerify = check("chkVerify", QStringLiteral("Verify after burn"), false);
   chkVerify->setToolTip(QStringLiteral("Read the written session back and compare it"));
 
@@ -376,24 +393,25 @@ void TfrmMain::BuildBurnPanel() {
     return Named(new QPushButton(caption, body), name);
   };
   lblDrive = Named(new QLabel(QStringLiteral("Drive:"), body), "lblDrive");
-  cmbDrives = Named(new QComboBox(body), "cmbDrives");
+  cmbDrives = Named(new TElidedCombo(body), "cmbDrives");
   cmbDrives->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   cmbDrives->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cmbDrives->setMinimumContentsLength(12);
   auto *speed = Named(new TDropDownCombo(body), "cmbSpeed");
   speed->OnDropDown = [this] { FillSpeedList(); };
   cmbSpeed = speed;
   cmbSpeed->addItem(QStringLiteral("Max"));
   cmbSpeed->setCurrentIndex(0);
-  cmdDiscInfo = button("cmdDiscInfo", QStringLiteral("Disc Info"));
-  cmdCapabilities = button("cmdCapabilities", QStringLiteral("Capabilities"));
-  cmdEject = button("cmdEject", QStringLiteral("Eject"));
-  cmdLoad = button("cmdLoad", QStringLiteral("Load"));
-  cmdBurn = button("cmdBurn", QStringLiteral("Burn CD or DVD"));
-  cmdBuildISO = button("cmdBuildISO", QStringLiteral("Build ISO"));
-  cmdBurnISO = button("cmdBurnISO", QStringLiteral("Burn ISO"));
-  cmdQuickErase = button("cmdQuickErase", QStringLiteral("Quick Erase"));
-  cmdCompleteErase = button("cmdCompleteErase", QStringLiteral("Complete Erase"));
-  cmdAbort = button("cmdAbort", QStringLiteral("Abort"));
+  cmdDiscInfo = button("cmdDiscInfo", QStringLiteral("Disc I&nfo"));
+  cmdCapabilities = button("cmdCapabilities", QStringLiteral("Ca&pabilities"));
+  cmdEject = button("cmdEject", QStringLiteral("E&ject"));
+  cmdLoad = button("cmdLoad", QStringLiteral("L&oad"));
+  cmdBurn = button("cmdBurn", QStringLiteral("&Burn CD or DVD"));
+  cmdBuildISO = button("cmdBuildISO", QStringLiteral("Build &ISO"));
+  cmdBurnISO = button("cmdBurnISO", QStringLiteral("B&urn ISO"));
+  cmdQuickErase = button("cmdQuickErase", QStringLiteral("&Quick Erase"));
+  cmdCompleteErase = button("cmdCompleteErase", QStringLiteral("Complete &Erase"));
+  cmdAbort = button("cmdAbort", QStringLiteral("Abor&t"));
   cmdAbort->setEnabled(false);
   auto *lblProgress = new QLabel(QStringLiteral("Progress: "), body);
   prgProgress = Named(new QProgressBar(body), "prgProgress");
@@ -406,10 +424,14 @@ void TfrmMain::BuildBurnPanel() {
   lblMBWritten->setFont(bold);
   lblBurnState->setFont(bold);
   lblMBWritten->setMinimumWidth(110);
-  lblBurnState->setMinimumWidth(110);
+  // The state has a field of its own, so that it never runs into the figures.
+  lblBurnState->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  lblBurnState->setMargin(1);
+  lblBurnState->setMinimumWidth(lblBurnState->fontMetrics().horizontalAdvance(QStringLiteral("Building ISO...")) + 8);
 
   auto *drive = new QHBoxLayout;
   drive->addWidget(lblDrive);
+  drive->addSpacing(4);
   drive->addWidget(cmbDrives, 1);
   drive->addWidget(cmbSpeed);
   drive->addWidget(cmdDiscInfo);
@@ -524,6 +546,11 @@ bool TfrmMain::eventFilter(QObject *watched, QEvent *event) {
 
 void TfrmMain::showEvent(QShowEvent *event) {
   QMainWindow::showEvent(event);
+  if (!shown_) {
+    shown_ = true;
+    // The frame's size is known once the window manager has framed it.
+    QMetaObject::invokeMethod(this, &TfrmMain::FitToScreen, Qt::QueuedConnection);
+  }
   FormActivate();
 }
 
@@ -546,7 +573,7 @@ void TfrmMain::LiveUpdateText(const std::string &name, const std::string &text) 
   }
 }
 
-void TfrmMain::mnuHelpHomeClick() { QDesktopServices::openUrl(QUrl(QLatin1String(kHomePage))); }
+void TfrmMain::mnuHelpHomeClick() { OpenHomePage(); }
 
 void TfrmMain::mnuHelpAboutClick() {
   ShowMessage(this, QStringLiteral("Version 2.1.1"), QStringLiteral("About Skarvo CD & DVD Burner"),

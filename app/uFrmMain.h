@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include <atomic>
 #include <functional>
@@ -154,6 +155,29 @@ public:
   // The first-run fetcher's text event.
   void LiveUpdateText(const std::string &name, const std::string &text);
 
+  // ---- layout, keyboard, placement and names (uFrmMain.cpp, uFrmMain_files.cpp) ----
+  // The default client size, and the smallest the window allows.
+  static constexpr int kDefaultWidth = 642, kDefaultHeight = 636, kMinWidth = 642, kMinHeight = 569;
+  // The label a burn or an image gets: the field's text, else the name of the
+  // first entry's folder, which the empty field shows as its placeholder.
+  QString VolumeLabelToUse() const;
+  QString FirstEntryFolderName() const;
+  // "Save ISO": the preset is a full path in the home folder named after the
+  // label; a relative answer is taken from the home folder.
+  QString DefaultImagePath() const;
+  static QString ResolveImagePath(const QString &name);
+  // Opens the product's web page; says the address when no browser opens it.
+  void OpenHomePage();
+  // The Escape key: presses Close Track, asking first when the disc has an
+  // open session.
+  void EscapePressed();
+  // Places the window as it was left (or centred at its default size), in
+  // every case inside the screen's available area.
+  void RestorePlacement();
+  void FitToScreen();
+  // Tests open the web page through here; returns whether it opened.
+  static std::function<bool(const QUrl &)> OpenUrlHook;
+
 protected:
   bool eventFilter(QObject *watched, QEvent *event) override;
   void showEvent(QShowEvent *event) override;
@@ -167,6 +191,7 @@ private:
     int DiscStatus = -1;
     uint32_t Capacity = 0;
     uint32_t UsedBlocks = 0;
+    bool OpenSession = false;  // the last session is incomplete
   };
   void BuildFilesPanel();
   void BuildSettingsPanel();
@@ -206,17 +231,33 @@ private:
   QStringList leftOut_;
   std::thread driveJob_;
   std::atomic<bool> driveJobRunning_{false};
+  // Layout and placement.
+  bool shown_ = false;        // the window was shown: its placement is saved
+  bool openSession_ = false;  // the medium read last has an open session
+  void SetTabOrder();
+  void SavePlacement() const;
+};
+
+// A drop-down list that shortens its shown text with an ellipsis where it
+// lacks the room (its tooltip holds the whole), and opens a list wide
+// enough for every entry.
+class TElidedCombo : public QComboBox {
+public:
+  explicit TElidedCombo(QWidget *parent);
+
+protected:
+  void paintEvent(QPaintEvent *) override;
 };
 
 // A combo box that runs OnDropDown each time its list is opened.
-class TDropDownCombo : public QComboBox {
+class TDropDownCombo : public TElidedCombo {
 public:
-  using QComboBox::QComboBox;
+  using TElidedCombo::TElidedCombo;
   std::function<void()> OnDropDown;
   void showPopup() override {
     if (OnDropDown)
       OnDropDown();
-    QComboBox::showPopup();
+    TElidedCombo::showPopup();
   }
 };
 
@@ -227,12 +268,17 @@ class TFileListView : public QTreeWidget {
 public:
   explicit TFileListView(TfrmMain *owner);
   bool AcceptsSource(const QDropEvent *e) const;
+  // Widens the size column to the widest size it shows.
+  void FitSizeColumn();
 
 protected:
+  void keyPressEvent(QKeyEvent *e) override;
   void dragEnterEvent(QDragEnterEvent *e) override;
   void dragMoveEvent(QDragMoveEvent *e) override;
   void dropEvent(QDropEvent *e) override;
 
 private:
+  void PostWarning(const QString &text);
   TfrmMain *owner_;
+  int sizeNeed_ = 0;
 };

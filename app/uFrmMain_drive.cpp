@@ -10,6 +10,15 @@
 
 #include <cmath>
 
+namespace {
+// Disc information byte 2, bits 2-3: the state of the last session
+// (0 empty, 1 incomplete, 2 damaged, 3 complete).
+bool LastSessionOpen(const uint8_t *discInformation) {
+  constexpr uint8_t kIncomplete = 1;
+  return ((discInformation[2] >> 2) & 3) == kIncomplete;
+}
+} // namespace
+
 void TfrmMain::StartDriveJob(std::function<void()> work) {
   JoinDriveJob();
   driveJobRunning_.store(true);
@@ -92,6 +101,7 @@ void TfrmMain::orvBurnDeviceChange(TObject *) {
   st.UnderrunCapable = orvBurn->HasCapability(capUnderrunProtection);
   st.IdVolume = orvBurn->IdVolume;
   st.DiscStatus = orvBurn->DiscStatus();
+  st.OpenSession = st.DiscStatus != -1 && LastSessionOpen(orvBurn->DiscInformation);
   if (st.DiscStatus != -1) {
     st.Capacity = orvBurn->DiscCapacity();
     st.UsedBlocks = orvBurn->UsedBlocks();
@@ -106,6 +116,7 @@ void TfrmMain::ApplyDeviceState(const TDeviceState &st) {
   chkUnderrunProtection->setChecked(st.Underrun);
   chkUnderrunProtection->setEnabled(st.UnderrunCapable);
   txtVolumeLabel->setText(QString::fromStdString(st.IdVolume));
+  openSession_ = st.OpenSession;
   if (st.DiscStatus == -1)
     return;
   // Megabytes rounded half to even.

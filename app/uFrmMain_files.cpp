@@ -8,10 +8,12 @@
 #include <QDragEnterEvent>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QUrl>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -25,7 +27,7 @@ TFileListView::TFileListView(TfrmMain *owner) : QTreeWidget(owner), owner_(owner
   setHeaderLabels({QStringLiteral("R"), QStringLiteral("Name"), QStringLiteral("Size ")});
   setRootIsDecorated(false);
   setSelectionBehavior(QAbstractItemView::SelectRows);
-  setSelectionMode(QAbstractItemView::SingleSelection);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
   setAcceptDrops(true);
   setDragDropMode(QAbstractItemView::DropOnly);
   QHeaderView *h = header();
@@ -37,10 +39,24 @@ TFileListView::TFileListView(TfrmMain *owner) : QTreeWidget(owner), owner_(owner
   setColumnWidth(0, 23);
   setColumnWidth(kSizeColumn, 87);
   headerItem()->setTextAlignment(kSizeColumn, Qt::AlignRight | Qt::AlignVCenter);
+  // 70 to 100 pixels, or more when a size needs it (sizes of many GB).
   connect(h, &QHeaderView::sectionResized, this, [this](int i, int, int w) {
-    if (i == kSizeColumn && (w < 70 || w > 100))
-      setColumnWidth(kSizeColumn, w < 70 ? 70 : 100);
+    const int widest = std::max(100, sizeNeed_);
+    if (i == kSizeColumn && (w < 70 || w > widest))
+      setColumnWidth(kSizeColumn, w < 70 ? 70 : widest);
   });
+}
+
+void TFileListView::FitSizeColumn() {
+  const QFontMetrics fm(font());
+  int text = 0;
+  for (int i = 0; i < topLevelItemCount(); ++i)
+    text = std::max(text, fm.horizontalAdvance(topLevelItem(i)->text(kSizeColumn)));
+  // The item's margins on both sides, as the style draws them.
+  const int margin = 2 * (style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1) + 4;
+  sizeNeed_ = text > 0 ? text + margin : 0;
+  if (columnWidth(kSizeColumn) < sizeNeed_)
+    setColumnWidth(kSizeColumn, sizeNeed_);
 }
 
 // Drags from the add-files dialog's lists, and file drops from other
@@ -50,6 +66,16 @@ bool TFileListView::AcceptsSource(const QDropEvent *e) const {
   if (TfrmAddFiles *dlg = owner_->AddFilesDialog(); src && dlg)
     return src == dlg->dirFolders || src == dlg->flbFiles;
   return !src && e->mimeData()->hasUrls();
+}
+
+void TFileListView::keyPressEvent(QKeyEvent *e) {
+  if (e->key() == Qt::Key_Delete && e->modifiers() == Qt::NoModifier) {
+    if (owner_->cmdRemoveFiles->isEnabled())
+      owner_->cmdRemoveFilesClick();
+    e->accept();
+    return;
+  }
+  QTreeWidget::keyPressEvent(e);
 }
 
 void TFileListView::dragEnterEvent(QDragEnterEvent *e) {
@@ -74,12 +100,25 @@ void TFileListView::dropEvent(QDropEvent *e) {
   QStringList paths;
   for (const QUrl &u : e->mimeData()->urls())
     paths << (u.isLocalFile() ? u.toLocalFile() : u.toString());
+  // The list comes from the other program after the drop; one that has
+  // ended by then sends nothing, which is not a drop of no files.
+  if (paths.isEmpty()) {
+    e->ignore();
+    PostWarning(QStringLiteral("Nothing was received from the program the entries were dragged from."));
+    return;
+  }
   e->acceptProposedAction();
   const QStringList left = owner_->AddDroppedPaths(paths);
   if (!left.isEmpty())
-    TfrmMain::ShowMessage(owner_, QStringLiteral("These entries cannot be read and were not added:\n") +
-                                      left.join(QLatin1Char('\n')),
-                          QStringLiteral("Warning"), QMessageBox::Warning);
+    PostWarning(QStringLiteral("These entries cannot be read and were not added:\n") + left.join(QLatin1Char('\n')));
+}
+
+// Shown after the drop has ended, so that the other program is not kept
+// waiting for its end while the box is open.
+void TFileListView::PostWarning(const QString &text) {
+  QMetaObject::invokeMethod(
+      owner_, [o = owner_, text] { TfrmMain::ShowMessage(o, text, QStringLiteral("Warning"), QMessageBox::Warning); },
+      Qt::QueuedConnection);
 }
 
 QString TfrmMain::FormatSize(int64_t n) {
@@ -139,13 +178,29 @@ void TfrmMain::UpdateDiscSpace() {
     return static_cast<int>(v > std::numeric_limits<int>::max() ? std::numeric_limits<int>::max() : v);
   };
   cdsSize->SetMemUsed(mb(used + added));
+  // An empty label field shows the label the next burn or image will get.
+  txtVolumeLabel->setPlaceholderText(FirstEntryFolderName().left(txtVolumeLabel->maxLength()));
+  lvwFiles->FitSizeColumn();
   cdsSize->SetMemInitial(mb(used));
 }
 
 void TfrmMain::cmdRemoveFilesClick() {
-  if (QTreeWidgetItem *row = lvwFiles->currentItem(); row && row->isSelected())
-    delete row;
+  qDeleteAll(lvwFiles->selectedItems());
   UpdateDiscSpace();
+}
+
+QString TfrmMain::FirstEntryFolderName() const {
+  if (lvwFiles->topLevelItemCount() == 0)
+    return {};
+  // A folder row ends with "/": its own name; a file row: its folder's name,
+  // as the command line names a volume.
+  const QString path = lvwFiles->topLevelItem(0)->text(kNameColumn);
+  return QFileInfo(path.endsWith(QLatin1Char('/')) ? path.chopped(1) : QFileInfo(path).path()).fileName();
+}
+
+QString TfrmMain::VolumeLabelToUse() const {
+  const QString typed = txtVolumeLabel->text().trimmed();
+  return typed.isEmpty() ? FirstEntryFolderName().left(txtVolumeLabel->maxLength()) : typed;
 }
 
 void TfrmMain::cmdClearFilesClick() {

@@ -90,7 +90,7 @@ void TfrmMain::FillSpeedList() {
 bool TfrmMain::ApplyOptions() {
   TOrvBurner &b = *orvBurn;
   b.JolietFileSystem = chkJoliet->isChecked();
-  b.IdVolume = txtVolumeLabel->text().trimmed().toStdString();
+  b.IdVolume = VolumeLabelToUse().toStdString();
   b.FinalizeDisc = chkCloseDisc->isChecked();
   b.UnderrunProtection = chkUnderrunProtection->isChecked();
   b.TestWrite = chkTestWrite->isChecked();

@@ -134,3 +134,40 @@ bool TOptions::SaveOptions(const std::string &basePath) const {
   s.sync();
   return s.status() == QSettings::NoError;
 }
+
+bool TWindowPlacement::Load(const std::string &basePath) {
+  const auto settings = OpenSettings(basePath);
+  QSettings &s = *settings;
+  if (s.status() != QSettings::NoError)
+    return false;
+  s.beginGroup(QStringLiteral("Window"));
+  TWindowPlacement p;
+  int32_t maximized = 0;
+  ReadInt(s, "X", p.X);
+  ReadInt(s, "Y", p.Y);
+  ReadInt(s, "Width", p.Width);
+  ReadInt(s, "Height", p.Height);
+  ReadInt(s, "Maximized", maximized);
+  s.endGroup();
+  if (p.Width <= 0 || p.Height <= 0)
+    return false;
+  p.Maximized = maximized != 0;
+  *this = p;
+  return true;
+}
+
+bool TWindowPlacement::Save(const std::string &basePath) const {
+  const auto settings = OpenSettings(basePath);
+  QSettings &s = *settings;
+  if (s.status() != QSettings::NoError)
+    return false;  // a damaged file is left for SaveOptions to replace
+  s.beginGroup(QStringLiteral("Window"));
+  s.setValue(QStringLiteral("X"), X);
+  s.setValue(QStringLiteral("Y"), Y);
+  s.setValue(QStringLiteral("Width"), Width);
+  s.setValue(QStringLiteral("Height"), Height);
+  s.setValue(QStringLiteral("Maximized"), Maximized ? 1 : 0);
+  s.endGroup();
+  s.sync();
+  return s.status() == QSettings::NoError;
+}

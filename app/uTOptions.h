@@ -45,6 +45,16 @@ public:
   static std::string DefaultExtractFolder();
 };
 
+// The main window's place and size, kept in the same file as the options but
+// in a group of its own ("Window"), written when the window closes.
+struct TWindowPlacement {
+  int X = 0, Y = 0, Width = 0, Height = 0;
+  bool Maximized = false;
+  // False (and the fields untouched) when nothing sound is stored.
+  bool Load(const std::string &basePath);
+  bool Save(const std::string &basePath) const;
+};
+
 // The base path the program passes to LoadOptions and SaveOptions.
 inline constexpr const char *kOptionsBasePath = "Software\\Skarvo CD & DVD Burner";
 inline constexpr const char *kDefaultFirstRunURL = "http://skarvo.org/firstrun.txt";

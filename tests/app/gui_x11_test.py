@@ -343,14 +343,15 @@ def case_urilist(scratch):
                 pass
         if src.poll() is None:
             fail("the drag never started")
-        if "drop accepted" not in src.stdout.read():
-            fail("the window refused a text/uri-list drop from another program")
-        # Between two programs under a bare X server the data of the drop
-        # does not reach the target (the rows themselves are checked by the
-        # offscreen test of the same drop); here the window must stay sound.
-        w = p.dump()[0]
-        if "lvwFiles" not in w:
-            fail("the file list is gone")
+        said = src.stdout.read()
+        if "drop accepted, data fetched" not in said:
+            fail("the drop from another program: " + said)
+        # The rows of both folders, with their sizes, as the drop gave them.
+        rows = wait_for("the dropped folders as rows", lambda: (lambda rs: rs if len(rs) == 2 else None)(
+            [r for r in p.dump()[1] if r[0] == "lvwFiles"]))
+        for (_, _, text), folder in zip(rows, (one, two)):
+            if folder + "/" not in text or "{:,}".format(folder_size(folder)) not in text:
+                fail("the row for %s reads: %s" % (folder, text))
         p.shot("frmMain", "main-window-after-uri-drop.png")
         p.close()
     finally:
@@ -390,6 +391,44 @@ def case_vdrive(scratch):
         if not 190 <= size <= 200:  # 100,000 blocks of 2 KiB and the lead-out
             fail("the bar after the refresh: " + after)
         p.shot("frmMain", "main-window-after-refresh.png")
+        p.close()
+    finally:
+        p.kill()
+
+
+def case_small(scratch):
+    """On an 800x600 screen the whole window is on the screen."""
+    p = Program(scratch, extra_env={"BROWSER": os.path.join(scratch, "no-such-browser")})
+    try:
+        w = main_window(p)
+        screen = (0, 0, 800, 600)
+
+        def inside(rect):
+            x, y, wd, ht = rect
+            return x >= screen[0] and y >= screen[1] and x + wd <= screen[2] and y + ht <= screen[3]
+        w = wait_for("the window inside the screen", lambda: (lambda d: d if inside(d["frmMain"][1]) else None)(
+            p.dump()[0]))
+        for name in ("frmMain", "prgProgress", "cmdAbort", "lblBurnState", "cmdCompleteErase", "lvwFiles"):
+            if not inside(w[name][1]):
+                fail("%s lies outside the screen: %s" % (name, w[name][1]))
+        p.screen("screen-800x600.png")
+        p.shot("frmMain", "main-window-800x600.png")
+
+        # From the keyboard: Alt+H opens Help, H chooses "Help..."; with no
+        # browser to open, the address is shown.
+        wid = xdotool("search", "--name", "^Skarvo CD & DVD Burner$").stdout.split()
+        for x in wid:
+            xdotool("windowfocus", "--sync", x)
+        click(w["lvwFiles"][1])
+        xdotool("key", "alt+h")
+        wait_for("the Help menu", lambda: "mnuHelp" in p.dump()[0])
+        xdotool("key", "h")
+        box = wait_for("the help's address", lambda: [
+            line for line in p.ask("dump").splitlines() if line.startswith("message\t") and "https://" in line])
+        p.screen("help-without-browser.png")
+        ok = wait_for("the box's button", lambda: p.dump()[0].get("cmdOK"))
+        click(ok[1])
+        wait_for("the box to close", lambda: "msgBox" not in p.dump()[0])
         p.close()
     finally:
         p.kill()
