@@ -120,6 +120,7 @@ private slots:
     QVERIFY(w->AddSourceRow(Scratch("src")));
     QCOMPARE(Burn(w.get()).Text, QString("Burn process completed."));
     w->cmdCloseTrackClick();
+    TWindowFixture::WaitIdle(w.get());
     QCOMPARE(w->orvBurn->DiscStatus(), 1);
     int n = 0;
     for (const QString &session : {QString("-1"), QString("9")}) {
