@@ -222,6 +222,31 @@ private slots:
     QVERIFY2(fx_.LastMessage().contains("CLOSED"), qPrintable(fx_.LastMessage()));
   }
 
+  // The erase bar follows the drive's own progress indication: it climbs in
+  // steps instead of sitting low and jumping to the end.
+  void eraseProgressFollowsTheDrive() {
+    auto w = fx_.Window("erp", "cdrw-writer", "CD-RW");
+    ov::SetTimeScale(0.05);
+    w->cmdCompleteEraseClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Busy(), 30000);
+    QList<int> seen{0};
+    while (w->Busy()) {
+      QTest::qWait(10);
+      if (w->Busy() && w->prgProgress->value() != seen.last())
+        seen << w->prgProgress->value();
+    }
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QCOMPARE(fx_.Messages[0].Text, QString("Erase process completed."));
+    QStringList shown;
+    int jump = 0;
+    for (int i = 0; i < seen.size(); ++i) {
+      shown << QString::number(seen[i]);
+      jump = std::max(jump, (i + 1 < seen.size() ? seen[i + 1] : 100) - seen[i]);
+    }
+    QVERIFY2(jump <= 40, qPrintable(shown.join(" ")));
+  }
+
   // The speed is the rate of the last few seconds, not the average.
   void speedIsTheRecentRate() {
     TfrmMain::TRateSamples s;
