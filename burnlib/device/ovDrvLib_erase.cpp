@@ -263,12 +263,16 @@ void TEraseThread::Execute() {
 
   if (!Failed() && (!d.TestUnitReady(5000) || !d.ReadDiscInformation()) && !Failed()) {
     if (EraseKind != dtDVDRAM) {
+      // A drive that reports its progress is polled twice a second, so
+      // the bar follows it; otherwise every five seconds.
       do {
         Step(E);
         d.ReadDiscInformation();
+        Step(E);
+        const double every = driveProgress_ ? 0.5 : 5;
         if (d.NotReady())
-          Pause(5000);
-        E += 5;
+          Pause(static_cast<uint32_t>(every * 1000));
+        E += every;
       } while (!Failed() && d.NotReady() && E <= limit);
     }
     if (!Failed())
