@@ -9,9 +9,14 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +33,33 @@ public:
     }
   }
 };
+
+// SIGTERM and SIGINT become a close of the main window on its own thread
+// (which asks first while a disc is written): the handler only writes a
+// byte to a socket the event loop watches.
+int gSignalSocket[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char b = 1;
+  [[maybe_unused]] const ssize_t n = ::write(gSignalSocket[0], &b, 1);
+}
+
+void RouteSignalsTo(QWidget *window) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalSocket) != 0)
+    return;
+  auto *notifier = new QSocketNotifier(gSignalSocket[1], QSocketNotifier::Read, window);
+  QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+    char b;
+    [[maybe_unused]] const ssize_t n = ::read(gSignalSocket[1], &b, 1);
+    window->close();
+  });
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+}
 
 } // namespace
 
@@ -60,9 +92,13 @@ int main(int argc, char **argv) {
       probe->SetMainWindow(frmMain.get());
     QApplication::setWindowIcon(QIcon(SkarvoIcon(64)));
     splash->OnTimer = [&frmMain] { frmMain->show(); };
+    RouteSignalsTo(frmMain.get());
     rc = QApplication::exec();
     if (probe)
       probe->SetMainWindow(nullptr);
+    // Signals from here on end the program as before.
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
     frmMain.reset();
   }
   RemoveSyncDispatcher();

@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QPointer>
 #include <QVBoxLayout>
 
 namespace {
@@ -74,51 +75,87 @@ TfrmDiscInfo::TfrmDiscInfo(TfrmMain *owner) : QDialog(owner), owner_(owner) {
   connect(cmdClose, &QPushButton::clicked, this, &QDialog::accept);
 }
 
-bool TfrmDiscInfo::Fill() {
-  TOrvBurner &b = *owner_->orvBurn;
-  lvwSessions->clear();
+TDiscInfoData TfrmDiscInfo::ReadDisc(TOrvBurner &b) {
+  TDiscInfoData d;
   b.GetDiscInfo(b.Disc);
   if (!b.TestUnitReady(5000)) {
-    TfrmMain::ShowMessage(this, QStringLiteral("Error getting session information."), QStringLiteral("Warning"),
-                          QMessageBox::Warning);
     b.SetSPTIAutoClose(true);
-    return false;
+    return d;
   }
+  d.Ready = true;
   const uint8_t type = b.GetDiscType();
   const int n = b.SessionCount();
   for (int s = 1; s <= n; ++s) {
     b.ReadTrackInformation(static_cast<uint8_t>(s));
-    auto *row = new QTreeWidgetItem;
-    row->setText(0, QString::number(s));
-    row->setText(1, QString::number(b.TrackStartAddress()));
-    row->setText(2, QString::number(static_cast<int64_t>(std::nearbyint(b.TrackSize() / 512.0))) +
-                        QStringLiteral(" MB"));
-    row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
-    lvwSessions->addTopLevelItem(row);
+    d.Sessions.push_back({b.TrackStartAddress(), static_cast<int64_t>(std::nearbyint(b.TrackSize() / 512.0))});
   }
   const uint32_t freeBlocks = b.FreeBlocks();
   const int status = b.DiscStatus();
   const QString statusText = status == -1  ? QStringLiteral("Disc status unknown")
                              : status == 2 ? QStringLiteral("Disc closed/finalized")
                                            : QStringLiteral("Disc is open");
-  lblFreeSpace->setText(MbText(freeBlocks) + QStringLiteral(", ") + statusText);
+  d.FreeSpace = MbText(freeBlocks) + QStringLiteral(", ") + statusText;
   b.GetDiscInfo(b.Disc);
-  lblMedium->setText(QString::fromLatin1(DiscTypeNames[type & 15]));
-  lblDiscSize->setText(MbText(b.DiscCapacity()));
-  lblUsedSpace->setText(MbText(b.UsedBlocks()) + QStringLiteral(",  Sessions : ") + QString::number(n));
+  d.Medium = QString::fromLatin1(DiscTypeNames[type & 15]);
+  d.DiscSize = MbText(b.DiscCapacity());
+  d.UsedSpace = MbText(b.UsedBlocks()) + QStringLiteral(",  Sessions : ") + QString::number(n);
   b.SetSPTIAutoClose(true);
+  return d;
+}
+
+void TfrmDiscInfo::ShowReading() {
+  lblMedium->setText(QStringLiteral("Reading the disc..."));
+  cmdShowFiles->setEnabled(false);
+  cmdClose->setText(QStringLiteral("Cancel"));
+}
+
+bool TfrmDiscInfo::Apply(const TDiscInfoData &d) {
+  cmdClose->setText(QStringLiteral("Close"));
+  lvwSessions->clear();
+  if (!d.Ready) {
+    lblMedium->clear();
+    TfrmMain::ShowMessage(this, QStringLiteral("Error getting session information."), QStringLiteral("Warning"),
+                          QMessageBox::Warning);
+    return false;
+  }
+  int number = 0;
+  for (const TDiscInfoData::TSession &s : d.Sessions) {
+    auto *row = new QTreeWidgetItem;
+    row->setText(0, QString::number(++number));
+    row->setText(1, QString::number(s.Start));
+    row->setText(2, QString::number(s.SizeMb) + QStringLiteral(" MB"));
+    row->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    lvwSessions->addTopLevelItem(row);
+  }
+  // With a single session there is nothing to choose.
+  if (lvwSessions->topLevelItemCount() == 1)
+    lvwSessions->setCurrentItem(lvwSessions->topLevelItem(0));
+  lblMedium->setText(d.Medium);
+  lblDiscSize->setText(d.DiscSize);
+  lblUsedSpace->setText(d.UsedSpace);
+  lblFreeSpace->setText(d.FreeSpace);
+  cmdShowFiles->setEnabled(true);
   return true;
 }
 
-bool TfrmDiscInfo::ImportSelectedSession() {
+bool TfrmDiscInfo::Fill() { return Apply(ReadDisc(*owner_->orvBurn)); }
+
+int TfrmDiscInfo::ChosenSession() const {
   const QList<QTreeWidgetItem *> chosen = lvwSessions->selectedItems();
-  if (chosen.isEmpty()) {
+  QTreeWidgetItem *row = !chosen.isEmpty() ? chosen.front() : lvwSessions->currentItem();
+  if (!row && lvwSessions->topLevelItemCount() == 1)
+    row = lvwSessions->topLevelItem(0);
+  return row ? lvwSessions->indexOfTopLevelItem(row) + 1 : 0;
+}
+
+bool TfrmDiscInfo::ImportSelectedSession() {
+  const int session = ChosenSession();
+  if (session == 0) {
     TfrmMain::ShowMessage(this, QStringLiteral("Please select a session from the list."),
                           QStringLiteral("Information"), QMessageBox::Information);
     return false;
   }
   TOrvBurner &b = *owner_->orvBurn;
-  const int session = lvwSessions->indexOfTopLevelItem(chosen.front()) + 1;
   b.ResetCompilation(65535, 8191);
   if (!b.ImportSession(static_cast<uint8_t>(session), b.Root())) {
     TfrmMain::ShowMessage(this, QStringLiteral("Session %1 of the disc could not be read.").arg(session),
@@ -136,8 +173,21 @@ void TfrmDiscInfo::cmdShowFilesClick() {
   dlg.exec();
 }
 
+// The dialog opens at once and fills in when the worker has read the disc;
+// Cancel closes it, and a result that comes later is dropped.
 void TfrmMain::ShowDiscInfo() {
-  TfrmDiscInfo dlg(this);
-  if (dlg.Fill())
-    dlg.exec();
+  auto *dlg = new TfrmDiscInfo(this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->ShowReading();
+  QPointer<TfrmDiscInfo> alive(dlg);
+  auto data = std::make_shared<TDiscInfoData>();
+  if (!RunJob([this, data] { *data = TfrmDiscInfo::ReadDisc(*orvBurn); },
+              [alive, data] {
+                if (alive && !alive->Apply(*data))
+                  alive->close();
+              })) {
+    delete dlg;
+    return;
+  }
+  dlg->open();
 }

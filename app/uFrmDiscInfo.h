@@ -8,16 +8,39 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include <vector>
+
 class TfrmMain;
+class TOrvBurner;
+
+// What the dialog shows, read from the drive on the window's worker.
+struct TDiscInfoData {
+  bool Ready = false;
+  QString Medium, DiscSize, UsedSpace, FreeSpace;
+  struct TSession {
+    uint32_t Start;
+    int64_t SizeMb;
+  };
+  std::vector<TSession> Sessions;
+};
 
 class TfrmDiscInfo : public QDialog {
   Q_OBJECT
 public:
   explicit TfrmDiscInfo(TfrmMain *owner);
 
-  // Fills the dialog from the selected drive; false (after telling the
-  // user) when the drive is not ready.
+  // Reads the selected drive (any thread; drive commands only).
+  static TDiscInfoData ReadDisc(TOrvBurner &b);
+  // Shows what was read; false (after telling the user) when the drive was
+  // not ready.
+  bool Apply(const TDiscInfoData &d);
+  // Reads and shows at once, on the calling thread.
   bool Fill();
+  // "Reading the disc..." until Apply: Show Files off, Close cancels.
+  void ShowReading();
+  // The session Show Files reads: the selected row, else the focused one,
+  // else the only one; 0 when none.
+  int ChosenSession() const;
   // Reads the selected session into an emptied compilation; false (after
   // telling the user) when no session is selected or it cannot be read.
   bool ImportSelectedSession();

@@ -22,6 +22,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -63,8 +64,9 @@ public:
   int64_t NewBytes() const;
   int64_t UsedBytes() const { return usedBytes_; }
 
-  // True while the drive scan or a drive selection runs in the background.
-  bool DriveJobRunning() const { return driveJobRunning_.load(); }
+  // True while a job of the window's worker runs (the drive scan, a
+  // selection, a disc read or the preparation of a write) or its result waits.
+  bool DriveJobRunning() const { return jobActive_; }
   // Runs the drive selection again: the medium is read anew.
   void RefreshDrive();
   void ShowCapabilities();
@@ -93,7 +95,6 @@ public:
   static uint16_t SpeedFromText(const QString &text, uint8_t discType);
   // "48X (8,467 KB/s)" on a CD, "4.0X (5,540 KB/s)" on a DVD, in the locale's separators.
   static QString SpeedEntry(double kbPerSecond, uint8_t discType, const QLocale &locale);
-  bool EjectDrive();
   // True from the start of an operation until its completion handler ran.
   bool Busy() const { return operation_ != TOperation::None; }
   void cmdBurnClick();
@@ -109,6 +110,27 @@ public:
   void ShowDiscInfo();
   void tmrProgressTimer();
   void chkVerifyClick();
+
+  // ---- work off the window's thread, controls and ending (uFrmMain_ops.cpp,
+  // uFrmMain_drive.cpp, uFrmMain_progress.cpp) ----
+  // Runs work on the window's worker (one at a time) and then, on the
+  // window's thread, then. False (nothing run) while another job runs.
+  bool RunJob(std::function<void()> work, std::function<void()> then = {});
+  // Enables what can act now: while an operation or a drive job runs only
+  // Abort (for a write or erase) stays usable.
+  void UpdateControls();
+  // True from Abort (or a close answered Yes) until the operation ended.
+  bool Aborting() const { return aborting_; }
+  // The bytes per second over the last few seconds of a write: Samples
+  // holds (milliseconds, bytes written) pairs; older ones are dropped.
+  using TRateSamples = std::deque<std::pair<int64_t, int64_t>>;
+  static double RecentRate(TRateSamples &Samples, int64_t NowMs, int64_t Bytes);
+  static constexpr int64_t kRateWindowMs = 5000;
+  // Why a burn of the compilation cannot happen, for the user; empty when it can.
+  static QString BurnRefusalText(const std::string &LibraryText);
+  // Sends a desktop notification when the window is not the active one;
+  // does nothing where no notification service runs.
+  void NotifyEnd(const QString &Summary, const QString &Body);
 
   std::unique_ptr<TOrvBurner> orvBurn;
   TfrmAddFiles *AddFilesDialog() const { return frmAddFiles_; }
@@ -179,6 +201,9 @@ public:
   static std::function<bool(const QUrl &)> OpenUrlHook;
 
 protected:
+  // A close while a write, erase or format runs asks first; Yes aborts it
+  // and the window closes once it has ended.
+  void closeEvent(QCloseEvent *event) override;
   bool eventFilter(QObject *watched, QEvent *event) override;
   void showEvent(QShowEvent *event) override;
 
@@ -201,7 +226,8 @@ private:
                      QLabel **glyph);
   void CopyOptionsToControls();
   void StartDrives();
-  void StartDriveJob(std::function<void()> work);
+  bool StartDriveJob(std::function<void()> work, std::function<void()> then = {});
+  void DriveJobEnded();
   void JoinDriveJob();
   void SelectOnJob(const std::string &deviceString);
   void orvBurnDeviceChange(TObject *Sender);
@@ -236,17 +262,48 @@ private:
   bool openSession_ = false;  // the medium read last has an open session
   void SetTabOrder();
   void SavePlacement() const;
-};
 
-// A drop-down list that shortens its shown text with an ellipsis where it
-// lacks the room (its tooltip holds the whole), and opens a list wide
-// enough for every entry.
-class TElidedCombo : public QComboBox {
-public:
-  explicit TElidedCombo(QWidget *parent);
-
-protected:
-  void paintEvent(QPaintEvent *) override;
+  // ---- jobs, controls and ending (main thread only) ----
+  // The list's rows for a fill on the worker, and what the fill found.
+  struct TPrepared {
+    struct TRow {
+      QString Path;
+      bool Checked;
+    };
+    std::vector<TRow> Rows;
+    bool KeepPath = false, LastFolder = false;
+    QString SpeedText;
+    QString Error;        // told to the user instead of going on
+    QStringList LeftOut;  // entries the compilation leaves out
+    int64_t Sectors = 0;
+  };
+  bool jobActive_ = false;        // from a job's start until its `then` ran
+  std::function<void()> jobThen_;
+  bool refreshPending_ = false;   // read the medium again once the job ended
+  bool quitAfterOp_ = false;      // close once the operation has ended
+  bool aborting_ = false;
+  bool driveBurns_ = false;       // the selected drive writes some medium
+  int64_t opSectors_ = -1;        // sectors of the running write; -1: none
+  TRateSamples rateSamples_;
+  std::vector<double> speeds_;  // KB/s the drive accepts for the medium, read at selection
+  uint8_t speedsType_ = 0;
+  std::vector<double> ReadSpeeds(uint8_t discType);
+  bool CanStart() const { return !Busy() && !jobActive_; }
+  void StartBurn();
+  void StartWriteJob(std::function<bool()> start, const char *failText);
+  // Eject (on the worker) and then read the medium again.
+  void EjectThenRefresh();
+  bool ejectPending_ = false;
+  bool EjectCommands();  // on the worker: unlock and open the tray
+  // Rows of the list, read on the window's thread for a fill on the worker.
+  std::shared_ptr<TPrepared> GatherRows() const;
+  // On any thread: fills the compilation; the reason it cannot, or empty.
+  QString FillFrom(TPrepared &p);
+  // On any thread: imports SessionToImport; why it failed, or empty.
+  QString ImportText();
+  // Ends an operation that never started writing, without a result.
+  void EndUnstarted();
+  void ShowOperationEnd(const QString &text, const QString &caption, bool notify);
 };
 
 // A combo box that runs OnDropDown each time its list is opened.

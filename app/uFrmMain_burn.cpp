@@ -9,79 +9,108 @@
 
 namespace {
 
-void LetPendingEventsRun() { QApplication::processEvents(QEventLoop::ExcludeUserInputEvents); }
+const QString kWarning = QStringLiteral("Warning");
+const QString kConfirm = QStringLiteral("Confirm Action");
 
 } // namespace
 
-bool TfrmMain::ImportChosenSession() {
+QString TfrmMain::ImportText() {
   orvBurn->ImportSessionNumber = 0;
   if (orvBurn->ImportSession(SessionToImport, orvBurn->Root()))
-    return true;
+    return {};
   const QString which = SessionToImport == 255 ? QStringLiteral("The last session")
                                                : QStringLiteral("Session %1").arg(SessionToImport);
-  ShowMessage(this, which + QStringLiteral(" of the disc could not be read, so it cannot be kept."),
-              QStringLiteral("Warning"), QMessageBox::Warning);
+  return which + QStringLiteral(" of the disc could not be read, so it cannot be kept.");
+}
+
+bool TfrmMain::ImportChosenSession() {
+  const QString why = ImportText();
+  if (why.isEmpty())
+    return true;
+  ShowMessage(this, why, kWarning, QMessageBox::Warning);
   return false;
 }
 
+QString TfrmMain::BurnRefusalText(const std::string &LibraryText) {
+  return QStringLiteral("The disc cannot take this burn: ") + QString::fromStdString(LibraryText) +
+         QStringLiteral(".\nNothing was written.");
+}
+
+// The checks, the fill and the layout run on the worker; the question is
+// asked only when the burn can happen, and the write starts on the worker.
 void TfrmMain::cmdBurnClick() {
-  if (Busy() || !ApplyOptions())
+  if (!CanStart() || !ApplyOptions())
     return;
-  JoinDriveJob();
-  uint32_t size = 0, free = 0;
-  orvBurn->ReadBufferCapacity(size, free);
   if (cmbSpeed->currentIndex() < 0)
     cmbSpeed->setCurrentIndex(0);
-  const uint8_t type = orvBurn->GetDiscType();
-  orvBurn->SetWriteSpeed(SpeedFromText(cmbSpeed->currentText(), type));
-  LetPendingEventsRun();
-  if (orvBurn->TestWrite && !orvBurn->TestWritePossible(type)) {
-    ShowMessage(this,
-                QStringLiteral("A test write is not possible on %1 media: the drive would write for real.")
-                    .arg(QString::fromLatin1(DiscTypeNames[type & 15])),
-                QStringLiteral("Warning"), QMessageBox::Warning);
-    return;
-  }
-  orvBurn->ResetCompilation(orvBurn->MaxFiles, orvBurn->MaxDirs);
-  if (!FillCompilation())
-    return;
-  LetPendingEventsRun();
-  orvBurn->PrepareLayout(false, orvBurn->Root());
-  const int64_t sectors = orvBurn->SessionSectors();
-  prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(sectors, INT32_MAX)));
-  const QString question = LeftOutText() + QStringLiteral("Do you want to write ") +
-                           QString::fromStdString(ov::FormatFloat("#,##0.00", sectors * 2048 / 1048576.0)) +
-                           QStringLiteral(" MB to the disc ?");
-  if (!AskYesNo(this, question, QStringLiteral("Confirm Action")))
-    return;
-  BeginOperation(TOperation::Burn, QStringLiteral("Writing Data..."));
-  cmdAbort->setEnabled(true);
-  cmdBuildISO->setEnabled(false);
-  cmdBurnISO->setEnabled(false);
-  cmbDrives->setEnabled(false);
-  if (!orvBurn->BurnCompilation() && !doneSeen_)
-    orvBurnWriteDone(orvBurn.get(), orvBurn->ErrorText.empty() ? "THE BURN COULD NOT BE STARTED" : orvBurn->ErrorText);
+  const std::shared_ptr<TPrepared> p = GatherRows();
+  BeginOperation(TOperation::Burn, QStringLiteral("Preparing the compilation..."));
+  RunJob(
+      [this, p] {
+        TOrvBurner &b = *orvBurn;
+        uint32_t size = 0, free = 0;
+        b.ReadBufferCapacity(size, free);
+        const uint8_t type = b.GetDiscType();
+        b.SetWriteSpeed(SpeedFromText(p->SpeedText, type));
+        if (b.TestWrite && !b.TestWritePossible(type)) {
+          p->Error = QStringLiteral("A test write is not possible on %1 media: the drive would write for real.")
+                         .arg(QString::fromLatin1(DiscTypeNames[type & 15]));
+          return;
+        }
+        b.ResetCompilation(b.MaxFiles, b.MaxDirs);
+        p->Error = FillFrom(*p);
+        if (!p->Error.isEmpty())
+          return;
+        if (const std::string why = b.BurnRefusal(b.Root()); !why.empty()) {
+          p->Error = BurnRefusalText(why);
+          return;
+        }
+        p->Sectors = b.SessionSectors();
+      },
+      [this, p] {
+        leftOut_ = p->LeftOut;
+        if (aborting_ || quitAfterOp_)
+          return EndUnstarted();
+        if (!p->Error.isEmpty()) {
+          EndUnstarted();
+          return ShowMessage(this, p->Error, kWarning, QMessageBox::Warning);
+        }
+        prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(p->Sectors, INT32_MAX)));
+        const QString question = LeftOutText() + QStringLiteral("Do you want to write ") +
+                                 QString::fromStdString(ov::FormatFloat("#,##0.00", p->Sectors * 2048 / 1048576.0)) +
+                                 QStringLiteral(" MB to the disc ?");
+        if (!AskYesNo(this, question, kConfirm) || aborting_ || quitAfterOp_)
+          return EndUnstarted();
+        lblBurnState->setText(QStringLiteral("Writing Data..."));
+        opSectors_ = p->Sectors;
+        StartWriteJob([this] { return orvBurn->BurnCompilation(); }, "THE BURN COULD NOT BE STARTED");
+      });
 }
 
 void TfrmMain::cmdBurnISOClick() {
-  if (Busy() || !ApplyOptions())
+  if (!CanStart() || !ApplyOptions())
     return;
   const QString file = AskPath(this, QStringLiteral("OpenISO"), QString());
   if (file.isEmpty())
     return;
-  JoinDriveJob();
-  uint32_t size = 0, free = 0;
-  orvBurn->ReadBufferCapacity(size, free);
+  const QString speed = cmbSpeed->currentText();
   BeginOperation(TOperation::BurnImage, QStringLiteral("Writing ISO..."));
-  cmdAbort->setEnabled(true);
-  cmdBurnISO->setEnabled(false);
-  cmdBurn->setEnabled(false);
-  cmbDrives->setEnabled(false);
-  orvBurn->SetWriteSpeed(SpeedFromText(cmbSpeed->currentText(), orvBurn->GetDiscType()));
-  if (!orvBurn->BurnImageFile(file.toStdString()) && !doneSeen_) {
-    orvBurnWriteDone(orvBurn.get(), orvBurn->ErrorText.empty() ? "THE BURN COULD NOT BE STARTED" : orvBurn->ErrorText);
-    return;
-  }
-  if (Busy())
-    prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(orvBurn->SessionSectors(), INT32_MAX)));
+  StartWriteJob(
+      [this, file, speed] {
+        TOrvBurner &b = *orvBurn;
+        uint32_t size = 0, free = 0;
+        b.ReadBufferCapacity(size, free);
+        b.SetWriteSpeed(SpeedFromText(speed, b.GetDiscType()));
+        if (!b.BurnImageFile(file.toStdString()))
+          return false;
+        const int64_t sectors = b.SessionSectors();
+        ov::Synchronize([this, sectors] {
+          if (Busy() && !doneSeen_) {
+            opSectors_ = sectors;
+            prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(sectors, INT32_MAX)));
+          }
+        });
+        return true;
+      },
+      "THE BURN COULD NOT BE STARTED");
 }

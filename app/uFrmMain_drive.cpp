@@ -1,6 +1,7 @@
-// The main window's drives: the scan and each selection run on a worker
-// thread so the window stays responsive; results come back to the window's
-// thread through the library's Synchronize.
+// The main window's drives: the scan, each selection and every other drive
+// command run on the window's worker thread so the window stays responsive;
+// results come back to the window's thread through the library's
+// Synchronize, and each job's continuation runs once the worker has ended.
 #include "uFrmMain.h"
 
 #include "CDSizer.h"
@@ -19,19 +20,46 @@ bool LastSessionOpen(const uint8_t *discInformation) {
 }
 } // namespace
 
-void TfrmMain::StartDriveJob(std::function<void()> work) {
-  JoinDriveJob();
+bool TfrmMain::StartDriveJob(std::function<void()> work, std::function<void()> then) {
+  if (jobActive_ || closing_)
+    return false;
+  JoinDriveJob();  // a job that has ended but whose end is still queued
+  jobActive_ = true;
+  jobThen_ = std::move(then);
   driveJobRunning_.store(true);
-  cmbDrives->setEnabled(false);
+  UpdateControls();
   driveJob_ = std::thread([this, work = std::move(work)] {
     work();
-    ov::Synchronize([this] {
-      if (closing_)
-        return;
-      cmbDrives->setEnabled(true);
-    });
     driveJobRunning_.store(false);
+    // A posted call: the window's thread may be joining this thread, and a
+    // call still pending when the window goes is dropped with it.
+    QMetaObject::invokeMethod(this, [this] { DriveJobEnded(); }, Qt::QueuedConnection);
   });
+  return true;
+}
+
+bool TfrmMain::RunJob(std::function<void()> work, std::function<void()> then) {
+  return StartDriveJob(std::move(work), std::move(then));
+}
+
+void TfrmMain::DriveJobEnded() {
+  if (closing_ || !jobActive_ || driveJobRunning_.load())
+    return;
+  JoinDriveJob();
+  jobActive_ = false;
+  if (auto then = std::exchange(jobThen_, nullptr))
+    then();
+  if (!jobActive_ && ejectPending_) {
+    ejectPending_ = false;
+    EjectThenRefresh();
+  }
+  if (!jobActive_ && refreshPending_) {
+    refreshPending_ = false;
+    RefreshDrive();
+  }
+  UpdateControls();
+  if (quitAfterOp_ && !Busy() && !jobActive_)
+    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 // On the window's thread: waits for the job, running the calls it queues.
@@ -67,11 +95,16 @@ void TfrmMain::StartDrives() {
 
 void TfrmMain::cmbDrivesChange() {
   const std::string device = cmbDrives->currentText().toStdString();
-  StartDriveJob([this, device] { SelectOnJob(device); });
+  if (!StartDriveJob([this, device] { SelectOnJob(device); }))
+    refreshPending_ = true;
 }
 
 void TfrmMain::RefreshDrive() {
-  if (!DriveJobRunning() && cmbDrives->count() > 0)
+  if (cmbDrives->count() == 0 || quitAfterOp_)
+    return;
+  if (jobActive_ || Busy())
+    refreshPending_ = true;
+  else
     cmbDrivesChange();
 }
 
@@ -83,13 +116,17 @@ void TfrmMain::SelectOnJob(const std::string &deviceString) {
   const std::string name = orvBurn->DriveName();
   const bool burns = orvBurn->HasCapability(capWriteCDR) || orvBurn->HasCapability(capWriteDVDR) ||
                      orvBurn->HasCapability(capWriteDVDRAM);
-  ov::Synchronize([this, deviceString, letter, name, burns] {
+  const uint8_t type = orvBurn->GetDiscType();
+  std::vector<double> speeds = ReadSpeeds(type);
+  ov::Synchronize([this, deviceString, letter, name, burns, type, speeds = std::move(speeds)] {
     if (closing_)
       return;
     cmbDrives->setToolTip(QString::fromStdString(deviceString));
     lblDrive->setText(letter ? QStringLiteral("Drive ") + QString::fromStdString(name)
                              : QStringLiteral("Drive :"));
-    cmdBurn->setEnabled(burns);
+    driveBurns_ = burns;
+    speeds_ = speeds;
+    speedsType_ = type;
   });
 }
 

@@ -8,6 +8,7 @@
 #include "uFrmDiscInfo.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFileInfo>
 #include <QMessageBox>
 
@@ -65,22 +66,31 @@ uint16_t TfrmMain::SpeedFromText(const QString &text, uint8_t discType) {
   return SpeedFromText(text, discType, QLocale());
 }
 
-// Rebuilt each time the list opens: every speed the drive accepts, read
-// back after setting it, from the maximum down.
+// On the worker: every speed the drive accepts for the medium, read back
+// after setting it, from the maximum down.
+std::vector<double> TfrmMain::ReadSpeeds(uint8_t discType) {
+  const int step = IsCDType(discType) ? 176 : 700;
+  std::vector<double> speeds;
+  for (int speed = orvBurn->GetMaxWriteSpeed(); speed > 0; speed -= step) {
+    orvBurn->SetWriteSpeed(static_cast<uint16_t>(speed));
+    speeds.push_back(orvBurn->GetCurrentWriteSpeed());
+  }
+  orvBurn->SetWriteSpeed(0);  // back to the drive's maximum, as before the probe
+  return speeds;
+}
+
+// Rebuilt each time the list opens, from the speeds read when the drive
+// was selected: opening the list sends nothing to the drive.
 void TfrmMain::FillSpeedList() {
-  if (Busy() || DriveJobRunning())
+  if (!CanStart())
     return;
-  const uint8_t type = orvBurn->GetDiscType();
-  const bool cd = IsCDType(type);
-  const int step = cd ? 176 : 700;
   const int remembered = cmbSpeed->currentIndex();
   const QSignalBlocker block(cmbSpeed);
   cmbSpeed->clear();
   cmbSpeed->addItem(QStringLiteral("Max"));
   const QLocale locale;
-  for (int speed = orvBurn->GetMaxWriteSpeed(); speed > 0; speed -= step) {
-    orvBurn->SetWriteSpeed(static_cast<uint16_t>(speed));
-    const QString entry = SpeedEntry(orvBurn->GetCurrentWriteSpeed(), type, locale);
+  for (const double kb : speeds_) {
+    const QString entry = SpeedEntry(kb, speedsType_, locale);
     if (cmbSpeed->findText(entry) < 0)
       cmbSpeed->addItem(entry);
   }
@@ -123,46 +133,57 @@ bool TfrmMain::ApplyOptions() {
   return true;
 }
 
-bool TfrmMain::FillCompilation() {
-  TOrvBurner &b = *orvBurn;
-  leftOut_.clear();
-  if (SessionToImport != 0 && !ImportChosenSession())
-    return false;
-  if (lvwFiles->topLevelItemCount() == 0) {
-    ShowMessage(this, QStringLiteral("At least one file/directory should be selected."), kWarning,
-                QMessageBox::Warning);
-    return false;
-  }
-  const Qt::CheckState savePath = chkPathInfo->checkState();
-  b.SavePathLastFolder = savePath == Qt::PartiallyChecked;
-  const bool keepPath = savePath != Qt::Unchecked;
+std::shared_ptr<TfrmMain::TPrepared> TfrmMain::GatherRows() const {
+  auto p = std::make_shared<TPrepared>();
+  p->Rows.reserve(static_cast<size_t>(lvwFiles->topLevelItemCount()));
   for (int i = 0; i < lvwFiles->topLevelItemCount(); ++i) {
     const QTreeWidgetItem *row = lvwFiles->topLevelItem(i);
-    const QString p = row->text(1);
-    const std::string path = p.toStdString();
-    if (QFileInfo(p).isDir()) {
-      if (!b.InsertDir(b.Root(), path, ArchiveOnly, keepPath, row->checkState(0) == Qt::Checked)) {
-        ShowMessage(this,
-                    QStringLiteral("The compilation cannot take all of %1: too many files or folders.").arg(p),
-                    kWarning, QMessageBox::Warning);
-        return false;
-      }
-    } else if (b.InsertFile("\\", path, keepPath) != 1) {
-      leftOut_ << p;
+    p->Rows.push_back({row->text(1), row->checkState(0) == Qt::Checked});
+  }
+  const Qt::CheckState savePath = chkPathInfo->checkState();
+  p->LastFolder = savePath == Qt::PartiallyChecked;
+  p->KeepPath = savePath != Qt::Unchecked;
+  p->SpeedText = cmbSpeed->currentText();
+  return p;
+}
+
+QString TfrmMain::FillFrom(TPrepared &p) {
+  TOrvBurner &b = *orvBurn;
+  p.LeftOut.clear();
+  if (SessionToImport != 0)
+    if (const QString why = ImportText(); !why.isEmpty())
+      return why;
+  if (p.Rows.empty())
+    return QStringLiteral("At least one file/directory should be selected.");
+  b.SavePathLastFolder = p.LastFolder;
+  for (const TPrepared::TRow &row : p.Rows) {
+    const std::string path = row.Path.toStdString();
+    if (QFileInfo(row.Path).isDir()) {
+      if (!b.InsertDir(b.Root(), path, ArchiveOnly, p.KeepPath, row.Checked))
+        return QStringLiteral("The compilation cannot take all of %1: too many files or folders.").arg(row.Path);
+    } else if (b.InsertFile("\\", path, p.KeepPath) != 1) {
+      p.LeftOut << row.Path;
     }
   }
   for (const TInsertNote &n : b.InsertNotes)
     if (n.IsLoss())
-      leftOut_ << QString::fromStdString(n.SourcePath + ": " + n.Detail);
+      p.LeftOut << QString::fromStdString(n.SourcePath + ": " + n.Detail);
   for (const std::string &f : b.RefusedFiles)
-    leftOut_ << QString::fromStdString(f) + QStringLiteral(": 4 TiB or larger");
+    p.LeftOut << QString::fromStdString(f) + QStringLiteral(": 4 TiB or larger");
   b.RemoveEmptyDirs();
-  if (b.DirCount() == 0 && b.FileCount() == 0) {
-    ShowMessage(this, QStringLiteral("There is nothing to write: the selected entries hold no files."), kWarning,
-                QMessageBox::Warning);
-    return false;
-  }
-  return true;
+  if (b.DirCount() == 0 && b.FileCount() == 0)
+    return QStringLiteral("There is nothing to write: the selected entries hold no files.");
+  return {};
+}
+
+bool TfrmMain::FillCompilation() {
+  const std::shared_ptr<TPrepared> p = GatherRows();
+  const QString why = FillFrom(*p);
+  leftOut_ = p->LeftOut;
+  if (why.isEmpty())
+    return true;
+  ShowMessage(this, why, kWarning, QMessageBox::Warning);
+  return false;
 }
 
 QString TfrmMain::LeftOutText() const {
@@ -172,105 +193,191 @@ QString TfrmMain::LeftOutText() const {
          leftOut_.join(QLatin1Char('\n')) + QStringLiteral("\n\n");
 }
 
+void TfrmMain::EndUnstarted() {
+  const bool aborted = aborting_;
+  EndOperation();
+  prgProgress->setValue(0);
+  if (aborted)
+    lblResult->setText(QStringLiteral("Burn process aborted."));
+}
+
+// Starts a write on the worker; a start that fails without raising the
+// completion event ends the operation with the library's reason.
+void TfrmMain::StartWriteJob(std::function<bool()> start, const char *failText) {
+  const std::string fallback = failText;
+  const bool started = RunJob([this, start = std::move(start), fallback] {
+    if (start())
+      return;
+    const std::string error = orvBurn->ErrorText.empty() ? fallback : orvBurn->ErrorText;
+    ov::Synchronize([this, error] {
+      if (!doneSeen_ && !closing_)
+        orvBurnWriteDone(orvBurn.get(), error);
+    });
+  });
+  if (!started)
+    orvBurnWriteDone(orvBurn.get(), fallback);
+}
+
 void TfrmMain::cmdBuildISOClick() {
-  if (Busy() || !ApplyOptions())
+  if (!CanStart() || !ApplyOptions())
     return;
   const QString name = AskPath(this, QStringLiteral("SaveISO"), QString::fromStdString(orvBurn->ISOFileName));
   if (name.isEmpty())
     return;
-  orvBurn->ResetCompilation(orvBurn->MaxFiles, orvBurn->MaxDirs);
-  if (!FillCompilation())
-    return;
-  if (!leftOut_.isEmpty() &&
-      !AskYesNo(this, LeftOutText() + QStringLiteral("Do you want to build the image without them ?"), kConfirm))
-    return;
-  QApplication::processEvents();
-  cmdBurnISO->setEnabled(false);
-  cmdBurn->setEnabled(false);
-  cmbDrives->setEnabled(false);
-  orvBurn->PrepareLayout(true, orvBurn->Root());
-  const int64_t sectors = orvBurn->SessionSectors();
-  prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(sectors, INT32_MAX)));
-  lblMBWritten->setText(QStringLiteral("MB Written: ") +
-                        QString::fromStdString(ov::FormatFloat("#,##0.00", sectors * 2048 / 1048576.0)));
-  BeginOperation(TOperation::BuildImage, QStringLiteral("Building ISO..."));
-  orvBurn->ISOFileName = name.toStdString();
-  if (!orvBurn->SaveImageFile(name.toStdString(), QuickSave) && !doneSeen_)
-    orvBurnWriteDone(orvBurn.get(), orvBurn->ErrorText.empty() ? "THE IMAGE COULD NOT BE STARTED" : orvBurn->ErrorText);
+  const std::shared_ptr<TPrepared> p = GatherRows();
+  BeginOperation(TOperation::BuildImage, QStringLiteral("Preparing the compilation..."));
+  RunJob(
+      [this, p] {
+        orvBurn->ResetCompilation(orvBurn->MaxFiles, orvBurn->MaxDirs);
+        p->Error = FillFrom(*p);
+        if (!p->Error.isEmpty())
+          return;
+        orvBurn->PrepareLayout(true, orvBurn->Root());
+        p->Sectors = orvBurn->SessionSectors();
+      },
+      [this, p, name] {
+        leftOut_ = p->LeftOut;
+        if (aborting_ || quitAfterOp_)
+          return EndUnstarted();
+        if (!p->Error.isEmpty()) {
+          EndUnstarted();
+          return ShowMessage(this, p->Error, kWarning, QMessageBox::Warning);
+        }
+        if (!leftOut_.isEmpty() &&
+            !AskYesNo(this, LeftOutText() + QStringLiteral("Do you want to build the image without them ?"), kConfirm))
+          return EndUnstarted();
+        prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(p->Sectors, INT32_MAX)));
+        lblMBWritten->setText(QStringLiteral("MB Written: ") +
+                              QString::fromStdString(ov::FormatFloat("#,##0.00", p->Sectors * 2048 / 1048576.0)));
+        lblBurnState->setText(QStringLiteral("Building ISO..."));
+        opSectors_ = p->Sectors;
+        orvBurn->ISOFileName = name.toStdString();
+        const bool quick = QuickSave;
+        StartWriteJob([this, name, quick] { return orvBurn->SaveImageFile(name.toStdString(), quick); },
+                      "THE IMAGE COULD NOT BE STARTED");
+      });
 }
 
 bool TfrmMain::StartErase(bool quick) {
-  if (Busy() || !ApplyOptions())
+  if (!CanStart() || !ApplyOptions())
     return false;
-  JoinDriveJob();
-  const uint8_t type = orvBurn->GetDiscType();
-  const bool erasable = orvBurn->IsRewritable() || (quick && type == dtDVDRAM);
-  if (!erasable) {
-    ShowMessage(this, QStringLiteral("This disc is not erasable."), kWarning, QMessageBox::Warning);
-    return false;
-  }
-  const QString question =
-      quick ? QStringLiteral("All data on the disc will be lost.\nDo you want to quick erase the disc ?")
-            : QStringLiteral("All data on the disc will be lost\nDo you want to completely erase the disc ?\n"
-                             "This may take 10-70 minutes.");
-  if (!AskYesNo(this, question, kConfirm, true))
-    return false;
-  orvBurn->SetWriteSpeed(SpeedFromText(cmbSpeed->currentText(), type));
-  prgProgress->setMaximum(100);
-  prgProgress->setValue(0);
-  BeginOperation(TOperation::Erase, QStringLiteral("Erasing Data..."));
-  if (!orvBurn->EraseDisc(quick ? 1 : 0) && !doneSeen_)
-    orvBurnEraseDone(orvBurn.get(), true);
-  return true;
+  struct TState {
+    uint8_t Type = 0;
+    bool Erasable = false;
+  };
+  auto st = std::make_shared<TState>();
+  const QString speed = cmbSpeed->currentText();
+  return RunJob(
+      [this, st, quick] {
+        st->Type = orvBurn->GetDiscType();
+        st->Erasable = orvBurn->IsRewritable() || (quick && st->Type == dtDVDRAM);
+      },
+      [this, st, quick, speed] {
+        if (!st->Erasable) {
+          ShowMessage(this, QStringLiteral("This disc is not erasable."), kWarning, QMessageBox::Warning);
+          return;
+        }
+        const QString question =
+            quick ? QStringLiteral("All data on the disc will be lost.\nDo you want to quick erase the disc ?")
+                  : QStringLiteral("All data on the disc will be lost\nDo you want to completely erase the disc ?\n"
+                                   "This may take 10-70 minutes.");
+        if (!AskYesNo(this, question, kConfirm, true) || !CanStart())
+          return;
+        prgProgress->setMaximum(100);
+        prgProgress->setValue(0);
+        BeginOperation(TOperation::Erase, QStringLiteral("Erasing Data..."));
+        const uint8_t type = st->Type;
+        RunJob([this, quick, speed, type] {
+          orvBurn->SetWriteSpeed(SpeedFromText(speed, type));
+          if (!orvBurn->EraseDisc(quick ? 1 : 0))
+            ov::Synchronize([this] {
+              if (!doneSeen_ && !closing_)
+                orvBurnEraseDone(orvBurn.get(), true);
+            });
+        });
+      });
 }
 
 void TfrmMain::cmdQuickEraseClick() { StartErase(true); }
 void TfrmMain::cmdCompleteEraseClick() { StartErase(false); }
 
 // Closes the open session; the disc stays appendable unless finalising.
+// The medium is read again afterwards.
 void TfrmMain::cmdCloseTrackClick() {
-  if (Busy())
-    return;
-  JoinDriveJob();
-  orvBurn->CloseSession(false);
+  if (CanStart())
+    RunJob([this] { orvBurn->CloseSession(false); }, [this] { RefreshDrive(); });
 }
 
-bool TfrmMain::EjectDrive() {
+bool TfrmMain::EjectCommands() {
   orvBurn->SynchronizeCache(300000, false);
   orvBurn->AllowMediumRemoval(true);
-  if (orvBurn->LoadEject(true))
-    return true;
-  ShowMessage(this, QStringLiteral("Unable to eject the device."), kWarning, QMessageBox::Warning);
-  return false;
+  return orvBurn->LoadEject(true);
+}
+
+void TfrmMain::EjectThenRefresh() {
+  if (!RunJob([this] { EjectCommands(); }, [this] { RefreshDrive(); }))
+    ejectPending_ = true;
 }
 
 void TfrmMain::cmdEjectClick() {
-  if (Busy())
+  if (!CanStart())
     return;
-  JoinDriveJob();
-  if (EjectDrive())
-    RefreshDrive();
+  auto ok = std::make_shared<bool>(false);
+  RunJob([this, ok] { *ok = EjectCommands(); },
+         [this, ok] {
+           if (!*ok)
+             ShowMessage(this, QStringLiteral("Unable to eject the device."), kWarning, QMessageBox::Warning);
+           RefreshDrive();
+         });
 }
 
 void TfrmMain::cmdLoadClick() {
-  if (Busy())
+  if (!CanStart())
     return;
-  JoinDriveJob();
-  if (!orvBurn->LoadEject(false)) {
-    ShowMessage(this, QStringLiteral("Unable to load the device."), kWarning, QMessageBox::Warning);
-    return;
-  }
-  RefreshDrive();
+  auto ok = std::make_shared<bool>(false);
+  RunJob([this, ok] { *ok = orvBurn->LoadEject(false); },
+         [this, ok] {
+           if (!*ok)
+             ShowMessage(this, QStringLiteral("Unable to load the device."), kWarning, QMessageBox::Warning);
+           RefreshDrive();
+         });
 }
 
+// Abort answers at once: the state says so and the button goes off; the
+// operation ends as aborted when the write thread has stopped.
 void TfrmMain::cmdAbortClick() {
+  if (!Busy() || aborting_)
+    return;
+  aborting_ = true;
   orvBurn->AbortWrite();
-  cmdAbort->setEnabled(false);
+  if (operation_ == TOperation::Erase)
+    orvBurn->AbortErase();
+  lblBurnState->setText(QStringLiteral("Aborting..."));
+  UpdateControls();
+}
+
+void TfrmMain::closeEvent(QCloseEvent *event) {
+  if (!Busy()) {
+    event->accept();
+    return;
+  }
+  event->ignore();
+  if (quitAfterOp_)
+    return;
+  const QString question = operation_ == TOperation::BuildImage
+                               ? QStringLiteral("An image is being built. Stop it and quit?")
+                               : QStringLiteral("A disc is being written. Stop it and quit?");
+  if (!AskYesNo(this, question, kConfirm, true))
+    return;
+  if (!Busy()) {  // it ended while the question was open
+    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+    return;
+  }
+  quitAfterOp_ = true;
+  cmdAbortClick();
 }
 
 void TfrmMain::cmdDiscInfoClick() {
-  if (Busy())
-    return;
-  JoinDriveJob();
-  ShowDiscInfo();
+  if (CanStart())
+    ShowDiscInfo();
 }

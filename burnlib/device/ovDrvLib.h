@@ -100,6 +100,10 @@ struct TSenseData {
   bool HasAdditional = false;  // the additional length reaches the ASC/ASCQ
 };
 TSenseData DecodeSense(const uint8_t *sense, size_t length);
+// The progress indication a drive gives in the sense-key-specific bytes of
+// a NOT READY or NO SENSE answer during a long operation (blank, format),
+// 0..65535; -1 when the sense data carries none.
+int SenseProgress(const uint8_t *sense, size_t length);
 
 // What a caller does about a command that ended with this outcome.
 enum class TSenseAction : uint8_t {
@@ -176,7 +180,9 @@ public:
 
 private:
   void Execute();
-  void Step(double elapsed);
+  // The progress after `elapsed` seconds: the drive's own figure where its
+  // last answer (or Sense, when given) carries one, else the estimate.
+  void Step(double elapsed, const uint8_t *Sense = nullptr, size_t SenseLength = 0);
   // Sleeps in short steps so that an abort is seen at once.
   void Pause(uint32_t ms);
   // After a poll: true (with the reason kept) when the erase cannot go on:
@@ -187,6 +193,7 @@ private:
   bool ZeroStart(int count);
 
   std::atomic<bool> abort_{false};
+  bool driveProgress_ = false;  // the drive has reported progress: no estimate from then on
   std::string failure_;  // written and read by the thread only until it ends
 
   TSCSIDevice &dev_;

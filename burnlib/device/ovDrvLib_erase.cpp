@@ -161,7 +161,17 @@ void TEraseThread::Join() {
     thread_.join();
 }
 
-void TEraseThread::Step(double elapsed) {
+void TEraseThread::Step(double elapsed, const uint8_t *Sense, size_t SenseLength) {
+  const int reported = Sense ? SenseProgress(Sense, SenseLength) : SenseProgress(dev_.LastSense, sizeof dev_.LastSense);
+  if (reported >= 0) {
+    driveProgress_ = true;
+    const int32_t pct = static_cast<int32_t>(reported * 100 / 65536);
+    if (pct > Progress.load())
+      Progress = pct;
+    return;
+  }
+  if (driveProgress_)
+    return;  // between two reports the drive's last figure stands
   // Rounded to the nearest integer, halves to even.
   const double pct = std::nearbyint(elapsed / EraseSeconds * 100.0);
   Progress = static_cast<int32_t>(std::min(pct, 100.0));
@@ -254,12 +264,16 @@ void TEraseThread::Execute() {
 
   if (!Failed() && (!d.TestUnitReady(5000) || !d.ReadDiscInformation()) && !Failed()) {
     if (EraseKind != dtDVDRAM) {
+      // A drive that reports its progress is polled twice a second, so
+      // the bar follows it; otherwise every five seconds.
       do {
         Step(E);
         d.ReadDiscInformation();
+        Step(E);
+        const double every = driveProgress_ ? 0.5 : 5;
         if (d.NotReady())
-          Pause(5000);
-        E += 5;
+          Pause(static_cast<uint32_t>(every * 1000));
+        E += every;
       } while (!Failed() && d.NotReady() && E <= limit);
     }
     if (!Failed())
@@ -269,6 +283,7 @@ void TEraseThread::Execute() {
       Step(E);
       std::memset(sense, 0, sizeof sense);
       d.RequestSense(sense, sizeof sense);
+      Step(E, sense, sizeof sense);
       const uint8_t asc = PolledSenseASC(sense, sizeof sense);
       if (asc == 0x3A || !d.ErrorText.empty()) {
         // The drive reports the medium gone, or does not answer at all.

@@ -1,7 +1,22 @@
 // The additional-sense texts and the command names of the debug log.
 #include "ovDrvLib.h"
 
+#include <algorithm>
 #include <cstdio>
+
+int SenseProgress(const uint8_t *sense, size_t length) {
+  const TSenseData d = DecodeSense(sense, length);
+  if (!d.Known || (d.Key != 0x2 && d.Key != 0x0))
+    return -1;
+  if (!d.Descriptor)
+    return length >= 18 && (sense[15] & 0x80) ? (sense[16] << 8 | sense[17]) : -1;
+  // Descriptor format: the sense key specific descriptor (type 02h).
+  const size_t end = std::min(length, static_cast<size_t>(8) + (length > 7 ? sense[7] : 0));
+  for (size_t i = 8; i + 1 < end; i += 2 + static_cast<size_t>(sense[i + 1]))
+    if (sense[i] == 0x02 && i + 7 <= end && (sense[i + 4] & 0x80))
+      return sense[i + 5] << 8 | sense[i + 6];
+  return -1;
+}
 
 namespace {
 

@@ -216,6 +216,10 @@ public:
   // fails this rule; a drive may still refuse the write parameters, which
   // the write thread checks when it sends them.
   bool TestWritePossible(uint8_t DiscType) const;
+  // Why BurnCompilation would refuse the compilation of TargetDir on the
+  // medium now (no disc, closed disc, test write, too little space: the
+  // reason with both sizes); empty when it can go ahead. Writes nothing.
+  std::string BurnRefusal(TDEntry *TargetDir);
   void AbortWrite();
   TWriteDoneEvent OnWriteDone;
   TNotifyEvent OnFinalizingTrack;

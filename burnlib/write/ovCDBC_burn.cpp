@@ -86,6 +86,20 @@ int64_t SectorsSent(uint8_t DiscType, int64_t Sectors) {
   return (Sectors + 31) / 32 * 32;
 }
 
+std::string TOrvBurner::BurnRefusal(TDEntry *TargetDir) {
+  const uint8_t code = GetDiscType();
+  DiscTypeCode = code;
+  if (std::string why = MediumRefusal(*this, code, false); !why.empty())
+    return why;
+  // A DVD-RW is formatted first, which changes where the session starts.
+  if (code == dtDVDRWRestricted || code == dtDVDRWSequential)
+    return std::string();
+  QueryNextWritableAddress = true;
+  PrepareLayout(false, TargetDir);
+  QueryNextWritableAddress = false;
+  return SpaceRefusal(*this, code, SessionStart, SessionSectors(), "THE COMPILATION");
+}
+
 bool TOrvBurner::BurnCompilation() {
   if (!BeginWrite())
     return false;

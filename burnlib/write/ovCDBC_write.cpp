@@ -168,7 +168,8 @@ namespace {
 // large writes.
 class TQuickOut {
 public:
-  explicit TQuickOut(TFileStreamEx &f) : f_(f), buf_(kSize) {}
+  // Progress gets the bytes written so far after each large write.
+  TQuickOut(TFileStreamEx &f, std::atomic<int64_t> &progress) : f_(f), progress_(progress), buf_(kSize) {}
   int64_t Position() const { return pos_; }
   bool Failed() const { return err_ != 0; }
   int Error() const { return err_; }
@@ -206,11 +207,13 @@ public:
         err_ = f_.LastError() ? f_.LastError() : EIO;
     }
     used_ = 0;
+    progress_.store(pos_);
   }
   static constexpr size_t kSize = 1 << 20;
 
 private:
   TFileStreamEx &f_;
+  std::atomic<int64_t> &progress_;
   std::vector<uint8_t> buf_;
   size_t used_ = 0;
   int64_t pos_ = 0;
@@ -271,7 +274,7 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
   } catch (const EFOpenError &e) {
     return fail(CantCreateFileText(FileName, e.ErrorCode));
   }
-  TQuickOut out(*file);
+  TQuickOut out(*file, BytesWritten);
   auto writeFailed = [&] { return fail(CantWriteFileText(FileName, out.Error())); };
 
   out.Bytes(HeaderImage.Memory(), HeaderImage.Size());

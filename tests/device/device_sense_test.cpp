@@ -95,6 +95,28 @@ TEST(SenseData, DescriptorFormatCurrentAndDeferred) {
   EXPECT_EQ(Text(Descriptor(0x72, 0x04, 0x99, 0x01)), "HARDWARE ERROR (153,1)");
 }
 
+// The progress of a long operation in the sense-key-specific bytes: only
+// with SKSV set, only for NOT READY or NO SENSE, in both formats.
+TEST(SenseData, ProgressIndication) {
+  uint8_t fixed[18] = {0x70, 0, 0x02, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x04, 0x04, 0, 0x80, 0x40, 0x00};
+  EXPECT_EQ(SenseProgress(fixed, sizeof fixed), 0x4000);
+  fixed[15] = 0x00;  // SKSV clear
+  EXPECT_EQ(SenseProgress(fixed, sizeof fixed), -1);
+  fixed[15] = 0x80;
+  fixed[2] = 0x03;  // a medium error carries no progress
+  EXPECT_EQ(SenseProgress(fixed, sizeof fixed), -1);
+  fixed[2] = 0x00;
+  EXPECT_EQ(SenseProgress(fixed, sizeof fixed), 0x4000);
+  EXPECT_EQ(SenseProgress(fixed, 16), -1);  // cut short
+
+  // Descriptor format: an information descriptor, then the sense key specific one.
+  const uint8_t desc[] = {0x72, 0x02, 0x04, 0x04, 0, 0, 0, 20,
+                          0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                          0x02, 0x06, 0, 0, 0x80, 0xFF, 0xFF, 0};
+  EXPECT_EQ(SenseProgress(desc, sizeof desc), 0xFFFF);
+  EXPECT_EQ(SenseProgress(desc, 24), -1);  // the descriptor is not whole
+}
+
 TEST(SenseData, StatusesAndPolicy) {
   const auto none = std::array<uint8_t, 24>{};
   EXPECT_EQ(CommandErrorText(SS_COMP, 0, 0, none.data(), none.size()), "");

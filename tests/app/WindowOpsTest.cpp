@@ -1,0 +1,319 @@
+// The window while it works, offscreen against the virtual recorder: the
+// event loop keeps answering during every long operation (a quick image
+// build of large data, a fill of 30,000 files, a drive that hangs), a close
+// during a burn asks and ends cleanly, refusals come before the question,
+// and the recent-rate speed, the session choice and the left-out entries.
+#include "WindowFixture.h"
+#include "uFrmDiscInfo.h"
+
+#include <QAction>
+#include <QMessageBox>
+
+#include <unistd.h>
+
+#if defined(__SANITIZE_THREAD__)
+#define SKARVO_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SKARVO_TSAN 1
+#endif
+#endif
+
+namespace {
+
+// The longest gap between two ticks of a 10 ms timer on the window's thread.
+class TLatencyProbe : public QObject {
+public:
+  TLatencyProbe() {
+    timer_.setInterval(10);
+    connect(&timer_, &QTimer::timeout, this, [this] {
+      const qint64 now = clock_.elapsed();
+      worst_ = std::max(worst_, now - last_);
+      last_ = now;
+    });
+    clock_.start();
+    timer_.start();
+  }
+  qint64 Worst() const { return worst_; }
+
+private:
+  QTimer timer_;
+  QElapsedTimer clock_;
+  qint64 last_ = 0, worst_ = 0;
+};
+
+// Under ThreadSanitizer everything runs many times slower: the operations
+// still run (for their races), but gaps are not judged.
+void CheckLatency(const TLatencyProbe &probe, const char *what) {
+#ifndef SKARVO_TSAN
+  QVERIFY2(probe.Worst() < 200, qPrintable(QString("%1: the window did not answer for %2 ms").arg(what).arg(probe.Worst())));
+#else
+  Q_UNUSED(probe);
+  Q_UNUSED(what);
+#endif
+}
+
+void MakeFile(const QString &path, qint64 size, const QByteArray &content = {}) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly));
+  if (!content.isEmpty())
+    f.write(content);
+  QVERIFY(f.resize(size));
+}
+
+} // namespace
+
+class WindowOpsTest : public QObject {
+  Q_OBJECT
+  TWindowFixture fx_;
+
+  QString Scratch(const QString &n) const { return fx_.Scratch(n); }
+
+private slots:
+  void initTestCase() {
+    fx_.Setup();
+    TWindowFixture::MakeTree(Scratch("src"));
+    // 30,000 small files in 30 folders, and 1 GiB of sparse data.
+    for (int d = 0; d < 30; ++d) {
+      const QString dir = Scratch(QString("many/d%1").arg(d));
+      QVERIFY(QDir().mkpath(dir));
+      for (int i = 0; i < 1000; ++i) {
+        QFile f(dir + QString("/f%1.txt").arg(i));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray::number(d * 1000 + i));
+      }
+    }
+    QVERIFY(QDir().mkpath(Scratch("sparse")));
+    MakeFile(Scratch("sparse/big.bin"), qint64(1) << 30, "start");
+  }
+  void cleanupTestCase() { RemoveSyncDispatcher(); }
+  void init() { fx_.Reset(); }
+
+  // Building an image with Quick Save, filling 30,000 files for a burn and
+  // reading a hanging drive all leave the window's thread free.
+  void windowAnswersDuringLongOperations() {
+    auto w = fx_.Window("lat", "dvd-writer", "DVD+RW");
+    QVERIFY(w->AddSourceRow(Scratch("many")));
+    QVERIFY(w->AddSourceRow(Scratch("sparse")));
+    w->chkQuickSaveISO->setChecked(true);
+    fx_.Path = Scratch("lat.iso");
+    {
+      TLatencyProbe probe;
+      w->cmdBuildISOClick();
+      QVERIFY(w->Busy());
+      QVERIFY(!w->cmdBuildISO->isEnabled() && !w->cmdClearFiles->isEnabled());
+      TWindowFixture::WaitIdle(w.get());
+      QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+      QCOMPARE(fx_.Messages[0].Text, QString("Burn process completed."));
+      CheckLatency(probe, "quick image build");
+    }
+    QVERIFY(QFileInfo(Scratch("lat.iso")).size() > (qint64(1) << 30));
+    QFile::remove(Scratch("lat.iso"));
+
+    // The burn's preparation of 30,000 files; "No" writes nothing.
+    w->lvwFiles->takeTopLevelItem(1);
+    fx_.Messages.clear();
+    fx_.Answer = false;
+    {
+      TLatencyProbe probe;
+      w->cmdBurnClick();
+      QVERIFY(w->Busy());
+      TWindowFixture::WaitIdle(w.get());
+      CheckLatency(probe, "burn of 30,000 files");
+    }
+    QCOMPARE(fx_.Questions.size(), 1);
+    QVERIFY(fx_.Messages.isEmpty());
+    QCOMPARE(TWindowFixture::DriveSetting("lat", "max_written"), QString("0"));
+
+    // Disc Info on a drive that never answers READ DISC INFORMATION: the
+    // dialog says it is reading, and Cancel closes it at once.
+    QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "51", "--count", "1"}));
+    {
+      TLatencyProbe probe;
+      w->cmdDiscInfoClick();
+      auto *dlg = w->findChild<TfrmDiscInfo *>();
+      QVERIFY(dlg);
+      QTRY_VERIFY(dlg->isVisible());
+      QCOMPARE(dlg->lblMedium->text(), QString("Reading the disc..."));
+      QVERIFY(!dlg->cmdShowFiles->isEnabled());
+      QVERIFY(!w->cmdBurn->isEnabled() && !w->cmdEject->isEnabled());
+      QTest::qWait(1000);
+      QPointer<TfrmDiscInfo> alive(dlg);
+      dlg->cmdClose->click();
+      QTRY_VERIFY(!alive);
+      TWindowFixture::WaitIdle(w.get());
+      CheckLatency(probe, "disc information on a hanging drive");
+    }
+    QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
+    QVERIFY(w->cmdBurn->isEnabled() && w->cmdEject->isEnabled());
+  }
+
+  // Closing during a burn asks; No keeps the burn, Yes aborts it, and the
+  // window closes once the write thread has ended with the tray unlocked.
+  void closeDuringBurnAbortsCleanly() {
+    QVERIFY(QDir().mkpath(Scratch("big")));
+    MakeFile(Scratch("big/big.bin"), qint64(200) * 1048576);
+    auto w = fx_.Window("cls", "dvd-writer", "DVD+R");
+    w->show();
+    QVERIFY(w->AddSourceRow(Scratch("big")));
+    w->cmdBurnClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w->orvBurn->BytesWritten.load() > 0, 60000);
+    QCOMPARE(TWindowFixture::DriveSetting("cls", "prevent"), QString("1"));
+    fx_.Questions.clear();
+    fx_.Answer = false;
+    w->close();
+    QCOMPARE(fx_.Questions, QStringList{"A disc is being written. Stop it and quit?"});
+    QVERIFY(w->isVisible() && w->Busy() && !w->Aborting());
+    fx_.Answer = true;
+    w->findChild<QAction *>("mnuFileExit")->trigger();
+    QCOMPARE(fx_.Questions.size(), 2);
+    QVERIFY(w->isVisible());
+    QCOMPARE(w->lblBurnState->text(), QString("Aborting..."));
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 120000);
+    QVERIFY(!w->Busy());
+    QVERIFY(fx_.Messages.isEmpty());  // no box left behind a closed window
+    w.reset();
+    QCOMPARE(TWindowFixture::DriveSetting("cls", "prevent"), QString("0"));
+
+    // The next burn on that disc works.
+    auto next = std::make_unique<TfrmMain>(fx_.Options);
+    QTRY_VERIFY_WITH_TIMEOUT(!next->DriveJobRunning(), 60000);
+    next->cmbDrives->setCurrentIndex(next->cmbDrives->findText(",cls ", Qt::MatchContains));
+    next->RefreshDrive();
+    TWindowFixture::WaitIdle(next.get());
+    // An aborted DVD+R keeps its track open; Close Track closes it first.
+    next->cmdCloseTrackClick();
+    TWindowFixture::WaitIdle(next.get());
+    QVERIFY(next->AddSourceRow(Scratch("src")));
+    next->cmdBurnClick();
+    TWindowFixture::WaitIdle(next.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QVERIFY2(fx_.Messages[0].Text == "Burn process completed.", qPrintable(next->lblResult->text()));
+    QCOMPARE(TWindowFixture::DriveSetting("cls", "prevent"), QString("0"));
+  }
+
+  // A closed disc and a compilation larger than the free space are refused
+  // before the question, with the reason and both sizes.
+  void refusedBeforeTheQuestion() {
+    auto w = fx_.Window("ref", "cdrw-writer", "CD-R", {"--capacity", "400"});
+    QVERIFY(QDir().mkpath(Scratch("two")));
+    MakeFile(Scratch("two/two.bin"), 2 * 1048576);
+    QVERIFY(w->AddSourceRow(Scratch("two")));
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QVERIFY(fx_.Questions.isEmpty());
+    QCOMPARE(fx_.Messages.size(), 1);
+    QVERIFY2(fx_.LastMessage().contains("NEEDS") && fx_.LastMessage().contains("400 SECTORS"),
+             qPrintable(fx_.LastMessage()));
+    QCOMPARE(fx_.Messages[0].Caption, QString("Warning"));
+    QVERIFY(w->lblResult->text().isEmpty());
+
+    fx_.Messages.clear();
+    QVERIFY(TWindowFixture::Vdrive({"insert", "ref", "--media", "CD-R"}));
+    QVERIFY(TWindowFixture::Vdrive({"set", "ref", "finalized", "1"}));
+    w->RefreshDrive();
+    TWindowFixture::WaitIdle(w.get());
+    w->lvwFiles->clear();
+    QVERIFY(w->AddSourceRow(Scratch("src")));
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QVERIFY(fx_.Questions.isEmpty());
+    QCOMPARE(fx_.Messages.size(), 1);
+    QVERIFY2(fx_.LastMessage().contains("CLOSED"), qPrintable(fx_.LastMessage()));
+  }
+
+  // The erase bar follows the drive's own progress indication: it climbs in
+  // steps instead of sitting low and jumping to the end.
+  void eraseProgressFollowsTheDrive() {
+    auto w = fx_.Window("erp", "cdrw-writer", "CD-RW");
+    ov::SetTimeScale(0.05);
+    w->cmdCompleteEraseClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Busy(), 30000);
+    QList<int> seen{0};
+    while (w->Busy()) {
+      QTest::qWait(10);
+      if (w->Busy() && w->prgProgress->value() != seen.last())
+        seen << w->prgProgress->value();
+    }
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QCOMPARE(fx_.Messages[0].Text, QString("Erase process completed."));
+    QStringList shown;
+    int jump = 0;
+    for (int i = 0; i < seen.size(); ++i) {
+      shown << QString::number(seen[i]);
+      jump = std::max(jump, (i + 1 < seen.size() ? seen[i + 1] : 100) - seen[i]);
+    }
+    QVERIFY2(jump <= 40, qPrintable(shown.join(" ")));
+  }
+
+  // The speed is the rate of the last few seconds, not the average.
+  void speedIsTheRecentRate() {
+    TfrmMain::TRateSamples s;
+    double rate = 0;
+    for (int64_t t = 0; t <= 20000; t += 500)  // 10 MB/s for 20 s
+      rate = TfrmMain::RecentRate(s, t, t * 10000);
+    QCOMPARE(qRound(rate), 10000000);
+    for (int64_t t = 20500; t <= 26000; t += 500)  // then stalled
+      rate = TfrmMain::RecentRate(s, t, 200000000);
+    QCOMPARE(rate, 0.0);
+    rate = TfrmMain::RecentRate(s, 26500, 201000000);  // 1 MB in the last 5.5 s at most
+    QVERIFY(rate > 0 && rate < 250000);
+    QVERIFY(s.size() <= 13);  // bounded by the window
+  }
+
+  // 256 is no session number (it would wrap to 0, importing nothing).
+  void sessionNumberRange() {
+    auto w = fx_.Window("ses", "dvd-writer", "DVD+RW");
+    w->chkImportSession->setChecked(true);
+    for (const QString bad : {"256", "-2", "x", "65537"}) {
+      w->txtSession->setText(bad);
+      QVERIFY2(!w->ApplyOptions(), qPrintable(bad));
+      QVERIFY(fx_.LastMessage().contains("from 1 to 255"));
+    }
+    w->txtSession->setText("255");
+    QVERIFY(w->ApplyOptions());
+    QCOMPARE(int(w->SessionToImport), 255);
+    w->txtSession->setText("-1");
+    QVERIFY(w->ApplyOptions());
+    QCOMPARE(int(w->SessionToImport), 255);
+  }
+
+  // A file of 4 GiB is either in the compilation or named in the question
+  // before the burn.
+  void largeFileNeverSilentlyDropped() {
+    QVERIFY(QDir().mkpath(Scratch("huge")));
+    MakeFile(Scratch("huge/huge.bin"), qint64(4) << 30);
+    MakeFile(Scratch("huge/small.txt"), 10, "small");
+    auto w = fx_.Window("huge", "dvd-writer", "DVD+R");
+    QVERIFY(w->AddSourceRow(Scratch("huge")));
+    w->chkPathInfo->setCheckState(Qt::Unchecked);
+    fx_.Answer = false;
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QCOMPARE(fx_.Questions.size(), 1);
+    const bool kept = w->orvBurn->FindFile(w->orvBurn->Root(), "huge.bin") != nullptr;
+    QVERIFY2(kept || fx_.Questions[0].contains("huge.bin"), qPrintable(fx_.Questions[0]));
+  }
+
+  // Show Files takes the focused row, or the only session, as chosen.
+  void showFilesTakesTheFocusedOrOnlySession() {
+    auto w = fx_.Window("one", "dvd-writer", "DVD+RW");
+    QVERIFY(w->AddSourceRow(Scratch("src")));
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    fx_.Messages.clear();
+    TfrmDiscInfo dlg(w.get());
+    QVERIFY(dlg.Fill());
+    QCOMPARE(dlg.lvwSessions->topLevelItemCount(), 1);
+    dlg.lvwSessions->clearSelection();
+    QCOMPARE(dlg.ChosenSession(), 1);
+    QVERIFY(dlg.ImportSelectedSession());
+    QVERIFY(fx_.Messages.isEmpty());
+    QVERIFY(w->orvBurn->FileCount() >= 3);
+  }
+};
+
+QTEST_MAIN(WindowOpsTest)
+#include "WindowOpsTest.moc"
