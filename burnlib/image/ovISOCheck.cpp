@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -192,7 +193,7 @@ void TChecker::CheckTree(const TTree &tree) {
       Mismatches(where(), r.Mismatches);
     const bool dir = r.IsDirectory();
     CheckExtent(where, dir ? "directory extent" : "file extent", r.Extent, r.Sectors());
-    if (n.Parent >= 0)
+    if (n.Parent >= 0 && !tree.Joliet)
       pathLength[idx] = pathLength[static_cast<size_t>(n.Parent)] + 1 +
                         static_cast<uint32_t>(IdentifierText(r.Identifier, tree.Joliet).size());
     if (dir) {
@@ -259,7 +260,7 @@ void TChecker::CheckChildren(const TTree &tree, size_t dirIndex) {
   const TNode &dir = tree.Nodes[dirIndex];
   const std::string name = tree.Joliet ? "joliet" : "primary";
   const int32_t first = dir.FirstChild, end = dir.FirstChild + dir.ChildCount;
-  std::unordered_set<std::string> ids;
+  std::unordered_set<std::string_view> ids;  // views of the nodes' identifiers
   ids.reserve(static_cast<size_t>(dir.ChildCount));
   bool orderReported = false;
   for (int32_t i = first; i < end; ++i) {
