@@ -40,6 +40,30 @@ same "7z" 7z x -so "$B/big.iso" big.bin
 "$SKARVO" extract --image "$B/big.iso" -C "$B/out" /big.bin >/dev/null && same "skarvo extract" cat "$B/out/big.bin"
 rm -rf "$B/out"
 
+# A session appended to a disc whose first session xorriso made with the
+# file in several extents: the new session keeps it whole, at its old place.
+export SKARVO_VDRIVES=$T/vdrives SKARVO_VDRIVE_CLOCK=0 SKARVO_TIME_SCALE=0.01
+"$SKARVO" vdrive add w --model dvd-writer >/dev/null
+"$SKARVO" vdrive insert w --media DVD+R >/dev/null
+rm -rf "$B/x.iso"
+xorriso -outdev "stdio:$B/x.iso" -joliet on -map "$big" /big.bin >/dev/null 2>&1 || fail "xorriso cannot write the file"
+"$SKARVO" vdrive append-session w "$B/x.iso" >/dev/null || fail "append-session"
+rm -f "$B/x.iso"
+mkdir -p "$B/s2"
+echo new >"$B/s2/new.txt"
+"$SKARVO" burn --drive w --yes --import-session -1 "$B/s2/" >"$T/burn.log" 2>&1 || fail "burn: $(tail -3 "$T/burn.log")"
+grep -qi "left out" "$T/burn.log" && fail "the burn left files out: $(grep -i 'left out' "$T/burn.log")"
+"$SKARVO" ls --drive w --session 2 >"$T/ls2.txt" 2>&1
+grep -q " $size .* /big.bin  \[2 extents\]$" "$T/ls2.txt" && grep -q ' /new.txt$' "$T/ls2.txt" &&
+  pass "a peer's file in several extents is kept by an appended session" || fail "appended session: $(cat "$T/ls2.txt")"
+"$SKARVO" extract --drive w --session 2 -C "$B/out" /big.bin >/dev/null && same "extract from the appended session" cat "$B/out/big.bin"
+rm -rf "$B/out"
+s2=$("$SKARVO" info --drive w | awk '$1 == 2 && NF >= 4 { print $2 }')
+"$SKARVO" vdrive export w "$B/d.iso" >/dev/null
+"$SKARVO" check --session-start "$s2" "$B/d.iso" >"$T/check.txt" 2>&1 && pass "skarvo check of the appended session" ||
+  fail "skarvo check of the appended session: $(head -8 "$T/check.txt")"
+rm -f "$B/d.iso"
+
 # The Linux kernel's isofs in a QEMU guest: the size, and the bytes around
 # each extent's end and at the end of the file.
 guest=$(dirname "$0")/../assets/qemu/linux-guest.sh

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Extraction speed against the peers, as ratios measured in one run:
+#   many small files: `skarvo extract` against `bsdtar -x` of the same image;
+#   one large file:   `skarvo extract` against `cat` of the same bytes (the
+#                     image file itself, read from the page cache alike).
+# Usage: bench-extract.sh SKARVO [FILES [MIB]]   (defaults 100000 and 4096)
+# Each command runs three times; the best time counts.
+set -euo pipefail
+skarvo=${1:?usage: bench-extract.sh SKARVO [FILES [MIB]]}
+files=${2:-100000}
+mib=${3:-4096}
+for tool in bsdtar xorriso; do
+  command -v $tool >/dev/null || { echo "skipped: $tool is not installed"; exit 77; }
+done
+W=$(mktemp -d "${TMPDIR:-/tmp}/skarvo-bench-extract-XXXXXX")
+trap 'rm -rf "$W"' EXIT
+
+# best SECONDS-VAR command...: the shortest of three runs, in seconds.
+best() {
+  local var=$1 b= t0 t1 d
+  shift
+  for _ in 1 2 3; do
+    rm -rf "$W/out" && mkdir -p "$W/out"
+    sync
+    t0=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    t1=$(date +%s.%N)
+    d=$(echo "$t1 - $t0" | bc -l)
+    if [ -z "$b" ] || [ "$(echo "$d < $b" | bc -l)" = 1 ]; then b=$d; fi
+  done
+  printf -v "$var" '%s' "$b"
+}
+
+# Many small files in 100 folders.
+mkdir -p "$W/small"
+python3 - "$W/small" "$files" <<'PY'
+import os, sys
+root, n = sys.argv[1], int(sys.argv[2])
+for i in range(n):
+    d = os.path.join(root, "d%03d" % (i % 100))
+    if i < 100:
+        os.mkdir(d)
+    with open(os.path.join(d, "file%06d.txt" % i), "w") as f:
+        f.write("x" * (i % 700))
+PY
+xorriso -outdev "stdio:$W/small.iso" -joliet on -map "$W/small" / >/dev/null 2>&1
+rm -rf "$W/small"
+best ours "$skarvo" extract --image "$W/small.iso" -C "$W/out" /
+best peer bsdtar --options 'iso9660:!rockridge' -xf "$W/small.iso" -C "$W/out"
+printf '%d small files: skarvo %.2f s, bsdtar %.2f s, ratio %.2f (goal 1.2)\n' "$files" "$ours" "$peer" \
+  "$(echo "$ours / $peer" | bc -l)"
+rm -f "$W/small.iso"
+
+# One large file.
+head -c $((mib * 1048576)) /dev/urandom >"$W/large.bin" 2>/dev/null || truncate -s ${mib}M "$W/large.bin"
+xorriso -outdev "stdio:$W/large.iso" -joliet on -map "$W/large.bin" /large.bin >/dev/null 2>&1
+rm -f "$W/large.bin"
+best ours "$skarvo" extract --image "$W/large.iso" -C "$W/out" /large.bin
+best peer sh -c "cat '$W/large.iso' >'$W/out/large.bin'"
+printf '%d MiB file: skarvo %.2f s, cat %.2f s, ratio %.2f (goal 1.1)\n' "$mib" "$ours" "$peer" \
+  "$(echo "$ours / $peer" | bc -l)"
