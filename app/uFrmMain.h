@@ -306,6 +306,17 @@ private:
   void ShowOperationEnd(const QString &text, const QString &caption, bool notify);
 };
 
+// A drop-down list that shortens its shown text with an ellipsis where it
+// lacks the room (its tooltip holds the whole), and opens a list wide
+// enough for every entry.
+class TElidedCombo : public QComboBox {
+public:
+  explicit TElidedCombo(QWidget *parent);
+
+protected:
+  void paintEvent(QPaintEvent *) override;
+};
+
 // A combo box that runs OnDropDown each time its list is opened.
 class TDropDownCombo : public TElidedCombo {
 public:
