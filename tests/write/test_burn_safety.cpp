@@ -4,15 +4,6 @@
 // space and the tray are reported as they are.
 #include "BurnFixture.h"
 
-namespace {
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), {});
-}
-
-} // namespace
-
 class BurnSafety : public BurnTest {
 protected:
   // Session N of the disc (0: the whole medium) as the recorder holds it.
