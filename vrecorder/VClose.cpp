@@ -324,7 +324,10 @@ void CmdReserveTrack(TCmd &c) {
   }
   t.Reserved = size;
   const int session = t.Session;
-  OpenNextTrack(d, session, t.Start + size);
+  // A reservation up to the end leaves no next track; the disc is complete
+  // only once its session is closed.
+  if (t.Start + size < d.Capacity)
+    OpenNextTrack(d, session, t.Start + size);
   c.Changed = true;
 }
 

@@ -175,7 +175,9 @@ bool TDiscWriter::Close() {
     break;
   case dtDVDR:
     close(false, 1, firstHigh, first);
-    close(false, 1, 0, static_cast<uint8_t>(first + 1));
+    // The empty track after the reservation: a reservation that filled the
+    // disc leaves none, so its close may fail without harm.
+    b.CloseTrackSession(false, 1, 0, 0, static_cast<uint8_t>(first + 1));
     close(false, 2, 0, static_cast<uint8_t>(first + 2));
     break;
   case dtDVDRWRestricted:

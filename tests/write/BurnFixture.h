@@ -11,6 +11,12 @@
 #include <chrono>
 #include <random>
 
+// The whole content of a file (empty when it cannot be read).
+inline std::string ReadFile(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
 class BurnTest : public VDriveTest {
 protected:
   void SetUp() override {

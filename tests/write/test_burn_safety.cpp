@@ -4,15 +4,6 @@
 // space and the tray are reported as they are.
 #include "BurnFixture.h"
 
-namespace {
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), {});
-}
-
-} // namespace
-
 class BurnSafety : public BurnTest {
 protected:
   // Session N of the disc (0: the whole medium) as the recorder holds it.
@@ -251,10 +242,14 @@ TEST_F(BurnSafety, SpaceChecksCountTheRoundUpAndTheVolumeAlreadyOnTheDisc) {
 
   // A compilation that fills the free space exactly is burned.
   ASSERT_EQ(sessionOf(2240 - overhead), 2240);
-  Drive("DVD+R", false, 2240);
-  Burner().Verify = true;
-  EXPECT_EQ(BurnAndWait(), "");
-  Burner().Verify = false;
+  for (const std::string m : {"DVD+R", "DVD-R"}) {
+    SCOPED_TRACE(m);
+    Drive(m, false, 2240);
+    Burner().Verify = true;
+    EXPECT_EQ(BurnAndWait(), "");
+    Burner().Verify = false;
+    EXPECT_EQ(Burner().DiscStatus(), 2) << "full, so complete";
+  }
 
   // On overwritable media the free space starts after the volume there: a
   // session that would fit the empty disc but not after it is refused.

@@ -1,15 +1,6 @@
 // Image files burned from sector 0, and the read-back verify of a burn.
 #include "BurnFixture.h"
 
-namespace {
-
-std::string ReadFile(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), {});
-}
-
-} // namespace
-
 class BurnVerify : public BurnTest {
 protected:
   std::string Export() {
