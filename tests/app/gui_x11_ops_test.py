@@ -288,5 +288,58 @@ def case_BurnFolderThenExtract(scratch):
         p.kill()
 
 
+def case_SigtermDuringBurn(scratch):
+    """SIGTERM in the middle of a burn asks first; Yes aborts the burn, and
+    the program ends with the tray unlocked."""
+    home = os.path.join(scratch, "home")
+    big = os.path.join(home, "big")
+    os.makedirs(big)
+    with open(os.path.join(big, "big.bin"), "wb") as f:
+        f.truncate(300 * 1048576)
+    g.vdrive(scratch, "add", "dvd1", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "dvd1", "--media", "DVD+R")
+    g.vdrive(scratch, "remove", "vd0")
+    settings(scratch, FirstRun=0, EjectDisc=0, SavePath=0)
+    # The drive's own clock: the burn lasts long enough to be interrupted.
+    p = g.Program(scratch, extra_env={"SKARVO_VDRIVE_CLOCK": "1"})
+    try:
+        main_window(p, "dvd1")
+        medium_read(p)
+        w = window(p, "frmMain")[0]
+        g.click(w["cmdAddFiles"][1])
+        dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
+            window(p, "frmAddFiles")))
+        source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith("big")]
+        if not source:
+            g.fail("the folder list does not show the home folder: %s" % rows)
+        lx, ly, lw, lh = w["lvwFiles"][1]
+        dx = dlg["frmAddFiles"][1][0]
+        target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
+        g.drag(g.centre(source[0][1]), target)
+        g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
+                                                  if r[0] == "lvwFiles" and big + "/" in r[2]])
+        g.click(dlg["cmdClose"][1])
+        wait_gone(p, "frmAddFiles")
+        g.click(w["cmdBurn"][1])
+        answer_question(p, "MB to the disc ?", "question-burn-big.png")
+        g.wait_for("data on the disc", lambda: (lambda t: t.startswith("MB Written: ") and
+                                                not t.startswith("MB Written: 0.00/"))(
+            window(p, "frmMain")[0]["lblMBWritten"][2]), 120)
+        p.proc.send_signal(15)
+        answer_question(p, "A disc is being written. Stop it and quit?", "question-quit-during-burn.png")
+        try:
+            rc = p.proc.wait(120)
+        except subprocess.TimeoutExpired:
+            g.fail("the program did not end after the abort")
+        if rc != 0:
+            g.fail("the program ended with %d" % rc)
+        with open(os.path.join(scratch, "vdrives", "dvd1", "settings")) as f:
+            state = dict(line.split(" = ", 1) for line in f.read().splitlines() if " = " in line)
+        if state.get("prevent", "").strip() != "0":
+            g.fail("the tray stayed locked after the abort")
+    finally:
+        p.kill()
+
+
 if __name__ == "__main__":
     g.run_case(globals(), "skarvo-gui-ops-")
