@@ -166,6 +166,27 @@ def same_tree(a, b):
                                                for d in c.common_dirs)
 
 
+def drop_home_folder(p, folder):
+    """Drags a folder of the home folder from the add-files dialog onto the
+    list, and closes the dialog."""
+    w = window(p, "frmMain")[0]
+    g.click(w["cmdAddFiles"][1])
+    dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
+        window(p, "frmAddFiles")))
+    name = os.path.basename(folder)
+    source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith(name)]
+    if not source:
+        g.fail("the folder list does not show the home folder: %s" % rows)
+    lx, ly, lw, lh = w["lvwFiles"][1]
+    dx = dlg["frmAddFiles"][1][0]
+    target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
+    g.drag(g.centre(source[0][1]), target)
+    g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
+                                              if r[0] == "lvwFiles" and folder + "/" in r[2]])
+    g.click(dlg["cmdClose"][1])
+    wait_gone(p, "frmAddFiles")
+
+
 def make_docs(home):
     docs = os.path.join(home, "docs")
     os.makedirs(os.path.join(docs, "inner"))
@@ -197,21 +218,8 @@ def case_BurnFolderThenExtract(scratch):
         main_window(p, "dvd1")
         medium_read(p)
         # The folder comes from the add-files dialog by drag and drop.
+        drop_home_folder(p, docs)
         w = window(p, "frmMain")[0]
-        g.click(w["cmdAddFiles"][1])
-        dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
-            window(p, "frmAddFiles")))
-        source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith("docs")]
-        if not source:
-            g.fail("the folder list does not show the home folder: %s" % rows)
-        lx, ly, lw, lh = w["lvwFiles"][1]
-        dx = dlg["frmAddFiles"][1][0]
-        target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
-        g.drag(g.centre(source[0][1]), target)
-        g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
-                                                  if r[0] == "lvwFiles" and docs + "/" in r[2]])
-        g.click(dlg["cmdClose"][1])
-        wait_gone(p, "frmAddFiles")
 
         # The label, typed.
         g.click(w["txtVolumeLabel"][1])
@@ -305,21 +313,8 @@ def case_SigtermDuringBurn(scratch):
     try:
         main_window(p, "dvd1")
         medium_read(p)
+        drop_home_folder(p, big)
         w = window(p, "frmMain")[0]
-        g.click(w["cmdAddFiles"][1])
-        dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
-            window(p, "frmAddFiles")))
-        source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith("big")]
-        if not source:
-            g.fail("the folder list does not show the home folder: %s" % rows)
-        lx, ly, lw, lh = w["lvwFiles"][1]
-        dx = dlg["frmAddFiles"][1][0]
-        target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
-        g.drag(g.centre(source[0][1]), target)
-        g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
-                                                  if r[0] == "lvwFiles" and big + "/" in r[2]])
-        g.click(dlg["cmdClose"][1])
-        wait_gone(p, "frmAddFiles")
         g.click(w["cmdBurn"][1])
         answer_question(p, "MB to the disc ?", "question-burn-big.png")
         g.wait_for("data on the disc", lambda: (lambda t: t.startswith("MB Written: ") and
