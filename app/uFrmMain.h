@@ -303,6 +303,9 @@ private:
   QString ImportText();
   // Ends an operation that never started writing, without a result.
   void EndUnstarted();
+  // After the preparation on the worker: false (the operation ended, the
+  // reason told) when it failed or was aborted meanwhile.
+  bool PreparedOk(const TPrepared &p);
   void ShowOperationEnd(const QString &text, const QString &caption, bool notify);
 };
 

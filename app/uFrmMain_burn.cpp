@@ -68,13 +68,8 @@ void TfrmMain::cmdBurnClick() {
         p->Sectors = b.SessionSectors();
       },
       [this, p] {
-        leftOut_ = p->LeftOut;
-        if (aborting_ || quitAfterOp_)
-          return EndUnstarted();
-        if (!p->Error.isEmpty()) {
-          EndUnstarted();
-          return ShowMessage(this, p->Error, kWarning, QMessageBox::Warning);
-        }
+        if (!PreparedOk(*p))
+          return;
         prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(p->Sectors, INT32_MAX)));
         const QString question = LeftOutText() + QStringLiteral("Do you want to write ") +
                                  QString::fromStdString(ov::FormatFloat("#,##0.00", p->Sectors * 2048 / 1048576.0)) +

@@ -201,6 +201,19 @@ void TfrmMain::EndUnstarted() {
     lblResult->setText(QStringLiteral("Burn process aborted."));
 }
 
+bool TfrmMain::PreparedOk(const TPrepared &p) {
+  leftOut_ = p.LeftOut;
+  if (aborting_ || quitAfterOp_) {
+    EndUnstarted();
+    return false;
+  }
+  if (p.Error.isEmpty())
+    return true;
+  EndUnstarted();
+  ShowMessage(this, p.Error, kWarning, QMessageBox::Warning);
+  return false;
+}
+
 // Starts a write on the worker; a start that fails without raising the
 // completion event ends the operation with the library's reason.
 void TfrmMain::StartWriteJob(std::function<bool()> start, const char *failText) {
@@ -236,13 +249,8 @@ void TfrmMain::cmdBuildISOClick() {
         p->Sectors = orvBurn->SessionSectors();
       },
       [this, p, name] {
-        leftOut_ = p->LeftOut;
-        if (aborting_ || quitAfterOp_)
-          return EndUnstarted();
-        if (!p->Error.isEmpty()) {
-          EndUnstarted();
-          return ShowMessage(this, p->Error, kWarning, QMessageBox::Warning);
-        }
+        if (!PreparedOk(*p))
+          return;
         if (!leftOut_.isEmpty() &&
             !AskYesNo(this, LeftOutText() + QStringLiteral("Do you want to build the image without them ?"), kConfirm))
           return EndUnstarted();

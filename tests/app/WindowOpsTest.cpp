@@ -247,6 +247,32 @@ private slots:
     QVERIFY2(jump <= 40, qPrintable(shown.join(" ")));
   }
 
+  // The used space is read again after a burn, a close and an erase,
+  // without a refresh by hand.
+  void spaceFollowsEveryOperation() {
+    auto w = fx_.Window("spc", "cdrw-writer", "CD-RW");
+    QCOMPARE(w->UsedBytes(), int64_t(0));
+    QVERIFY(w->AddSourceRow(Scratch("src")));
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QCOMPARE(fx_.Messages[0].Text, QString("Burn process completed."));
+    const int64_t afterBurn = w->UsedBytes();
+    QVERIFY(afterBurn > 0);
+    QVERIFY(w->lblTotalCDSize->text().startsWith("Used Disc Space: " + TfrmMain::FormatSize(afterBurn + w->NewBytes())));
+    w->cmdCloseTrackClick();
+    TWindowFixture::WaitIdle(w.get());
+    QVERIFY(w->UsedBytes() >= afterBurn);
+    fx_.Messages.clear();
+    ov::SetTimeScale(0.05);
+    w->cmdQuickEraseClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w->Busy(), 30000);
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QCOMPARE(fx_.Messages[0].Text, QString("Erase process completed."));
+    QCOMPARE(w->UsedBytes(), int64_t(0));
+  }
+
   // The speed is the rate of the last few seconds, not the average.
   void speedIsTheRecentRate() {
     TfrmMain::TRateSamples s;

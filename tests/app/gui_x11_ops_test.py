@@ -166,6 +166,27 @@ def same_tree(a, b):
                                                for d in c.common_dirs)
 
 
+def drop_home_folder(p, folder):
+    """Drags a folder of the home folder from the add-files dialog onto the
+    list, and closes the dialog."""
+    w = window(p, "frmMain")[0]
+    g.click(w["cmdAddFiles"][1])
+    dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
+        window(p, "frmAddFiles")))
+    name = os.path.basename(folder)
+    source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith(name)]
+    if not source:
+        g.fail("the folder list does not show the home folder: %s" % rows)
+    lx, ly, lw, lh = w["lvwFiles"][1]
+    dx = dlg["frmAddFiles"][1][0]
+    target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
+    g.drag(g.centre(source[0][1]), target)
+    g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
+                                              if r[0] == "lvwFiles" and folder + "/" in r[2]])
+    g.click(dlg["cmdClose"][1])
+    wait_gone(p, "frmAddFiles")
+
+
 def make_docs(home):
     docs = os.path.join(home, "docs")
     os.makedirs(os.path.join(docs, "inner"))
@@ -197,21 +218,8 @@ def case_BurnFolderThenExtract(scratch):
         main_window(p, "dvd1")
         medium_read(p)
         # The folder comes from the add-files dialog by drag and drop.
+        drop_home_folder(p, docs)
         w = window(p, "frmMain")[0]
-        g.click(w["cmdAddFiles"][1])
-        dlg, rows = g.wait_for("the add-files dialog", lambda: (lambda d: d if "frmAddFiles" in d[0] else None)(
-            window(p, "frmAddFiles")))
-        source = [r for r in rows if r[0] == "dirFolders" and r[2].startswith("docs")]
-        if not source:
-            g.fail("the folder list does not show the home folder: %s" % rows)
-        lx, ly, lw, lh = w["lvwFiles"][1]
-        dx = dlg["frmAddFiles"][1][0]
-        target = (lx + 20, ly + lh // 2) if dx > lx + 40 else (lx + lw - 20, ly + lh // 2)
-        g.drag(g.centre(source[0][1]), target)
-        g.wait_for("the dropped folder", lambda: [r for r in window(p, "frmMain")[1]
-                                                  if r[0] == "lvwFiles" and docs + "/" in r[2]])
-        g.click(dlg["cmdClose"][1])
-        wait_gone(p, "frmAddFiles")
 
         # The label, typed.
         g.click(w["txtVolumeLabel"][1])
@@ -284,6 +292,46 @@ def case_BurnFolderThenExtract(scratch):
         g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
         wait_gone(p, "frmDiscInfo")
         p.close()
+    finally:
+        p.kill()
+
+
+def case_SigtermDuringBurn(scratch):
+    """SIGTERM in the middle of a burn asks first; Yes aborts the burn, and
+    the program ends with the tray unlocked."""
+    home = os.path.join(scratch, "home")
+    big = os.path.join(home, "big")
+    os.makedirs(big)
+    with open(os.path.join(big, "big.bin"), "wb") as f:
+        f.truncate(300 * 1048576)
+    g.vdrive(scratch, "add", "dvd1", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "dvd1", "--media", "DVD+R")
+    g.vdrive(scratch, "remove", "vd0")
+    settings(scratch, FirstRun=0, EjectDisc=0, SavePath=0)
+    # The drive's own clock: the burn lasts long enough to be interrupted.
+    p = g.Program(scratch, extra_env={"SKARVO_VDRIVE_CLOCK": "1"})
+    try:
+        main_window(p, "dvd1")
+        medium_read(p)
+        drop_home_folder(p, big)
+        w = window(p, "frmMain")[0]
+        g.click(w["cmdBurn"][1])
+        answer_question(p, "MB to the disc ?", "question-burn-big.png")
+        g.wait_for("data on the disc", lambda: (lambda t: t.startswith("MB Written: ") and
+                                                not t.startswith("MB Written: 0.00/"))(
+            window(p, "frmMain")[0]["lblMBWritten"][2]), 120)
+        p.proc.send_signal(15)
+        answer_question(p, "A disc is being written. Stop it and quit?", "question-quit-during-burn.png")
+        try:
+            rc = p.proc.wait(120)
+        except subprocess.TimeoutExpired:
+            g.fail("the program did not end after the abort")
+        if rc != 0:
+            g.fail("the program ended with %d" % rc)
+        with open(os.path.join(scratch, "vdrives", "dvd1", "settings")) as f:
+            state = dict(line.split(" = ", 1) for line in f.read().splitlines() if " = " in line)
+        if state.get("prevent", "").strip() != "0":
+            g.fail("the tray stayed locked after the abort")
     finally:
         p.kill()
 
