@@ -220,6 +220,9 @@ public:
   // medium now (no disc, closed disc, test write, too little space: the
   // reason with both sizes); empty when it can go ahead. Writes nothing.
   std::string BurnRefusal(TDEntry *TargetDir);
+  // The burn's checks of the medium, an open last session, the next writable
+  // address and the space; empty when the compilation can be written.
+  std::string CompilationRefusal(uint8_t code, TDEntry *TargetDir, bool BuildIt, bool &FormatFirst);
   void AbortWrite();
   TWriteDoneEvent OnWriteDone;
   TNotifyEvent OnFinalizingTrack;

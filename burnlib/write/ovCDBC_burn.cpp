@@ -86,18 +86,37 @@ int64_t SectorsSent(uint8_t DiscType, int64_t Sectors) {
   return (Sectors + 31) / 32 * 32;
 }
 
+// The checks a compilation burn makes before anything is changed on the disc,
+// shared by the burn and by callers that ask before they start it. Lays the
+// session out on TargetDir (the header too when BuildIt); FormatFirst tells
+// whether a DVD-RW is to be formatted once every check has passed.
+std::string TOrvBurner::CompilationRefusal(uint8_t code, TDEntry *TargetDir, bool BuildIt, bool &FormatFirst) {
+  if (std::string why = MediumRefusal(*this, code, false); !why.empty())
+    return why;
+  const bool sequential = !TSCSIDevice::IsOverwritable(code);
+  if (sequential && LastSessionIncomplete(*this))
+    return kSessionIncompleteText;
+  // A blank sequential DVD-RW is quick-formatted, a restricted-overwrite one
+  // grown; an appendable sequential one takes an incremental session as a
+  // DVD-R does (its quick format would erase it).
+  FormatFirst = code == dtDVDRWRestricted || (code == dtDVDRWSequential && DiscStatus() == 0);
+  QueryNextWritableAddress = true;
+  NextWritableAddressKnown = false;
+  PrepareLayout(false, TargetDir);
+  const bool built = !BuildIt || BuildHeader(false, TargetDir);
+  QueryNextWritableAddress = false;
+  if (!built)
+    return "CAN'T BUILD THE IMAGE HEADER";
+  if (sequential && !NextWritableAddressKnown)
+    return kNoWritableAddressText;
+  return SpaceRefusal(*this, code, SessionStart, SectorsSent(code, SessionSectors()), "THE COMPILATION");
+}
+
 std::string TOrvBurner::BurnRefusal(TDEntry *TargetDir) {
   const uint8_t code = GetDiscType();
   DiscTypeCode = code;
-  if (std::string why = MediumRefusal(*this, code, false); !why.empty())
-    return why;
-  // A DVD-RW is formatted first, which changes where the session starts.
-  if (code == dtDVDRWRestricted || code == dtDVDRWSequential)
-    return std::string();
-  QueryNextWritableAddress = true;
-  PrepareLayout(false, TargetDir);
-  QueryNextWritableAddress = false;
-  return SpaceRefusal(*this, code, SessionStart, SessionSectors(), "THE COMPILATION");
+  bool formatFirst = false;
+  return CompilationRefusal(code, TargetDir, false, formatFirst);
 }
 
 bool TOrvBurner::BurnCompilation() {
@@ -108,35 +127,12 @@ bool TOrvBurner::BurnCompilation() {
   ActiveBurner.store(this);
   uint8_t code = GetDiscType();
   DiscTypeCode = code;
-  if (std::string why = MediumRefusal(*this, code, false); !why.empty())
+  bool formatFirst = false;
+  if (std::string why = CompilationRefusal(code, LastTargetDir, true, formatFirst); !why.empty())
     return FailBeforeWrite(why);
-  const bool sequential = !TSCSIDevice::IsOverwritable(code);
-  if (sequential && LastSessionIncomplete(*this))
-    return FailBeforeWrite(kSessionIncompleteText);
-
-  // A DVD-RW is formatted only after every check has passed. A blank
-  // sequential one is quick-formatted, a restricted-overwrite one grown; an
-  // appendable sequential one takes an incremental session as a DVD-R does
-  // (its quick format would erase it).
   const uint8_t *formatList = nullptr;
-  if (code == dtDVDRWRestricted)
-    formatList = kFormatDVDRWRestricted;
-  else if (code == dtDVDRWSequential && DiscStatus() == 0)
-    formatList = kFormatDVDRWSequential;
-
-  QueryNextWritableAddress = true;
-  NextWritableAddressKnown = false;
-  PrepareLayout(false, LastTargetDir);
-  const bool built = BuildHeader(false, LastTargetDir);
-  QueryNextWritableAddress = false;
-  if (!built)
-    return FailBeforeWrite("CAN'T BUILD THE IMAGE HEADER");
-  if (sequential && !NextWritableAddressKnown)
-    return FailBeforeWrite(kNoWritableAddressText);
-  if (std::string why = SpaceRefusal(*this, code, SessionStart, SectorsSent(code, SessionSectors()),
-                                     "THE COMPILATION");
-      !why.empty())
-    return FailBeforeWrite(why);
+  if (formatFirst)
+    formatList = code == dtDVDRWRestricted ? kFormatDVDRWRestricted : kFormatDVDRWSequential;
 
   if (formatList) {
     if (!FormatUnit(0x11, formatList, 12))
