@@ -10,13 +10,18 @@ mkdir -p "$T/src"
 head -c 1500000 /dev/urandom >"$T/src/a.bin"
 python3 "$HERE/multi_extent_iso.py" "$T/me.iso"
 
-# --- an imported session's left-out file is named before the write starts
+# --- an entry the import leaves out (a new file whose name the disc's file
+# keeps) is named before the write starts; the disc's multi-extent file is kept
 load DVD+R
 "$SKARVO" vdrive append-session "$DRIVE" "$T/me.iso" >/dev/null
+mkdir -p "$T/clash"
+head -c 1000 /dev/urandom >"$T/clash/BIG.BIN"
 rc=0
-"$SKARVO" burn --drive "$DRIVE" --yes --import-session 1 "$T/src" >"$T/out.txt" 2>&1 || rc=$?
+"$SKARVO" burn --drive "$DRIVE" --yes --import-session 1 "$T/src" "$T/clash/BIG.BIN" >"$T/out.txt" 2>&1 || rc=$?
 [ "$rc" = 1 ] || fail "import with a left-out file: exit $rc"
-left=$(grep -n "left out session 1:/BIG.BIN" "$T/out.txt" | cut -d: -f1)
+"$SKARVO" ls --drive "$DRIVE" >"$T/ls.txt" 2>&1
+grep -q "/BIG.BIN  \[3 extents\]" "$T/ls.txt" || fail "the imported multi-extent file was not kept: $(cat "$T/ls.txt")"
+left=$(grep -n "left out $T/clash/BIG.BIN" "$T/out.txt" | cut -d: -f1)
 writing=$(grep -n "^Writing .* MB to the" "$T/out.txt" | cut -d: -f1)
 if [ -n "$left" ] && [ -n "$writing" ] && [ "$left" -lt "$writing" ]; then
   pass "left-out import entry named before writing"
