@@ -111,7 +111,7 @@ private slots:
     QFile::remove(Scratch("lat.iso"));
 
     // The burn's preparation of 30,000 files; "No" writes nothing.
-    w->lvwFiles->takeTopLevelItem(1);
+    delete w->lvwFiles->takeTopLevelItem(1);
     fx_.Messages.clear();
     fx_.Answer = false;
     {
