@@ -18,20 +18,22 @@ double DriveNumber(const std::string &folder, const std::string &key) {
 } // namespace
 
 TEST_F(BurnTest, WritesFollowTheDrivesBufferAndNeverLetItRunDry) {
-  // The library's clock and the drive's run at the same pace (twenty times
-  // real time), so that the library's pauses mean to the drive what they
-  // say. At 4x a 2 MB buffer lasts 0.38 s of drive time: a fixed 600 ms
-  // pause after "buffer full" empties it every time.
-  ov::SetTimeScale(0.05);
+  // The library's clock and the drive's both run in real time, so that the
+  // library's pauses mean to the drive what they say. At 4x a 2 MB buffer
+  // lasts 0.38 s: a fixed 600 ms pause after "buffer full" empties it every
+  // time, 0.2 s or more each. A loaded machine may stall the writer for a
+  // moment, so a short dry spell in all is tolerated.
+  ov::SetTimeScale(1.0);
   Drive("DVD+R");
-  Setting("w", "clock", "20");
+  Setting("w", "clock", "1");
   Source("a.bin", 8 << 20);
   Burner().SetWriteSpeed(5540);
   // The close and its waits run fast again.
   Burner().OnFinalizingTrack = [&](TObject *) { Setting("w", "clock", "2000"); };
   ClearLog("w");
   EXPECT_EQ(BurnAndWait(), "");
-  EXPECT_EQ(DriveNumber(folder_, "underruns"), 0) << DriveNumber(folder_, "underrun_seconds") << " s empty";
+  EXPECT_LT(DriveNumber(folder_, "underrun_seconds"), 0.15)
+      << DriveNumber(folder_, "underruns") << " underruns";
   // The buffer was full most of the time: writes waited on it, and READ
   // BUFFER CAPACITY was asked about it.
   EXPECT_GT(CountOp("5C"), 10u);
