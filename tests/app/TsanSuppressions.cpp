@@ -10,5 +10,13 @@
 extern "C" const char *__tsan_default_suppressions() {
   return "called_from_lib:libQt6Core.so.6\n"
          "called_from_lib:libQt6Gui.so.6\n"
-         "called_from_lib:libQt6Test.so.6\n";
+         "called_from_lib:libQt6Test.so.6\n"
+         // The desktop notification's D-Bus connection runs a GLib loop in
+         // a thread of Qt's.
+         "called_from_lib:libQt6DBus.so.6\n"
+         "called_from_lib:libglib-2.0.so.0\n"
+         // The C library's time-zone state is guarded by a lock of its own,
+         // which the sanitizer does not see (mktime and localtime_r on
+         // different threads).
+         "race:tzset_internal\n";
 }
