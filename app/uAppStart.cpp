@@ -79,14 +79,37 @@ void EnsureExtractFolder(const std::string &folder) {
     (void)QDir().mkpath(f);
 }
 
+namespace {
+
+// Lives on the window's thread. A worker's queued signal reaches it as Qt's
+// own event, which carries nothing of the worker's memory: the call itself
+// waits in the library's queue, guarded by the library's lock.
+class TSyncWaker : public QObject {
+  Q_OBJECT
+public:
+  TSyncWaker() {
+    connect(this, &TSyncWaker::Wake, this, &TSyncWaker::Drain, Qt::QueuedConnection);
+  }
+signals:
+  void Wake();
+
+private slots:
+  void Drain() { ov::CheckSynchronize(0); }
+};
+
+} // namespace
+
 void InstallSyncDispatcher() {
   ov::SetMainThread();
-  // Only a wake-up travels through Qt: the call itself waits in the
-  // library's queue, which the drain function empties on this thread.
-  ov::SetSyncDispatcher([](std::function<void()> drain) {
-    if (QCoreApplication *app = QCoreApplication::instance())
-      QMetaObject::invokeMethod(app, std::move(drain), Qt::QueuedConnection);
-  });
+  // Only a wake-up travels through Qt; the library's queue is drained on
+  // this thread (the dispatcher's drain function is that same call).
+  static TSyncWaker *waker = nullptr;
+  if (!waker)
+    waker = new TSyncWaker;
+  TSyncWaker *w = waker;
+  ov::SetSyncDispatcher([w](std::function<void()>) { emit w->Wake(); });
 }
 
 void RemoveSyncDispatcher() { ov::SetSyncDispatcher(nullptr); }
+
+#include "uAppStart.moc"
