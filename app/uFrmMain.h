@@ -227,7 +227,9 @@ private:
   void CopyOptionsToControls();
   void StartDrives();
   bool StartDriveJob(std::function<void()> work, std::function<void()> then = {});
-  void DriveJobEnded();
+  // Invoked by name from the job's thread: Qt's own queued call then carries
+  // nothing the worker allocated.
+  Q_INVOKABLE void DriveJobEnded();
   void JoinDriveJob();
   void SelectOnJob(const std::string &deviceString);
   void orvBurnDeviceChange(TObject *Sender);

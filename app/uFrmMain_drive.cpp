@@ -33,7 +33,7 @@ bool TfrmMain::StartDriveJob(std::function<void()> work, std::function<void()> t
     driveJobRunning_.store(false);
     // A posted call: the window's thread may be joining this thread, and a
     // call still pending when the window goes is dropped with it.
-    QMetaObject::invokeMethod(this, [this] { DriveJobEnded(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "DriveJobEnded", Qt::QueuedConnection);
   });
   return true;
 }
