@@ -51,6 +51,7 @@ bool BufferAccept(TDrive &d, double bytes) {
     ++d.Underruns;
     d.UnderrunSeconds += std::max(0.0, now - emptySince);
   }
+  d.RecordedSpeed = CurrentWriteSpeed(d);
   d.BufFill = std::isinf(DrainRate(d)) ? 0 : std::min(BufferBytes(d), fill + bytes);
   d.BufTime = now;
   return true;

@@ -140,6 +140,7 @@ struct TDrive {
   // protection ruins the disc), and the seconds it stood empty.
   uint32_t Underruns = 0;
   double UnderrunSeconds = 0;
+  uint16_t RecordedSpeed = 0;        // kB/s the last write was recorded at
   bool UnitAttention = false;        // a medium change not yet reported
   // The read cache: the blocks written last (a buffer's worth), oldest
   // first. A read without FUA of a cached block gets what was sent; the

@@ -242,6 +242,7 @@ void TDrive::ResetRuntime() {
   BufFill = BufTime = 0;
   Underruns = 0;
   UnderrunSeconds = 0;
+  RecordedSpeed = 0;
   CacheForget(*this);
 }
 

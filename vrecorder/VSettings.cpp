@@ -156,6 +156,8 @@ std::string SerializeDrive(const TDrive &d) {
   }
   if (d.UnitAttention)
     o << "unit_attention = 1\n";
+  if (d.RecordedSpeed)
+    o << "recorded_speed = " << d.RecordedSpeed << "\n";
   if (d.Underruns) {
     o << "underruns = " << d.Underruns << "\nunderrun_seconds = ";
     o.Fixed(d.UnderrunSeconds, 6) << "\n";
@@ -328,6 +330,8 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
     ok = ToDouble(v, d.BufTime);
   else if (k == "unit_attention")
     ok = ToFlag(v, d.UnitAttention);
+  else if (k == "recorded_speed")
+    num(d.RecordedSpeed);
   else if (k == "underruns")
     num(d.Underruns);
   else if (k == "underrun_seconds")

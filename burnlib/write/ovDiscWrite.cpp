@@ -33,10 +33,6 @@ static_assert(CacheBlockCapacity >= kDVDBlockBytes, "a cache block holds a whole
 
 // The format lists of an unformatted DVD+RW, sent once before its first write.
 constexpr uint8_t kFormatDVDPlusRW[12] = {0x00, 0x82, 0x00, 0x08, 0x00, 0x23, 0x05, 0x40, 0x98, 0x00, 0x00, 0x00};
-// The fixed streaming descriptor sent before a DVD-R burn.
-constexpr uint8_t kDVDRStreaming[28] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x23,
-                                        0x12, 0x7F, 0x00, 0x00, 0xAB, 0xBD, 0x00, 0x00, 0x03, 0xE8,
-                                        0x00, 0x00, 0x05, 0x8A, 0x00, 0x00, 0x03, 0xE8};
 
 } // namespace
 
@@ -145,7 +141,6 @@ bool TDiscWriter::OpenTarget() {
   // The track the layout found for the session (the invisible one).
   firstTrack_ = b.SessionTrack ? b.SessionTrack : static_cast<uint16_t>(b.SessionCount() + 1);
   if (discType_ == dtDVDR) {
-    b.SetStreaming(kDVDRStreaming, sizeof kDVDRStreaming);
     b.WriteDVDTimestamp(ov::Now());
     b.ReserveTrack(static_cast<uint32_t>(SectorsSent(discType_, b.SessionSectors())));
     b.WaitUnitReady(10000, 1000);

@@ -58,3 +58,18 @@ TEST_F(BurnTest, AWriteLostWithoutSenseDataIsAnErrorAfterAFewAttempts) {
   EXPECT_EQ(CountOp("2A"), 10u + 2u);
   ExpectDriveUsable();
 }
+
+TEST_F(BurnTest, ADVDRIsRecordedAtTheChosenSpeedOrTheDrivesFastest) {
+  // The recorder keeps the speed its last write was recorded at. Each
+  // burn's speed commands must leave the drive at the speed asked for, not
+  // at a fixed 4x; no choice means the drive's fastest.
+  Source("a.bin", 300000);
+  for (const uint16_t chosen : {uint16_t(22160), uint16_t(11080), uint16_t(0)}) {
+    SCOPED_TRACE(chosen);
+    Drive("DVD-R");
+    if (chosen)
+      Burner().SetWriteSpeed(chosen);
+    EXPECT_EQ(BurnAndWait(), "");
+    EXPECT_EQ(DriveNumber(folder_, "recorded_speed"), chosen ? chosen : 22160);
+  }
+}

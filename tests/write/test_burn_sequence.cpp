@@ -51,10 +51,10 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"CDRFinalized", "CD-R", false, Finalize, kPrepare + " " + kLoop + " 2A*2 5C 35 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
         // A test write skips OPC and every close, and records nothing.
         SequenceCase{"CDRTestWrite", "CD-R", false, TestWrite, kPrepare + " " + kLoop + " 2A*2 5C 35 51 00 5C " + kRestore, 0},
-        // DVD-R: streaming, the fixed descriptor, time stamp, reservation;
+        // DVD-R: streaming at the chosen speed, time stamp, reservation;
         // an immediate flush polled until the drive answers; two tracks and
         // the session closed without new write parameters.
-        SequenceCase{"DVDR", "DVD-R", false, nullptr, kPrepare + " B6 B6 BF 53 51 00 " + kLoop + " 35 51 5B:1/0001 5B:1/0002 5B:2/0003 51 00 5C " + kRestore, 1},
+        SequenceCase{"DVDR", "DVD-R", false, nullptr, kPrepare + " B6 BF 53 51 00 " + kLoop + " 35 51 5B:1/0001 5B:1/0002 5B:2/0003 51 00 5C " + kRestore, 1},
         // DVD-RW (a blank one formatted before the burn). A first session on
         // an overwritable medium starts at LBA 0 with its own descriptors.
         SequenceCase{"DVDRW", "DVD-RW", false, nullptr, kPrepare + " B6 " + kLoop + " 35 51 5A 55 5B:2/0000i 51 00 5C " + kRestore, 2},
