@@ -57,12 +57,10 @@ run() {
   wait "$burn" || { echo "burn on $medium failed: $(tail -3 "$W/out.txt")" >&2; exit 1; }
   wait "$watcher" || true
   watcher=""
-  # The speed the drive records at: the largest step not above the one asked
-  # (the fastest when none was asked, the slowest when all are above it).
-  local asked steps
-  asked=$(awk -F' = ' '$1 == "write_speed" { print $2 }' "$W/settings.at-flush")
-  steps=$(awk -F' = ' -v m="write_speeds.$medium" '$1 == m { print $2 }' "$W/settings.at-flush")
-  awk -v asked="$asked" -v steps="$steps" -v buf="$buffer_kb" '
+  # The speed the drive recorded the burn's writes at.
+  local speed
+  speed=$(awk -F' = ' '$1 == "recorded_speed" { print $2 }' "$W/settings.at-flush")
+  awk -v speed="${speed:-0}" -v buf="$buffer_kb" '
     function ts(s,   t, h, m, sec) {  # 2026-12-08T07:47:17.123Z -> seconds of the day
       t = substr(s, 12, 12); h = substr(t, 1, 2); m = substr(t, 4, 2); sec = substr(t, 7, 6)
       return h * 3600 + m * 60 + sec
@@ -73,13 +71,6 @@ run() {
       match($0, / len=[0-9]+/); bytes += substr($0, RSTART + 5, RLENGTH - 5)
     }
     END {
-      n = split(steps, s, " "); speed = 0
-      for (i = 1; i <= n; i++) if (s[i] + 0 > speed) speed = s[i] + 0
-      if (asked + 0 > 0) {
-        best = 0; low = speed
-        for (i = 1; i <= n; i++) { if (s[i] + 0 <= asked + 0 && s[i] + 0 > best) best = s[i] + 0; if (s[i] + 0 < low) low = s[i] + 0 }
-        speed = best ? best : low
-      }
       secs = last - first
       if (secs <= 0 || speed == 0) { print "0 " speed " 0"; exit }
       printf "%.3f %d %.3f\n", (bytes - buf * 1024) / secs / (speed * 1000), speed, secs
