@@ -202,6 +202,33 @@ uint32_t TSCSIDevice::RecordedBlocks() {
   return lastLBA + 1;
 }
 
+namespace {
+
+constexpr uint8_t kTrackBlank = 0x40;  // READ TRACK INFORMATION byte 6
+
+// The end of the last track of a sequential disc that holds data: its
+// sessions and the borders between them. The area an open disc keeps after
+// its last session for the next border is not counted: a finalized disc no
+// longer reports it, so counting it would make closing a disc shrink the
+// used space. False when the drive does not describe its tracks.
+bool RecordedTracksEnd(TSCSIDevice &Dev, uint32_t &End) {
+  End = 0;
+  if (!Dev.ReadDiscInformation())
+    return false;
+  for (unsigned track = Dev.DiscLastTrackInLastSession(); track >= 1; --track) {
+    if (!Dev.ReadTrackInformation(static_cast<uint8_t>(track)) || Dev.TrackSize() == 0xFFFFFFFFu)
+      return false;
+    if ((Dev.TrackInfo[6] & kTrackBlank) || Dev.TrackSize() == 0)
+      continue;  // the invisible track, a reserved one not yet written, or none
+    // A track still being written ends at its next writable address.
+    End = Dev.TrackNextWritableValid() ? Dev.TrackNextWritable() : Dev.TrackStartAddress() + Dev.TrackSize();
+    return true;
+  }
+  return true;  // nothing recorded
+}
+
+} // namespace
+
 uint32_t TSCSIDevice::UsedBlocks() {
   const uint8_t t = GetDiscType();
   SetWriteParamsForQuery();
@@ -214,20 +241,12 @@ uint32_t TSCSIDevice::UsedBlocks() {
     // Overwritable media have one track: what is used is the file system on it.
     if (IsOverwritable(t))
       return ReadISOVolumeSize();
-    // Sequential media: everything before the next writable address, session
-    // gaps included, is used; a complete disc ends with its last track.
-    if (TrackNextWritableValid())
-      return TrackNextWritable();
-    return TrackStartAddress() + TrackSize();
+    uint32_t end = 0;
+    return RecordedTracksEnd(*this, end) ? end : 0;
   }
-  const uint8_t n = SessionCount();
-  if (ReadTrackInformation(static_cast<uint8_t>(n + 1))) {
-    uint32_t r = TrackNextWritable();
-    if (r == 0xFFFFFFFFu)
-      r = TrackSize();
-    if (n == 0 || r != 0)
-      return r;
-  }
+  uint32_t end = 0;
+  if (RecordedTracksEnd(*this, end))
+    return end;
   uint32_t lastLBA = 0, blockLen = 0;
   if (ReadCapacity(lastLBA, blockLen)) {
     if (lastLBA < 0x7F000001u)

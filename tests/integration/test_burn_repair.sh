@@ -58,6 +58,22 @@ out=$("$SKARVO" close-track --drive "$DRIVE") || fail "close-track with nothing 
 grep -q "Sessions : 3" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "three sessions expected"
 pass "unfinished session repaired by close-track"
 
+# --- finalizing the disc leaves its size and used space as they were
+figure() { sed -n "s/^$1 *: \([0-9.,]*\) MB.*/\1/p" <<<"$2"; }
+before=$("$SKARVO" info --drive "$DRIVE")
+"$SKARVO" close-track --drive "$DRIVE" --finalize >/dev/null || fail "close-track --finalize"
+after=$("$SKARVO" info --drive "$DRIVE")
+grep -q "Disc closed/finalized" <<<"$after" || fail "finalize: the disc is not closed: $after"
+grep -q "Sessions : 3" <<<"$after" || fail "finalize: sessions lost: $after"
+used=$(figure "Used Space" "$before")
+[ -n "$used" ] && [ "$used" != 0.00 ] || fail "finalize: no used space before: $before"
+[ "$(figure "Used Space" "$after")" = "$used" ] || fail "finalize changed the used space: $before // $after"
+size=$(figure "Disc Size" "$after")
+[ -n "$size" ] && [ "$size" != 0.00 ] && awk -v s="${size//,/}" -v u="${used//,/}" 'BEGIN { exit !(s >= u) }' ||
+  fail "finalize: disc size $size against $used used: $after"
+[ "$(figure "Free Space" "$after")" = 0.00 ] || fail "finalize: free space left: $after"
+pass "finalizing keeps the used space"
+
 # --- info texts
 load CD-R
 grep -q "Disc is blank" <<<"$("$SKARVO" info --drive "$DRIVE")" || fail "info on a blank disc"
