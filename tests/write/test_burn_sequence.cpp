@@ -72,3 +72,22 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<SequenceCase> &i) { return std::string(i.param.Name); });
 
 } // namespace
+
+TEST_F(BurnTest, TheBurnEndsOnlyOnceTheDriveHasFinishedClosing) {
+  // CD and DVD-RW sessions are closed with the immediate bit: the drive
+  // answers at once and goes on closing for a while (here a quarter or half
+  // a second). The burn must wait for it, so that the command after it never
+  // meets "operation in progress". The library's clock runs as fast as the
+  // drive's, so that its waits mean to the drive what they say.
+  ov::SetTimeScale(1.0 / 40);
+  for (const char *media : {"CD-R", "DVD-RW"}) {
+    SCOPED_TRACE(media);
+    Drive(media);
+    Source("a.bin", 300000);
+    Setting("w", "clock", "40");
+    EXPECT_EQ(BurnAndWait(), "");
+    const bool answered = Burner().ReadDiscInformation();
+    const TSenseData sense = DecodeSense(Burner().LastSense, sizeof Burner().LastSense);
+    EXPECT_TRUE(answered) << std::hex << int(sense.Key) << "/" << int(sense.Asc) << "/" << int(sense.Ascq);
+  }
+}
