@@ -29,6 +29,32 @@ else
   fail "left-out import entry not named before writing: $(cat "$T/out.txt")"
 fi
 
+# --- off a terminal, the writing prints a line at each 10 %: a slow drive
+# (10x CD, clock 1) takes a few seconds to write, and once the data is sent
+# its clock is made fast for the flush and the close
+load CD-R
+mkdir -p "$T/slow"
+head -c 9000000 /dev/urandom >"$T/slow/a.bin"
+"$SKARVO" vdrive set "$DRIVE" clock 1 >/dev/null
+SKARVO_TIME_SCALE=0.1 "$SKARVO" burn --drive "$DRIVE" --speed 10x "$T/slow" >"$T/out.txt" 2>"$T/err.txt" &
+pid=$!
+until grep -q "cmd=SYNCHRONIZE-CACHE" "$SKARVO_VDRIVES/$DRIVE/commands.log" 2>/dev/null; do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.05
+done
+"$SKARVO" vdrive set "$DRIVE" clock 1000 >/dev/null
+wait "$pid" || fail "slow burn: $(tail -2 "$T/err.txt")"
+# The tens reached, one per line; a loaded machine may miss a step now and
+# then, but a run without the lines in between shows only 0 and 100.
+tens=$(awk '/^Writing [0-9.]+ %/ { print int($2 / 10) }' "$T/out.txt")
+distinct=$(sort -un <<<"$tens" | wc -l)
+if [ "$distinct" -ge 8 ] && [ "$(sort -n <<<"$tens")" = "$tens" ] && [ "$(uniq -c <<<"$tens" | awk '$1 > 2' | wc -l)" = 0 ]; then
+  pass "a line at each 10 % of the writing"
+else
+  fail "writing lines off a terminal: $(grep "^Writing" "$T/out.txt")"
+fi
+"$SKARVO" vdrive set "$DRIVE" clock 1000 >/dev/null
+
 # --- phases without a terminal: writing, closing, verifying with its percent
 load DVD-R
 if "$SKARVO" burn --drive "$DRIVE" --verify "$T/src" >"$T/out.txt" 2>"$T/err.txt"; then
