@@ -7,20 +7,26 @@
 
 namespace vrec {
 
-static uint32_t Round16(uint32_t x) { return (x + 15) & ~15u; }
+// DVD tracks end on whole ECC blocks of 16 sectors, BD tracks on clusters of 32.
+static uint32_t RoundBlock(const TDrive &d, uint32_t x) {
+  const uint32_t n = d.Profile() == PROF_BDR ? 32 : 16;
+  return (x + n - 1) / n * n;
+}
 uint32_t SessionGap(const TDrive &d) {
   const TMediaType *t = d.Type();
   if (t && t->Cd)  // lead-out 6750 (later 2250) + lead-in 4500 + pre-gap 150
     return d.ClosedSessions <= 1 ? 11400 : 6900;
   if (t && (t->Profile == PROF_DVDPR || t->Profile == PROF_DVDPR_DL))
     return 2048;
+  if (t && t->Profile == PROF_BDR)
+    return 0;  // a BD-R session has no border: the next starts at the next cluster
   return 16384;  // DVD-R/-RW border-out and border-in
 }
 
 // Closes a track; DVD tracks are padded to whole ECC blocks.
 static void FinishTrack(TDrive &d, TTrack &t) {
   if (!d.IsCd() && !t.Reserved)
-    t.Written = std::min(Round16(t.Written), d.Capacity - t.Start);
+    t.Written = std::min(RoundBlock(d, t.Written), d.Capacity - t.Start);
   t.Closed = true;
   t.Damaged = false;  // closing is the repair of a track a write error left incomplete
 }
@@ -62,7 +68,7 @@ static bool CloseTrack(TCmd &c, uint32_t number) {
   FinishTrack(d, t);
   // Without room for another track the session stays open until its own
   // close, as a drive with a full disc keeps it.
-  const uint32_t next = d.IsCd() ? d.TrackEnd(t) + 150 : Round16(d.TrackEnd(t));
+  const uint32_t next = d.IsCd() ? d.TrackEnd(t) + 150 : RoundBlock(d, d.TrackEnd(t));
   if (wasInvisible && next < d.Capacity)
     OpenNextTrack(d, t.Session, next);
   c.Changed = true;
@@ -162,6 +168,9 @@ void CmdCloseTrackSession(TCmd &c) {
     }
     seconds = 10;
     break;
+  case PROF_BDRE:
+    ok = false;  // BD-RE has no tracks or sessions to close
+    break;
   case PROF_DVDRW_RO:
   case PROF_DVDRAM:
     ok = fn == 1 || fn == 2;
@@ -174,10 +183,11 @@ void CmdCloseTrackSession(TCmd &c) {
     } else if (fn == 2) {
       // CD and DVD-R/-RW close for good unless the write parameters allow a next session;
       // DVD+R keeps a closed session appendable until it is finalised.
-      const bool plus = prof == PROF_DVDPR || prof == PROF_DVDPR_DL;
+      const bool plus = prof == PROF_DVDPR || prof == PROF_DVDPR_DL || prof == PROF_BDR;
       if (!CloseSession(c, !plus && multi != 3))
         return;
-    } else if ((fn == 5 || fn == 6) && (prof == PROF_DVDPR || prof == PROF_DVDPR_DL)) {
+    } else if (((fn == 5 || fn == 6) && (prof == PROF_DVDPR || prof == PROF_DVDPR_DL)) ||
+               (fn == 6 && prof == PROF_BDR)) {
       if (!CloseSession(c, true))
         return;
     } else {
@@ -229,7 +239,7 @@ void CmdFormatUnit(TCmd &c) {
   const bool fmtData = c.Cdb[1] & 0x10;
   const uint16_t prof = d.Profile();
   if (!d.CanWrite(d.Medium) || (prof != PROF_DVDPRW && prof != PROF_DVDRW_SEQ && prof != PROF_DVDRW_RO &&
-                                prof != PROF_DVDRAM)) {
+                                prof != PROF_DVDRAM && prof != PROF_BDR && prof != PROF_BDRE)) {
     c.Check(5, 0x30, 0x06);  // cannot format medium, incompatible medium
     return;
   }
@@ -262,7 +272,26 @@ void CmdFormatUnit(TCmd &c) {
     return;
   }
   double seconds = 0;
-  if (prof == PROF_DVDPRW) {
+  if (prof == PROF_BDR) {
+    // Spare areas (32h) on a blank BD-R only; the user capacity is not
+    // reduced by them here.
+    const bool blank = d.Tracks.size() == 1 && !d.Tracks[0].Written && !d.Tracks[0].Reserved;
+    if (ftype != 0x32 || d.Formatted || !blank) {
+      c.Check(5, 0x26, 0);
+      return;
+    }
+    seconds = 10;
+    d.Formatted = true;
+  } else if (prof == PROF_BDRE) {
+    // With spare areas (00h, 30h) or without (31h). A full format (30h
+    // subtype 01b, certification) takes longer.
+    if (ftype != 0x00 && ftype != 0x30 && ftype != 0x31) {
+      c.Check(5, 0x26, 0);
+      return;
+    }
+    seconds = ftype == 0x30 && (c.Buf[8] & 0x03) == 0 && d.Formatted ? 30 : 600;
+    d.Formatted = true;
+  } else if (prof == PROF_DVDPRW) {
     if (ftype != 0x26) {
       c.Check(5, 0x26, 0);
       return;
@@ -316,7 +345,7 @@ void CmdReserveTrack(TCmd &c) {
     return;
   }
   if (!d.IsCd())
-    size = Round16(size);
+    size = RoundBlock(d, size);
   TTrack &t = d.Tracks[size_t(inv)];
   if (size == 0 || uint64_t(t.Start) + size > d.Capacity) {
     c.Check(5, 0x24, 0);

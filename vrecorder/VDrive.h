@@ -30,6 +30,9 @@ enum : uint16_t {
   PROF_DVDPRW = 0x001A,
   PROF_DVDPR = 0x001B,
   PROF_DVDPR_DL = 0x002B,
+  PROF_BDROM = 0x0040,
+  PROF_BDR = 0x0041,  // sequential recording mode
+  PROF_BDRE = 0x0043,
 };
 
 // Static description of one medium type.

@@ -34,6 +34,11 @@ std::span<const TMediaType> MediaTypes() {
       {"DVD+R-DL", PROF_DVDPR_DL, 4173824, false, false, false, true},
       {"DVD+RW", PROF_DVDPRW, 2295104, false, false, true, false},
       {"DVD-RAM", PROF_DVDRAM, 2236704, false, false, true, false},
+      {"BD-ROM", PROF_BDROM, 0, true, false, false, false},
+      {"BD-R", PROF_BDR, 12219392, false, false, false, true},
+      {"BD-R-DL", PROF_BDR, 24438784, false, false, false, true},
+      {"BD-RE", PROF_BDRE, 12219392, false, false, true, false},
+      {"BD-RE-DL", PROF_BDRE, 24438784, false, false, true, false},
   };
   return types;
 }
@@ -44,6 +49,8 @@ const TMediaType *FindMediaType(const std::string &name) {
     ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
   if (n == "DVD+R DL" || n == "DVD+RDL")
     n = "DVD+R-DL";
+  else if (n == "BD-R DL" || n == "BD-RE DL")
+    n = n.substr(0, n.size() - 3) + "-DL";
   for (const TMediaType &t : MediaTypes())
     if (n == t.Name)
       return &t;
@@ -51,6 +58,8 @@ const TMediaType *FindMediaType(const std::string &name) {
 }
 
 static const char *kAllMedia = "CD-ROM CD-R CD-RW DVD-ROM DVD-R DVD-RW DVD+R DVD+R-DL DVD+RW DVD-RAM";
+static const char *kAllMediaAndBd =
+    "CD-ROM CD-R CD-RW DVD-ROM DVD-R DVD-RW DVD+R DVD+R-DL DVD+RW DVD-RAM BD-ROM BD-R BD-R-DL BD-RE BD-RE-DL";
 
 std::span<const TModel> Models() {
   // Constant, like the media table.
@@ -58,6 +67,8 @@ std::span<const TModel> Models() {
       {"cdrw-writer", "CD-RW SV-5232", "CD-ROM CD-R CD-RW DVD-ROM", "CD-R CD-RW"},
       {"dvd-writer", "DVD+-RW SV-1620", kAllMedia, "CD-R CD-RW DVD-R DVD-RW DVD+R DVD+R-DL DVD+RW DVD-RAM"},
       {"dvd-reader", "DVD-ROM SV-1648", kAllMedia, ""},
+      {"bd-writer", "BD-RE SV-BW12", kAllMediaAndBd,
+       "CD-R CD-RW DVD-R DVD-RW DVD+R DVD+R-DL DVD+RW DVD-RAM BD-R BD-R-DL BD-RE BD-RE-DL"},
   };
   return models;
 }
@@ -90,6 +101,14 @@ void InitModel(TDrive &d, const TModel &m) {
     d.Speeds["DVD+R-DL"] = {11080, 5540, 3324};
     d.Speeds["DVD-RAM"] = {6925, 4155, 2770};
     d.BufferKb = 2048;
+    if (std::find(d.Writes.begin(), d.Writes.end(), "BD-R") != d.Writes.end()) {
+      // BD 1x is 4,495 kB/s: BD-R 12x down to 2x, BD-RE 2x.
+      d.Speeds["BD-R"] = {53940, 44950, 35960, 26970, 17980, 8990};
+      d.Speeds["BD-R-DL"] = {35960, 26970, 17980, 8990};
+      d.Speeds["BD-RE"] = {8990};
+      d.Speeds["BD-RE-DL"] = {8990};
+      d.BufferKb = 4096;
+    }
   } else if (!d.Writes.empty()) {
     d.ReadSpeedCd = 8467;  // 48x
     d.ReadSpeedDvd = 11080;
@@ -140,7 +159,7 @@ bool TDrive::CanWrite(const std::string &m) const {
 
 bool TDrive::IsOverwritable() const {
   const uint16_t p = Profile();
-  return (p == PROF_DVDPRW && Formatted) || p == PROF_DVDRAM || p == PROF_DVDRW_RO;
+  return ((p == PROF_DVDPRW || p == PROF_BDRE) && Formatted) || p == PROF_DVDRAM || p == PROF_DVDRW_RO;
 }
 
 bool TDrive::IsCd() const {

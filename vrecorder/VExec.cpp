@@ -256,6 +256,8 @@ static bool WriteParamsAcceptable(const TDrive &d, const uint8_t *p) {
   case PROF_DVDPR_DL:
   case PROF_DVDPRW:
   case PROF_DVDRAM:
+  case PROF_BDR:
+  case PROF_BDRE:
     if (wt > 2 || test)
       return false;  // no simulation on these media
     break;
@@ -423,6 +425,25 @@ static std::vector<TFeature> Features(const TDrive &d) {
   }
   if (d.CanRead("DVD+R-DL"))
     f.push_back({0x003B, 0, false, prof == PROF_DVDPR_DL, {uint8_t(d.CanWrite("DVD+R-DL") ? 1 : 0), 0, 0, 0}});
+  // BD Read and BD Write: the class 0 version bitmaps (bit N: version N) of
+  // BD-RE, BD-R and BD-ROM; BD-RE version 2, the others version 1. The
+  // layout follows MMC; no raw capture of these bytes was at hand.
+  const bool bd = prof == PROF_BDROM || prof == PROF_BDR || prof == PROF_BDRE;
+  if (d.CanRead("BD-ROM")) {
+    std::vector<uint8_t> rd(28, 0);
+    rd[0] = 0x01;  // BCA readable
+    rd[4 + 1] = 0x04;   // BD-RE class 0: version 2
+    rd[12 + 1] = 0x02;  // BD-R class 0: version 1
+    rd[20 + 1] = 0x02;  // BD-ROM class 0: version 1
+    f.push_back({0x0040, 0, false, bd, rd});
+  }
+  if (d.CanWrite("BD-R") || d.CanWrite("BD-RE")) {
+    std::vector<uint8_t> wr(20, 0);
+    wr[0] = 0x01;  // SVNR: writes without verify are supported
+    wr[4 + 1] = d.CanWrite("BD-RE") ? 0x04 : 0;
+    wr[12 + 1] = d.CanWrite("BD-R") ? 0x02 : 0;
+    f.push_back({0x0041, 0, false, prof == PROF_BDR || prof == PROF_BDRE, wr});
+  }
   return f;
 }
 

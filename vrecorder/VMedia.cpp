@@ -18,7 +18,10 @@ struct TTrackView {
   uint8_t Mode = 4, Flags = 0x01;
 };
 
-static bool UnformattedPlusRw(const TDrive &d) { return d.Profile() == PROF_DVDPRW && !d.Formatted; }
+// DVD+RW and BD-RE: blank until formatted.
+static bool UnformattedPlusRw(const TDrive &d) {
+  return (d.Profile() == PROF_DVDPRW || d.Profile() == PROF_BDRE) && !d.Formatted;
+}
 
 static std::vector<TTrackView> TrackViews(const TDrive &d) {
   std::vector<TTrackView> v;
@@ -369,8 +372,28 @@ void CmdReadFormatCapacities(TCmd &c) {
     break;
   case PROF_CDROM:
   case PROF_DVDROM:
+  case PROF_BDROM:
     add(d.Capacity, 2, 2048);
     break;
+  case PROF_BDR:
+  case PROF_BDRE: {
+    // Spare areas: 4096 clusters of 32 sectors in the inner zone of each
+    // layer, and by default 8192 more in the outer zone.
+    const uint32_t layers = d.Capacity > 12219392 ? 2 : 1;
+    const uint32_t inner = 131072 * layers, standard = 393216 * layers;
+    if (prof == PROF_BDR) {
+      add(d.Capacity, d.Formatted ? 2 : 1, 2048);
+      add(d.Capacity - standard, 0x00 << 2, 0x3000);
+      add(d.Capacity - standard, 0x32 << 2, 0);
+      add(d.Capacity - inner, 0x32 << 2, 0);
+    } else {
+      add(d.Capacity, d.Formatted ? 2 : 1, 2048);
+      add(d.Capacity - standard, 0x00 << 2, 0x3000);
+      add(d.Capacity - standard, 0x30 << 2, 0x3000);
+      add(d.Capacity, 0x31 << 2, 0);
+    }
+    break;
+  }
   default:  // write-once media: the capacity, formatting does not apply
     add(d.Capacity, 3, 2048);
     break;
@@ -483,7 +506,8 @@ void CmdWrite10(TCmd &c) {
     c.Check(5, 0x21, 0x02);  // invalid address for write
     return;
   }
-  if (wt == 2 && !d.IsCd() && !target->Reserved && d.Profile() != PROF_DVDPR && d.Profile() != PROF_DVDPR_DL) {
+  if (wt == 2 && !d.IsCd() && !target->Reserved && d.Profile() != PROF_DVDPR && d.Profile() != PROF_DVDPR_DL &&
+      d.Profile() != PROF_BDR) {
     c.Check(5, 0x2C, 0);  // disc-at-once needs a reserved track
     return;
   }
