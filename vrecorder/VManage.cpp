@@ -269,8 +269,9 @@ bool InsertMedium(const std::string &name, const std::string &media, uint32_t ca
       d = std::move(next);
       return true;
     }
-    if (formatted && t->Profile != PROF_DVDPRW && t->Profile != PROF_DVDRW_SEQ && t->Profile != PROF_DVDRAM) {
-      err = "--formatted applies to DVD+RW and DVD-RW only";
+    if (formatted && t->Profile != PROF_DVDPRW && t->Profile != PROF_DVDRW_SEQ && t->Profile != PROF_DVDRAM &&
+        t->Profile != PROF_BDRE) {
+      err = "--formatted applies to DVD+RW, DVD-RW and BD-RE only";
       return false;
     }
     next.Formatted = next.Formatted || formatted;
@@ -285,8 +286,8 @@ bool InsertMedium(const std::string &name, const std::string &media, uint32_t ca
       err = "image of " + std::to_string(imageBlocks) + " blocks does not fit on " + std::to_string(next.Capacity);
       return false;
     }
-    if (t->Profile == PROF_DVDPRW && !next.Formatted) {
-      err = "an unformatted DVD+RW holds no data (add --formatted)";
+    if ((t->Profile == PROF_DVDPRW || t->Profile == PROF_BDRE) && !next.Formatted) {
+      err = std::string("an unformatted ") + t->Name + " holds no data (add --formatted)";
       return false;
     }
     if (t->Sequential && !next.Formatted) {

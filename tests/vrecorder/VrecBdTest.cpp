@@ -169,4 +169,11 @@ TEST_F(VrecBdTest, BdReIsWrittenAnywhereOnceFormattedAndStoredSparse) {
   struct stat st{};
   ASSERT_EQ(stat((dir_ + "/drives/bd/data.img").c_str(), &st), 0);
   EXPECT_LT(st.st_blocks * 512, off_t(4) << 20);
+  // A formatted BD-RE can be inserted holding an image from block 0.
+  const std::string image = dir_ + "/re.iso";
+  { std::ofstream(image, std::ios::binary) << std::string(32 * 2048, 'e'); }
+  Insert("bd", "BD-RE", 0, image, true);
+  r = Read(0, 32, t, true);
+  ASSERT_TRUE(r.Good());
+  EXPECT_EQ(r.Data[5], 'e');
 }
