@@ -22,7 +22,11 @@ const char *kHelp =
     "\n"
     "Copies the files and folders PATH (\"/\" for the whole session) of a session\n"
     "into FOLDER (default: the current folder, made when missing), keeping their\n"
-    "dates. A folder keeps its name below FOLDER. Names from the disc stay inside\n"
+    "dates. Where the session has Rock Ridge, its names are used, files and\n"
+    "folders get their recorded modes less the umask (as tar gives them without\n"
+    "-p: no set-id bits), and symbolic links are made as links, whatever their\n"
+    "target; nothing is ever extracted through a link. A folder keeps its name\n"
+    "below FOLDER. Names from the disc stay inside\n"
     "FOLDER: \"/\" and control characters in them become \"_\", and entries named\n"
     "\".\" or \"..\" are refused. A file gets its name only when complete, so an\n"
     "error or Ctrl-C leaves no partial file. A file that exists in FOLDER is not\n"
@@ -44,14 +48,16 @@ enum class TCollision { Refuse, Keep, Overwrite };
 
 class TExtractor {
 public:
-  TExtractor(TOpenSession &open, uint64_t total, TCollision collision)
-      : open_(open), total_(total), collision_(collision), progress_("Extracting") {}
+  TExtractor(TOpenSession &open, uint64_t total, TCollision collision, uint32_t umask)
+      : open_(open), total_(total), collision_(collision), umask_(umask), progress_("Extracting") {}
 
   // Extracts entry `at` into the folder dirFd; false when interrupted.
   bool Extract(int32_t at, int dirFd) {
     const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
+    if (const std::string *target = iso::LinkTarget(open_.Tree, at))
+      return Link(e, *target, dirFd);
     if (!e.Directory)
-      return File(e, dirFd);
+      return File(e, dirFd, Mode(at));
     if (at == 0)
       return Children(e, dirFd);
     if (::mkdirat(dirFd, e.Name.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -65,6 +71,10 @@ public:
     }
     ++folders_;
     const bool go = Children(e, fd);
+    // The recorded mode only now: a folder without write permission is
+    // filled first.
+    if (const int mode = Mode(at); mode >= 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0)
+      Fail(e.Path, std::string("cannot set the folder's mode: ") + std::strerror(errno));
     iso::SetFileDate(fd, e.Date);
     ::close(fd);
     return go;
@@ -73,8 +83,11 @@ public:
   void Finish() { progress_.Finish(); }
   int Failures() const { return failures_; }
   void Summary() const {
-    std::printf("%llu files, %llu folders, %llu bytes extracted\n", files_, folders_,
+    std::printf("%llu files, %llu folders, %llu bytes extracted", files_, folders_,
                 static_cast<unsigned long long>(done_));
+    if (links_)
+      std::printf(", %llu symbolic links made", links_);
+    std::printf("\n");
   }
 
 private:
@@ -85,7 +98,37 @@ private:
     return true;
   }
 
-  bool File(const iso::TEntry &e, int dirFd) {
+  // The permission bits of an entry with a Rock Ridge mode; -1 without.
+  int Mode(int32_t at) const {
+    const auto &attrs = open_.Tree.Attrs;
+    if (static_cast<size_t>(at) >= attrs.size() || attrs[static_cast<size_t>(at)].Mode == 0)
+      return -1;
+    return static_cast<int>(iso::ExtractedMode(attrs[static_cast<size_t>(at)].Mode, umask_));
+  }
+
+  bool Link(const iso::TEntry &e, const std::string &target, int dirFd) {
+    if (!written_.insert(e.Path).second) {
+      Fail(e.Path, "the disc names this entry twice: the first is kept");
+      return true;
+    }
+    std::string err;
+    bool exists = false;
+    if (iso::ExtractSymlink(dirFd, e.Name, target, e.Date, err,
+                            collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep,
+                            &exists)) {
+      ++links_;
+      return true;
+    }
+    if (exists && collision_ == TCollision::Keep) {
+      progress_.Finish();
+      Warning(e.Path + ": the existing file is kept");
+    } else {
+      Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
+    }
+    return true;
+  }
+
+  bool File(const iso::TEntry &e, int dirFd, int mode) {
     // Two records of one name on a disc: the first is copied, the second
     // named, whatever --overwrite says.
     if (!written_.insert(e.Path).second) {
@@ -101,7 +144,7 @@ private:
           Show(base + bytes);
           return !Interrupted();
         },
-        err, collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep, &exists);
+        err, collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep, &exists, mode);
     if (Interrupted())
       return false;
     if (!ok && exists && collision_ == TCollision::Keep) {
@@ -133,10 +176,11 @@ private:
   TOpenSession &open_;
   uint64_t total_;
   TCollision collision_;
+  uint32_t umask_;
   std::unordered_set<std::string> written_;  // disc paths of the files copied
   TProgress progress_;
   uint64_t done_ = 0;
-  unsigned long long files_ = 0, folders_ = 0;
+  unsigned long long files_ = 0, folders_ = 0, links_ = 0;
   int failures_ = 0;
 };
 
@@ -205,7 +249,9 @@ int CmdExtract(const TArgs &argsIn) {
     return 1;
   }
   TInterruptScope scope;
-  TExtractor x(open, total, collision);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  TExtractor x(open, total, collision, static_cast<uint32_t>(mask));
   bool go = true;
   for (size_t k = 0; k < picked.size() && go; ++k)
     go = x.Extract(picked[k], dirFd);
