@@ -154,6 +154,14 @@ void TReader::Parse(const TDirRecord &Record, TRecordInfo &Info, std::vector<TPr
                       " areas or " + std::to_string(kMaxEntryBytes) + " bytes: the rest is not read");
       break;
     }
+    if (areasRead_ >= kMaxAreasRead) {
+      if (!budgetReported_)
+        problem(at, "this tree has led to " + std::to_string(kMaxAreasRead) +
+                        " continuation areas: no more are read");
+      budgetReported_ = true;
+      break;
+    }
+    ++areasRead_;
     const std::pair<uint32_t, uint32_t> key{next.Block, next.Offset};
     if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
       problem(at, "the chain of continuation areas loops back to sector " + std::to_string(next.Block) +

@@ -21,6 +21,9 @@ constexpr uint32_t kMaxEntryBytes = 64u << 10;
 // A link target longer than a Linux path is not a link a reader can make.
 constexpr size_t kMaxLinkTarget = 4095;
 constexpr size_t kMaxName = 1023;
+// Continuation areas one reader follows in all: a hostile disc giving every
+// record a long chain is stopped too.
+constexpr uint64_t kMaxAreasRead = 1u << 20;
 
 // What Rock Ridge records for one directory record.
 struct TRecordInfo {
@@ -80,6 +83,8 @@ private:
   uint64_t end_;
   std::vector<TContinuation> areas_;
   bool keepAreas_ = false;
+  uint64_t areasRead_ = 0;
+  bool budgetReported_ = false;
   // The last sector read: the areas of neighbouring records share sectors.
   uint64_t cachedLba_ = ~uint64_t{0};
   std::vector<uint8_t> cache_;
