@@ -81,17 +81,28 @@ bool StampSeconds(const uint8_t *p, bool LongForm, int64_t &Seconds) {
   return true;
 }
 
+bool ReadDotRecords(TSectorSource &Source, uint32_t Extent, TDirRecord &Dot, TDirRecord *DotDot) {
+  uint8_t s[kSectorSize];
+  std::string err;
+  if (Extent >= Source.SectorCount() || !Source.ReadSectors(Extent, 1, s, err))
+    return false;
+  if (!ParseDirRecord(s, kSectorSize, Dot, err) || !Dot.IsDot())
+    return false;
+  Dot.At = {Extent, 0};
+  if (!DotDot)
+    return true;
+  if (!ParseDirRecord(s + Dot.Length, kSectorSize - Dot.Length, *DotDot, err) || !DotDot->IsDotDot())
+    return false;
+  DotDot->At = {Extent, Dot.Length};
+  return true;
+}
+
 bool TReader::Detect(uint32_t RootExtent, TRecordInfo &Root, std::vector<TProblem> *Problems) {
   Root = TRecordInfo();
   Skip = 0;
-  uint8_t s[kSectorSize];
-  std::string err;
-  if (RootExtent >= end_ || !src_.ReadSectors(RootExtent, 1, s, err))
-    return false;
   TDirRecord dot;
-  if (!ParseDirRecord(s, kSectorSize, dot, err) || !dot.IsDot())
+  if (RootExtent >= end_ || !ReadDotRecords(src_, RootExtent, dot))
     return false;
-  dot.At = {RootExtent, 0};
   const auto *su = reinterpret_cast<const uint8_t *>(dot.SystemUse.data());
   // SP is the first entry of the root's "." record, and only there.
   if (dot.SystemUse.size() < kSPLength || !Is(su, kSP) || su[2] < kSPLength || su[kSPCheck] != kSPCheck1 ||

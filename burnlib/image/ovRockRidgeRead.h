@@ -93,6 +93,11 @@ private:
   std::vector<std::string> linkParts_;
 };
 
+// The "." record (and, when asked, the ".." record) at the start of the
+// directory extent at Extent; false when the sector cannot be read or does
+// not start with them.
+bool ReadDotRecords(TSectorSource &Source, uint32_t Extent, TDirRecord &Dot, TDirRecord *DotDot = nullptr);
+
 // A 7-byte recording date or a 17-byte long-form date as seconds since
 // 1970 UTC. False when a field is out of range.
 bool StampSeconds(const uint8_t *p, bool LongForm, int64_t &Seconds);

@@ -56,8 +56,11 @@ bool ExtentOnSource(const TExtent &e, uint64_t have, std::string &Why) {
 // the end of the source.
 class TBuilder {
 public:
-  TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out, rr::TReader *rock = nullptr)
-      : in_(nodes), have_(have), out_(out), rr_(rock) {}
+  // With Reader, child links to directories outside the tree (an earlier
+  // session's relocated folders) are followed there.
+  TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out, rr::TReader *rock = nullptr,
+           TISOReader *reader = nullptr)
+      : in_(nodes), have_(have), out_(out), rr_(rock), reader_(reader) {}
 
   void Run() {
     out_.Joliet = in_.Joliet;
@@ -66,7 +69,6 @@ public:
       out_.Messages.push_back(Where(p.At) + p.Text);
     if (in_.Nodes.empty())
       return;
-    map_.assign(in_.Nodes.size(), -1);
     out_.Entries.reserve(in_.Nodes.size());
     TEntry root;
     root.Path = "/";
@@ -81,20 +83,54 @@ public:
       rr_->Detect(r.Extent, info);
       AddAttrs(0, info);
     }
-    map_[0] = 0;
-    // Directories in the order their entries were made, so that a relocated
-    // directory is read at the place its child link gives it.
-    queue_.push_back({0, 0});
+    Fill(0);
+    // Folders outside the tree that child links name, each read once, as a
+    // tree of its own below its place.
+    for (size_t k = 0; k < foreign_.size(); ++k) {
+      TTree sub;
+      reader_->ReadTreeFrom(foreign_[k].first, false, sub);
+      TBuilder(sub, have_, out_, rr_).Fill(foreign_[k].second);
+    }
+  }
+
+private:
+  // Fills the directory entry `entry` from node 0 on, and every directory
+  // below it, in the order their entries are made (so that a relocated
+  // directory is read at the place its child link gives it).
+  void Fill(int32_t entry) {
+    if (in_.Nodes.empty())
+      return;
+    if (entry != 0)
+      for (const TReadProblem &p : in_.Problems)
+        out_.Messages.push_back(Where(p.At) + p.Text);
+    map_.assign(in_.Nodes.size(), -1);
+    map_[0] = entry;
+    queue_.push_back({0, entry});
     claimed_.assign(in_.Nodes.size(), false);
     claimed_[0] = true;
     for (size_t q = 0; q < queue_.size(); ++q) {
-      const auto [node, entry] = queue_[q];
+      const auto [node, at] = queue_[q];
       const TNode &n = in_.Nodes[static_cast<size_t>(node)];
       if (!n.Record.IsDirectory() || n.NotEntered)
         continue;
-      Children(node, entry);
+      Children(node, at);
     }
   }
+
+  // The "." record of a directory outside the tree that a child link names,
+  // when it may be read: on the source, not read before, few of them.
+  bool Foreign(uint32_t extent, TDirRecord &dot) {
+    constexpr size_t kMaxForeign = 64;
+    if (!reader_ || foreign_.size() >= kMaxForeign || !rr::ReadDotRecords(reader_->Source(), extent, dot) ||
+        dot.Extent != extent || !dot.IsDirectory())
+      return false;
+    for (const auto &f : foreign_)
+      if (f.first.Extent == extent)
+        return false;
+    return !byExtent_.count(extent);  // a directory of this tree is no foreign one
+  }
+
+public:
 
 private:
   void Children(int32_t node, int32_t parent) {
@@ -148,6 +184,7 @@ private:
       }
       rr::TRecordInfo info;
       int32_t relocated = -1;  // a child link's directory
+      TDirRecord foreignDot;   // or the "." record of one outside the tree
       if (rr_) {
         problems_.clear();
         rr_->Parse(r, info, &problems_);
@@ -160,13 +197,18 @@ private:
           rr::TRecordInfo own;  // the directory's own record, flagged as relocated
           if (relocated >= 0)
             rr_->Parse(in_.Nodes[static_cast<size_t>(relocated)].Record, own);
-          if (!own.Relocated) {
+          TDirRecord dot;
+          if (!own.Relocated && Foreign(info.ChildLink, dot)) {
+            rr_->Parse(dot, own);
+            foreignDot = std::move(dot);
+          } else if (!own.Relocated) {
             out_.Messages.push_back(Where(r.At) + shown() + ": a relocated directory whose place (sector " +
                                     std::to_string(info.ChildLink) + ") holds no relocated directory of this "
                                     "tree, or one shown elsewhere: left out");
             continue;
           }
-          const TDirRecord &moved = in_.Nodes[static_cast<size_t>(relocated)].Record;
+          const TDirRecord &moved =
+              foreignDot.Length ? foreignDot : in_.Nodes[static_cast<size_t>(relocated)].Record;
           extents.assign(1, {moved.Extent, moved.DataLength});
           own.HasName = info.HasName;
           own.Name = info.Name;
@@ -196,7 +238,7 @@ private:
       e.Name = std::move(name);
       const std::string &parentPath = out_.Entries[static_cast<size_t>(parent)].Path;
       e.Path = (parentPath == "/" ? parentPath : parentPath + "/") + e.Name;
-      e.Directory = r.IsDirectory() || relocated >= 0;
+      e.Directory = r.IsDirectory() || relocated >= 0 || foreignDot.Length;
       e.Hidden = (r.Flags & dr::kHidden) != 0;
       e.Size = size;
       e.Extents = std::move(extents);
@@ -210,7 +252,9 @@ private:
       out_.Entries.push_back(std::move(e));
       if (rr_)
         AddAttrs(index, info);
-      if (relocated >= 0 || (r.IsDirectory() && !n.NotEntered)) {
+      if (foreignDot.Length) {
+        foreign_.push_back({foreignDot, index});
+      } else if (relocated >= 0 || (r.IsDirectory() && !n.NotEntered)) {
         const int32_t node = relocated >= 0 ? relocated : static_cast<int32_t>(first);
         claimed_[static_cast<size_t>(node)] = true;
         queue_.push_back({node, index});
@@ -263,6 +307,8 @@ private:
   uint64_t have_;
   TSessionTree &out_;
   rr::TReader *rr_;
+  TISOReader *reader_;
+  std::vector<std::pair<TDirRecord, int32_t>> foreign_;  // directories outside the tree: "." record, entry
   std::vector<int32_t> map_;  // node index -> entry index, -1 when left out
   std::vector<std::pair<int32_t, int32_t>> queue_;  // directories to fill: node, entry
   std::vector<bool> claimed_;  // directory nodes given an entry
@@ -364,7 +410,7 @@ void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Jolie
   rr::TReader rock(Reader.Source(), have);
   rr::TRecordInfo top;
   rock.Detect(Extent, top);
-  TBuilder(nodes, have, Tree, &rock).Run();
+  TBuilder(nodes, have, Tree, &rock, &Reader).Run();
 }
 
 bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
