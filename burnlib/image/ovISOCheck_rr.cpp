@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace iso {
 
@@ -18,15 +19,9 @@ std::string At(const TWhere &w) { return " (sector " + std::to_string(w.Lba) + "
 
 // The ".." record of the directory at extent: its parent link.
 bool DotDotParentLink(TSectorSource &src, rr::TReader &reader, uint32_t extent, rr::TRecordInfo &info) {
-  uint8_t s[kSectorSize];
-  std::string err;
-  if (extent >= src.SectorCount() || !src.ReadSectors(extent, 1, s, err))
-    return false;
   TDirRecord dot, dotdot;
-  if (!ParseDirRecord(s, kSectorSize, dot, err) || !dot.IsDot() || dot.Length >= kSectorSize ||
-      !ParseDirRecord(s + dot.Length, kSectorSize - dot.Length, dotdot, err) || !dotdot.IsDotDot())
+  if (!rr::ReadDotRecords(src, extent, dot, &dotdot))
     return false;
-  dotdot.At = {extent, dot.Length};
   reader.Parse(dotdot, info);
   return true;
 }
@@ -73,6 +68,7 @@ void CheckRockRidge(TSectorSource &Source, const TTree &Primary, uint64_t Volume
 
   // Relocation: child links by target, relocated directories by extent.
   std::unordered_map<uint32_t, size_t> relocated;      // extent -> node
+  std::unordered_set<uint32_t> walked{rootExtent};     // extents of the tree's directories
   std::vector<std::pair<size_t, uint32_t>> childLinks;  // node, target
   for (size_t i = 1; i < Primary.Nodes.size(); ++i) {
     const TDirRecord &r = Primary.Nodes[i].Record;
@@ -90,6 +86,8 @@ void CheckRockRidge(TSectorSource &Source, const TTree &Primary, uint64_t Volume
       else
         childLinks.push_back({i, info.ChildLink});
     }
+    if (r.IsDirectory())
+      walked.insert(r.Extent);
     if (info.Relocated) {
       if (!r.IsDirectory())
         Out.Errors.push_back({where(), "an RE entry on a file record (only a relocated directory has one)"});
@@ -103,6 +101,15 @@ void CheckRockRidge(TSectorSource &Source, const TTree &Primary, uint64_t Volume
   for (const auto &[node, target] : childLinks) {
     const std::string where = "primary:" + NodePath(Primary, node);
     const auto it = relocated.find(target);
+    TDirRecord dot;
+    if (it == relocated.end() && target < VolumeEnd && !walked.count(target) &&
+        rr::ReadDotRecords(Source, target, dot) && dot.Extent == target) {
+      // A session appended by a peer keeps the child link of an earlier
+      // session's relocated folder: readers follow it there.
+      Out.Warnings.push_back({where, "CL points at sector " + std::to_string(target) +
+                                         ", a directory outside this tree (an earlier session's relocated folder)"});
+      continue;
+    }
     if (it == relocated.end()) {
       Out.Errors.push_back({where, "CL points at sector " + std::to_string(target) +
                                        ", where no directory flagged RE (relocated) is recorded"});
@@ -127,7 +134,7 @@ void CheckRockRidge(TSectorSource &Source, const TTree &Primary, uint64_t Volume
   }
   for (const auto &[extent, node] : relocated)
     if (!claimed.count(extent))
-      Out.Errors.push_back({"primary:" + NodePath(Primary, node),
+      Out.Warnings.push_back({"primary:" + NodePath(Primary, node),
                             "a directory flagged RE (relocated) that no CL entry points at: readers hide it"});
 
   // Continuation areas: inside the volume (the reader refused the others),
