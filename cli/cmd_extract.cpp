@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -24,8 +25,9 @@ const char *kHelp =
     "into FOLDER (default: the current folder, made when missing), keeping their\n"
     "dates. Where the session has Rock Ridge, its names are used, files and\n"
     "folders get their recorded modes less the umask (as tar gives them without\n"
-    "-p: no set-id bits), and symbolic links are made as links, whatever their\n"
-    "target; nothing is ever extracted through a link. A folder keeps its name\n"
+    "-p: no set-id bits), symbolic links are made as links, whatever their\n"
+    "target, and hard links as hard links; nothing is ever extracted through a\n"
+    "link. A folder keeps its name\n"
     "below FOLDER. Names from the disc stay inside\n"
     "FOLDER: \"/\" and control characters in them become \"_\", and entries named\n"
     "\".\" or \"..\" are refused. A file gets its name only when complete, so an\n"
@@ -48,8 +50,8 @@ enum class TCollision { Refuse, Keep, Overwrite };
 
 class TExtractor {
 public:
-  TExtractor(TOpenSession &open, uint64_t total, TCollision collision, uint32_t umask)
-      : open_(open), total_(total), collision_(collision), umask_(umask), progress_("Extracting") {}
+  TExtractor(TOpenSession &open, uint64_t total, TCollision collision, uint32_t umask, int rootFd)
+      : open_(open), total_(total), collision_(collision), umask_(umask), rootFd_(rootFd), progress_("Extracting") {}
 
   // Extracts entry `at` into the folder dirFd; false when interrupted.
   bool Extract(int32_t at, int dirFd) {
@@ -57,7 +59,7 @@ public:
     if (const std::string *target = iso::LinkTarget(open_.Tree, at))
       return Link(e, *target, dirFd);
     if (!e.Directory)
-      return File(e, dirFd, Mode(at));
+      return File(at, dirFd);
     if (at == 0)
       return Children(e, dirFd);
     if (::mkdirat(dirFd, e.Name.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -70,7 +72,10 @@ public:
       return true;
     }
     ++folders_;
+    const size_t outer = rel_.size();
+    rel_ += e.Name + "/";
     const bool go = Children(e, fd);
+    rel_.resize(outer);
     // The recorded mode only now: a folder without write permission is
     // filled first.
     if (const int mode = Mode(at); mode >= 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0)
@@ -128,13 +133,28 @@ private:
     return true;
   }
 
-  bool File(const iso::TEntry &e, int dirFd, int mode) {
+  bool File(int32_t at, int dirFd) {
+    const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
     // Two records of one name on a disc: the first is copied, the second
     // named, whatever --overwrite says.
     if (!written_.insert(e.Path).second) {
       Fail(e.Path, "the disc names this file twice: the first copy is kept");
       return true;
     }
+    // Hard links that Rock Ridge recorded (several names of one data) are
+    // made links again: the first name gets the data, the others a link.
+    std::string *first = nullptr;
+    if (static_cast<size_t>(at) < open_.Tree.Attrs.size() && open_.Tree.Attrs[static_cast<size_t>(at)].Links > 1 &&
+        !e.Extents.empty()) {
+      auto [it, added] = linked_.try_emplace({e.Extents.front().Lba, e.Size});
+      if (!added && ::linkat(rootFd_, it->second.c_str(), dirFd, e.Name.c_str(), 0) == 0) {
+        ++files_;
+        return true;
+      }
+      if (added)
+        first = &it->second;
+    }
+    const int mode = Mode(at);
     const uint64_t base = done_;
     std::string err;
     bool exists = false;
@@ -156,6 +176,8 @@ private:
       Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
       return true;
     }
+    if (first)
+      *first = rel_ + e.Name;
     done_ = base + e.Size;
     ++files_;
     Show(done_);
@@ -177,6 +199,11 @@ private:
   uint64_t total_;
   TCollision collision_;
   uint32_t umask_;
+  int rootFd_;       // the folder extracted into
+  std::string rel_;  // the folder being filled, relative to rootFd_ ("" or "a/b/")
+  // The first file extracted of each data recorded under several names:
+  // (sector, size) -> its path relative to rootFd_.
+  std::map<std::pair<uint64_t, uint64_t>, std::string> linked_;
   std::unordered_set<std::string> written_;  // disc paths of the files copied
   TProgress progress_;
   uint64_t done_ = 0;
@@ -251,7 +278,7 @@ int CmdExtract(const TArgs &argsIn) {
   TInterruptScope scope;
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  TExtractor x(open, total, collision, static_cast<uint32_t>(mask));
+  TExtractor x(open, total, collision, static_cast<uint32_t>(mask), dirFd);
   bool go = true;
   for (size_t k = 0; k < picked.size() && go; ++k)
     go = x.Extract(picked[k], dirFd);

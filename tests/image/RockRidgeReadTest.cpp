@@ -95,9 +95,10 @@ bool HasMessage(const iso::TSessionTree &t, const std::string &text) {
   return false;
 }
 
-bool HasError(const iso::TCheckResult &r, const std::string &what) {
+bool HasError(const iso::TCheckResult &r, const std::string &what,
+              iso::TSeverity severity = iso::TSeverity::Error) {
   for (const iso::TFinding &f : r.Findings)
-    if (f.Severity == iso::TSeverity::Error && f.What.find(what) != std::string::npos)
+    if (f.Severity == severity && f.What.find(what) != std::string::npos)
       return true;
   return false;
 }
@@ -225,7 +226,24 @@ TEST(RockRidgeRead, RelocatedFolderAppearsOnceAtItsPlace) {
   EXPECT_TRUE(HasError(r, "another CL already claims")) << RockRidgeErrors(r);
   EXPECT_TRUE(HasError(r, "where no directory flagged RE")) << RockRidgeErrors(r);
   EXPECT_TRUE(HasError(r, "PL of the relocated directory gives sector 20")) << RockRidgeErrors(r);
-  EXPECT_TRUE(HasError(r, "no CL entry points at")) << RockRidgeErrors(r);
+  EXPECT_TRUE(HasError(r, "no CL entry points at", iso::TSeverity::Warning)) << RockRidgeErrors(r);
+}
+
+// A session appended by a peer keeps the child link of the earlier session's
+// relocated folder, outside the new tree: it is read there, once.
+TEST(RockRidgeRead, ChildLinkOutsideTheTreeIsFollowedOnce) {
+  TSession s;
+  s.Dir(kRoot, kRoot, SP() + ER(),
+        {{"A", 0, 0, 0, NM(0, "a") + Location(rr::kCL, 25)}, {"B", 0, 0, 0, NM(0, "b") + Location(rr::kCL, 25)}});
+  s.Dir(25, 24, {}, {{"OLD.;1", 40, 3, 0, NM(0, "old.txt")}});
+  craft::TMemorySource src(s.Image.data);
+  iso::TSessionTree tree;
+  ASSERT_TRUE(ReadTree(src, tree));
+  EXPECT_GE(iso::FindPath(tree, "/a/old.txt"), 0);
+  EXPECT_LT(iso::FindPath(tree, "/b"), 0);
+  EXPECT_TRUE(HasMessage(tree, "/B: a relocated directory"));
+  const iso::TCheckResult r = iso::CheckImage(src);
+  EXPECT_TRUE(HasError(r, "a directory outside this tree", iso::TSeverity::Warning)) << RockRidgeErrors(r);
 }
 
 // Hostile continuation chains end at once with a finding, for the session

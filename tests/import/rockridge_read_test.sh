@@ -124,6 +124,8 @@ for peer in geni xorr; do
   [ "$(stat -c %a "$out/secret")" = 600 ] && pass "$peer: a 0600 file stays 0600" || fail "$peer: secret is $(stat -c %a "$out/secret")"
   [ -L "$out/escape" ] && [ "$(readlink "$out/escape")" = ../../outside ] && [ ! -e "$T/outside" ] &&
     pass "$peer: a link leaving the folder is made as a link" || fail "$peer: escape link"
+  [ "$(stat -c %i "$out/hard")" = "$(stat -c %i "$out/tool")" ] && pass "$peer: hard links are made links again" ||
+    fail "$peer: hard links extracted as copies"
   [ "$(stat -c %a "$out/suid")" = 755 ] || fail "$peer: set-user-id bit given: $(stat -c %a "$out/suid")"
   # The sound disc checks clean.
   "$SKARVO" check -q "$img" >"$T/check.txt" 2>&1 && grep -q "0 errors.*Rock Ridge" "$T/check.txt" &&
