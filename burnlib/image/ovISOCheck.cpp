@@ -2,6 +2,7 @@
 // extents and El Torito, reported as errors and warnings.
 #include "ovISOCheck.h"
 #include "ovISOCheck_rr.h"
+#include "ovRockRidge.h"
 
 #include "ovBytes.h"
 
@@ -118,7 +119,7 @@ uint32_t ShownLevel(const TTree &tree) {
       continue;
     if (!n.Record.IsDirectory() && (n.Record.Flags & dr::kMultiExtent))
       return 3;
-    if (level == 1 && LongerThanLevel1(n.Record.Identifier, n.Record.IsDirectory() || HasSystemUseEntry(n.Record, "CL")))
+    if (level == 1 && LongerThanLevel1(n.Record.Identifier, n.Record.IsDirectory() || HasSystemUseEntry(n.Record, rr::kCL)))
       level = 2;
   }
   return level;
@@ -242,7 +243,7 @@ void TChecker::CheckTree(const TTree &tree) {
     } else {
       // A Rock Ridge relocated directory leaves a file record named like a
       // directory in its old place.
-      const bool dirName = dir || HasSystemUseEntry(r, "CL");
+      const bool dirName = dir || HasSystemUseEntry(r, rr::kCL);
       PrimaryNameProblems(r.Identifier, dirName, errors, warnings, level_);
       if (level_ > 1 && LongerThanLevel1(r.Identifier, dirName))
         warnings.push_back("name longer than 8.3, as ISO 9660 level " + std::to_string(level_) +
