@@ -226,10 +226,11 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
                        std::to_string(n - off) + " bytes left in its area");
       break;
     }
+    const size_t start = off;
     const auto tooShort = [&](size_t need) {
       if (len >= need)
         return false;
-      problem(off, "a " + Sig(e) + " entry of " + std::to_string(len) + " bytes, shorter than its fields (" +
+      problem(start, "a " + Sig(e) + " entry of " + std::to_string(len) + " bytes, shorter than its fields (" +
                        std::to_string(need) + ")");
       return true;
     };
@@ -250,7 +251,7 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
       if (!tooShort(kERHeader)) {
         const size_t id = e[kERIdLength], all = kERHeader + id + e[kERDescLength] + e[kERSourceLength];
         if (all > len)
-          problem(off - len, "an ER entry whose texts (" + std::to_string(all) + " bytes) run past its length (" +
+          problem(start, "an ER entry whose texts (" + std::to_string(all) + " bytes) run past its length (" +
                                  std::to_string(len) + ")");
         else
           info.Extensions.emplace_back(reinterpret_cast<const char *>(e + kERHeader), id);
@@ -258,7 +259,7 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
     } else if (Is(e, kPX)) {
       info.Any = true;
       if (len != kPXLength110 && len != kPXLength112)
-        problem(off - len, "a PX entry of " + std::to_string(len) + " bytes (RRIP gives it " +
+        problem(start, "a PX entry of " + std::to_string(len) + " bytes (RRIP gives it " +
                                std::to_string(kPXLength110) + " or " + std::to_string(kPXLength112) + ")");
       if (!tooShort(kPXLength110)) {
         info.HasAttrs = true;
@@ -278,7 +279,7 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
       if (flags & (kNameCurrent | kNameParent)) {
         info.Name = flags & kNameCurrent ? "." : "..";
       } else if (info.Name.size() + (len - kNMText) > kMaxName) {
-        problem(off - len, "an NM name longer than " + std::to_string(kMaxName) + " bytes: cut");
+        problem(start, "an NM name longer than " + std::to_string(kMaxName) + " bytes: cut");
       } else {
         if (info.HasName && !nameOpen_)
           info.Name.clear();  // a second name replaces the first
@@ -297,7 +298,7 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
       while (c + 2 <= len) {
         const uint8_t flags = e[c], clen = e[c + 1];
         if (c + 2 + clen > len) {
-          problem(off - len, "an SL component of " + std::to_string(clen) + " bytes runs past its entry");
+          problem(start, "an SL component of " + std::to_string(clen) + " bytes runs past its entry");
           break;
         }
         std::string text;
@@ -311,7 +312,7 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
           text.assign(reinterpret_cast<const char *>(e + c + 2), clen);
         total += text.size() + 1;
         if (total > kMaxLinkTarget) {
-          problem(off - len, "an SL target longer than " + std::to_string(kMaxLinkTarget) + " bytes: cut");
+          problem(start, "an SL target longer than " + std::to_string(kMaxLinkTarget) + " bytes: cut");
           break;
         }
         if (flags & kNameRoot) {
@@ -338,7 +339,7 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
         if (!(flags & bit))
           continue;
         if (s + size > len) {
-          problem(off - len, "a TF entry of " + std::to_string(len) + " bytes is too short for the stamps its "
+          problem(start, "a TF entry of " + std::to_string(len) + " bytes is too short for the stamps its "
                                                                        "flags name");
           break;
         }

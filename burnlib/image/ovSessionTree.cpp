@@ -85,12 +85,28 @@ public:
     }
     Fill(0);
     // Folders outside the tree that child links name, each read once, as a
-    // tree of its own below its place.
+    // tree of its own below its place, all within what is left of the
+    // walk's limits.
+    if (foreign_.empty())
+      return;
+    const TWalkLimits whole = reader_->Limits;
+    uint64_t bytes = 0;
     for (size_t k = 0; k < foreign_.size(); ++k) {
+      if (out_.Entries.size() >= whole.MaxEntries || bytes >= whole.MaxDirectoryBytes) {
+        out_.Messages.push_back(Where(foreign_[k].first.At) + "the walk's limits are reached: the relocated "
+                                "folders outside the tree from here on are not read");
+        break;
+      }
+      reader_->Limits.MaxEntries = whole.MaxEntries - out_.Entries.size();
+      reader_->Limits.MaxDirectoryBytes = whole.MaxDirectoryBytes - bytes;
       TTree sub;
       reader_->ReadTreeFrom(foreign_[k].first, false, sub);
+      for (const TNode &n : sub.Nodes)
+        if (n.Record.IsDirectory() && !n.NotEntered)
+          bytes += n.Record.DataLength;
       TBuilder(sub, have_, out_, rr_).Fill(foreign_[k].second);
     }
+    reader_->Limits = whole;
   }
 
 private:
@@ -130,9 +146,6 @@ private:
     return !byExtent_.count(extent);  // a directory of this tree is no foreign one
   }
 
-public:
-
-private:
   void Children(int32_t node, int32_t parent) {
     const TNode &dir = in_.Nodes[static_cast<size_t>(node)];
     out_.Entries[static_cast<size_t>(parent)].FirstChild = static_cast<int32_t>(out_.Entries.size());
