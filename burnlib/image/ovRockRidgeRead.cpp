@@ -374,4 +374,30 @@ void TReader::Entries(const uint8_t *p, size_t n, const TWhere &at, TRecordInfo 
   }
 }
 
+TShow Resolve(TReader &Reader, const TDirRecord &Record, TRecordInfo &Info, TDirRecord &Directory,
+              std::vector<TProblem> *Problems) {
+  Reader.Parse(Record, Info, Problems);
+  if (Info.Relocated && Record.IsDirectory())
+    return TShow::Hidden;
+  if (!Info.HasChildLink || Record.IsDirectory())
+    return TShow::Entry;
+  // The directory's own "." record gives its extent and its attributes; the
+  // place holder gives its name.
+  TDirRecord dot;
+  if (!ReadDotRecords(Reader.Source(), Info.ChildLink, dot) || dot.Extent != Info.ChildLink || !dot.IsDirectory()) {
+    if (Problems)
+      Problems->push_back({Record.At, "a relocated directory whose place (sector " + std::to_string(Info.ChildLink) +
+                                          ") holds no directory: left out"});
+    return TShow::Broken;
+  }
+  TRecordInfo own;
+  Reader.Parse(dot, own);
+  own.HasName = Info.HasName;
+  own.Name = std::move(Info.Name);
+  Info = std::move(own);
+  Directory = std::move(dot);
+  Directory.Identifier = Record.Identifier;
+  return TShow::Relocated;
+}
+
 } // namespace iso::rr

@@ -71,6 +71,7 @@ public:
 
   // Every continuation area read so far (the checker's overlap test).
   const std::vector<TContinuation> &Continuations() const { return areas_; }
+  TSectorSource &Source() { return src_; }
   void KeepContinuations(bool Keep) { keepAreas_ = Keep; }
   uint8_t Skip = 0;
 
@@ -97,6 +98,17 @@ private:
 // directory extent at Extent; false when the sector cannot be read or does
 // not start with them.
 bool ReadDotRecords(TSectorSource &Source, uint32_t Extent, TDirRecord &Dot, TDirRecord *DotDot = nullptr);
+
+// How one record of a Rock Ridge tree shows, as the Linux kernel reads it,
+// for walks that list one directory at a time.
+enum class TShow {
+  Entry,      // as it is (Info holds its name, attributes and link)
+  Hidden,     // a relocated directory (RE): shown at the place a CL gives it
+  Relocated,  // a CL place holder: a directory whose records are at Directory
+  Broken,     // a CL to no directory: left out (Problems says why)
+};
+TShow Resolve(TReader &Reader, const TDirRecord &Record, TRecordInfo &Info, TDirRecord &Directory,
+              std::vector<TProblem> *Problems = nullptr);
 
 // A 7-byte recording date or a 17-byte long-form date as seconds since
 // 1970 UTC. False when a field is out of range.

@@ -133,12 +133,11 @@ private:
     }
   }
 
-  // The "." record of a directory outside the tree that a child link names,
-  // when it may be read: on the source, not read before, few of them.
-  bool Foreign(uint32_t extent, TDirRecord &dot) {
+  // Whether a directory outside the tree that a child link names may be
+  // read: not read before, few of them.
+  bool Foreign(uint32_t extent) {
     constexpr size_t kMaxForeign = 64;
-    if (!reader_ || foreign_.size() >= kMaxForeign || !rr::ReadDotRecords(reader_->Source(), extent, dot) ||
-        dot.Extent != extent || !dot.IsDirectory())
+    if (!reader_ || foreign_.size() >= kMaxForeign)
       return false;
     for (const auto &f : foreign_)
       if (f.first.Extent == extent)
@@ -200,32 +199,28 @@ private:
       TDirRecord foreignDot;   // or the "." record of one outside the tree
       if (rr_) {
         problems_.clear();
-        rr_->Parse(r, info, &problems_);
+        TDirRecord moved;
+        const rr::TShow show = rr::Resolve(*rr_, r, info, moved, &problems_);
         for (const rr::TProblem &p : problems_)
           out_.Messages.push_back(Where(p.At) + shown() + ": " + p.Text);
-        if (info.Relocated && r.IsDirectory())
-          continue;  // shown at the place its child link gives
-        if (info.HasChildLink) {
-          relocated = RelocatedNode(info.ChildLink);
-          rr::TRecordInfo own;  // the directory's own record, flagged as relocated
+        if (show == rr::TShow::Hidden || show == rr::TShow::Broken)
+          continue;  // shown at the place its child link gives, or nowhere
+        if (show == rr::TShow::Relocated) {
+          relocated = RelocatedNode(moved.Extent);
+          rr::TRecordInfo own;  // the directory's record in the tree must say it was relocated
           if (relocated >= 0)
             rr_->Parse(in_.Nodes[static_cast<size_t>(relocated)].Record, own);
-          TDirRecord dot;
-          if (!own.Relocated && Foreign(info.ChildLink, dot)) {
-            rr_->Parse(dot, own);
-            foreignDot = std::move(dot);
+          if (!own.Relocated && Foreign(moved.Extent)) {
+            foreignDot = std::move(moved);
           } else if (!own.Relocated) {
             out_.Messages.push_back(Where(r.At) + shown() + ": a relocated directory whose place (sector " +
-                                    std::to_string(info.ChildLink) + ") holds no relocated directory of this "
+                                    std::to_string(moved.Extent) + ") holds no relocated directory of this "
                                     "tree, or one shown elsewhere: left out");
             continue;
           }
-          const TDirRecord &moved =
+          const TDirRecord &dir =
               foreignDot.Length ? foreignDot : in_.Nodes[static_cast<size_t>(relocated)].Record;
-          extents.assign(1, {moved.Extent, moved.DataLength});
-          own.HasName = info.HasName;
-          own.Name = info.Name;
-          info = std::move(own);
+          extents.assign(1, {dir.Extent, dir.DataLength});
         } else if (info.HasLink && !r.IsDirectory()) {
           extents.clear();
         }

@@ -6,6 +6,7 @@
 
 #include "ovISOCheck.h"
 #include "ovRockRidge.h"
+#include "ovRockRidgeRead.h"
 #include "ovSessionTree.h"
 
 #include <gtest/gtest.h>
@@ -66,6 +67,7 @@ struct TSession {
   void Dir(uint32_t lba, uint32_t parent, const std::string &dotSU, const std::vector<TRec> &recs,
            const std::string &dotDotSU = {}) {
     uint8_t *s = Image.Sector(lba);
+    std::memset(s, 0, 2048);
     size_t off = Put(s, {std::string(1, '\0'), lba, 2048, 0x02, dotSU});
     off += Put(s + off, {std::string(1, '\1'), parent, 2048, 0x02, dotDotSU});
     for (const TRec &r : recs)
@@ -186,8 +188,8 @@ TEST(RockRidgeRead, RelocatedFolderAppearsOnceAtItsPlace) {
   s.Dir(kRoot, kRoot, SP() + ER(),
         {{"A", 21, 2048, 0x02, NM(0, "a")}, {"RR_MOVED", 22, 2048, 0x02, NM(0, "rr_moved")}});
   s.Dir(21, kRoot, {}, {{"DEEP", 0, 0, 0, NM(0, "deep") + Location(rr::kCL, 23)}});
-  s.Dir(22, kRoot, {}, {{"DEEP", 23, 2048, 0x02, NM(0, "deep") + PX(040700, true) + Entry(rr::kRE, "")}});
-  s.Dir(23, 22, {}, {{"FILE.;1", 40, 5, 0, NM(0, "file.txt")}}, Location(rr::kPL, 21));
+  s.Dir(22, kRoot, {}, {{"DEEP", 23, 2048, 0x02, NM(0, "deep") + PX(040755, true) + Entry(rr::kRE, "")}});
+  s.Dir(23, 22, PX(040700, true), {{"FILE.;1", 40, 5, 0, NM(0, "file.txt")}}, Location(rr::kPL, 21));
   craft::TMemorySource src(s.Image.data);
   iso::TSessionTree tree;
   ASSERT_TRUE(ReadTree(src, tree));
@@ -195,7 +197,7 @@ TEST(RockRidgeRead, RelocatedFolderAppearsOnceAtItsPlace) {
   const int32_t deep = iso::FindPath(tree, "/a/deep");
   ASSERT_GE(deep, 0);
   EXPECT_TRUE(tree.Entries[static_cast<size_t>(deep)].Directory);
-  EXPECT_EQ(tree.Attrs[static_cast<size_t>(deep)].Mode, 040700u);  // the folder's own attributes
+  EXPECT_EQ(tree.Attrs[static_cast<size_t>(deep)].Mode, 040700u);  // its own "." record's, as the kernel reads
   EXPECT_GE(iso::FindPath(tree, "/a/deep/file.txt"), 0);
   const int32_t moved = iso::FindPath(tree, "/rr_moved");
   ASSERT_GE(moved, 0);
@@ -227,6 +229,43 @@ TEST(RockRidgeRead, RelocatedFolderAppearsOnceAtItsPlace) {
   EXPECT_TRUE(HasError(r, "where no directory flagged RE")) << RockRidgeErrors(r);
   EXPECT_TRUE(HasError(r, "PL of the relocated directory gives sector 20")) << RockRidgeErrors(r);
   EXPECT_TRUE(HasError(r, "no CL entry points at", iso::TSeverity::Warning)) << RockRidgeErrors(r);
+}
+
+// The same relocation, one record at a time, as a walk that lists one
+// directory at a time sees it.
+TEST(RockRidgeRead, ResolveShowsAPlaceHolderAsItsDirectory) {
+  TSession s;
+  s.Dir(kRoot, kRoot, SP() + ER(), {{"A", 21, 2048, 0x02, NM(0, "a")}, {"M", 22, 2048, 0x02, NM(0, "m")}});
+  s.Dir(21, kRoot, {}, {{"DEEP", 0, 0, 0, NM(0, "deep") + Location(rr::kCL, 23)},
+                        {"GONE", 0, 0, 0, NM(0, "gone") + Location(rr::kCL, 40)}});
+  s.Dir(22, kRoot, {}, {{"DEEP", 23, 2048, 0x02, NM(0, "deep") + Entry(rr::kRE, "")}});
+  s.Dir(23, 22, PX(040711, true), {}, Location(rr::kPL, 21));
+  craft::TMemorySource src(s.Image.data);
+  rr::TReader reader(src, src.SectorCount());
+  rr::TRecordInfo info;
+  ASSERT_TRUE(reader.Detect(kRoot, info));
+  iso::TISOReader iso(src);
+  std::vector<iso::TDirRecord> recs;
+  std::vector<iso::TReadProblem> problems;
+  iso::TDirRecord dir21;
+  dir21.Extent = 21;
+  dir21.DataLength = 2048;
+  ASSERT_TRUE(iso.ReadDirectory(dir21, recs, problems));
+  ASSERT_EQ(recs.size(), 4u);
+  iso::TDirRecord target;
+  std::vector<rr::TProblem> found;
+  ASSERT_EQ(rr::Resolve(reader, recs[2], info, target, &found), rr::TShow::Relocated);
+  EXPECT_EQ(info.Name, "deep");
+  EXPECT_EQ(info.Attrs.Mode, 040711u);
+  EXPECT_EQ(target.Extent, 23u);
+  EXPECT_TRUE(target.IsDirectory());
+  EXPECT_EQ(rr::Resolve(reader, recs[3], info, target, &found), rr::TShow::Broken);
+  EXPECT_EQ(found.size(), 1u);
+  iso::TDirRecord dir22;
+  dir22.Extent = 22;
+  dir22.DataLength = 2048;
+  ASSERT_TRUE(iso.ReadDirectory(dir22, recs, problems));
+  EXPECT_EQ(rr::Resolve(reader, recs[2], info, target), rr::TShow::Hidden);
 }
 
 // A session appended by a peer keeps the child link of the earlier session's
