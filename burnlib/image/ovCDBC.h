@@ -79,6 +79,15 @@ public:
   TDateTime DateCreation = 0, DateModification = 0;
   TDateTime DateEffective = 0, DateExpiration = 0;
   bool JolietFileSystem = true;
+  // Rock Ridge in the primary tree: POSIX names, modes, owners, times and
+  // (with RockRidgeSymlinks) symbolic links. Modes are made rational (owner
+  // and group 0, readable by all, no write bits) unless
+  // RockRidgeKeepPermissions, which also captures owners and times at
+  // insertion. RockRidgeSymlinks stores links met by later insertions as
+  // links instead of following them; the Joliet tree leaves them out.
+  bool RockRidge = false;
+  bool RockRidgeKeepPermissions = false;
+  bool RockRidgeSymlinks = false;
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   const std::string &Version() const { return version_; }
@@ -202,6 +211,7 @@ private:
   bool layoutPrepared_ = false;
   bool layoutJoliet_ = false;
   bool layoutBootable_ = false;
+  bool layoutRockRidge_ = false;
 
 public:
 
@@ -277,6 +287,11 @@ private:
 
 private:
   // ---- tree internals (ovCDBC_tree*.cpp) ----
+  TFEntry *AddEntry(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
+                    const std::string &SourcePath);
+  // With RockRidgeSymlinks: adds Path as a symbolic link when it is one;
+  // false when it is not a link.
+  bool AddLinkIfLink(TDEntry *Dir, const std::string &Path, const std::string &Name);
   bool CapacityForDir();
   bool CapacityForEntry();
   TDEntry *NewDirectory(TDEntry *Parent, const std::string &LongName, const std::string &ShortName,
