@@ -71,6 +71,7 @@ void TfrmMain::SetTabOrder() {
                                chkImportSession,
                                txtSession,
                                chkVerify,
+                               chkRockRidge,
                                chkUnderrunProtection,
                                chkTestWrite,
                                chkEject,
