@@ -168,6 +168,12 @@ public:
   // and its tree walked.
   bool ImportFrom(TSectorSource &Source, uint32_t SessionStart, int Number, TDEntry *Target);
   int64_t SourceSize(const std::string &Path);
+  // Gives an entry taken from an imported session what its Rock Ridge
+  // recorded (mode, owners, times, a link's target, the POSIX name when it
+  // differs from the entry's long name); the new session writes it back as
+  // it is, whatever RockRidgeKeepPermissions says.
+  void KeepRecordedAttrs(TFEntry *Entry, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName);
+  void KeepRecordedAttrs(TDEntry *Dir, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName);
   // Path-table order: breadth first, siblings by ISO name; renumbers every
   // directory (root 1) and puts JolietDirOrder in the same order.
   void NumberDirectories();

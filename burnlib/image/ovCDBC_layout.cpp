@@ -230,9 +230,12 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
   for (size_t i = 0; i < dirs; ++i) {
     TDEntry *d = DirList[i];
     ovrr::TContinuation cont(0, nullptr, SIZE_MAX);
-    const size_t dots = RockRidge ? 2 * DirRecordLength(1) + rr.Dot(d, false, nullptr, cont).size() +
-                                        rr.Dot(d, true, nullptr, cont).size()
-                                  : 2 * DirRecordLength(1);
+    // "." before "..", as the header writes them.
+    size_t dots = 2 * DirRecordLength(1);
+    if (RockRidge) {
+      dots += rr.Dot(d, false, nullptr, cont).size();
+      dots += rr.Dot(d, true, nullptr, cont).size();
+    }
     const uint32_t s = ExtentSectors(d, false, dots, [&](const TFEntry *e) {
       return ISORecordLength(e) + (RockRidge ? rr.Entry(e, nullptr, cont).size() : 0);
     });

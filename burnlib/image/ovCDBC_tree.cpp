@@ -208,9 +208,9 @@ namespace {
 // with KeepPermissions the owners and times too; the POSIX name where the
 // long name differs from it only by our cleaning (a dot added, characters
 // Joliet forbids replaced). A renamed entry keeps its new name everywhere.
+// What the entry carried before (a replaced link's target) is dropped.
 void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSearchRec &Rec,
                       const std::string &longName, bool isFile, bool keepPermissions) {
-  const std::string link = rr ? std::move(rr->Attrs.LinkTarget) : std::string();
   rr.reset();
   perms = Rec.Mode ? static_cast<uint16_t>(kPermsKnown | (Rec.Mode & 07777)) : 0;
   const auto info = [&]() -> TRRInfo & {
@@ -218,8 +218,6 @@ void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSear
       rr = std::make_unique<TRRInfo>();
     return *rr;
   };
-  if (!link.empty())
-    info().Attrs.LinkTarget = link;
   if (keepPermissions && Rec.Mode) {
     TRRInfo &x = info();
     x.Recorded = true;

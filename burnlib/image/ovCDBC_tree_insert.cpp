@@ -218,6 +218,38 @@ bool TOrvBurner::AddLinkIfLink(TDEntry *Dir, const std::string &Path, const std:
   return true;
 }
 
+namespace {
+
+void KeepRecorded(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const iso::rr::TPosixAttrs &attrs,
+                  const std::string &posixName, const std::string &longName, bool isFile) {
+  rr = std::make_unique<TRRInfo>();
+  rr->Attrs = attrs;
+  rr->Recorded = rr->FromDisc = true;
+  perms = static_cast<uint16_t>(kPermsKnown | (attrs.Mode & 07777));
+  if (posixName.empty() || posixName == longName)
+    return;
+  if (isFile && posixName + "." == longName)
+    perms |= kPermsDotAdded;
+  else
+    rr->Name = posixName;
+}
+
+} // namespace
+
+void TOrvBurner::KeepRecordedAttrs(TFEntry *Entry, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName) {
+  if (!Entry)
+    return;
+  if (Entry->IsDir())
+    KeepRecordedAttrs(Entry->Dir, Attrs, PosixName);
+  else
+    KeepRecorded(Entry->Perms, Entry->RR, Attrs, PosixName, Entry->LongName, true);
+}
+
+void TOrvBurner::KeepRecordedAttrs(TDEntry *Dir, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName) {
+  if (Dir)
+    KeepRecorded(Dir->Perms, Dir->RR, Attrs, PosixName, Dir->LongName, false);
+}
+
 int64_t TOrvBurner::SourceSize(const std::string &Path) {
   std::vector<TIdentity> stack;
   TIdentity id;
