@@ -23,7 +23,7 @@ protected:
   // Lays out, builds and writes the image; returns its path.
   std::string Build() {
     EXPECT_EQ(b.PrepareLayout(true, nullptr), 1);
-    const int64_t counted = b.SessionSectors();
+    const int64_t counted = b.SectorsToWrite;
     EXPECT_TRUE(b.BuildHeader(true, nullptr));
     const std::string image = tmp / "rr.iso";
     WriteImage(b, image);
