@@ -234,6 +234,8 @@ bool FillCompilation(TOrvBurner &b, const TLayoutOptions &o, const std::vector<s
   b.ResetCompilation(4000000, 65535);
   b.JolietFileSystem = o.Joliet;
   b.RockRidge = o.RockRidge;
+  if (!o.RockRidge && (o.KeepPermissions || o.Symlinks))
+    Warning("--keep-permissions and --symlinks are Rock Ridge options: without Rock Ridge they do nothing");
   b.RockRidgeKeepPermissions = o.RockRidge && o.KeepPermissions;
   b.RockRidgeSymlinks = o.RockRidge && o.Symlinks;
   b.ReplaceFile = o.Replace;

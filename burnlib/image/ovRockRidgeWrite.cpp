@@ -3,6 +3,7 @@
 #include "ovRockRidgeWrite.h"
 
 #include "ovBytes.h"
+#include "ovISOStruct.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,7 +15,7 @@ using namespace iso::rr;
 
 namespace {
 
-constexpr size_t kSectorBytes = 2048;
+constexpr size_t kSectorBytes = ISOSectorSize;
 constexpr size_t kMaxRecord = 255;   // a directory record's length byte
 constexpr size_t kMaxEntry = 255;    // a system use entry's length byte
 constexpr size_t kNameChunk = kMaxEntry - kEntryHeader - 1;  // NM/SL: header and flags byte
