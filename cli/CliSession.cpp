@@ -10,7 +10,8 @@ const char *kSessionHelp =
     "  --image FILE   read an image file instead of a drive's disc\n"
     "  --session N    the session to read (1 = first; default and -1: the last;\n"
     "                 a number above the count is the last)\n"
-    "  --primary      read the ISO 9660 names even when a Joliet tree exists\n"
+    "  --joliet       read the Joliet names even when the session has Rock Ridge\n"
+    "  --primary      read the ISO 9660 names even when Rock Ridge or Joliet exist\n"
     "  --drive D      the drive: its index in `skarvo drives`, a device string, a\n"
     "                 device node or a virtual drive's name; default: the first\n"
     "  --log          print the library's debug messages on stderr\n";
@@ -66,9 +67,15 @@ bool TakeSessionOptions(TArgs &args, TSessionOptions &options, const char *comma
       }
     } else if (a == "--primary") {
       options.Primary = true;
+    } else if (a == "--joliet") {
+      options.Joliet = true;
     } else {
       rest.push_back(a);
     }
+  }
+  if (options.Primary && options.Joliet) {
+    Error("give either --joliet or --primary, not both");
+    return false;
   }
   if (!options.Image.empty() && options.Drive.DriveGiven) {
     Error("give either --drive or --image, not both");
@@ -121,9 +128,10 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
   open.Session = *s;
   open.SessionCount = static_cast<int>(sessions.size());
   std::string err;
-  if (!iso::ReadSessionTree(*open.Source, s->Start, options.Primary ? iso::TTreeChoice::Primary
-                                                                   : iso::TTreeChoice::PreferJoliet,
-                            open.Tree, err)) {
+  const iso::TTreeChoice choice = options.Primary  ? iso::TTreeChoice::Primary
+                                 : options.Joliet ? iso::TTreeChoice::PreferJoliet
+                                                  : iso::TTreeChoice::PreferRockRidge;
+  if (!iso::ReadSessionTree(*open.Source, s->Start, choice, open.Tree, err)) {
     Error("session " + std::to_string(s->Number) + ": " + err);
     return false;
   }

@@ -14,7 +14,8 @@ struct TSessionOptions {
   TDriveOptions Drive;
   std::string Image;        // --image FILE; empty: the drive
   int Session = -1;         // --session N; -1 the last
-  bool Primary = false;     // --primary: the ISO 9660 tree even when a Joliet one exists
+  bool Primary = false;     // --primary: the ISO 9660 names even when Rock Ridge or Joliet ones exist
+  bool Joliet = false;      // --joliet: the Joliet names even when Rock Ridge ones exist
 };
 
 // Help lines of the options above.

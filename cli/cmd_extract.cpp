@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -22,7 +23,12 @@ const char *kHelp =
     "\n"
     "Copies the files and folders PATH (\"/\" for the whole session) of a session\n"
     "into FOLDER (default: the current folder, made when missing), keeping their\n"
-    "dates. A folder keeps its name below FOLDER. Names from the disc stay inside\n"
+    "dates. Where the session has Rock Ridge, its names are used, files and\n"
+    "folders get their recorded modes less the umask (as tar gives them without\n"
+    "-p: no set-id bits), symbolic links are made as links, whatever their\n"
+    "target, and hard links as hard links; nothing is ever extracted through a\n"
+    "link. A folder keeps its name\n"
+    "below FOLDER. Names from the disc stay inside\n"
     "FOLDER: \"/\" and control characters in them become \"_\", and entries named\n"
     "\".\" or \"..\" are refused. A file gets its name only when complete, so an\n"
     "error or Ctrl-C leaves no partial file. A file that exists in FOLDER is not\n"
@@ -44,14 +50,16 @@ enum class TCollision { Refuse, Keep, Overwrite };
 
 class TExtractor {
 public:
-  TExtractor(TOpenSession &open, uint64_t total, TCollision collision)
-      : open_(open), total_(total), collision_(collision), progress_("Extracting") {}
+  TExtractor(TOpenSession &open, uint64_t total, TCollision collision, uint32_t umask, int rootFd)
+      : open_(open), total_(total), collision_(collision), umask_(umask), rootFd_(rootFd), progress_("Extracting") {}
 
   // Extracts entry `at` into the folder dirFd; false when interrupted.
   bool Extract(int32_t at, int dirFd) {
     const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
+    if (const std::string *target = iso::LinkTarget(open_.Tree, at))
+      return Link(e, *target, dirFd);
     if (!e.Directory)
-      return File(e, dirFd);
+      return File(at, dirFd);
     if (at == 0)
       return Children(e, dirFd);
     if (::mkdirat(dirFd, e.Name.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -64,7 +72,14 @@ public:
       return true;
     }
     ++folders_;
+    const size_t outer = rel_.size();
+    rel_ += e.Name + "/";
     const bool go = Children(e, fd);
+    rel_.resize(outer);
+    // The recorded mode only now: a folder without write permission is
+    // filled first.
+    if (const int mode = Mode(at); mode >= 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0)
+      Fail(e.Path, std::string("cannot set the folder's mode: ") + std::strerror(errno));
     iso::SetFileDate(fd, e.Date);
     ::close(fd);
     return go;
@@ -73,8 +88,11 @@ public:
   void Finish() { progress_.Finish(); }
   int Failures() const { return failures_; }
   void Summary() const {
-    std::printf("%llu files, %llu folders, %llu bytes extracted\n", files_, folders_,
+    std::printf("%llu files, %llu folders, %llu bytes extracted", files_, folders_,
                 static_cast<unsigned long long>(done_));
+    if (links_)
+      std::printf(", %llu symbolic links made", links_);
+    std::printf("\n");
   }
 
 private:
@@ -85,13 +103,58 @@ private:
     return true;
   }
 
-  bool File(const iso::TEntry &e, int dirFd) {
+  // The permission bits of an entry with a Rock Ridge mode; -1 without.
+  int Mode(int32_t at) const {
+    const auto &attrs = open_.Tree.Attrs;
+    if (static_cast<size_t>(at) >= attrs.size() || attrs[static_cast<size_t>(at)].Mode == 0)
+      return -1;
+    return static_cast<int>(iso::ExtractedMode(attrs[static_cast<size_t>(at)].Mode, umask_));
+  }
+
+  bool Link(const iso::TEntry &e, const std::string &target, int dirFd) {
+    if (!written_.insert(e.Path).second) {
+      Fail(e.Path, "the disc names this entry twice: the first is kept");
+      return true;
+    }
+    std::string err;
+    bool exists = false;
+    if (iso::ExtractSymlink(dirFd, e.Name, target, e.Date, err,
+                            collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep,
+                            &exists)) {
+      ++links_;
+      return true;
+    }
+    if (exists && collision_ == TCollision::Keep) {
+      progress_.Finish();
+      Warning(e.Path + ": the existing file is kept");
+    } else {
+      Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
+    }
+    return true;
+  }
+
+  bool File(int32_t at, int dirFd) {
+    const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
     // Two records of one name on a disc: the first is copied, the second
     // named, whatever --overwrite says.
     if (!written_.insert(e.Path).second) {
       Fail(e.Path, "the disc names this file twice: the first copy is kept");
       return true;
     }
+    // Hard links that Rock Ridge recorded (several names of one data) are
+    // made links again: the first name gets the data, the others a link.
+    std::string *first = nullptr;
+    if (static_cast<size_t>(at) < open_.Tree.Attrs.size() && open_.Tree.Attrs[static_cast<size_t>(at)].Links > 1 &&
+        !e.Extents.empty()) {
+      auto [it, added] = linked_.try_emplace({e.Extents.front().Lba, e.Size});
+      if (!added && ::linkat(rootFd_, it->second.c_str(), dirFd, e.Name.c_str(), 0) == 0) {
+        ++files_;
+        return true;
+      }
+      if (added)
+        first = &it->second;
+    }
+    const int mode = Mode(at);
     const uint64_t base = done_;
     std::string err;
     bool exists = false;
@@ -101,7 +164,7 @@ private:
           Show(base + bytes);
           return !Interrupted();
         },
-        err, collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep, &exists);
+        err, collision_ == TCollision::Overwrite ? iso::TExisting::Replace : iso::TExisting::Keep, &exists, mode);
     if (Interrupted())
       return false;
     if (!ok && exists && collision_ == TCollision::Keep) {
@@ -113,6 +176,8 @@ private:
       Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
       return true;
     }
+    if (first)
+      *first = rel_ + e.Name;
     done_ = base + e.Size;
     ++files_;
     Show(done_);
@@ -133,10 +198,16 @@ private:
   TOpenSession &open_;
   uint64_t total_;
   TCollision collision_;
+  uint32_t umask_;
+  int rootFd_;       // the folder extracted into
+  std::string rel_;  // the folder being filled, relative to rootFd_ ("" or "a/b/")
+  // The first file extracted of each data recorded under several names:
+  // (sector, size) -> its path relative to rootFd_.
+  std::map<std::pair<uint64_t, uint64_t>, std::string> linked_;
   std::unordered_set<std::string> written_;  // disc paths of the files copied
   TProgress progress_;
   uint64_t done_ = 0;
-  unsigned long long files_ = 0, folders_ = 0;
+  unsigned long long files_ = 0, folders_ = 0, links_ = 0;
   int failures_ = 0;
 };
 
@@ -205,7 +276,9 @@ int CmdExtract(const TArgs &argsIn) {
     return 1;
   }
   TInterruptScope scope;
-  TExtractor x(open, total, collision);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  TExtractor x(open, total, collision, static_cast<uint32_t>(mask), dirFd);
   bool go = true;
   for (size_t k = 0; k < picked.size() && go; ++k)
     go = x.Extract(picked[k], dirFd);

@@ -1,6 +1,6 @@
 // Fuzz target: an input is a session from sector 16 on (the system area
 // before it is zeros). It goes through the structural checker, the session
-// tree in both name spaces, the search for later sessions, and the import
+// tree in each of its name spaces, the search for later sessions, and the import
 // into a compilation with its layout.
 #include "CraftedImage.h"
 
@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   iso::CheckImage(source, iso::TCheckOptions());
   iso::TSessionTree tree;
   std::string error;
+  iso::ReadSessionTree(source, 0, iso::TTreeChoice::PreferRockRidge, tree, error);
   iso::ReadSessionTree(source, 0, iso::TTreeChoice::PreferJoliet, tree, error);
   iso::ReadSessionTree(source, 0, iso::TTreeChoice::Primary, tree, error);
   for (const std::string path : {"/", "/a", "/A/B;1"})

@@ -206,6 +206,75 @@ def cases():
     img.put(16, descriptor(1, 84, S, 86))
     img.put(17, terminator())
     out['copied-descriptors-and-two-sessions'] = img
+    out.update(rock_ridge_cases())
+    return out
+
+
+# ---- Rock Ridge: system use entries ----
+def su(sig, body):
+    return sig + bytes([4 + len(body), 1]) + body
+
+
+SP = su(b'SP', b'\xbe\xef\0')
+ER = su(b'ER', bytes([9, 1, 1, 1]) + b'IEEE_1282' + b'D' + b'S')
+
+
+def ce(block, offset, length):
+    return su(b'CE', both32(block) + both32(offset) + both32(length))
+
+
+def nm(flags, name):
+    return su(b'NM', bytes([flags]) + name)
+
+
+def rrrec(name, extent, size, flags, area):
+    r = rec(name, extent, size, flags) + area
+    r += b'\0' * (len(r) % 2)
+    return bytes([len(r)]) + r[1:]
+
+
+def rr_simple(root_entries, extra=()):
+    """A session whose root "." record starts with SP and ER."""
+    img = simple(root_entries, list(extra))
+    s = bytearray(img.sectors[20])
+    dot = rrrec(b'\0', 20, S, 2, SP + ER)
+    rest = s[34:34 + 34 + sum(len(r) for r in root_entries)]
+    s[:] = (dot + bytes(rest)).ljust(S, b'\0')
+    img.sectors[20] = bytes(s)
+    return img
+
+
+def rock_ridge_cases():
+    out = {}
+    # A continuation area whose CE leads back to itself; one outside the
+    # volume; one crossing its sector.
+    out['rock-ridge-continuation-loop'] = rr_simple(
+        [rrrec(b'LOOP.;1', 0, 0, 0, nm(1, b'lo') + ce(30, 0, 64)),
+         rrrec(b'FAR.;1', 0, 0, 0, nm(1, b'fa') + ce(0xFFFFFF00, 0, 64)),
+         rrrec(b'CROSS.;1', 0, 0, 0, ce(30, 2040, 100))],
+        [(30, nm(1, b'op') + ce(30, 0, 64))])
+    # A chain of 3650 areas of 28 bytes, each holding only the CE to the next.
+    chain = b''
+    for k in range(50 * 73):
+        n = k + 1
+        chain += ce(40 + n // 73, (n % 73) * 28, 28)
+        if (k + 1) % 73 == 0:
+            chain = chain.ljust(((k + 1) // 73) * S, b'\0')
+    out['rock-ridge-long-chain'] = rr_simple([rrrec(b'CHAIN.;1', 0, 0, 0, ce(40, 0, 28))], [(40, chain)])
+    # Relocation gone wrong: a child link to the root, to a folder not
+    # flagged RE, two links to one folder, a folder flagged RE that no link
+    # names; NM and SL that say they continue and do not; PX of 40 bytes.
+    moved, msize = directory(31, 20, [rrrec(b'F.;1', 0, 0, 0, nm(0, b'f'))])
+    plain, psize = directory(32, 20, [])
+    out['rock-ridge-relocation'] = rr_simple(
+        [rrrec(b'A', 0, 0, 0, nm(0, b'up') + su(b'CL', both32(20))),
+         rrrec(b'B', 0, 0, 0, nm(0, b'plain') + su(b'CL', both32(32))),
+         rrrec(b'C', 0, 0, 0, nm(0, b'one') + su(b'CL', both32(31))),
+         rrrec(b'D', 0, 0, 0, nm(0, b'two') + su(b'CL', both32(31))),
+         rrrec(b'M', 31, msize, 2, nm(0, b'moved') + su(b'RE', b'')),
+         rrrec(b'N.;1', 0, 0, 0, nm(1, b'open') + su(b'SL', bytes([1, 0, 3]) + b'abc')),
+         rrrec(b'P', 32, psize, 2, su(b'PX', b'\0' * 36) + su(b'PL', both32(20)))],
+        [(31, b''.join(moved)), (32, b''.join(plain))])
     return out
 
 

@@ -135,7 +135,7 @@ struct TPartFile {
 
 bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, uint64_t Size, int DirFd,
                    const std::string &Name, double Date, const TCopyProgress &Progress, std::string &Error,
-                   TExisting Existing, bool *Exists) {
+                   TExisting Existing, bool *Exists, int Mode) {
   if (Exists)
     *Exists = false;
   TPartFile part;
@@ -170,6 +170,8 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
   if (done != Size)
     return fail("the recorded extents hold " + std::to_string(done) + " of " + std::to_string(Size) + " bytes");
   SetFileDate(part.Fd, Date);
+  if (Mode >= 0 && ::fchmod(part.Fd, static_cast<mode_t>(Mode)) != 0)
+    return fail("cannot set the mode of " + Name + ": " + std::strerror(errno));
   bool exists = false;
   if (!part.Commit(Name, Existing, exists, Error)) {
     if (Exists)
@@ -182,6 +184,37 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
     // The data may not have reached the disc: the named file goes again.
     Error = std::string("cannot close ") + Name + ": " + std::strerror(errno);
     ::unlinkat(DirFd, Name.c_str(), 0);
+    return false;
+  }
+  return true;
+}
+
+uint32_t ExtractedMode(uint32_t StoredMode, uint32_t Umask) { return StoredMode & 0777 & ~Umask; }
+
+bool ExtractSymlink(int DirFd, const std::string &Name, const std::string &Target, double Date, std::string &Error,
+                    TExisting Existing, bool *Exists) {
+  if (Exists)
+    *Exists = false;
+  // Made under a temporary name and renamed: rename replaces a link
+  // itself, never what it points at.
+  const std::string temp = TemporaryName(Name);
+  if (::symlinkat(Target.c_str(), DirFd, temp.c_str()) != 0) {
+    Error = "cannot make the symbolic link " + Name + ": " + std::strerror(errno);
+    return false;
+  }
+  if (std::isfinite(Date)) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = ov::DateTimeToUnix(Date);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ::utimensat(DirFd, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  }
+  const unsigned flags = Existing == TExisting::Keep ? RENAME_NOREPLACE : 0;
+  if (::renameat2(DirFd, temp.c_str(), DirFd, Name.c_str(), flags) != 0) {
+    const bool exists = errno == EEXIST || errno == EISDIR || errno == ENOTEMPTY;
+    if (Exists)
+      *Exists = exists;
+    Error = exists ? Name + " exists" : "cannot make the symbolic link " + Name + ": " + std::strerror(errno);
+    ::unlinkat(DirFd, temp.c_str(), 0);
     return false;
   }
   return true;

@@ -26,11 +26,25 @@ enum class TExisting { Replace, Keep };
 // replaced, or with TExisting::Keep left alone (false, *Exists set); a
 // final component that is a symbolic link is never followed. Date
 // (TDateTime, local; NaN for none) becomes the file's modification time.
+// Mode (permission bits), when not negative, is given to the file before it
+// gets its name; else it has 0644 less the umask.
 // False with Error (naming the sector or the local failure) when anything
 // fails or Progress says stop; nothing is then left behind.
 bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, uint64_t Size, int DirFd,
                    const std::string &Name, double Date, const TCopyProgress &Progress, std::string &Error,
-                   TExisting Existing = TExisting::Replace, bool *Exists = nullptr);
+                   TExisting Existing = TExisting::Replace, bool *Exists = nullptr, int Mode = -1);
+
+// Makes the symbolic link Name (in the folder DirFd) to Target, never
+// following anything: an existing Name is replaced (the link itself, when it
+// is one), or with TExisting::Keep left alone (false, *Exists set). Date
+// (TDateTime, local; NaN for none) becomes the link's own time.
+bool ExtractSymlink(int DirFd, const std::string &Name, const std::string &Target, double Date, std::string &Error,
+                    TExisting Existing = TExisting::Replace, bool *Exists = nullptr);
+
+// The permission bits a stored mode gives an extracted file or folder, as
+// tar gives them without -p: read, write and execute bits less the umask;
+// set-id and sticky bits are not given.
+uint32_t ExtractedMode(uint32_t StoredMode, uint32_t Umask);
 
 // Sets the modification (and access) time of an open file or folder; NaN
 // leaves it alone.

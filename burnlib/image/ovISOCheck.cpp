@@ -1,6 +1,8 @@
 // The structural checker: descriptors, both directory trees, path tables,
 // extents and El Torito, reported as errors and warnings.
 #include "ovISOCheck.h"
+#include "ovISOCheck_rr.h"
+#include "ovRockRidge.h"
 
 #include "ovBytes.h"
 
@@ -91,6 +93,7 @@ private:
   void CheckPathTables(const TVolumeDescriptor &d, const TTree &tree);
   void MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs, const TTree &tree);
   void CheckOverlaps();
+  bool CheckRockRidgeTree(const TTree &tree);
   std::string CheckElTorito(const TBootRecord &boot);
   void CheckBootEntry(const std::string &where, const uint8_t *e, std::string *summary);
 
@@ -101,6 +104,7 @@ private:
   std::vector<TUse> uses_;
   size_t jolietDirs_ = 0, jolietFiles_ = 0;
   uint32_t level_ = 0;  // 0 until the primary tree shows it
+  bool rockRidge_ = false;
   // Warnings already listed, by text: the first place is listed, the rest
   // counted in its More.
   std::unordered_map<std::string, size_t> warned_;
@@ -115,7 +119,7 @@ uint32_t ShownLevel(const TTree &tree) {
       continue;
     if (!n.Record.IsDirectory() && (n.Record.Flags & dr::kMultiExtent))
       return 3;
-    if (level == 1 && LongerThanLevel1(n.Record.Identifier, n.Record.IsDirectory() || HasSystemUseEntry(n.Record, "CL")))
+    if (level == 1 && LongerThanLevel1(n.Record.Identifier, n.Record.IsDirectory() || HasSystemUseEntry(n.Record, rr::kCL)))
       level = 2;
   }
   return level;
@@ -239,7 +243,7 @@ void TChecker::CheckTree(const TTree &tree) {
     } else {
       // A Rock Ridge relocated directory leaves a file record named like a
       // directory in its old place.
-      const bool dirName = dir || HasSystemUseEntry(r, "CL");
+      const bool dirName = dir || HasSystemUseEntry(r, rr::kCL);
       PrimaryNameProblems(r.Identifier, dirName, errors, warnings, level_);
       if (level_ > 1 && LongerThanLevel1(r.Identifier, dirName))
         warnings.push_back("name longer than 8.3, as ISO 9660 level " + std::to_string(level_) +
@@ -470,6 +474,18 @@ void TChecker::CheckOverlaps() {
   }
 }
 
+bool TChecker::CheckRockRidgeTree(const TTree &tree) {
+  TRockRidgeCheck rr;
+  CheckRockRidge(src_, tree, volumeEnd_, rr);
+  for (const auto &[where, what] : rr.Errors)
+    Error(where, what);
+  for (const auto &[where, what] : rr.Warnings)
+    Warn(where, what);
+  for (const auto &[start, end] : rr.AreaSectors)
+    uses_.push_back({start, end, "Rock Ridge continuation areas"});
+  return rr.Present;
+}
+
 void TChecker::CheckBootEntry(const std::string &where, const uint8_t *e, std::string *summary) {
   const uint8_t indicator = e[eltorito::BootIndicator];
   if (indicator != 0x88 && indicator != 0x00)
@@ -604,6 +620,8 @@ TCheckResult TChecker::Run() {
     if (d == &pvd && level_ == 0)
       level_ = enhanced ? 4 : ShownLevel(tree);
     CheckTree(tree);
+    if (d == &pvd)
+      rockRidge_ = CheckRockRidgeTree(tree);
     CheckPathTables(*d, tree);
   }
   if (jvd && (jolietDirs_ != result_.Dirs || jolietFiles_ != result_.Files))
@@ -618,6 +636,7 @@ TCheckResult TChecker::Run() {
   result_.Level = level_;
   result_.Summary = "volume " + IdentifierText(Trimmed(pvd.VolumeId), false) + ", " +
                     std::to_string(pvd.VolumeSpaceSize) + " sectors" + (jvd ? ", Joliet" : ", no Joliet") +
+                    (rockRidge_ ? ", Rock Ridge" : "") +
                     (boot.empty() ? "" : ", El Torito (" + boot + ")") +
                     (level_ > 1 ? ", ISO 9660 level " + std::to_string(level_) + " names" : "") + ", " +
                     std::to_string(result_.Dirs) +

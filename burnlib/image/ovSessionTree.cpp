@@ -3,11 +3,14 @@
 
 #include "ovBytes.h"
 #include "ovDateTime.h"
+#include "ovRockRidgeRead.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <unordered_map>
 
 namespace iso {
 
@@ -53,15 +56,19 @@ bool ExtentOnSource(const TExtent &e, uint64_t have, std::string &Why) {
 // the end of the source.
 class TBuilder {
 public:
-  TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out) : in_(nodes), have_(have), out_(out) {}
+  // With Reader, child links to directories outside the tree (an earlier
+  // session's relocated folders) are followed there.
+  TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out, rr::TReader *rock = nullptr,
+           TISOReader *reader = nullptr)
+      : in_(nodes), have_(have), out_(out), rr_(rock), reader_(reader) {}
 
   void Run() {
     out_.Joliet = in_.Joliet;
+    out_.RockRidge = rr_ != nullptr;
     for (const TReadProblem &p : in_.Problems)
       out_.Messages.push_back(Where(p.At) + p.Text);
     if (in_.Nodes.empty())
       return;
-    map_.assign(in_.Nodes.size(), -1);
     out_.Entries.reserve(in_.Nodes.size());
     TEntry root;
     root.Path = "/";
@@ -71,14 +78,59 @@ public:
     root.Size = r.DataLength;
     root.Date = RecordDate(r.Date);
     out_.Entries.push_back(std::move(root));
-    map_[0] = 0;
-    for (size_t i = 0; i < in_.Nodes.size(); ++i) {
-      const TNode &n = in_.Nodes[i];
-      if (map_[i] < 0 || !n.Record.IsDirectory() || n.NotEntered)
-        continue;
-      Children(static_cast<int32_t>(i), map_[i]);
+    if (rr_) {
+      rr::TRecordInfo info;
+      rr_->Detect(r.Extent, info);
+      AddAttrs(0, info);
+    }
+    Fill(0);
+    // Folders outside the tree that child links name, each read once, as a
+    // tree of its own below its place.
+    for (size_t k = 0; k < foreign_.size(); ++k) {
+      TTree sub;
+      reader_->ReadTreeFrom(foreign_[k].first, false, sub);
+      TBuilder(sub, have_, out_, rr_).Fill(foreign_[k].second);
     }
   }
+
+private:
+  // Fills the directory entry `entry` from node 0 on, and every directory
+  // below it, in the order their entries are made (so that a relocated
+  // directory is read at the place its child link gives it).
+  void Fill(int32_t entry) {
+    if (in_.Nodes.empty())
+      return;
+    if (entry != 0)
+      for (const TReadProblem &p : in_.Problems)
+        out_.Messages.push_back(Where(p.At) + p.Text);
+    map_.assign(in_.Nodes.size(), -1);
+    map_[0] = entry;
+    queue_.push_back({0, entry});
+    claimed_.assign(in_.Nodes.size(), false);
+    claimed_[0] = true;
+    for (size_t q = 0; q < queue_.size(); ++q) {
+      const auto [node, at] = queue_[q];
+      const TNode &n = in_.Nodes[static_cast<size_t>(node)];
+      if (!n.Record.IsDirectory() || n.NotEntered)
+        continue;
+      Children(node, at);
+    }
+  }
+
+  // The "." record of a directory outside the tree that a child link names,
+  // when it may be read: on the source, not read before, few of them.
+  bool Foreign(uint32_t extent, TDirRecord &dot) {
+    constexpr size_t kMaxForeign = 64;
+    if (!reader_ || foreign_.size() >= kMaxForeign || !rr::ReadDotRecords(reader_->Source(), extent, dot) ||
+        dot.Extent != extent || !dot.IsDirectory())
+      return false;
+    for (const auto &f : foreign_)
+      if (f.first.Extent == extent)
+        return false;
+    return !byExtent_.count(extent);  // a directory of this tree is no foreign one
+  }
+
+public:
 
 private:
   void Children(int32_t node, int32_t parent) {
@@ -130,7 +182,42 @@ private:
         out_.Messages.push_back(Where(r.At) + shown() + ": an interleaved file: left out");
         continue;
       }
-      std::string name = CleanName(r.Identifier, in_.Joliet);
+      rr::TRecordInfo info;
+      int32_t relocated = -1;  // a child link's directory
+      TDirRecord foreignDot;   // or the "." record of one outside the tree
+      if (rr_) {
+        problems_.clear();
+        rr_->Parse(r, info, &problems_);
+        for (const rr::TProblem &p : problems_)
+          out_.Messages.push_back(Where(p.At) + shown() + ": " + p.Text);
+        if (info.Relocated && r.IsDirectory())
+          continue;  // shown at the place its child link gives
+        if (info.HasChildLink) {
+          relocated = RelocatedNode(info.ChildLink);
+          rr::TRecordInfo own;  // the directory's own record, flagged as relocated
+          if (relocated >= 0)
+            rr_->Parse(in_.Nodes[static_cast<size_t>(relocated)].Record, own);
+          TDirRecord dot;
+          if (!own.Relocated && Foreign(info.ChildLink, dot)) {
+            rr_->Parse(dot, own);
+            foreignDot = std::move(dot);
+          } else if (!own.Relocated) {
+            out_.Messages.push_back(Where(r.At) + shown() + ": a relocated directory whose place (sector " +
+                                    std::to_string(info.ChildLink) + ") holds no relocated directory of this "
+                                    "tree, or one shown elsewhere: left out");
+            continue;
+          }
+          const TDirRecord &moved =
+              foreignDot.Length ? foreignDot : in_.Nodes[static_cast<size_t>(relocated)].Record;
+          extents.assign(1, {moved.Extent, moved.DataLength});
+          own.HasName = info.HasName;
+          own.Name = info.Name;
+          info = std::move(own);
+        } else if (info.HasLink && !r.IsDirectory()) {
+          extents.clear();
+        }
+      }
+      std::string name = rr_ && info.HasName ? CleanRockRidgeName(info.Name) : CleanName(r.Identifier, in_.Joliet);
       if (!UsableName(name)) {
         out_.Messages.push_back(Where(r.At) + shown() + ": the name \"" + name + "\" cannot be used: left out");
         continue;
@@ -151,24 +238,82 @@ private:
       e.Name = std::move(name);
       const std::string &parentPath = out_.Entries[static_cast<size_t>(parent)].Path;
       e.Path = (parentPath == "/" ? parentPath : parentPath + "/") + e.Name;
-      e.Directory = r.IsDirectory();
+      e.Directory = r.IsDirectory() || relocated >= 0 || foreignDot.Length;
       e.Hidden = (r.Flags & dr::kHidden) != 0;
       e.Size = size;
       e.Extents = std::move(extents);
       e.Date = RecordDate(r.Date);
+      if (rr_ && info.Attrs.HasModify)
+        e.Date = ov::UnixToDateTime(static_cast<time_t>(info.Attrs.ModifyTime));
       e.IdentifierBytes = static_cast<uint32_t>(r.Identifier.size());
       e.Parent = parent;
-      map_[first] = static_cast<int32_t>(out_.Entries.size());
+      const auto index = static_cast<int32_t>(out_.Entries.size());
+      map_[first] = index;
       out_.Entries.push_back(std::move(e));
+      if (rr_)
+        AddAttrs(index, info);
+      if (foreignDot.Length) {
+        foreign_.push_back({foreignDot, index});
+      } else if (relocated >= 0 || (r.IsDirectory() && !n.NotEntered)) {
+        const int32_t node = relocated >= 0 ? relocated : static_cast<int32_t>(first);
+        claimed_[static_cast<size_t>(node)] = true;
+        queue_.push_back({node, index});
+      }
       ++count;
     }
     out_.Entries[static_cast<size_t>(parent)].ChildCount = count;
   }
 
+  // The Rock Ridge attributes of the entry just made.
+  void AddAttrs(int32_t index, const rr::TRecordInfo &info) {
+    const rr::TPosixAttrs &a = info.Attrs;
+    TEntryAttrs x;
+    const TEntry &e = out_.Entries[static_cast<size_t>(index)];
+    if (info.HasAttrs) {
+      x.Mode = a.Mode;
+      x.Links = a.Links;
+      x.Uid = a.Uid;
+      x.Gid = a.Gid;
+    }
+    if (info.HasLink && !e.Directory) {
+      x.Mode = (x.Mode & ~rr::kTypeMask) | rr::kTypeSymlink | (info.HasAttrs ? 0 : 0777);
+      out_.LinkTargets.emplace_back(index, a.LinkTarget);
+    } else if (info.HasAttrs && (x.Mode & rr::kTypeMask) == rr::kTypeSymlink) {
+      x.Mode = (x.Mode & ~rr::kTypeMask) | (e.Directory ? rr::kTypeDirectory : rr::kTypeRegular);
+    }
+    x.ModifyTime = a.ModifyTime;
+    x.AccessTime = a.AccessTime;
+    x.ChangeTime = a.ChangeTime;
+    x.Stamps = static_cast<uint8_t>((a.HasModify ? kStampModify : 0) | (a.HasAccess ? kStampAccess : 0) |
+                                    (a.HasChange ? kStampChange : 0));
+    out_.Attrs.resize(static_cast<size_t>(index));
+    out_.Attrs.push_back(x);
+  }
+
+  // The directory a child link points at, when it is one of the tree's and
+  // not shown elsewhere yet; -1 otherwise.
+  int32_t RelocatedNode(uint32_t extent) {
+    if (byExtent_.empty())
+      for (size_t i = 0; i < in_.Nodes.size(); ++i)
+        if (in_.Nodes[i].Record.IsDirectory() && !in_.Nodes[i].NotEntered)
+          byExtent_.emplace(in_.Nodes[i].Record.Extent, static_cast<int32_t>(i));
+    const auto it = byExtent_.find(extent);
+    if (it == byExtent_.end() || claimed_[static_cast<size_t>(it->second)])
+      return -1;
+    return it->second;
+  }
+
   const TTree &in_;
   uint64_t have_;
   TSessionTree &out_;
+  rr::TReader *rr_;
+  TISOReader *reader_;
+  std::vector<std::pair<TDirRecord, int32_t>> foreign_;  // directories outside the tree: "." record, entry
   std::vector<int32_t> map_;  // node index -> entry index, -1 when left out
+  std::vector<std::pair<int32_t, int32_t>> queue_;  // directories to fill: node, entry
+  std::vector<bool> claimed_;  // directory nodes given an entry
+  std::unordered_map<uint32_t, int32_t> byExtent_;  // directory nodes by extent, for child links
+  std::vector<rr::TProblem> problems_;
 };
 
 } // namespace
@@ -213,6 +358,20 @@ std::string CleanName(const std::string &Identifier, bool Joliet) {
   return out;
 }
 
+std::string CleanRockRidgeName(const std::string &Name) {
+  std::string out = Name;
+  for (char &c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '/')
+      c = '_';
+  return out;
+}
+
+const std::string *LinkTarget(const TSessionTree &Tree, int32_t Index) {
+  const auto it = std::lower_bound(Tree.LinkTargets.begin(), Tree.LinkTargets.end(), Index,
+                                   [](const std::pair<int32_t, std::string> &l, int32_t i) { return l.first < i; });
+  return it != Tree.LinkTargets.end() && it->first == Index ? &it->second : nullptr;
+}
+
 bool UsableName(const std::string &Name) { return !Name.empty() && Name != "." && Name != ".."; }
 
 double RecordDate(const uint8_t d[7]) {
@@ -233,7 +392,8 @@ double RecordDate(const uint8_t d[7]) {
   return ov::UnixToDateTime(utc);
 }
 
-void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree) {
+void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree,
+                bool RockRidge) {
   Tree = TSessionTree();
   TDirRecord root;
   root.Extent = Extent;
@@ -242,7 +402,15 @@ void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Jolie
   root.Identifier.assign(1, '\0');
   TTree nodes;
   Reader.ReadTreeFrom(root, Joliet, nodes);
-  TBuilder(nodes, Reader.Source().SectorCount(), Tree).Run();
+  const uint64_t have = Reader.Source().SectorCount();
+  if (!RockRidge || Joliet) {
+    TBuilder(nodes, have, Tree).Run();
+    return;
+  }
+  rr::TReader rock(Reader.Source(), have);
+  rr::TRecordInfo top;
+  rock.Detect(Extent, top);
+  TBuilder(nodes, have, Tree, &rock, &Reader).Run();
 }
 
 bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
@@ -261,7 +429,17 @@ bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice C
     if (!t.Entries.empty())
       t.Entries[0].Date = RecordDate(d.Root.Date);
   };
-  const TVolumeDescriptor *joliet = Choice == TTreeChoice::PreferJoliet ? reader.Joliet() : nullptr;
+  if (Choice == TTreeChoice::PreferRockRidge && primary->RootValid) {
+    rr::TReader rock(Source, Source.SectorCount());
+    rr::TRecordInfo root;
+    if (rock.Detect(primary->Root.Extent, root)) {
+      ReadTreeAt(reader, primary->Root.Extent, primary->Root.DataLength, false, Tree, true);
+      if (!Tree.Entries.empty())
+        Tree.Entries[0].Date = RecordDate(primary->Root.Date);
+      return true;
+    }
+  }
+  const TVolumeDescriptor *joliet = Choice != TTreeChoice::Primary ? reader.Joliet() : nullptr;
   std::string why;
   if (joliet && joliet->RootValid) {
     read(*joliet, Tree);

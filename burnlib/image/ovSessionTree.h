@@ -33,29 +33,53 @@ struct TEntry {
   int32_t ChildCount = 0;
 };
 
+// What Rock Ridge recorded for one entry, in fixed fields (the link
+// targets are kept apart: few entries have one).
+struct TEntryAttrs {
+  uint32_t Mode = 0;  // st_mode, type bits included; 0 when no PX was recorded
+  uint32_t Links = 1, Uid = 0, Gid = 0;
+  int64_t ModifyTime = 0, AccessTime = 0, ChangeTime = 0;  // seconds since 1970 UTC
+  uint8_t Stamps = 0;  // kStampModify | kStampAccess | kStampChange: which times were recorded
+};
+constexpr uint8_t kStampModify = 1, kStampAccess = 2, kStampChange = 4;
+
 struct TSessionTree {
   bool Joliet = false;
+  bool RockRidge = false;             // names and attributes come from Rock Ridge
   std::vector<TEntry> Entries;        // breadth first; [0] is the root
+  std::vector<TEntryAttrs> Attrs;     // indexed like Entries with Rock Ridge; empty without
+  std::vector<std::pair<int32_t, std::string>> LinkTargets;  // symbolic links: entry index (ascending), target
   std::vector<std::string> Messages;  // what was left out or could not be read, and why
   std::vector<std::string> Notices;   // what the reader chose for the user to know; nothing lost
 };
 
-enum class TTreeChoice { PreferJoliet, Primary };
+// Which names a reader shows: Rock Ridge, then Joliet, then the primary
+// names (as the Linux kernel reads a disc); Joliet, then primary; or the
+// primary names alone.
+enum class TTreeChoice { PreferRockRidge, PreferJoliet, Primary };
 
-// Reads the descriptors of the session at SessionStart and walks the Joliet
-// tree when there is one (unless Primary is asked for), else the primary
-// tree. A Joliet tree that cannot be read, or is empty while the primary
+// The target of a symbolic link entry; nullptr when the entry is no link.
+const std::string *LinkTarget(const TSessionTree &Tree, int32_t Index);
+
+// Reads the descriptors of the session at SessionStart and walks the primary
+// tree when it carries Rock Ridge (PreferRockRidge), else the Joliet tree
+// when there is one (unless Primary is asked for), else the primary tree. A Joliet tree that cannot be read, or is empty while the primary
 // tree is not, gives way to the primary tree, with a notice. False with
 // Error when the session has no readable descriptor.
 bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
                      std::string &Error);
-// Walks the tree below one directory extent.
-void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree);
+// Walks the tree below one directory extent; with RockRidge (a primary tree
+// whose root was found to carry it) its names and attributes are read too.
+void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree,
+                bool RockRidge = false);
 
 // A recorded identifier as a local name: UCS-2 (Joliet) or 8-bit text to
 // UTF-8, cut before its ";" version; "/", NUL and other control characters
 // become "_". The caller refuses "", "." and "..".
 std::string CleanName(const std::string &Identifier, bool Joliet);
+// A Rock Ridge name as a local name: its bytes kept, "/", NUL and other
+// control characters made "_". The caller refuses "", "." and "..".
+std::string CleanRockRidgeName(const std::string &Name);
 // Whether a cleaned name may be used as a local file name.
 bool UsableName(const std::string &Name);
 // The 7-byte recording date as local TDateTime (its UTC offset applied);
