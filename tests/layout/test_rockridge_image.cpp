@@ -2,6 +2,7 @@
 // the session size and followed by readers; attributes recorded by an
 // imported session written back as they are.
 #include "layout_helpers.h"
+#include "ovSectorSource.h"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +108,42 @@ TEST_F(RockRidgeImage, RecordedAttributesAreWrittenBackAsTheyAre) {
   if (HasFailure())
     for (const std::string &x : lines)
       ADD_FAILURE() << x;
+}
+
+TEST_F(RockRidgeImage, ImportedSessionKeepsWhatItsRockRidgeRecorded) {
+  const std::string longName = std::string(200, 'q') + ".txt";
+  TFEntry *file = AddSynthetic(b, b.DirList[0], longName, 10);
+  TFEntry *link = AddSynthetic(b, b.DirList[0], "to-it", 0);
+  ASSERT_TRUE(file && link);
+  iso::rr::TPosixAttrs a;
+  a.Mode = iso::rr::kTypeRegular | 0640;
+  a.Uid = 1234;
+  a.ModifyTime = 1600000000;
+  a.HasModify = true;
+  b.KeepRecordedAttrs(file, a, longName);
+  iso::rr::TPosixAttrs l;
+  l.Mode = iso::rr::kTypeSymlink | 0777;
+  l.LinkTarget = "/abs/target";
+  b.KeepRecordedAttrs(link, l, "to-it");
+  const std::string image = Build();
+
+  TOrvBurner next;
+  next.ResetCompilation(65535, 8191);
+  next.RockRidge = true;
+  TFileSectorSource src;
+  std::string err;
+  ASSERT_TRUE(src.Open(image, err)) << err;
+  ASSERT_TRUE(next.ImportFrom(src, 0, 1, nullptr));
+  const TFEntry *f = next.FindFile(next.DirList[0], longName);
+  ASSERT_NE(f, nullptr) << "the whole Rock Ridge name is kept";
+  ASSERT_TRUE(f->RR && f->RR->Recorded && f->RR->FromDisc);
+  EXPECT_EQ(f->RR->Attrs.Mode, a.Mode);
+  EXPECT_EQ(f->RR->Attrs.Uid, 1234u);
+  EXPECT_EQ(f->RR->Attrs.ModifyTime, 1600000000);
+  const TFEntry *k = next.FindFile(next.DirList[0], "to-it.");
+  ASSERT_NE(k, nullptr);
+  EXPECT_TRUE(k->IsLink());
+  EXPECT_EQ(k->RR->Attrs.LinkTarget, "/abs/target");
 }
 
 } // namespace
