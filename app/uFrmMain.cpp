@@ -347,7 +347,7 @@ void TfrmMain::BuildSettingsPanel() {
   actKeepPermissions->setCheckable(true);
   actStoreSymlinks = rrMenu->addAction(QStringLiteral("Store symbolic links as links"));
   actStoreSymlinks->setCheckable(true);
-  auto *cmdRockRidge = Named(new QToolButton(body), "cmdRockRidgeOptions");
+  cmdRockRidge = Named(new QToolButton(body), "cmdRockRidgeOptions");
   cmdRockRidge->setText(QStringLiteral("..."));
   cmdRockRidge->setToolTip(QStringLiteral("Rock Ridge settings"));
   cmdRockRidge->setMenu(rrMenu);

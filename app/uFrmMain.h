@@ -18,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -152,6 +153,7 @@ public:
   TFileListView *lvwFiles;
   QLineEdit *txtVolumeLabel, *txtSession;
   QCheckBox *chkRockRidge = nullptr;
+  QToolButton *cmdRockRidge = nullptr;  // the menu of the two Rock Ridge settings
   QAction *actKeepPermissions = nullptr, *actStoreSymlinks = nullptr;
   QCheckBox *chkJoliet, *chkCloseDisc, *chkImportSession, *chkUnderrunProtection, *chkTestWrite,
       *chkEject, *chkOPC, *chkQuickSaveISO, *chkBootable, *chkArchiveOnly;

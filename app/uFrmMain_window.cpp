@@ -72,6 +72,7 @@ void TfrmMain::SetTabOrder() {
                                txtSession,
                                chkVerify,
                                chkRockRidge,
+                               cmdRockRidge,
                                chkUnderrunProtection,
                                chkTestWrite,
                                chkEject,
