@@ -14,7 +14,9 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
+#include <QMenu>
 #include <QMenuBar>
+#include <QToolButton>
 #include <QPainter>
 #include <QMessageBox>
 #include <QShortcut>
@@ -338,6 +340,18 @@ void TfrmMain::BuildSettingsPanel() {
   cmdCloseTrack = Named(new QPushButton(QStringLiteral("Close Trac&k"), body), "cmdCloseTrack");
   chkVerify = check("chkVerify", QStringLiteral("Verify after burn"), false);
   chkVerify->setToolTip(QStringLiteral("Read the written session back and compare it"));
+  chkRockRidge = check("chkRockRidge", QStringLiteral("Rock Ridge"), true);
+  chkRockRidge->setToolTip(QStringLiteral("Linux names, modes and owners"));
+  auto *rrMenu = new QMenu(body);
+  actKeepPermissions = rrMenu->addAction(QStringLiteral("Keep permissions and owners"));
+  actKeepPermissions->setCheckable(true);
+  actStoreSymlinks = rrMenu->addAction(QStringLiteral("Store symbolic links as links"));
+  actStoreSymlinks->setCheckable(true);
+  cmdRockRidge = Named(new QToolButton(body), "cmdRockRidgeOptions");
+  cmdRockRidge->setText(QStringLiteral("..."));
+  cmdRockRidge->setToolTip(QStringLiteral("Rock Ridge settings"));
+  cmdRockRidge->setMenu(rrMenu);
+  cmdRockRidge->setPopupMode(QToolButton::InstantPopup);
 
   auto *volume = new QHBoxLayout;
   volume->addWidget(lblVolume);
@@ -366,6 +380,11 @@ void TfrmMain::BuildSettingsPanel() {
   cache->addWidget(lblCacheSize);
   g->addLayout(cache, 3, 2);
   g->addWidget(chkVerify, 4, 0);
+  auto *rockRidge = new QHBoxLayout;
+  rockRidge->addWidget(chkRockRidge);
+  rockRidge->addWidget(cmdRockRidge);
+  rockRidge->addStretch();
+  g->addLayout(rockRidge, 4, 1);
   g->addWidget(cmdCloseTrack, 4, 2, Qt::AlignRight);
   pnlSettings->layout()->addWidget(body);
 
@@ -373,6 +392,9 @@ void TfrmMain::BuildSettingsPanel() {
   connect(chkBootable, &QCheckBox::toggled, this, &TfrmMain::chkBootableClick);
   connect(sldCacheSize, &QSlider::valueChanged, this, &TfrmMain::sldCacheSizeChange);
   connect(chkVerify, &QCheckBox::toggled, this, &TfrmMain::chkVerifyClick);
+  connect(chkRockRidge, &QCheckBox::toggled, this, &TfrmMain::RockRidgeClick);
+  connect(actKeepPermissions, &QAction::toggled, this, &TfrmMain::RockRidgeClick);
+  connect(actStoreSymlinks, &QAction::toggled, this, &TfrmMain::RockRidgeClick);
   connect(cmdCloseTrack, &QPushButton::clicked, this, &TfrmMain::cmdCloseTrackClick);
   lblHeaderSettings->installEventFilter(this);
   imgHeaderSettings->installEventFilter(this);
@@ -485,6 +507,22 @@ void TfrmMain::CopyOptionsToControls() {
   txtVolumeLabel->setText(QString::fromStdString(o.VolumeLabel));
   sldCacheSize->setValue(o.CacheSize / 1048576);
   chkVerify->setChecked(o.VerifyAfterBurn);
+  const bool keep = o.RockRidgeKeepPermissions, links = o.RockRidgeSymlinks;
+  chkRockRidge->setChecked(o.RockRidge);
+  actKeepPermissions->setChecked(keep);
+  actStoreSymlinks->setChecked(links);
+  RockRidgeClick();
+}
+
+void TfrmMain::RockRidgeClick() {
+  options_.RockRidge = chkRockRidge->isChecked();
+  options_.RockRidgeKeepPermissions = actKeepPermissions->isChecked();
+  options_.RockRidgeSymlinks = actStoreSymlinks->isChecked();
+  actKeepPermissions->setEnabled(options_.RockRidge);
+  actStoreSymlinks->setEnabled(options_.RockRidge);
+  orvBurn->RockRidge = options_.RockRidge;
+  orvBurn->RockRidgeKeepPermissions = options_.RockRidge && options_.RockRidgeKeepPermissions;
+  orvBurn->RockRidgeSymlinks = options_.RockRidge && options_.RockRidgeSymlinks;
 }
 
 void TfrmMain::chkVerifyClick() { options_.VerifyAfterBurn = chkVerify->isChecked(); }

@@ -18,6 +18,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 
@@ -110,6 +111,9 @@ public:
   void ShowDiscInfo();
   void tmrProgressTimer();
   void chkVerifyClick();
+  // The Rock Ridge settings went to the options and to the burner (they
+  // rule how later insertions store names, modes and links).
+  void RockRidgeClick();
 
   // ---- work off the window's thread, controls and ending (uFrmMain_ops.cpp,
   // uFrmMain_drive.cpp, uFrmMain_progress.cpp) ----
@@ -148,6 +152,9 @@ public:
   TCDSize *cdsSize;
   TFileListView *lvwFiles;
   QLineEdit *txtVolumeLabel, *txtSession;
+  QCheckBox *chkRockRidge = nullptr;
+  QToolButton *cmdRockRidge = nullptr;  // the menu of the two Rock Ridge settings
+  QAction *actKeepPermissions = nullptr, *actStoreSymlinks = nullptr;
   QCheckBox *chkJoliet, *chkCloseDisc, *chkImportSession, *chkUnderrunProtection, *chkTestWrite,
       *chkEject, *chkOPC, *chkQuickSaveISO, *chkBootable, *chkArchiveOnly;
   QLabel *lblBootable, *lblCacheSize, *lblDrive;

@@ -71,6 +71,8 @@ void TfrmMain::SetTabOrder() {
                                chkImportSession,
                                txtSession,
                                chkVerify,
+                               chkRockRidge,
+                               cmdRockRidge,
                                chkUnderrunProtection,
                                chkTestWrite,
                                chkEject,

@@ -64,7 +64,7 @@ void TOptions::LoadOptions(const std::string &basePath) {
   *this = TOptions();
   FirstRun = true;
   ExtractFolder = DefaultExtractFolder();
-  SavePath = CloseDisc = EjectDisc = JolietFS = QuickSaveISO = UnderRunProtection = true;
+  SavePath = CloseDisc = EjectDisc = JolietFS = QuickSaveISO = UnderRunProtection = RockRidge = true;
   SessionNo = "0";
   FirstRunURL = kDefaultFirstRunURL;
   AllFirstRunURL = kDefaultAllFirstRunURL;
@@ -82,6 +82,9 @@ void TOptions::LoadOptions(const std::string &basePath) {
   ReadBool(s, "CloseDisc", CloseDisc);
   ReadBool(s, "EjectDisc", EjectDisc);
   ReadBool(s, "JolietFS", JolietFS);
+  ReadBool(s, "RockRidge", RockRidge);
+  ReadBool(s, "RockRidgeKeepPermissions", RockRidgeKeepPermissions);
+  ReadBool(s, "RockRidgeSymlinks", RockRidgeSymlinks);
   ReadBool(s, "Bootable", Bootable);
   ReadBool(s, "TestWrite", TestWrite);
   ReadBool(s, "QuickSaveISO", QuickSaveISO);
@@ -117,6 +120,9 @@ bool TOptions::SaveOptions(const std::string &basePath) const {
   b("CloseDisc", CloseDisc);
   b("EjectDisc", EjectDisc);
   b("JolietFS", JolietFS);
+  b("RockRidge", RockRidge);
+  b("RockRidgeKeepPermissions", RockRidgeKeepPermissions);
+  b("RockRidgeSymlinks", RockRidgeSymlinks);
   b("Bootable", Bootable);
   b("TestWrite", TestWrite);
   b("QuickSaveISO", QuickSaveISO);

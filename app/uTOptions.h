@@ -16,6 +16,11 @@ public:
   bool CloseDisc = false;
   bool EjectDisc = false;
   bool JolietFS = false;
+  // Rock Ridge in the primary tree (on by default); kept modes and owners
+  // instead of rational ones; symbolic links stored as links.
+  bool RockRidge = false;
+  bool RockRidgeKeepPermissions = false;
+  bool RockRidgeSymlinks = false;
   bool Bootable = false;
   bool TestWrite = false;
   bool QuickSaveISO = false;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times `skarvo build-iso` (threaded and quick) against genisoimage and
-# xorriso on the same generated trees in one run, with `cat` of the same
+# Times `skarvo build-iso` (threaded and quick; with Rock Ridge, the
+# default, and without) against genisoimage and xorriso (with -J, and with
+# -R -J) on the same generated trees in one run, with `cat` of the same
 # files into one file as the I/O limit. Not part of the test suite.
 #
 #   bench/compare-build.sh [SKARVO] [small|large|both]
@@ -74,19 +75,26 @@ run_tree() {
   echo "== $name: $(find "$src" -type f | wc -l) files, $((bytes >> 20)) MiB"
   # Warm the page cache once.
   cat_all "$src"
-  local t_thr t_quick t_gen t_xor t_cat
+  local t_thr t_norr t_quick t_gen t_genr t_xor t_xorr t_cat
   t_thr=$(best_of "$SKARVO" build-iso -o "$W/out" "$src")
+  t_norr=$(best_of "$SKARVO" build-iso --no-rock-ridge -o "$W/out" "$src")
   t_quick=$(best_of "$SKARVO" build-iso --quick -o "$W/out" "$src")
   t_gen=$(best_of genisoimage -quiet -input-charset utf-8 -J -o "$W/out" "$src")
+  t_genr=$(best_of genisoimage -quiet -input-charset utf-8 -R -J -o "$W/out" "$src")
   t_xor=$(best_of xorriso -as mkisofs -quiet -J -o "$W/out" "$src")
+  t_xorr=$(best_of xorriso -as mkisofs -quiet -R -J -o "$W/out" "$src")
   t_cat=$(best_of cat_all "$src")
-  printf "%-26s %8s s\n" "skarvo build-iso" "$t_thr" "skarvo build-iso --quick" "$t_quick" \
-    "genisoimage -J" "$t_gen" "xorriso -as mkisofs -J" "$t_xor" "cat (I/O limit)" "$t_cat"
-  awk -v a="$t_thr" -v q="$t_quick" -v g="$t_gen" -v x="$t_xor" -v c="$t_cat" 'BEGIN {
+  printf "%-34s %8s s\n" "skarvo build-iso (Rock Ridge)" "$t_thr" "skarvo build-iso --no-rock-ridge" "$t_norr" \
+    "skarvo build-iso --quick" "$t_quick" "genisoimage -J" "$t_gen" "genisoimage -R -J" "$t_genr" \
+    "xorriso -as mkisofs -J" "$t_xor" "xorriso -as mkisofs -R -J" "$t_xorr" "cat (I/O limit)" "$t_cat"
+  awk -v a="$t_thr" -v n="$t_norr" -v q="$t_quick" -v g="$t_gen" -v gr="$t_genr" -v x="$t_xor" -v xr="$t_xorr" \
+    -v c="$t_cat" 'BEGIN {
+    printf "Rock Ridge costs %+.1f %% (with / without)\n", (a / n - 1) * 100
     printf "ratios (time / peer time, below 1.00 is faster):\n"
-    printf "  %-12s %10s %10s %10s\n", "", "genisoimage", "xorriso", "cat"
-    printf "  %-12s %10.2f %10.2f %10.2f\n", "threaded", a / g, a / x, a / c
-    printf "  %-12s %10.2f %10.2f %10.2f\n", "quick", q / g, q / x, q / c
+    printf "  %-22s %10s %10s %10s\n", "", "genisoimage", "xorriso", "cat"
+    printf "  %-22s %10.2f %10.2f %10.2f\n", "Rock Ridge vs peers -R", a / gr, a / xr, a / c
+    printf "  %-22s %10.2f %10.2f %10.2f\n", "without vs peers -J", n / g, n / x, n / c
+    printf "  %-22s %10.2f %10.2f %10.2f\n", "quick vs peers -R", q / gr, q / xr, q / c
   }'
 }
 

@@ -63,6 +63,13 @@ const char *const kLayoutHelp =
     "                       character \"_\"); a longer label is cut with a warning.\n"
     "                       Default: the name of the first source's folder\n"
     "  --no-joliet          leave out the Joliet tree of long names\n"
+    "  --no-rock-ridge      leave out the Rock Ridge attributes of the ISO 9660\n"
+    "                       tree (POSIX names, modes, owners, times and links)\n"
+    "  --keep-permissions   record modes and owners as they are (default: owner\n"
+    "                       and group 0, readable by all, no write bits, execute\n"
+    "                       bits for all when any is set)\n"
+    "  --symlinks           store symbolic links as Rock Ridge links instead of\n"
+    "                       following them (the Joliet tree leaves them out)\n"
     "  --boot IMG           make the disc bootable with the El Torito boot image\n"
     "                       IMG: 1,228,800, 1,474,560 or 2,949,120 bytes give\n"
     "                       floppy emulation, any other size hard-disk emulation\n"
@@ -88,7 +95,9 @@ const char *const kNamesHelp =
     "with --replace); giving the same source twice adds it once. Links are\n"
     "followed; dangling or looping links, FIFOs, sockets and devices are passed\n"
     "over. Each name changed, entry passed over and entry left out is named on\n"
-    "stderr, one line each.\n";
+    "stderr, one line each. With Rock Ridge (the default) the ISO 9660 tree also\n"
+    "carries every name whole, as it is on disk, up to 255 bytes; the Joliet tree\n"
+    "keeps the shortened form.\n";
 
 int TakeLayoutOption(TArgReader &r, TLayoutOptions &o) {
   const std::string &a = r.Option();
@@ -98,6 +107,12 @@ int TakeLayoutOption(TArgReader &r, TLayoutOptions &o) {
     o.HasVolume = true;
   } else if (a == "--no-joliet") {
     o.Joliet = false;
+  } else if (a == "--no-rock-ridge") {
+    o.RockRidge = false;
+  } else if (a == "--keep-permissions") {
+    o.KeepPermissions = true;
+  } else if (a == "--symlinks") {
+    o.Symlinks = true;
   } else if (a == "--boot") {
     if (!r.Value(o.Boot))
       return -1;
@@ -218,6 +233,11 @@ bool FillCompilation(TOrvBurner &b, const TLayoutOptions &o, const std::vector<s
   // Directory numbers must fit the 16-bit parent field of the path tables.
   b.ResetCompilation(4000000, 65535);
   b.JolietFileSystem = o.Joliet;
+  b.RockRidge = o.RockRidge;
+  if (!o.RockRidge && (o.KeepPermissions || o.Symlinks))
+    Warning("--keep-permissions and --symlinks are Rock Ridge options: without Rock Ridge they do nothing");
+  b.RockRidgeKeepPermissions = o.RockRidge && o.KeepPermissions;
+  b.RockRidgeSymlinks = o.RockRidge && o.Symlinks;
   b.ReplaceFile = o.Replace;
   b.IdVolume = o.HasVolume ? o.Volume : DefaultVolumeLabel(sources.front());
   WarnIfLabelCut(b.IdVolume, o.Joliet);

@@ -45,6 +45,9 @@ struct TLayoutOptions {
   std::string Volume;
   bool HasVolume = false;
   bool Joliet = true;
+  bool RockRidge = true;
+  bool KeepPermissions = false;
+  bool Symlinks = false;
   std::string Boot;
   std::string SavePath = "none";
   bool ArchiveOnly = false;

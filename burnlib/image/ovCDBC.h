@@ -79,6 +79,15 @@ public:
   TDateTime DateCreation = 0, DateModification = 0;
   TDateTime DateEffective = 0, DateExpiration = 0;
   bool JolietFileSystem = true;
+  // Rock Ridge in the primary tree: POSIX names, modes, owners, times and
+  // (with RockRidgeSymlinks) symbolic links. Modes are made rational (owner
+  // and group 0, readable by all, no write bits) unless
+  // RockRidgeKeepPermissions, which also captures owners and times at
+  // insertion. RockRidgeSymlinks stores links met by later insertions as
+  // links instead of following them; the Joliet tree leaves them out.
+  bool RockRidge = false;
+  bool RockRidgeKeepPermissions = false;
+  bool RockRidgeSymlinks = false;
   TAddFileEvent OnAddFile;
   TAddDirEvent OnAddDir;
   const std::string &Version() const { return version_; }
@@ -159,6 +168,12 @@ public:
   // and its tree walked.
   bool ImportFrom(TSectorSource &Source, uint32_t SessionStart, int Number, TDEntry *Target);
   int64_t SourceSize(const std::string &Path);
+  // Gives an entry taken from an imported session what its Rock Ridge
+  // recorded (mode, owners, times, a link's target, the POSIX name when it
+  // differs from the entry's long name); the new session writes it back as
+  // it is, whatever RockRidgeKeepPermissions says.
+  void KeepRecordedAttrs(TFEntry *Entry, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName);
+  void KeepRecordedAttrs(TDEntry *Dir, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName);
   // Path-table order: breadth first, siblings by ISO name; renumbers every
   // directory (root 1) and puts JolietDirOrder in the same order.
   void NumberDirectories();
@@ -202,6 +217,7 @@ private:
   bool layoutPrepared_ = false;
   bool layoutJoliet_ = false;
   bool layoutBootable_ = false;
+  bool layoutRockRidge_ = false;
 
 public:
 
@@ -277,6 +293,11 @@ private:
 
 private:
   // ---- tree internals (ovCDBC_tree*.cpp) ----
+  TFEntry *AddEntry(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
+                    const std::string &SourcePath);
+  // With RockRidgeSymlinks: adds Path as a symbolic link when it is one;
+  // false when it is not a link.
+  bool AddLinkIfLink(TDEntry *Dir, const std::string &Path, const std::string &Name);
   bool CapacityForDir();
   bool CapacityForEntry();
   TDEntry *NewDirectory(TDEntry *Parent, const std::string &LongName, const std::string &ShortName,

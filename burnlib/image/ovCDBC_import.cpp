@@ -15,9 +15,34 @@
 namespace {
 
 // The long name AddFile files an entry under.
-std::string StoredFileName(const std::string &name) {
+// whole: a Rock Ridge session imported for a Rock Ridge compilation, whose
+// names are kept whole.
+std::string StoredFileName(const std::string &name, bool whole) {
   std::string n = name.find('.') == std::string::npos ? name + "." : name;
-  return FitLongName(SanitizeLongName(n), kMaxJolietFileChars);
+  return whole ? SanitizeLongName(n) : FitLongName(SanitizeLongName(n), kMaxJolietFileChars);
+}
+
+// What a Rock Ridge session recorded for entry Index, as the writer keeps it;
+// false when it recorded nothing.
+bool RecordedAttrs(const iso::TSessionTree &Tree, size_t Index, iso::rr::TPosixAttrs &A) {
+  if (!Tree.RockRidge || Index >= Tree.Attrs.size())
+    return false;
+  const iso::TEntryAttrs &x = Tree.Attrs[Index];
+  const std::string *link = iso::LinkTarget(Tree, static_cast<int32_t>(Index));
+  if (x.Mode == 0 && !link)
+    return false;
+  A.Mode = x.Mode != 0 ? x.Mode : iso::rr::kTypeSymlink | 0777;
+  A.Links = x.Links;
+  A.Uid = x.Uid;
+  A.Gid = x.Gid;
+  A.ModifyTime = x.ModifyTime;
+  A.AccessTime = x.AccessTime;
+  A.ChangeTime = x.ChangeTime;
+  A.HasModify = (x.Stamps & iso::kStampModify) != 0;
+  A.HasAccess = (x.Stamps & iso::kStampAccess) != 0;
+  A.HasChange = (x.Stamps & iso::kStampChange) != 0;
+  A.LinkTarget = link ? *link : std::string();
+  return true;
 }
 
 // A tree path ("\" or "\A\B") as the user reads disc paths: "/" or "/A/B".
@@ -72,7 +97,10 @@ bool TOrvBurner::ImportFrom(TSectorSource &Source, uint32_t SessionStart, int Nu
   // the primary tree (the reader says so among the messages).
   iso::TSessionTree tree;
   std::string err;
-  if (!iso::ReadSessionTree(Source, SessionStart, iso::TTreeChoice::PreferJoliet, tree, err)) {
+  // With Rock Ridge in the new session, an old one's Rock Ridge tree is read
+  // so that its names, modes, owners, times and links are written again.
+  const auto choice = RockRidge ? iso::TTreeChoice::PreferRockRidge : iso::TTreeChoice::PreferJoliet;
+  if (!iso::ReadSessionTree(Source, SessionStart, choice, tree, err)) {
     DebugMsg(">>> ERROR IMPORTING SESSION " + std::to_string(Number) + " (ISO IMAGE NOT FOUND)", 4);
     return false;
   }
@@ -122,6 +150,9 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
   dirs[0] = Target;
   bool taken = false;
   std::unordered_set<std::string> seen;  // folder and exact name of each file taken
+  const bool whole = RockRidge && Tree.RockRidge;
+  const auto storedName = [&](const std::string &n) { return StoredFileName(n, whole); };
+  iso::rr::TPosixAttrs attrs;
   for (size_t i = 1; i < Tree.Entries.size(); ++i) {
     const iso::TEntry &e = Tree.Entries[i];
     TDEntry *parent = dirs[static_cast<size_t>(e.Parent)];
@@ -131,8 +162,8 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     rec.Name = e.Name;
     // A name longer than a record of the new session holds (only a peer's
     // disc can have one) is kept shortened, never dropped.
-    const size_t limit = e.Directory ? kMaxJolietDirChars : kMaxJolietFileChars;
-    const std::string wanted = e.Directory ? SanitizeLongName(e.Name) : StoredFileName(e.Name);
+    const size_t limit = whole ? kMaxPosixName : e.Directory ? kMaxJolietDirChars : kMaxJolietFileChars;
+    const std::string wanted = e.Directory ? SanitizeLongName(e.Name) : storedName(e.Name);
     if (UCS2Length(e.Directory ? e.Name : e.Name + (e.Name.find('.') == std::string::npos ? "." : "")) > limit) {
       DebugMsg(e.Name + "\n\r" + "ERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS", 4);
       rec.Name = e.Directory ? FitLongName(wanted, limit) : wanted;
@@ -147,6 +178,8 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
       dirs[i] = AddDir(parent, rec);
       if (dirs[i]) {
         taken = true;
+        if (RockRidge && RecordedAttrs(Tree, i, attrs))
+          KeepRecordedAttrs(dirs[i], attrs, e.Name);
       } else {
         ImportLeftOut(e.Path, "the directory could not be added");
         if (capacityHit_)
@@ -165,10 +198,10 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     rec.Size = static_cast<int64_t>(e.Size);
     // A new file of the same name wins when ReplaceFile is set, whichever
     // came first; otherwise the disc's file is kept and the new one left out.
-    TFEntry *old = FindFile(parent, StoredFileName(rec.Name));
+    TFEntry *old = FindFile(parent, storedName(rec.Name));
     if (old && old->IsDir())
       old = nullptr;
-    const std::string stored = StoredFileName(rec.Name);
+    const std::string stored = storedName(rec.Name);
     const bool repeat = !seen.insert(std::to_string(reinterpret_cast<uintptr_t>(parent)) + "/" + stored).second;
     if (old && (old->Imported || old->SourcePath.empty())) {
       if (repeat || old->LongName == stored) {
@@ -207,9 +240,11 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
       continue;
     }
     taken = true;
+    // The entry AddFile filled: the displaced new file, or the one it made.
+    TFEntry *entry = old ? old : (FileList.size() > before ? FileList.back() : nullptr);
+    if (entry && RockRidge && RecordedAttrs(Tree, i, attrs))
+      KeepRecordedAttrs(entry, attrs, rec.Name == e.Name ? e.Name : rec.Name);
     if (e.Extents.size() > 1) {
-      // The entry AddFile filled: the displaced new file, or the one it made.
-      TFEntry *entry = old ? old : (FileList.size() > before ? FileList.back() : nullptr);
       if (entry && entry->Imported) {
         entry->Extents.reserve(e.Extents.size());
         for (const iso::TExtent &x : e.Extents)

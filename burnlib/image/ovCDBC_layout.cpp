@@ -4,6 +4,7 @@
 #include "ovCDBC_layout.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 namespace ovlayout {
@@ -17,12 +18,17 @@ std::string CutISO(const std::string &name, size_t max) {
   return name.size() > max ? name.substr(0, max) : name;
 }
 
+// A name longer than a Joliet record holds (kept whole for Rock Ridge) is
+// shortened as insertion shortens names, keeping its extension.
 std::u16string CutJoliet(const std::string &name, size_t max) {
   std::u16string u = TextToUCS2(name, true);
   if (u.empty())
     u.assign(1, u'_');
-  if (u.size() > max)
-    u.resize(max);
+  if (u.size() > max) {
+    u = TextToUCS2(FitLongName(name, max), true);
+    if (u.size() > max)
+      u.resize(max);
+  }
   return u;
 }
 
@@ -109,7 +115,8 @@ std::u16string WithoutVersion(std::u16string id) {
 std::vector<const TFEntry *> RecordOrder(const TDEntry *d, bool joliet) {
   std::vector<const TFEntry *> order;
   for (const TFEntry *e = d->Entries; e; e = e->Next)
-    order.push_back(e);
+    if (!joliet || InJoliet(e))
+      order.push_back(e);
   if (joliet) {
     std::vector<std::pair<std::u16string, const TFEntry *>> keyed;
     keyed.reserve(order.size());
@@ -150,12 +157,15 @@ namespace {
 
 // Sectors of one directory extent: "." and ".." open the first sector, and a
 // record that does not fit in the rest of a sector starts the next one.
-template <class RecordLength> uint32_t ExtentSectors(const TDEntry *d, bool joliet, RecordLength length) {
+// dots is the length of the "." and ".." records together; length(e) is
+// called once per record.
+template <class RecordLength>
+uint32_t ExtentSectors(const TDEntry *d, bool joliet, size_t dots, RecordLength length) {
   uint32_t sectors = 1;
-  size_t used = 68;
+  size_t used = dots;
   for (const TFEntry *e : RecordOrder(d, joliet)) {
-    const size_t l = length(e);
     for (size_t k = RecordCount(e); k > 0; --k) {
+      const size_t l = length(e);
       if (used + l > ISOSectorSize) {
         ++sectors;
         used = 0;
@@ -214,12 +224,24 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
 
   DirRecordsStart = static_cast<uint32_t>(n);
   uint64_t total = 0;
+  // With Rock Ridge, each directory's continuation areas take the sectors
+  // right after its extent.
+  TRRPass rr(DirList, RockRidgeKeepPermissions);
   for (size_t i = 0; i < dirs; ++i) {
     TDEntry *d = DirList[i];
-    const uint32_t s = ExtentSectors(d, false, [](const TFEntry *e) { return ISORecordLength(e); });
+    ovrr::TContinuation cont(0, nullptr, SIZE_MAX);
+    // "." before "..", as the header writes them.
+    size_t dots = 2 * DirRecordLength(1);
+    if (RockRidge) {
+      dots += rr.Dot(d, false, nullptr, cont).size();
+      dots += rr.Dot(d, true, nullptr, cont).size();
+    }
+    const uint32_t s = ExtentSectors(d, false, dots, [&](const TFEntry *e) {
+      return ISORecordLength(e) + (RockRidge ? rr.Entry(e, nullptr, cont).size() : 0);
+    });
     d->ISOAddress = static_cast<int32_t>(total);
     d->ISOSize = static_cast<int64_t>(s) * ISOSectorSize;
-    total += s;
+    total += s + cont.Sectors();
   }
   DirRecordsSize = static_cast<uint32_t>(total * ISOSectorSize);
   n += total;
@@ -229,7 +251,8 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
     total = 0;
     for (size_t i = 0; i < dirs; ++i) {
       TDEntry *d = DirList[i];
-      const uint32_t s = ExtentSectors(d, true, [](const TFEntry *e) { return JolietRecordLength(e); });
+      const uint32_t s =
+          ExtentSectors(d, true, 2 * DirRecordLength(1), [](const TFEntry *e) { return JolietRecordLength(e); });
       d->JolietAddress = static_cast<int32_t>(total);
       d->JolietSize = static_cast<int64_t>(s) * ISOSectorSize;
       total += s;
@@ -284,6 +307,7 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
   layoutPrepared_ = true;
   layoutJoliet_ = JolietFileSystem;
   layoutBootable_ = Bootable;
+  layoutRockRidge_ = RockRidge;
   return 1;
 }
 

@@ -5,8 +5,10 @@
 
 #include "ovISOLib.h"
 #include "ovISOStruct.h"
+#include "ovRockRidgeWrite.h"
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ovlayout {
@@ -58,6 +60,38 @@ bool ISOIdentifierLess(const std::string &a, const std::string &b);
 // The chain itself keeps its insertion order, which is the order of the file
 // data.
 std::vector<const TFEntry *> RecordOrder(const TDEntry *d, bool joliet);
+
+// Rock Ridge fields of the primary tree's records, in one pass over the
+// tree (the layout's, which only counts, or the header's, which writes).
+// Both passes call it for the same records in the same order: each
+// directory of DirList, its "." and "..", then every record of RecordOrder;
+// each directory's continuation areas follow its extent, so they land where
+// the layout counted them (readers that read the image in one sweep, such as
+// libarchive, find them only there).
+class TRRPass {
+public:
+  TRRPass(const std::vector<TDEntry *> &dirs, bool keepPermissions);
+  // The system use bytes of the "." (dotdot false) or ".." record of d.
+  // Date is the record date of the directory described, or null (layout).
+  const std::string &Dot(const TDEntry *d, bool dotdot, const uint8_t *date, ovrr::TContinuation &cont);
+  // The system use bytes of one record of entry e.
+  const std::string &Entry(const TFEntry *e, const uint8_t *date, ovrr::TContinuation &cont);
+
+private:
+  void FillDir(const TDEntry *d, const uint8_t *date);
+  void FillCommon(const TRRInfo *info, uint16_t perms, uint32_t type, const uint8_t *date);
+  bool keep_;
+  ovrr::TSystemUse su_;
+  ovrr::TRecordAttrs a_;
+  std::unordered_map<const TDEntry *, uint32_t> subdirs_;
+  const TFEntry *last_ = nullptr;
+  std::string name_;
+  uint32_t serial_;
+  const TDEntry *root_;
+};
+
+// Whether an entry has a record in the Joliet tree (a symbolic link has none).
+inline bool InJoliet(const TFEntry *e) { return !e->IsLink(); }
 
 // Big-endian bytes of a UCS-2 string.
 std::string UCS2Bytes(const std::u16string &u);

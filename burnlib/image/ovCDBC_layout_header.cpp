@@ -57,15 +57,23 @@ struct TExtentWriter {
   size_t Used = 0;     // bytes used in it
 
   // False when the record would run past the extent the layout computed.
-  bool Add(uint32_t extent, uint32_t length, const uint8_t *date, uint8_t flags, const std::string &name) {
-    const size_t l = DirRecordLength(name.size());
+  // su: the system use bytes that follow the identifier.
+  bool Add(uint32_t extent, uint32_t length, const uint8_t *date, uint8_t flags, const std::string &name,
+           const std::string &su) {
+    const size_t l = DirRecordLength(name.size()) + su.size();
     if (Used + l > ISOSectorSize) {
       ++Sector;
       Used = 0;
     }
     if ((Sector + 1) * ISOSectorSize > Capacity)
       return false;
-    Used += PutDirRecord(Base + Sector * ISOSectorSize + Used, extent, length, date, flags, name.data(), name.size());
+    uint8_t *p = Base + Sector * ISOSectorSize + Used;
+    const size_t base = PutDirRecord(p, extent, length, date, flags, name.data(), name.size());
+    if (!su.empty()) {
+      std::memcpy(p + base, su.data(), su.size());
+      p[0] = static_cast<uint8_t>(l);
+    }
+    Used += l;
     return true;
   }
 };
@@ -85,11 +93,33 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
   const auto sizeOf = [&](const TDEntry *d) { return static_cast<uint32_t>(joliet ? d->JolietSize : d->ISOSize); };
   const std::string dot(1, '\0'), dotdot(1, '\1');
   uint8_t date[7];
+  const bool rock = RockRidge && !joliet;
+  TRRPass rr(DirList, RockRidgeKeepPermissions);
+  const std::string none;
+  // The dates Rock Ridge gives "." and "..": those of the directories' own
+  // records (the root has none: the present).
+  const auto dirDate = [&](const TDEntry *x, uint8_t *out) {
+    if (x->SelfEntry)
+      PutRecordDate(out, x->SelfEntry->DateTime, zones.At(x->SelfEntry->DateTime));
+    else
+      std::memcpy(out, now, sizeof now);
+    return out;
+  };
+  uint8_t dotDate[7];
   for (size_t i = 0; i < dirs; ++i) {
     const TDEntry *d = DirList[i];
     const TDEntry *parent = (i == 0 || !d->Parent) ? d : d->Parent;
     TExtentWriter w{img + static_cast<size_t>(extentOf(d) - SessionStart) * ISOSectorSize, sizeOf(d)};
-    bool ok = w.Add(extentOf(d), sizeOf(d), now, 2, dot) && w.Add(extentOf(parent), sizeOf(parent), now, 2, dotdot);
+    // The continuation areas run from the end of the extent to the next
+    // directory's extent (or the end of all extents).
+    const uint32_t contStart = extentOf(d) + sizeOf(d) / ISOSectorSize;
+    const uint32_t contEnd = i + 1 < dirs ? extentOf(DirList[i + 1]) : start + DirRecordsSize / ISOSectorSize;
+    ovrr::TContinuation cont(contStart, rock ? img + static_cast<size_t>(contStart - SessionStart) * ISOSectorSize : nullptr,
+                             rock && contEnd > contStart ? size_t{contEnd - contStart} * ISOSectorSize : 0);
+    bool ok =
+        w.Add(extentOf(d), sizeOf(d), now, 2, dot, rock ? rr.Dot(d, false, dirDate(d, dotDate), cont) : none) &&
+        w.Add(extentOf(parent), sizeOf(parent), now, 2, dotdot,
+              rock ? rr.Dot(d, true, dirDate(parent, dotDate), cont) : none);
     for (const TFEntry *e : RecordOrder(d, joliet)) {
       if (!ok)
         break;
@@ -97,7 +127,8 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
       PutRecordDate(date, e->DateTime, zones.At(e->DateTime));
       const std::string name = joliet ? UCS2Bytes(JolietIdentifier(e)) : ISOIdentifier(e);
       if (IsDirEntry(e)) {
-        ok = w.Add(extentOf(e->Dir), sizeOf(e->Dir), date, static_cast<uint8_t>(2 | hidden), name);
+        ok = w.Add(extentOf(e->Dir), sizeOf(e->Dir), date, static_cast<uint8_t>(2 | hidden), name,
+                   rock ? rr.Entry(e, date, cont) : none);
       } else {
         // A file in several extents: one record per extent, each but the
         // last flagged as continued.
@@ -109,11 +140,12 @@ bool TOrvBurner::WriteDirExtents(uint8_t *img, bool joliet) {
         for (size_t k = 0; k < records && ok; ++k) {
           const TFileExtent x = FileRecord(e, k, first, length > 0 ? static_cast<uint64_t>(length) : 0);
           const uint8_t more = k + 1 < records ? kRecordMultiExtent : 0;
-          ok = w.Add(x.Lba, x.Length, date, static_cast<uint8_t>(hidden | more), name);
+          ok = w.Add(x.Lba, x.Length, date, static_cast<uint8_t>(hidden | more), name,
+                     rock ? rr.Entry(e, date, cont) : none);
         }
       }
     }
-    if (!ok) {
+    if (!ok || cont.Failed()) {
       DebugMsg(">>> DIRECTORY " + d->Path + " CHANGED AFTER THE LAYOUT WAS PREPARED", 0);
       return false;
     }
@@ -126,7 +158,8 @@ bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
   HeaderImage.Clear();
   // The header is written where the layout put it; with Joliet or booting
   // switched since, the writer would send data to the wrong sectors.
-  if (!layoutPrepared_ || layoutJoliet_ != JolietFileSystem || layoutBootable_ != Bootable) {
+  if (!layoutPrepared_ || layoutJoliet_ != JolietFileSystem || layoutBootable_ != Bootable ||
+      layoutRockRidge_ != RockRidge) {
     DebugMsg(">>> THE LAYOUT MUST BE PREPARED AGAIN BEFORE THE HEADER IS BUILT", 0);
     return false;
   }

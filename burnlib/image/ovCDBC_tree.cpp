@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -201,15 +202,62 @@ TFEntry *TOrvBurner::ResolveConflict(TDEntry *Dir, std::string &LongName, const 
   return TakeNumberedName(Dir, LongName, SourcePath, true, Renamed);
 }
 
+namespace {
+
+// Rock Ridge data captured from a listing record: the permission bits, and
+// with KeepPermissions the owners and times too; the POSIX name where the
+// long name differs from it only by our cleaning (a dot added, characters
+// Joliet forbids replaced). A renamed entry keeps its new name everywhere.
+// What the entry carried before (a replaced link's target) is dropped.
+void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSearchRec &Rec,
+                      const std::string &longName, bool isFile, bool keepPermissions) {
+  rr.reset();
+  perms = Rec.Mode ? static_cast<uint16_t>(kPermsKnown | (Rec.Mode & 07777)) : 0;
+  const auto info = [&]() -> TRRInfo & {
+    if (!rr)
+      rr = std::make_unique<TRRInfo>();
+    return *rr;
+  };
+  if (keepPermissions && Rec.Mode) {
+    TRRInfo &x = info();
+    x.Recorded = true;
+    x.Attrs.Mode = Rec.Mode;
+    x.Attrs.Uid = Rec.Uid;
+    x.Attrs.Gid = Rec.Gid;
+    x.Attrs.ModifyTime = Rec.MTime;
+    x.Attrs.AccessTime = Rec.ATime;
+    x.Attrs.ChangeTime = Rec.CTime;
+    x.Attrs.HasModify = x.Attrs.HasAccess = x.Attrs.HasChange = true;
+  }
+  if (Rec.Name == longName || Rec.Name.empty())
+    return;
+  if (isFile && Rec.Name + "." == longName)
+    perms |= kPermsDotAdded;
+  else if (SanitizeLongName(isFile ? WithDot(Rec.Name) : Rec.Name) == longName)
+    info().Name = Rec.Name;
+}
+
+} // namespace
+
 int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
                         const std::string &SourcePath) {
+  return AddEntry(Dir, Rec, ClearArchive, ImportedAddress, SourcePath) ? 1 : 0;
+}
+
+TFEntry *TOrvBurner::AddEntry(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
+                              const std::string &SourcePath) {
   if (!Dir)
-    return 0;
+    return nullptr;
   // The name the entry should have; anything else is our doing and is noted.
   std::string wanted = WithDot(Rec.Name);
   std::string longName = SanitizeLongName(wanted);
   TDateTime dt = ListingTime(Rec.Time);
-  bool skip = UCS2Length(longName) >= kMaxJolietFileChars + 2;
+  // With Rock Ridge a name is kept whole up to the POSIX limit; the Joliet
+  // record gets a shortened form.
+  const auto tooLong = [&](const std::string &n) {
+    return RockRidge ? n.size() > kMaxPosixName + 1 : UCS2Length(n) >= kMaxJolietFileChars + 2;
+  };
+  bool skip = tooLong(longName);
   const std::string listedShort = ShortNameOf(Rec, longName, false, false);
   std::string shortName = listedShort;
   if (OnAddFile) {
@@ -222,18 +270,19 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
   }
   const std::string what = SourcePath.empty() ? wanted : SourcePath;
   if (skip) {
-    if (UCS2Length(longName) >= kMaxJolietFileChars + 2)
+    if (tooLong(longName))
       Note(TInsertNoteKind::TooLong, what, "its name is too long for a directory record");
-    return 0;
+    return nullptr;
   }
   if (longName.empty())
-    return 0;
+    return nullptr;
   if (ImportedAddress == 0 && Rec.Size >= kMaxFileSize) {
     RefusedFiles.push_back(what);
     DebugMsg(">>> FILE \"" + what + "\" IS 4 TB OR LARGER AND CANNOT BE WRITTEN", 4);
-    return 0;
+    return nullptr;
   }
-  longName = FitLongName(longName, kMaxJolietFileChars);
+  if (!RockRidge)
+    longName = FitLongName(longName, kMaxJolietFileChars);
 
   bool renamed = false;
   TFEntry *e = ResolveConflict(Dir, longName, SourcePath, renamed);
@@ -244,11 +293,11 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
         Note(TInsertNoteKind::NameTaken, SourcePath,
              "\"" + e->LongName + "\" is already taken in " + Dir->Path +
                  (e->SourcePath.empty() ? std::string() : " by " + e->SourcePath));
-      return 0;
+      return nullptr;
     }
   } else {
     if (!CapacityForEntry())
-      return 0;
+      return nullptr;
     e = store_.NewEntry();
     e->LongName = longName;
     AppendEntry(Dir, e);
@@ -273,7 +322,8 @@ int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, 
   } else {
     e->Imported = false;
   }
-  return 1;
+  CaptureRockRidge(e->Perms, e->RR, Rec, longName, true, RockRidgeKeepPermissions);
+  return e;
 }
 
 TDEntry *TOrvBurner::FindDirUpper(const std::string &UpperPath) const {
@@ -294,6 +344,7 @@ TDEntry *TOrvBurner::NewDirectory(TDEntry *Parent, const std::string &LongName, 
   e->Attr = Rec.Attr | ov::faDirectory;
   e->Dir = d;
   e->DateTime = ListingTime(Rec.Time);
+  CaptureRockRidge(d->Perms, d->RR, Rec, LongName, false, RockRidgeKeepPermissions);
   SetEntryISOName(Parent, e, ShortName);
   d->ISOName = e->ISOName;
   AppendEntry(Parent, e);
@@ -308,7 +359,9 @@ TDEntry *TOrvBurner::NewDirectory(TDEntry *Parent, const std::string &LongName, 
 TDEntry *TOrvBurner::AddDir(TDEntry *Parent, const TSearchRec &Rec, const std::string &SourcePath) {
   if (!Parent)
     return nullptr;
-  std::string longName = FitLongName(SanitizeLongName(Rec.Name), kMaxJolietDirChars);
+  std::string longName = SanitizeLongName(Rec.Name);
+  if (!RockRidge || longName.size() > kMaxPosixName)
+    longName = FitLongName(longName, kMaxJolietDirChars);
   if (longName.empty())
     return nullptr;
   bool renamed = false;

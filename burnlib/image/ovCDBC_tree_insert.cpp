@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,6 +83,8 @@ int TOrvBurner::InsertFile(const std::string &DestPath, const std::string &Sourc
     DebugMsg("INVALID DESTINATION PATH", 4);
     return 0;
   }
+  if (AddLinkIfLink(target, SourceFile, SourceFile.substr(SourceFile.rfind('/') + 1)))
+    return 1;
   TSearchRec rec;
   if (!ov::FindEntry(SourceFile, ov::faAnyFile, rec) || (rec.Attr & ov::faDirectory))
     return -1;
@@ -128,6 +131,15 @@ bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bo
          std::string("folder cannot be read: ") + std::strerror(err));
     return true;
   }
+  if (RockRidgeSymlinks) {
+    // Links are stored as links: taken out of the listing, and dangling or
+    // looping ones are no longer passed over.
+    std::erase_if(all, [&](const TSearchRec &rec) { return AddLinkIfLink(Target, SourceDir + rec.Name, rec.Name); });
+    std::erase_if(passedOver, [&](const ov::TPassedOver &p) {
+      return p.Reason != ov::TPassedOver::Unreadable && p.Reason != ov::TPassedOver::Special &&
+             AddLinkIfLink(Target, SourceDir + p.Name, p.Name);
+    });
+  }
   for (const ov::TPassedOver &p : passedOver)
     Note(p.Reason == ov::TPassedOver::Unreadable ? TInsertNoteKind::Unreadable : TInsertNoteKind::PassedOver,
          SourceDir + p.Name, ov::PassedOverText(p));
@@ -172,6 +184,70 @@ bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bo
       return false;
   }
   return true;
+}
+
+bool TOrvBurner::AddLinkIfLink(TDEntry *Dir, const std::string &Path, const std::string &Name) {
+  if (!RockRidge || !RockRidgeSymlinks || !Dir)
+    return false;
+  struct stat st {};
+  if (lstat(Path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+    return false;
+  std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX), '\0');
+  const ssize_t n = readlink(Path.c_str(), target.data(), target.size());
+  if (n <= 0) {
+    Note(TInsertNoteKind::Unreadable, Path, std::string("link cannot be read: ") + std::strerror(errno));
+    return true;
+  }
+  target.resize(static_cast<size_t>(n));
+  TSearchRec rec;
+  rec.Name = Name;
+  rec.ShortName = ov::BaseAlias(Name, false);
+  rec.Attr = (!Name.empty() && Name[0] == '.') ? ov::faHidden : 0;
+  rec.Time = ov::UnixToDateTime(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  rec.Mode = static_cast<uint32_t>(st.st_mode);
+  rec.Uid = st.st_uid;
+  rec.Gid = st.st_gid;
+  rec.MTime = st.st_mtim.tv_sec;
+  rec.ATime = st.st_atim.tv_sec;
+  rec.CTime = st.st_ctim.tv_sec;
+  if (TFEntry *e = AddEntry(Dir, rec, false, 0, Path)) {
+    if (!e->RR)
+      e->RR = std::make_unique<TRRInfo>();
+    e->RR->Attrs.LinkTarget = std::move(target);
+  }
+  return true;
+}
+
+namespace {
+
+void KeepRecorded(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const iso::rr::TPosixAttrs &attrs,
+                  const std::string &posixName, const std::string &longName, bool isFile) {
+  rr = std::make_unique<TRRInfo>();
+  rr->Attrs = attrs;
+  rr->Recorded = rr->FromDisc = true;
+  perms = static_cast<uint16_t>(kPermsKnown | (attrs.Mode & 07777));
+  if (posixName.empty() || posixName == longName)
+    return;
+  if (isFile && posixName + "." == longName)
+    perms |= kPermsDotAdded;
+  else
+    rr->Name = posixName;
+}
+
+} // namespace
+
+void TOrvBurner::KeepRecordedAttrs(TFEntry *Entry, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName) {
+  if (!Entry)
+    return;
+  if (Entry->IsDir())
+    KeepRecordedAttrs(Entry->Dir, Attrs, PosixName);
+  else
+    KeepRecorded(Entry->Perms, Entry->RR, Attrs, PosixName, Entry->LongName, true);
+}
+
+void TOrvBurner::KeepRecordedAttrs(TDEntry *Dir, const iso::rr::TPosixAttrs &Attrs, const std::string &PosixName) {
+  if (Dir)
+    KeepRecorded(Dir->Perms, Dir->RR, Attrs, PosixName, Dir->LongName, false);
 }
 
 int64_t TOrvBurner::SourceSize(const std::string &Path) {

@@ -3,6 +3,7 @@
 
 #include "ovDateTime.h"
 #include "ovFiles.h"
+#include "ovRockRidge.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,24 @@ using ov::TDateTime;
 using ov::TSearchRec;
 
 struct TFEntry;
+
+// Rock Ridge data an entry carries beyond its permission bits, made only for
+// the entries that need it: attributes recorded as they are (kept at
+// insertion, or read from an imported session), a symbolic link's target,
+// or a POSIX name that differs from the long name.
+struct TRRInfo {
+  iso::rr::TPosixAttrs Attrs;  // LinkTarget set: the entry is a symbolic link
+  bool Recorded = false;       // Attrs hold the entry's own mode, owners and times
+  bool FromDisc = false;       // recorded by an imported session: always written back
+  std::string Name;            // the POSIX name when it differs from LongName
+};
+// TFEntry::Perms / TDEntry::Perms: the permission bits (07777) captured from
+// the source, with kPermsKnown set; 0 when nothing was captured.
+constexpr uint16_t kPermsKnown = 0x8000;
+// Perms flag of a file whose long name got a "." its POSIX name has not.
+constexpr uint16_t kPermsDotAdded = 0x4000;
+// Longest name kept whole for Rock Ridge (a POSIX file name, in bytes).
+constexpr size_t kMaxPosixName = 255;
 
 // One run of a file's data on the disc: absolute sector and byte length.
 struct TFileExtent {
@@ -65,6 +84,9 @@ struct TDEntry {
   ov::TAliasSet ISONames;                                // ISO names of the entries
   std::unique_ptr<TNameNumbering> Numbering;             // numbered names, when any
   bool Dead = false;                                     // being removed
+  // Rock Ridge attributes of the directory (its entry in the parent keeps none).
+  uint16_t Perms = 0;
+  std::unique_ptr<TRRInfo> RR;
 };
 
 // One entry of a directory: a file, or the entry standing for a subdirectory.
@@ -90,7 +112,11 @@ struct TFEntry {
   TDEntry *Owner = nullptr; // directory whose chain holds the entry
   TFEntry *Prev = nullptr;  // previous entry of the chain
   bool Dead = false;        // being removed
+  // Rock Ridge attributes of a file or link (a directory's are in its TDEntry).
+  uint16_t Perms = 0;
+  std::unique_ptr<TRRInfo> RR;
   bool IsDir() const { return (Attr & ov::faDirectory) != 0 && Dir != nullptr; }
+  bool IsLink() const { return RR && !RR->Attrs.LinkTarget.empty(); }
 };
 
 // A growable in-memory byte stream (the header image). The cache thread

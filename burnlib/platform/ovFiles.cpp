@@ -82,6 +82,12 @@ bool RecordFromStat(const std::string &path, const std::string &name, const stru
   rec.Time = localtime_r(&t, &probe) ? UnixToDateTime(t, st.st_mtim.tv_nsec) : std::nan("");
   rec.Dev = static_cast<uint64_t>(st.st_dev);
   rec.Ino = static_cast<uint64_t>(st.st_ino);
+  rec.Mode = static_cast<uint32_t>(st.st_mode);
+  rec.Uid = static_cast<uint32_t>(st.st_uid);
+  rec.Gid = static_cast<uint32_t>(st.st_gid);
+  rec.MTime = static_cast<int64_t>(st.st_mtim.tv_sec);
+  rec.ATime = static_cast<int64_t>(st.st_atim.tv_sec);
+  rec.CTime = static_cast<int64_t>(st.st_ctim.tv_sec);
   return true;
 }
 

@@ -33,6 +33,10 @@ struct TSearchRec {
   std::string ShortName;  // 8.3 alias; empty when Name is itself a valid upper-case 8.3 name
   uint64_t Dev = 0;       // identity of the object reached (links followed),
   uint64_t Ino = 0;       // used to guard recursive walks against cycles
+  // POSIX status of the object reached: st_mode, owners, and the times in
+  // seconds since 1970 (UTC).
+  uint32_t Mode = 0, Uid = 0, Gid = 0;
+  int64_t MTime = 0, ATime = 0, CTime = 0;
 };
 
 // Lists the names of one folder that match a Windows name mask ("*.*" matches

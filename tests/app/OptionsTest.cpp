@@ -48,8 +48,10 @@ private slots:
     QVERIFY(o.SaveOptions(base_));
     QSettings s(File(), QSettings::IniFormat);
     s.beginGroup("Options");
-    QCOMPARE(s.childKeys().size(), 21);  // eighteen values, the two addresses and the verify box
+    QCOMPARE(s.childKeys().size(), 24);  // eighteen values, the two addresses, the verify box, Rock Ridge's three
     QCOMPARE(s.value("FirstRun").toString(), QString("1"));
+    QCOMPARE(s.value("RockRidge").toString(), QString("1"));
+    QCOMPARE(s.value("RockRidgeKeepPermissions").toString(), QString("0"));
     QCOMPARE(s.value("PerformOPC").toString(), QString("0"));
   }
 

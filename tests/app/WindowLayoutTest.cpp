@@ -171,7 +171,8 @@ private slots:
         chain << x;
     const QList<QWidget *> want{w->cmdRemoveFiles, w->cmdClearFiles, w->chkPathInfo, w->lvwFiles,
                                 w->txtVolumeLabel, w->chkJoliet, w->chkCloseDisc, w->chkImportSession,
-                                w->txtSession, w->chkVerify, w->chkUnderrunProtection, w->chkTestWrite,
+                                w->txtSession, w->chkVerify, w->chkRockRidge, w->cmdRockRidge,
+                                w->chkUnderrunProtection, w->chkTestWrite,
                                 w->chkEject, w->chkOPC, w->chkQuickSaveISO, w->chkBootable,
                                 w->chkArchiveOnly, w->sldCacheSize, w->cmdCloseTrack, w->cmbDrives,
                                 w->cmbSpeed, w->cmdDiscInfo, w->cmdCapabilities, w->cmdEject,

@@ -22,9 +22,10 @@ PY
 }
 
 python3 "$HERE/gen_tree.py" names "$T/src"
+# The Joliet name rules, as readers without Rock Ridge see them.
 for mode in threaded quick; do
-  args=()
-  [ "$mode" = quick ] && args=(--quick)
+  args=(--no-rock-ridge)
+  [ "$mode" = quick ] && args+=(--quick)
   if ! "$SKARVO" build-iso -o "$T/$mode.iso" "${args[@]}" "$T/src" >/dev/null 2>"$T/err.txt"; then
     fail "build-iso $mode: $(cat "$T/err.txt")"
     continue
@@ -65,7 +66,7 @@ echo question >"$T/b/x?1.txt"
 echo first >"$T/a/same.txt"
 echo second >"$T/b/same.txt"
 rc=0
-"$SKARVO" build-iso -o "$T/two.iso" "$T/a" "$T/b" "$T/a" >/dev/null 2>"$T/err.txt" || rc=$?
+"$SKARVO" build-iso --no-rock-ridge -o "$T/two.iso" "$T/a" "$T/b" "$T/a" >/dev/null 2>"$T/err.txt" || rc=$?
 [ "$rc" -eq 1 ] || fail "a left-out file must make the exit status 1, not $rc"
 grep -qF "left out $T/b/same.txt" "$T/err.txt" || fail "the left-out file is not named: $(cat "$T/err.txt")"
 [ "$(grep -c "same.txt" "$T/err.txt")" = 1 ] || fail "the same source given twice was reported: $(cat "$T/err.txt")"
