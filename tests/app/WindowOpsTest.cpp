@@ -5,6 +5,7 @@
 // and the recent-rate speed, the session choice and the left-out entries.
 #include "WindowFixture.h"
 #include "uFrmDiscInfo.h"
+#include "uFrmExtract.h"
 
 #include <QAction>
 #include <QMessageBox>
@@ -59,6 +60,15 @@ void MakeFile(const QString &path, qint64 size, const QByteArray &content = {}) 
   if (!content.isEmpty())
     f.write(content);
   QVERIFY(f.resize(size));
+}
+
+// Opens Disc Info and waits until it shows the disc; null when it does not.
+TfrmDiscInfo *OpenDiscInfo(TfrmMain *w) {
+  w->cmdDiscInfoClick();
+  auto *dlg = w->findChild<TfrmDiscInfo *>();
+  if (!dlg || !QTest::qWaitFor([&] { return !w->DriveJobRunning() && dlg->cmdShowFiles->isEnabled(); }, 60000))
+    return nullptr;
+  return dlg;
 }
 
 } // namespace
@@ -146,6 +156,58 @@ private slots:
     }
     QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
     QVERIFY(w->cmdBurn->isEnabled() && w->cmdEject->isEnabled());
+
+    // Show Files of a session of 30,000 files: the dialog says it is reading
+    // and offers Cancel, and the extract dialog opens once the worker is done.
+    fx_.Answer = true;
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QCOMPARE(fx_.Messages[0].Text, QString("Burn process completed."));
+    fx_.Messages.clear();
+    {
+      TLatencyProbe probe;
+      TfrmDiscInfo *info = OpenDiscInfo(w.get());
+      QVERIFY(info);
+      info->cmdShowFiles->click();
+      QVERIFY(info->ReadingSession());
+      QCOMPARE(info->lblState->text(), QString("Reading the disc..."));
+      QCOMPARE(info->cmdClose->text(), QString("Cancel"));
+      QVERIFY(!info->cmdShowFiles->isEnabled() && !w->cmdDiscInfo->isEnabled());
+      QTRY_VERIFY_WITH_TIMEOUT(info->findChild<TfrmExtract *>(), 120000);
+      auto *ex = info->findChild<TfrmExtract *>();
+      QVERIFY(ex->isVisible());
+      QVERIFY(!info->ReadingSession() && info->lblState->text().isEmpty());
+      QCOMPARE(info->cmdClose->text(), QString("Close"));
+      QVERIFY(fx_.Messages.isEmpty());
+      QVERIFY(w->orvBurn->FileCount() >= 30000);
+      CheckLatency(probe, "Show Files of 30,000 files");
+      QPointer<TfrmDiscInfo> alive(info);
+      ex->close();
+      info->close();
+      QTRY_VERIFY(!alive);
+    }
+
+    // Show Files on a drive that never answers a READ(10): Cancel closes the
+    // dialog at once, and the read's late end opens nothing.
+    QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "28", "--count", "1"}));
+    {
+      TLatencyProbe probe;
+      TfrmDiscInfo *info = OpenDiscInfo(w.get());
+      QVERIFY(info);
+      info->cmdShowFiles->click();
+      QVERIFY(info->ReadingSession());
+      QTest::qWait(1000);  // the probe runs while the drive hangs
+      QVERIFY(info->ReadingSession());
+      QPointer<TfrmDiscInfo> alive(info);
+      info->cmdClose->click();
+      QTRY_VERIFY(!alive);
+      TWindowFixture::WaitIdle(w.get());
+      CheckLatency(probe, "Show Files on a hanging drive");
+    }
+    QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
+    QVERIFY(!w->findChild<TfrmExtract *>());
+    QVERIFY(fx_.Messages.isEmpty());
   }
 
   // Closing during a burn asks; No keeps the burn, Yes aborts it, and the
