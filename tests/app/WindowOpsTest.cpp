@@ -35,7 +35,8 @@ public:
     clock_.start();
     timer_.start();
   }
-  qint64 Worst() const { return worst_; }
+  // The gap still open counts too: a block just before the check shows.
+  qint64 Worst() const { return std::max(worst_, clock_.elapsed() - last_); }
 
 private:
   QTimer timer_;
@@ -46,6 +47,7 @@ private:
 // Under ThreadSanitizer everything runs many times slower: the operations
 // still run (for their races), but gaps are not judged.
 void CheckLatency(const TLatencyProbe &probe, const char *what) {
+  qInfo("%s: longest gap %lld ms", what, probe.Worst());
 #ifndef SKARVO_TSAN
   QVERIFY2(probe.Worst() < 200, qPrintable(QString("%1: the window did not answer for %2 ms").arg(what).arg(probe.Worst())));
 #else
@@ -190,11 +192,11 @@ private slots:
 
     // Show Files on a drive that never answers a READ(10): Cancel closes the
     // dialog at once, and the read's late end opens nothing.
-    QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "28", "--count", "1"}));
     {
-      TLatencyProbe probe;
       TfrmDiscInfo *info = OpenDiscInfo(w.get());
       QVERIFY(info);
+      QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "28", "--count", "1"}));
+      TLatencyProbe probe;
       info->cmdShowFiles->click();
       QVERIFY(info->ReadingSession());
       QTest::qWait(1000);  // the probe runs while the drive hangs
