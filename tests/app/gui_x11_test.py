@@ -434,6 +434,40 @@ def case_small(scratch):
         p.kill()
 
 
+def case_help(scratch):
+    """Help where xdg-open is present but finds no browser (it exits 3): the
+    address is shown, as it is when nothing can open it."""
+    bindir = os.path.join(scratch, "bin")
+    os.makedirs(bindir)
+    asked = os.path.join(scratch, "asked")
+    opener = os.path.join(bindir, "xdg-open")
+    with open(opener, "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\nexit 3\n' % asked)
+    os.chmod(opener, 0o755)
+    p = Program(scratch, extra_env={"PATH": bindir + os.pathsep + os.environ["PATH"]})
+    try:
+        w = main_window(p)
+        for x in xdotool("search", "--name", "^Skarvo CD & DVD Burner$").stdout.split():
+            xdotool("windowfocus", "--sync", x)
+        click(w["lvwFiles"][1])
+        xdotool("key", "alt+h")
+        wait_for("the Help menu", lambda: "mnuHelp" in p.dump()[0])
+        xdotool("key", "h")
+        box = wait_for("the help's address", lambda: [
+            line for line in p.ask("dump").splitlines() if line.startswith("message\t") and "https://" in line])
+        with open(asked) as f:
+            urls = f.read().split()
+        if len(urls) != 1 or urls[0] not in box[0]:
+            fail("xdg-open was asked for %s; the box says %s" % (urls, box[0]))
+        p.screen("help-xdg-open-fails.png")
+        ok = wait_for("the box's button", lambda: p.dump()[0].get("cmdOK"))
+        click(ok[1])
+        wait_for("the box to close", lambda: "msgBox" not in p.dump()[0])
+        p.close()
+    finally:
+        p.kill()
+
+
 def run_case(cases, prefix):
     """Runs case_<argv[1]> of the module dict cases in a scratch folder."""
     case = sys.argv[1]
