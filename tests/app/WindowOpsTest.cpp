@@ -311,11 +311,12 @@ private slots:
     QVERIFY2(jump <= 40, qPrintable(shown.join(" ")));
   }
 
-  // The used space is read again after a burn, a close and an erase,
-  // without a refresh by hand.
+  // The used space is read again after a burn, a close, a load and an
+  // erase, without a refresh by hand.
   void spaceFollowsEveryOperation() {
     auto w = fx_.Window("spc", "cdrw-writer", "CD-RW");
     QCOMPARE(w->UsedBytes(), int64_t(0));
+    w->chkCloseDisc->setChecked(false);
     QVERIFY(w->AddSourceRow(Scratch("src")));
     w->cmdBurnClick();
     TWindowFixture::WaitIdle(w.get());
@@ -324,9 +325,35 @@ private slots:
     const int64_t afterBurn = w->UsedBytes();
     QVERIFY(afterBurn > 0);
     QVERIFY(w->lblTotalCDSize->text().startsWith("Used Disc Space: " + TfrmMain::FormatSize(afterBurn + w->NewBytes())));
+
+    // A burn that fails leaves its session open; closing it adds the
+    // session's lead-in and lead-out to the used space.
+    QVERIFY(TWindowFixture::Vdrive({"fault", "spc", "writeerror", "--lba", QString::number(afterBurn / 2048 + 40),
+                                    "--count", "-1"}));
+    fx_.Messages.clear();
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QVERIFY(TWindowFixture::Vdrive({"fault", "spc", "--clear"}));
+    const int64_t open = w->UsedBytes();
     w->cmdCloseTrackClick();
     TWindowFixture::WaitIdle(w.get());
-    QVERIFY(w->UsedBytes() >= afterBurn);
+    QVERIFY2(w->UsedBytes() > open, qPrintable(QString("%1 open, %2 after the close").arg(open).arg(w->UsedBytes())));
+
+    // A blank disc put in while the tray was out shows once Load has run.
+    w->cmdEjectClick();
+    TWindowFixture::WaitIdle(w.get());
+    QVERIFY(TWindowFixture::Vdrive({"insert", "spc", "--media", "CD-RW"}));
+    w->cmdLoadClick();
+    TWindowFixture::WaitIdle(w.get());
+    QCOMPARE(w->UsedBytes(), int64_t(0));
+
+    // Written again, then erased.
+    fx_.Messages.clear();
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QVERIFY(w->UsedBytes() > 0);
     fx_.Messages.clear();
     ov::SetTimeScale(0.05);
     w->cmdQuickEraseClick();
