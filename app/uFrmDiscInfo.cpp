@@ -67,8 +67,9 @@ TfrmDiscInfo::TfrmDiscInfo(TfrmMain *owner) : QDialog(owner), owner_(owner) {
   cmdShowFiles->setObjectName(QStringLiteral("cmdShowFiles"));
   cmdClose = new QPushButton(QStringLiteral("Close"), this);
   cmdClose->setObjectName(QStringLiteral("cmdClose"));
+  lblState = label("lblState", QString());
   buttons->addWidget(cmdShowFiles);
-  buttons->addStretch();
+  buttons->addWidget(lblState, 1);
   buttons->addWidget(cmdClose);
   v->addLayout(buttons);
   connect(cmdShowFiles, &QPushButton::clicked, this, &TfrmDiscInfo::cmdShowFilesClick);
@@ -148,29 +149,78 @@ int TfrmDiscInfo::ChosenSession() const {
   return row ? lvwSessions->indexOfTopLevelItem(row) + 1 : 0;
 }
 
-bool TfrmDiscInfo::ImportSelectedSession() {
+int TfrmDiscInfo::ChosenSessionOrAsk() {
   const int session = ChosenSession();
-  if (session == 0) {
+  if (session == 0)
     TfrmMain::ShowMessage(this, QStringLiteral("Please select a session from the list."),
                           QStringLiteral("Information"), QMessageBox::Information);
-    return false;
-  }
-  TOrvBurner &b = *owner_->orvBurn;
+  return session;
+}
+
+bool TfrmDiscInfo::ImportSession(TOrvBurner &b, int Number) {
   b.ResetCompilation(65535, 8191);
-  if (!b.ImportSession(static_cast<uint8_t>(session), b.Root())) {
-    TfrmMain::ShowMessage(this, QStringLiteral("Session %1 of the disc could not be read.").arg(session),
-                          QStringLiteral("Warning"), QMessageBox::Warning);
+  return b.ImportSession(static_cast<uint8_t>(Number), b.Root());
+}
+
+void TfrmDiscInfo::ShowReadFailure(int Number) {
+  TfrmMain::ShowMessage(this, QStringLiteral("Session %1 of the disc could not be read.").arg(Number),
+                        QStringLiteral("Warning"), QMessageBox::Warning);
+}
+
+bool TfrmDiscInfo::ImportSelectedSession() {
+  const int session = ChosenSessionOrAsk();
+  if (session == 0)
     return false;
-  }
-  return true;
+  if (ImportSession(*owner_->orvBurn, session))
+    return true;
+  ShowReadFailure(session);
+  return false;
 }
 
 void TfrmDiscInfo::cmdShowFilesClick() {
-  if (!ImportSelectedSession())
+  if (readingSession_ != 0)
     return;
-  TfrmExtract dlg(*owner_->orvBurn, owner_->Options(), this);
-  dlg.FormShow();
-  dlg.exec();
+  const int session = ChosenSessionOrAsk();
+  if (session == 0)
+    return;
+  // The job may end after this dialog has gone: the result then finds no one.
+  QPointer<TfrmDiscInfo> alive(this);
+  TOrvBurner *burner = owner_->orvBurn.get();
+  auto ok = std::make_shared<bool>(false);
+  if (!owner_->RunJob([burner, session, ok] { *ok = ImportSession(*burner, session); },
+                      [alive, session, ok] {
+                        if (alive)
+                          alive->SessionRead(session, *ok);
+                      }))
+    return;
+  readingSession_ = session;
+  lblState->setText(QStringLiteral("Reading the disc..."));
+  cmdShowFiles->setEnabled(false);
+  lvwSessions->setEnabled(false);
+  cmdClose->setText(QStringLiteral("Cancel"));
+}
+
+void TfrmDiscInfo::SessionRead(int Number, bool Ok) {
+  if (readingSession_ != Number)
+    return;  // cancelled
+  readingSession_ = 0;
+  lblState->clear();
+  cmdShowFiles->setEnabled(true);
+  lvwSessions->setEnabled(true);
+  cmdClose->setText(QStringLiteral("Close"));
+  if (!Ok) {
+    ShowReadFailure(Number);
+    return;
+  }
+  auto *dlg = new TfrmExtract(*owner_->orvBurn, owner_->Options(), this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->FormShow();
+  dlg->open();
+}
+
+void TfrmDiscInfo::done(int result) {
+  readingSession_ = 0;
+  QDialog::done(result);
 }
 
 // The dialog opens at once and fills in when the worker has read the disc;

@@ -1,6 +1,7 @@
 // The disc information dialog: the medium, its size, used and free space,
 // the disc status and one row per session; "Show Files" reads the chosen
-// session into the compilation and opens the extract dialog.
+// session into the compilation on the window's worker and then opens the
+// extract dialog.
 #pragma once
 
 #include <QDialog>
@@ -41,16 +42,35 @@ public:
   // The session Show Files reads: the selected row, else the focused one,
   // else the only one; 0 when none.
   int ChosenSession() const;
-  // Reads the selected session into an emptied compilation; false (after
-  // telling the user) when no session is selected or it cannot be read.
+  // Reads the selected session into an emptied compilation on the calling
+  // thread; false (after telling the user) when no session is selected or
+  // it cannot be read.
   bool ImportSelectedSession();
+  // Reads the chosen session on the window's worker: "Reading the disc..."
+  // with Cancel meanwhile, then the extract dialog (or why it failed).
   void cmdShowFilesClick();
+  // True from Show Files until the session was read or the read cancelled.
+  bool ReadingSession() const { return readingSession_ != 0; }
 
   QLabel *lblInfo01, *lblInfo02, *lblInfo03, *lblInfo04;
   QLabel *lblMedium, *lblDiscSize, *lblUsedSpace, *lblFreeSpace;
   QTreeWidget *lvwSessions;
   QPushButton *cmdShowFiles, *cmdClose;
+  QLabel *lblState;  // what the dialog waits for, beside the buttons
+
+  // Any thread: empties the compilation and imports session Number into it.
+  static bool ImportSession(TOrvBurner &b, int Number);
+
+public slots:
+  // Closing while a session is read cancels the read: its result is dropped.
+  void done(int result) override;
 
 private:
+  // Back on the window's thread after the worker read session Number.
+  void SessionRead(int Number, bool Ok);
+  // ChosenSession, or 0 after asking the user to choose one.
+  int ChosenSessionOrAsk();
+  void ShowReadFailure(int Number);
   TfrmMain *owner_;
+  int readingSession_ = 0;
 };

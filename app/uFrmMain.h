@@ -195,8 +195,10 @@ public:
   // label; a relative answer is taken from the home folder.
   QString DefaultImagePath() const;
   static QString ResolveImagePath(const QString &name);
-  // Opens the product's web page; says the address when no browser opens it.
+  // Opens the product's web page through xdg-open (or the toolkit where there
+  // is none), without waiting for it; says the address when that fails.
   void OpenHomePage();
+  void ShowHomePageAddress(const QUrl &url);
   // The Escape key: presses Close Track, asking first when the disc has an
   // open session.
   void EscapePressed();

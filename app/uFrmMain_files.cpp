@@ -192,10 +192,8 @@ void TfrmMain::cmdRemoveFilesClick() {
 QString TfrmMain::FirstEntryFolderName() const {
   if (lvwFiles->topLevelItemCount() == 0)
     return {};
-  // A folder row ends with "/": its own name; a file row: its folder's name,
-  // as the command line names a volume.
-  const QString path = lvwFiles->topLevelItem(0)->text(kNameColumn);
-  return QFileInfo(path.endsWith(QLatin1Char('/')) ? path.chopped(1) : QFileInfo(path).path()).fileName();
+  // A folder row ends with "/"; the command line names a volume the same way.
+  return QString::fromStdString(DefaultVolumeLabel(lvwFiles->topLevelItem(0)->text(kNameColumn).toStdString()));
 }
 
 QString TfrmMain::VolumeLabelToUse() const {

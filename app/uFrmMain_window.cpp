@@ -8,7 +8,9 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QProcess>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
 
@@ -154,12 +156,43 @@ void TfrmMain::SavePlacement() const {
   p.Save(kOptionsBasePath);
 }
 
+void TfrmMain::ShowHomePageAddress(const QUrl &url) {
+  ShowMessage(this, QStringLiteral("No web browser could be opened. The help is at:\n") + url.toString(),
+              QStringLiteral("Help"), QMessageBox::Information);
+}
+
+// xdg-open is what the toolkit itself would start, but detached, so that its
+// failure (exit 3 or 4: no tool or no handler worked) would go unseen. Run
+// here, its end is watched; it may also run as long as the browser it starts.
 void TfrmMain::OpenHomePage() {
   const QUrl url{QString::fromLatin1(kHomePage)};
-  const bool opened = OpenUrlHook ? OpenUrlHook(url) : QDesktopServices::openUrl(url);
-  if (!opened)
-    ShowMessage(this, QStringLiteral("No web browser could be opened. The help is at:\n") + url.toString(),
-                QStringLiteral("Help"), QMessageBox::Information);
+  if (OpenUrlHook) {
+    if (!OpenUrlHook(url))
+      ShowHomePageAddress(url);
+    return;
+  }
+  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (opener.isEmpty()) {
+    if (!QDesktopServices::openUrl(url))
+      ShowHomePageAddress(url);
+    return;
+  }
+  auto *process = new QProcess(this);
+  process->setObjectName(QStringLiteral("prcHomePage"));
+  process->setProcessChannelMode(QProcess::ForwardedChannels);
+  process->setStandardInputFile(QProcess::nullDevice());
+  connect(process, &QProcess::finished, this, [this, process, url](int code, QProcess::ExitStatus status) {
+    if (status != QProcess::NormalExit || code != 0)
+      ShowHomePageAddress(url);
+    process->deleteLater();
+  });
+  connect(process, &QProcess::errorOccurred, this, [this, process, url](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart)
+      return;  // the end of a started one comes through finished
+    ShowHomePageAddress(url);
+    process->deleteLater();
+  });
+  process->start(opener, {url.toString(QUrl::FullyEncoded)});
 }
 
 void TfrmMain::EscapePressed() {

@@ -187,14 +187,6 @@ bool InsertSources(TOrvBurner &b, const TLayoutOptions &o, const std::vector<std
   return true;
 }
 
-// The name of the first source's folder (the source itself when it is one).
-std::string DefaultVolumeLabel(const std::string &source) {
-  const std::string abs = AbsolutePath(source);
-  std::error_code ec;
-  const std::string folder = fs::is_directory(abs, ec) ? abs : fs::path(abs).parent_path().string();
-  return fs::path(folder).filename().string();
-}
-
 void WarnIfLabelCut(const std::string &label, bool joliet) {
   const size_t chars = TextUCS2Length(label);
   if (joliet && chars > 16)

@@ -1,5 +1,7 @@
 #include "ovCDBC.h"
 
+#include <filesystem>
+
 void TTreeStore::Clear() {
   for (TFEntry *f : FileList)
     delete f;
@@ -29,4 +31,15 @@ void TOrvBurner::SetCacheSize(int32_t Value) {
     cacheSize_ = 2097152;
   else
     cacheSize_ = Value - Value % 2048;
+}
+
+std::string DefaultVolumeLabel(const std::string &FirstSource) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::string abs = fs::absolute(fs::path(FirstSource), ec).lexically_normal().string();
+  const bool folder = !abs.empty() && abs.back() == '/';
+  while (abs.size() > 1 && abs.back() == '/')
+    abs.pop_back();
+  const fs::path p(abs);
+  return (folder || fs::is_directory(p, ec) ? p : p.parent_path()).filename().string();
 }

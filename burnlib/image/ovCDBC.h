@@ -332,3 +332,9 @@ private:
   std::string version_ = "1.22";
   int32_t cacheSize_ = 4194304;
 };
+
+// The volume label a compilation gets when none is given: the name of the
+// folder that holds the first source, or of the source itself when it is a
+// folder (a path ending in "/" is one; otherwise the file system says).
+// A relative path is taken from the working folder; "/" gives "".
+std::string DefaultVolumeLabel(const std::string &FirstSource);

@@ -146,7 +146,11 @@ private slots:
     QStringList root = Files(*w->orvBurn, w->orvBurn->Root());
     root.sort();
     QCOMPARE(root, (QStringList{"a.txt", "new1.txt", "new2.txt", "sub"}));
-    info.lvwSessions->setCurrentItem(info.lvwSessions->topLevelItem(0));
+    // A row that only has the focus counts as chosen.
+    info.lvwSessions->clearSelection();
+    info.lvwSessions->setCurrentItem(info.lvwSessions->topLevelItem(0), 0, QItemSelectionModel::NoUpdate);
+    QVERIFY(info.lvwSessions->selectedItems().isEmpty());
+    QCOMPARE(info.ChosenSession(), 1);
     QVERIFY(info.ImportSelectedSession());
     root = Files(*w->orvBurn, w->orvBurn->Root());
     root.sort();

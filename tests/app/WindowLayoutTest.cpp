@@ -1,7 +1,8 @@
 // The window's layout and keyboard offscreen: no text clipped at the default
 // size or on a small screen, placement inside the screen and remembered
 // between runs, tab order, mnemonics, Delete, the volume label's placeholder,
-// the help page without a browser, and the single-instance lock.
+// the help page without a browser or with one that fails, and the
+// single-instance lock.
 #include "WindowFixture.h"
 
 #include "CDSizer.h"
@@ -305,6 +306,42 @@ private slots:
     QVERIFY(asked.isValid());
     QCOMPARE(f_.Messages.size(), 1);
     QVERIFY(f_.LastMessage().contains(asked.toString()));
+  }
+
+  // With xdg-open present, its failure (exit 3: no browser) shows the
+  // address, and its success shows nothing; the window never waits for it.
+  void helpFollowsXdgOpen() {
+    auto w = f_.Window("xdg", "cdrw-writer", "CD-R");
+    const QString bin = f_.Scratch("xdg-bin");
+    QVERIFY(QDir().mkpath(bin));
+    {
+      QFile script(bin + "/xdg-open");
+      QVERIFY(script.open(QIODevice::WriteOnly));
+      script.write("#!/bin/sh\nd=$(dirname \"$0\")\nprintf '%s\\n' \"$1\" >> \"$d/asked\"\nexit $(cat \"$d/status\")\n");
+      QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8() + ":" + path);
+    QStringList asked;
+    for (const QByteArray status : {"3", "0"}) {
+      QFile f(bin + "/status");
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write(status);
+      f.close();
+      f_.Messages.clear();
+      w->findChild<QAction *>("mnuHelpHelp")->trigger();
+      QTRY_VERIFY_WITH_TIMEOUT(!w->findChild<QProcess *>(), 30000);
+      asked = QString::fromUtf8(TWindowFixture::Contents(bin + "/asked")).split('\n', Qt::SkipEmptyParts);
+      QCOMPARE(asked.size(), status == "3" ? 1 : 2);
+      QVERIFY2(asked.last().startsWith("https://"), qPrintable(asked.last()));
+      if (status == "3") {
+        QCOMPARE(f_.Messages.size(), 1);
+        QVERIFY2(f_.LastMessage().contains(asked.last()), qPrintable(f_.LastMessage()));
+      } else {
+        QVERIFY2(f_.Messages.isEmpty(), qPrintable(f_.LastMessage()));
+      }
+    }
+    qputenv("PATH", path);
   }
 
   // The lock: one per user and display, in a folder of the user's own that

@@ -396,6 +396,24 @@ def case_vdrive(scratch):
         p.kill()
 
 
+def help_from_keyboard(p, w, shot):
+    """Alt+H opens Help, H chooses "Help..."; waits for the box that shows
+    the address, takes a screenshot, closes the box and returns its lines."""
+    for x in xdotool("search", "--name", "^Skarvo CD & DVD Burner$").stdout.split():
+        xdotool("windowfocus", "--sync", x)
+    click(w["lvwFiles"][1])
+    xdotool("key", "alt+h")
+    wait_for("the Help menu", lambda: "mnuHelp" in p.dump()[0])
+    xdotool("key", "h")
+    box = wait_for("the help's address", lambda: [
+        line for line in p.ask("dump").splitlines() if line.startswith("message\t") and "https://" in line])
+    p.screen(shot)
+    ok = wait_for("the box's button", lambda: p.dump()[0].get("cmdOK"))
+    click(ok[1])
+    wait_for("the box to close", lambda: "msgBox" not in p.dump()[0])
+    return box
+
+
 def case_small(scratch):
     """On an 800x600 screen the whole window is on the screen."""
     p = Program(scratch, extra_env={"BROWSER": os.path.join(scratch, "no-such-browser")})
@@ -414,21 +432,30 @@ def case_small(scratch):
         p.screen("screen-800x600.png")
         p.shot("frmMain", "main-window-800x600.png")
 
-        # From the keyboard: Alt+H opens Help, H chooses "Help..."; with no
-        # browser to open, the address is shown.
-        wid = xdotool("search", "--name", "^Skarvo CD & DVD Burner$").stdout.split()
-        for x in wid:
-            xdotool("windowfocus", "--sync", x)
-        click(w["lvwFiles"][1])
-        xdotool("key", "alt+h")
-        wait_for("the Help menu", lambda: "mnuHelp" in p.dump()[0])
-        xdotool("key", "h")
-        box = wait_for("the help's address", lambda: [
-            line for line in p.ask("dump").splitlines() if line.startswith("message\t") and "https://" in line])
-        p.screen("help-without-browser.png")
-        ok = wait_for("the box's button", lambda: p.dump()[0].get("cmdOK"))
-        click(ok[1])
-        wait_for("the box to close", lambda: "msgBox" not in p.dump()[0])
+        # With no browser to open, the address is shown.
+        help_from_keyboard(p, w, "help-without-browser.png")
+        p.close()
+    finally:
+        p.kill()
+
+
+def case_help(scratch):
+    """Help where xdg-open is present but finds no browser (it exits 3): the
+    address is shown, as it is when nothing can open it."""
+    bindir = os.path.join(scratch, "bin")
+    os.makedirs(bindir)
+    asked = os.path.join(scratch, "asked")
+    opener = os.path.join(bindir, "xdg-open")
+    with open(opener, "w") as f:
+        f.write('#!/bin/sh\nprintf "%%s\\n" "$1" >> "%s"\nexit 3\n' % asked)
+    os.chmod(opener, 0o755)
+    p = Program(scratch, extra_env={"PATH": bindir + os.pathsep + os.environ["PATH"]})
+    try:
+        box = help_from_keyboard(p, main_window(p), "help-xdg-open-fails.png")
+        with open(asked) as f:
+            urls = f.read().split()
+        if len(urls) != 1 or urls[0] not in box[0]:
+            fail("xdg-open was asked for %s; the box says %s" % (urls, box[0]))
         p.close()
     finally:
         p.kill()

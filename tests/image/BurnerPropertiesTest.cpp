@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
 TEST(BurnerProperties, ConstructionDefaults) {
   TOrvBurner b;
   EXPECT_TRUE(b.WritePostGap);
@@ -63,4 +67,29 @@ TEST(BurnerProperties, HeaderImageStreamReadsBackAndReleases) {
   s.Clear();
   EXPECT_EQ(s.Size(), 0);
   EXPECT_EQ(s.Position(), 0);
+}
+
+// An empty label becomes the name of the first source's folder: the folder
+// itself (with or without "/"), the folder holding a file, the working
+// folder for a relative name, and nothing for "/".
+TEST(BurnerProperties, DefaultVolumeLabelIsTheFirstSourcesFolder) {
+  namespace fs = std::filesystem;
+  const fs::path base = fs::temp_directory_path() / ("skarvo-label-" + std::to_string(::getpid()));
+  fs::create_directories(base / "Holiday 2024" / "inner");
+  { std::ofstream(base / "Holiday 2024" / "a.txt") << "a"; }
+  const std::string folder = (base / "Holiday 2024").string();
+  EXPECT_EQ(DefaultVolumeLabel(folder), "Holiday 2024");
+  EXPECT_EQ(DefaultVolumeLabel(folder + "/"), "Holiday 2024");
+  EXPECT_EQ(DefaultVolumeLabel(folder + "//inner/../"), "Holiday 2024");
+  EXPECT_EQ(DefaultVolumeLabel(folder + "/a.txt"), "Holiday 2024");
+  EXPECT_EQ(DefaultVolumeLabel(folder + "/inner"), "inner");
+  // A folder row that has gone since it was added still names itself.
+  EXPECT_EQ(DefaultVolumeLabel(folder + "/gone/"), "gone");
+  EXPECT_EQ(DefaultVolumeLabel("/"), "");
+  const fs::path was = fs::current_path();
+  fs::current_path(base / "Holiday 2024");
+  EXPECT_EQ(DefaultVolumeLabel("a.txt"), "Holiday 2024");
+  EXPECT_EQ(DefaultVolumeLabel("."), "Holiday 2024");
+  fs::current_path(was);
+  fs::remove_all(base);
 }
