@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,7 +17,7 @@ namespace iso {
 
 namespace {
 
-constexpr uint32_t kPieceSectors = 64;  // 128 KiB per read
+constexpr uint32_t kPieceSectors = 512;  // 1 MiB per read: few system calls, one buffer
 
 // A name for the data while it is being written, beside the final name.
 std::string TemporaryName(const std::string &name) {
@@ -145,11 +146,15 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
     Error = why;
     return false;
   };
-  std::vector<uint8_t> buf(size_t{kPieceSectors} * TSectorSource::SectorSize);
+  std::vector<uint8_t> buf(
+      static_cast<size_t>(std::min<uint64_t>(size_t{kPieceSectors} * TSectorSource::SectorSize,
+                                             std::max<uint64_t>(Size, TSectorSource::SectorSize))));
+  buf.resize((buf.size() + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize * TSectorSource::SectorSize);
   uint64_t done = 0;
   for (const TExtent &e : Extents) {
     uint64_t left = std::min<uint64_t>(e.Length, Size - done);
     uint64_t lba = e.Lba;
+    Source.WillRead(lba, (left + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize);
     while (left > 0) {
       const uint64_t bytes = std::min<uint64_t>(left, buf.size());
       const auto sectors = static_cast<uint32_t>((bytes + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize);
