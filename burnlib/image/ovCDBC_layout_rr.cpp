@@ -11,7 +11,7 @@ using namespace iso::rr;
 namespace {
 constexpr uint16_t kDefaultFilePerms = 0444;
 constexpr uint16_t kDefaultDirPerms = 0555;
-constexpr uint16_t kPermMask = 07777;
+constexpr uint16_t kPermMask = iso::rr::kPermissionBits;
 } // namespace
 
 TRRPass::TRRPass(const std::vector<TDEntry *> &dirs, bool keepPermissions)

@@ -212,7 +212,7 @@ namespace {
 void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSearchRec &Rec,
                       const std::string &longName, bool isFile, bool keepPermissions) {
   rr.reset();
-  perms = Rec.Mode ? static_cast<uint16_t>(kPermsKnown | (Rec.Mode & 07777)) : 0;
+  perms = Rec.Mode ? static_cast<uint16_t>(kPermsKnown | (Rec.Mode & iso::rr::kPermissionBits)) : 0;
   const auto info = [&]() -> TRRInfo & {
     if (!rr)
       rr = std::make_unique<TRRInfo>();

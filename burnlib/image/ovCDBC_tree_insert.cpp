@@ -225,7 +225,7 @@ void KeepRecorded(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const iso::rr::
   rr = std::make_unique<TRRInfo>();
   rr->Attrs = attrs;
   rr->Recorded = rr->FromDisc = true;
-  perms = static_cast<uint16_t>(kPermsKnown | (attrs.Mode & 07777));
+  perms = static_cast<uint16_t>(kPermsKnown | (attrs.Mode & iso::rr::kPermissionBits));
   if (posixName.empty() || posixName == longName)
     return;
   if (isFile && posixName + "." == longName)

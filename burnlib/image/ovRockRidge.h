@@ -67,6 +67,12 @@ constexpr uint32_t kTypeMask = 0170000;
 constexpr uint32_t kTypeDirectory = 0040000;
 constexpr uint32_t kTypeRegular = 0100000;
 constexpr uint32_t kTypeSymlink = 0120000;
+// Permission bits of PX's mode.
+constexpr uint32_t kPermissionBits = 07777;  // set-id, sticky and rwx
+constexpr uint32_t kSetIdBits = 06000;
+constexpr uint32_t kWriteBits = 0222;
+constexpr uint32_t kReadBits = 0444;
+constexpr uint32_t kExecBits = 0111;
 
 // What Rock Ridge records for one entry beyond its name.
 struct TPosixAttrs {

@@ -19,11 +19,6 @@ constexpr size_t kSectorBytes = ISOSectorSize;
 constexpr size_t kMaxRecord = 255;   // a directory record's length byte
 constexpr size_t kMaxEntry = 255;    // a system use entry's length byte
 constexpr size_t kNameChunk = kMaxEntry - kEntryHeader - 1;  // NM/SL: header and flags byte
-constexpr uint32_t kSetIdBits = 06000;
-constexpr uint32_t kWriteBits = 0222;
-constexpr uint32_t kReadBits = 0444;
-constexpr uint32_t kExecBits = 0111;
-constexpr uint32_t kPermBits = 07777;
 constexpr size_t kDateBytes = 7;
 constexpr size_t kTFLength = kEntryHeader + 1 + 3 * kDateBytes;
 
@@ -237,7 +232,7 @@ const std::string &TSystemUse::Place(const TRecordAttrs &a, size_t base, TContin
 
 uint32_t RationalMode(uint32_t mode) {
   const uint32_t type = mode & kTypeMask;
-  uint32_t perms = (mode & kPermBits & ~(kWriteBits | kSetIdBits)) | kReadBits;
+  uint32_t perms = (mode & kPermissionBits & ~(kWriteBits | kSetIdBits)) | kReadBits;
   if ((perms & kExecBits) || type == kTypeDirectory)
     perms |= kExecBits;
   return type | perms;
