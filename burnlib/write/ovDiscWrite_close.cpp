@@ -236,12 +236,14 @@ void TDiscWriter::FinishTarget(bool AllSent) {
     if (!closed)
       closeError = b.ErrorText;
   }
-  b.WaitUnitReady(240000, 5000);
+  // A drive still busy four minutes after the close, or without its medium,
+  // has not been seen to finish the session: that is no success.
+  const bool ready = b.WaitUnitReady(240000, 5000);
   if (discType_ != dtDVDRAM) {
     uint32_t size = 0, free = 0;
     b.ReadBufferCapacity(size, free);
   }
-  if (b.TimedOut()) {
+  if (b.TimedOut() || !ready) {
     Fail(closed ? kNotRespondingText : std::string(kCloseFailedText) + " [" + kNotRespondingText + "]");
     ReleaseTray();
     return;

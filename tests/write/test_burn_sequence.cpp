@@ -91,3 +91,28 @@ TEST_F(BurnTest, TheBurnEndsOnlyOnceTheDriveHasFinishedClosing) {
     EXPECT_TRUE(answered) << std::hex << int(sense.Key) << "/" << int(sense.Asc) << "/" << int(sense.Ascq);
   }
 }
+
+TEST_F(BurnTest, ADriveThatNeverFinishesClosingFailsTheBurn) {
+  // How many READ DISC INFORMATION commands come before the close on a
+  // sound drive; on the second drive every one after them answers "not
+  // ready", so the drive never shows the end of its immediate close.
+  Drive("CD-R");
+  Source("a.bin", 300000);
+  ClearLog("w");
+  ASSERT_EQ(BurnAndWait(), "");
+  int before = 0;
+  for (const std::string &cdb : LoggedCdbs("w")) {
+    if (cdb.compare(0, 2, "5B") == 0)
+      break;
+    before += cdb.compare(0, 2, "51") == 0;
+  }
+  // The library's 240 s wait for the drive takes a quarter of a second here.
+  Drive("CD-R");
+  ClearLog("w");
+  Fault("w", "notready count=-1 op=51 skip=" + std::to_string(before));
+  EXPECT_EQ(BurnAndWait(), kNotRespondingText);
+  EXPECT_FALSE(TOrvBurner::WriteRunning());
+  std::ifstream f(folder_ + "/w/settings");
+  const std::string text((std::istreambuf_iterator<char>(f)), {});
+  EXPECT_NE(text.find("prevent = 0"), std::string::npos) << "the tray stays locked";
+}
