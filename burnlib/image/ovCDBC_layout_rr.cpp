@@ -118,8 +118,8 @@ const std::string &TRRPass::Entry(const TFEntry *e, const uint8_t *date, ovrr::T
 namespace {
 
 // What makes two entries one object: the source's device and inode, or for
-// imported files the serial number their session recorded (apart from any
-// device number by the top bit). The size is part of it: a file that
+// imported files the serial number their session recorded, or their extent
+// (kept apart from device numbers by the top bits). The size is part of it: a file that
 // changed between two listings is not shared.
 struct TObjectKey {
   uint64_t Dev, Ino;
@@ -137,14 +137,21 @@ bool KeyOf(const TFEntry *e, TObjectKey &k) {
   if (!x || e->IsDir() || e->IsLink())
     return false;
   if (e->Imported || x->FromDisc) {
-    if (x->Attrs.Links < 2 || x->Attrs.Serial == 0)
+    if (x->Attrs.Links < 2)
       return false;
-    k = {uint64_t{1} << 63, x->Attrs.Serial, e->Size};
+    // Without a recorded serial (RRIP 1.10), names of one object share its
+    // extent.
+    if (x->Attrs.Serial != 0)
+      k = {uint64_t{1} << 63, x->Attrs.Serial, e->Size};
+    else if (e->Imported && e->Size > 0)
+      k = {uint64_t{3} << 62, static_cast<uint32_t>(e->ISOAddress), e->Size};
+    else
+      return false;
     return true;
   }
   if (x->Ino == 0 || e->SourcePath.empty())
     return false;
-  k = {x->Dev & ~(uint64_t{1} << 63), x->Ino, e->Size};
+  k = {x->Dev & ~(uint64_t{3} << 62), x->Ino, e->Size};
   return true;
 }
 

@@ -77,3 +77,21 @@ boots() {
     fail "$3 does not boot as \"$line\": $(tail -5 "$T/boot.txt")"
   fi
 }
+
+# A copy of IMG whose sector 16 on holds the descriptors of the session at
+# START (as an overwritable disc keeps them), for readers that look there only.
+at16() {
+  python3 - "$1" "$2" "$3" <<'PY'
+import sys
+img, start, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+d = bytearray(open(img, 'rb').read())
+k = 0
+while True:
+    s = d[(start + 16 + k) * 2048:(start + 17 + k) * 2048]
+    d[(16 + k) * 2048:(17 + k) * 2048] = s
+    k += 1
+    if s[0] == 255 or s[1:6] != b'CD001' or k > 32:
+        break
+open(out, 'wb').write(d)
+PY
+}
