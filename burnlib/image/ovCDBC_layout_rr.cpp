@@ -119,8 +119,8 @@ namespace {
 
 // What makes two entries one object: the source's device and inode, or for
 // imported files the serial number their session recorded, or their extent
-// (kept apart from device numbers by the top bits). The size is part of it: a file that
-// changed between two listings is not shared.
+// (kept apart from device numbers by the top bits). The size is part of it:
+// a file that changed between two listings is not shared.
 struct TObjectKey {
   uint64_t Dev, Ino;
   int64_t Size;

@@ -209,9 +209,9 @@ namespace {
 // long name differs from it only by our cleaning (a dot added, characters
 // Joliet forbids replaced). A renamed entry keeps its new name everywhere.
 // What the entry carried before (a replaced link's target) is dropped.
+// Access and change times are kept either way (0 where they do not fit).
 // With shareData, a file the source has under several names records its
 // identity, so that the layout stores its data once.
-// Access and change times are kept either way (0 where they do not fit).
 template <class TEntry>
 void CaptureRockRidge(TEntry &entry, const TSearchRec &Rec, const std::string &longName, bool isFile,
                       bool keepPermissions, bool shareData = false) {
