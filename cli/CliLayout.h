@@ -76,6 +76,8 @@ bool FillCompilation(TOrvBurner &b, const TLayoutOptions &o, const std::vector<s
 // Prints the insertion notes from index From on (renamed, passed over, left
 // out); returns how many of them lost an entry.
 size_t ReportInsertNotes(const TOrvBurner &b, size_t From = 0);
+// One line for the names the Joliet tree holds shortened: how many, and the first.
+void ReportJolietCuts(const TOrvBurner &b);
 
 // Drops empty folders; false (after printing why) when no file is left.
 bool FinishCompilation(TOrvBurner &b);

@@ -212,6 +212,7 @@ int CmdBuildIso(const skarvo_cli::TArgs &args) {
 
   b.PrepareLayout(true, nullptr);
   skarvo_cli::ReportBootNote(b, o.Layout, "image");
+  skarvo_cli::ReportJolietCuts(b);
   const int64_t total = b.SessionSectors() * 2048;
 
   bool done = false;

@@ -425,6 +425,7 @@ int CmdBurn(const TArgs &args) {
     b.ImportSession(o.ImportSession, b.LastTargetDir);
     lost += ReportInsertNotes(b, notesBefore);
   }
+  ReportJolietCuts(b);
   if (!ConfirmOverwrite(b, o, target))
     return 1;
   // Anything the layout itself still leaves out is named at the end.

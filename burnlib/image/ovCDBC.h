@@ -298,6 +298,9 @@ private:
   // With RockRidgeSymlinks: adds Path as a symbolic link when it is one;
   // false when it is not a link.
   bool AddLinkIfLink(TDEntry *Dir, const std::string &Path, const std::string &Name);
+  // With Rock Ridge, the root takes the mode, owners and times of the first
+  // source folder whose contents fill it.
+  void TakeRootAttrs(const std::string &SourceFolder);
   bool CapacityForDir();
   bool CapacityForEntry();
   TDEntry *NewDirectory(TDEntry *Parent, const std::string &LongName, const std::string &ShortName,

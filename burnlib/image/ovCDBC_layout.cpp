@@ -63,6 +63,11 @@ size_t JolietIdentifierLength(const TFEntry *e) {
   return CutJolietLength(e->LongName, JolietMaxCharacters - 2) + 2;
 }
 
+bool JolietNameCut(const TFEntry *e) {
+  return TextUCS2Length(IsDirEntry(e) ? e->Dir->LongName : e->LongName) >
+         (IsDirEntry(e) ? JolietMaxCharacters : JolietMaxCharacters - 2);
+}
+
 TFileExtent FileRecord(const TFEntry *e, size_t k, uint32_t First, uint64_t Size) {
   if (!e->Extents.empty())
     return e->Extents[k];
@@ -223,6 +228,7 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
   }
 
   DirRecordsStart = static_cast<uint32_t>(n);
+  LinkSharedData(FileList, RockRidge);
   uint64_t total = 0;
   // With Rock Ridge, each directory's continuation areas take the sectors
   // right after its extent.
@@ -294,6 +300,8 @@ int TOrvBurner::PrepareLayout(bool ForImageFile, TDEntry *TargetDir) {
       e->JolietAddress = e->Dir->JolietAddress;
       e->Size = e->Dir->ISOSize;
       e->JolietSize = e->Dir->JolietSize;
+    } else if (e->RR && e->RR->DataOf) {
+      e->ISOAddress = e->JolietAddress = e->RR->DataOf->ISOAddress;
     } else if (e->Size > 0) {
       e->ISOAddress = e->JolietAddress = static_cast<int32_t>(f);
       f += SectorsOf(static_cast<uint64_t>(e->Size));

@@ -29,6 +29,8 @@ std::u16string JolietIdentifier(const TFEntry *e);
 // UCS-2 character counts of the Joliet identifiers without building them.
 size_t JolietDirIdentifierLength(const TDEntry *d);
 size_t JolietIdentifierLength(const TFEntry *e);
+// Whether the Joliet record of an entry holds a shortened form of its name.
+bool JolietNameCut(const TFEntry *e);
 
 // Directory records an entry takes: one, or for a file in several extents
 // one per extent (an imported file keeps its recorded extents; a new file
@@ -79,16 +81,25 @@ public:
 
 private:
   void FillDir(const TDEntry *d, const uint8_t *date);
-  void FillCommon(const TRRInfo *info, uint16_t perms, uint32_t type, const uint8_t *date);
+  void FillCommon(const TRRInfo *info, uint16_t perms, uint32_t type, const uint8_t *date, uint32_t atime,
+                  uint32_t ctime);
   bool keep_;
   ovrr::TSystemUse su_;
   ovrr::TRecordAttrs a_;
   std::unordered_map<const TDEntry *, uint32_t> subdirs_;
   const TFEntry *last_ = nullptr;
+  std::unordered_map<const TFEntry *, uint32_t> linkSerial_;  // serial of each linked group, by its first entry
   std::string name_;
   uint32_t serial_;
   const TDEntry *root_;
 };
+
+// Files the compilation holds under several names (hard links of the
+// source with one size, or files an imported session recorded as one
+// object): each group's later entries share the data of its first, and every
+// entry of a group learns the group's size, the link count the image
+// records. Without Rock Ridge nothing is shared.
+void LinkSharedData(const std::vector<TFEntry *> &files, bool rockRidge);
 
 // Whether an entry has a record in the Joliet tree (a symbolic link has none).
 inline bool InJoliet(const TFEntry *e) { return !e->IsLink(); }

@@ -209,8 +209,17 @@ namespace {
 // long name differs from it only by our cleaning (a dot added, characters
 // Joliet forbids replaced). A renamed entry keeps its new name everywhere.
 // What the entry carried before (a replaced link's target) is dropped.
-void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSearchRec &Rec,
-                      const std::string &longName, bool isFile, bool keepPermissions) {
+// Access and change times are kept either way (0 where they do not fit).
+// With shareData, a file the source has under several names records its
+// identity, so that the layout stores its data once.
+template <class TEntry>
+void CaptureRockRidge(TEntry &entry, const TSearchRec &Rec, const std::string &longName, bool isFile,
+                      bool keepPermissions, bool shareData = false) {
+  uint16_t &perms = entry.Perms;
+  std::unique_ptr<TRRInfo> &rr = entry.RR;
+  const auto seconds = [](int64_t t) { return t > 0 && t <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(t) : 0u; };
+  entry.ATime = seconds(Rec.ATime);
+  entry.CTime = seconds(Rec.CTime);
   rr.reset();
   perms = Rec.Mode ? static_cast<uint16_t>(kPermsKnown | (Rec.Mode & iso::rr::kPermissionBits)) : 0;
   const auto info = [&]() -> TRRInfo & {
@@ -229,6 +238,11 @@ void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSear
     x.Attrs.ChangeTime = Rec.CTime;
     x.Attrs.HasModify = x.Attrs.HasAccess = x.Attrs.HasChange = true;
   }
+  if (shareData && isFile && Rec.Links > 1 && Rec.Ino != 0) {
+    TRRInfo &x = info();
+    x.Dev = Rec.Dev;
+    x.Ino = Rec.Ino;
+  }
   if (Rec.Name == longName || Rec.Name.empty())
     return;
   if (isFile && Rec.Name + "." == longName)
@@ -238,6 +252,20 @@ void CaptureRockRidge(uint16_t &perms, std::unique_ptr<TRRInfo> &rr, const TSear
 }
 
 } // namespace
+
+void TOrvBurner::TakeRootAttrs(const std::string &SourceFolder) {
+  TDEntry *root = Root();
+  if (!root || root->Perms || !RockRidge)
+    return;
+  std::string path = SourceFolder;
+  while (path.size() > 1 && path.back() == '/')
+    path.pop_back();
+  TSearchRec rec;
+  if (!ov::FindEntry(path, ov::faAnyFile, rec))
+    return;
+  rec.Name.clear();  // the root has no name of its own
+  CaptureRockRidge(*root, rec, root->LongName, false, RockRidgeKeepPermissions);
+}
 
 int TOrvBurner::AddFile(TDEntry *Dir, const TSearchRec &Rec, bool ClearArchive, int32_t ImportedAddress,
                         const std::string &SourcePath) {
@@ -322,7 +350,7 @@ TFEntry *TOrvBurner::AddEntry(TDEntry *Dir, const TSearchRec &Rec, bool ClearArc
   } else {
     e->Imported = false;
   }
-  CaptureRockRidge(e->Perms, e->RR, Rec, longName, true, RockRidgeKeepPermissions);
+  CaptureRockRidge(*e, Rec, longName, true, RockRidgeKeepPermissions, RockRidge);
   return e;
 }
 
@@ -344,7 +372,7 @@ TDEntry *TOrvBurner::NewDirectory(TDEntry *Parent, const std::string &LongName, 
   e->Attr = Rec.Attr | ov::faDirectory;
   e->Dir = d;
   e->DateTime = ListingTime(Rec.Time);
-  CaptureRockRidge(d->Perms, d->RR, Rec, LongName, false, RockRidgeKeepPermissions);
+  CaptureRockRidge(*d, Rec, LongName, false, RockRidgeKeepPermissions);
   SetEntryISOName(Parent, e, ShortName);
   d->ISOName = e->ISOName;
   AppendEntry(Parent, e);

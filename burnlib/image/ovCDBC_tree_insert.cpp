@@ -111,6 +111,8 @@ bool TOrvBurner::InsertDir(TDEntry *Target, const std::string &SourceDir, bool A
     DebugMsg("INVALID DESTINATION PATH", 4);
     return false;
   }
+  if (Target == Root())
+    TakeRootAttrs(src);
   std::vector<TIdentity> stack;
   TIdentity id;
   if (Identity(src, id))

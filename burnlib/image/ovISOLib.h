@@ -27,6 +27,14 @@ struct TRRInfo {
   bool Recorded = false;       // Attrs hold the entry's own mode, owners and times
   bool FromDisc = false;       // recorded by an imported session: always written back
   std::string Name;            // the POSIX name when it differs from LongName
+  // A file the source has under other names too: the object's identity, so
+  // that its names in the compilation share one copy of the data.
+  uint64_t Dev = 0, Ino = 0;
+  // Set by the layout for files linked to others in the image: the entry
+  // whose data they share (null for that entry itself), and the names the
+  // image gives the object (the link count written).
+  const TFEntry *DataOf = nullptr;
+  uint32_t ImageLinks = 0;
 };
 // TFEntry::Perms / TDEntry::Perms: the permission bits (07777) captured from
 // the source, with kPermsKnown set; 0 when nothing was captured.
@@ -86,6 +94,7 @@ struct TDEntry {
   bool Dead = false;                                     // being removed
   // Rock Ridge attributes of the directory (its entry in the parent keeps none).
   uint16_t Perms = 0;
+  uint32_t ATime = 0, CTime = 0;  // access and change times, seconds since 1970; 0 unknown
   std::unique_ptr<TRRInfo> RR;
 };
 
@@ -114,9 +123,15 @@ struct TFEntry {
   bool Dead = false;        // being removed
   // Rock Ridge attributes of a file or link (a directory's are in its TDEntry).
   uint16_t Perms = 0;
+  uint32_t ATime = 0, CTime = 0;  // access and change times, seconds since 1970; 0 unknown
   std::unique_ptr<TRRInfo> RR;
   bool IsDir() const { return (Attr & ov::faDirectory) != 0 && Dir != nullptr; }
   bool IsLink() const { return RR && !RR->Attrs.LinkTarget.empty(); }
+  // Whether the session's data area gets this entry's bytes: a new file with
+  // data that shares none with another entry.
+  bool WritesData() const {
+    return !(Attr & ov::faDirectory) && !SourcePath.empty() && Size > 0 && !(RR && RR->DataOf);
+  }
 };
 
 // A growable in-memory byte stream (the header image). The cache thread

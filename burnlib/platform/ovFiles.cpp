@@ -88,6 +88,7 @@ bool RecordFromStat(const std::string &path, const std::string &name, const stru
   rec.MTime = static_cast<int64_t>(st.st_mtim.tv_sec);
   rec.ATime = static_cast<int64_t>(st.st_atim.tv_sec);
   rec.CTime = static_cast<int64_t>(st.st_ctim.tv_sec);
+  rec.Links = static_cast<uint32_t>(st.st_nlink);
   return true;
 }
 

@@ -37,6 +37,7 @@ struct TSearchRec {
   // seconds since 1970 (UTC).
   uint32_t Mode = 0, Uid = 0, Gid = 0;
   int64_t MTime = 0, ATime = 0, CTime = 0;
+  uint32_t Links = 1;  // st_nlink: above 1, other names share the object
 };
 
 // Lists the names of one folder that match a Windows name mask ("*.*" matches

@@ -110,7 +110,7 @@ bool TOrvBurner::StartCacheAndPrime(int32_t BlockSize, const std::string &ImageF
     // change under it while the write runs.
     p.Files.reserve(FileList.size());
     for (const TFEntry *e : FileList) {
-      if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size <= 0)
+      if (!e->WritesData())
         continue;
       p.Files.push_back({e->SourcePath, e->Size});
     }
@@ -288,7 +288,7 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
   for (const TFEntry *e : FileList) {
     if (out.Failed())
       return writeFailed();
-    if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size <= 0)
+    if (!e->WritesData())
       continue;
     const int64_t assigned = static_cast<int64_t>(FirstFileAddress) + e->ISOAddress;
     const int64_t actual = out.Position() / 2048;

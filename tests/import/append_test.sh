@@ -54,24 +54,6 @@ start_of() { "$SKARVO" info --drive w | awk -v n="$1" '$1 == n && NF >= 4 { prin
 # bsdtar cuts Joliet names to 103 characters and keeps the "." of "noext.":
 # those two names are compared by xorriso only.
 
-# A copy of IMG whose sector 16 on holds the descriptors of the session at
-# START (as an overwritable disc keeps them), for readers that look there only.
-at16() {
-  python3 - "$1" "$2" "$3" <<'PY'
-import sys
-img, start, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-d = bytearray(open(img, 'rb').read())
-k = 0
-while True:
-    s = d[(start + 16 + k) * 2048:(start + 17 + k) * 2048]
-    d[(16 + k) * 2048:(17 + k) * 2048] = s
-    k += 1
-    if s[0] == 255 or s[1:6] != b'CD001' or k > 32:
-        break
-open(out, 'wb').write(d)
-PY
-}
-
 # checked NAME IMG START: our own strict check passes on the session at START,
 # held to the level 1 names this program writes.
 checked() {

@@ -77,3 +77,42 @@ boots() {
     fail "$3 does not boot as \"$line\": $(tail -5 "$T/boot.txt")"
   fi
 }
+
+# A copy of IMG whose sector 16 on holds the descriptors of the session at
+# START (as an overwritable disc keeps them), for readers that look there only.
+at16() {
+  python3 - "$1" "$2" "$3" <<'PY'
+import sys
+img, start, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+d = bytearray(open(img, 'rb').read())
+k = 0
+while True:
+    s = d[(start + 16 + k) * 2048:(start + 17 + k) * 2048]
+    d[(16 + k) * 2048:(17 + k) * 2048] = s
+    k += 1
+    if s[0] == 255 or s[1:6] != b'CD001' or k > 32:
+        break
+open(out, 'wb').write(d)
+PY
+}
+
+# guest_list ISO MOUNT_OPTIONS LIST OUT: mounts ISO read-only in a QEMU guest
+# (the Linux kernel's isofs; MOUNT_OPTIONS are added after "ro"), runs the
+# shell command LIST there with R set to the mount point, and writes the
+# lines it prints that start with "L: " to OUT (everything the guest printed
+# goes to OUT.log). Exits 77 (skipped) where the guest cannot run; returns
+# the guest's exit status.
+guest_list() {
+  local iso=$1 opts=$2 list=$3 out=$4 rc=0
+  if [ ! -x "$T/gsh" ]; then
+    command -v qemu-system-x86_64 >/dev/null && command -v busybox >/dev/null || { echo "skipped: no QEMU guest"; exit 77; }
+    printf '#include <unistd.h>\nint main(int c, char **v) { v[0] = "sh"; return execv("/bin/sh", v); }\n' >"$T/sh.c"
+    cc -static -o "$T/gsh" "$T/sh.c" 2>"$T/cc.log" || { echo "skipped: no static C library"; exit 77; }
+  fi
+  # (One line: the guest takes the command through its kernel's command line.)
+  GUEST_MODULES=isofs "$HERE/../assets/qemu/linux-guest.sh" --timeout 300 "$iso" "$T/gsh" -c \
+    "mkdir -p /mnt && mount -t iso9660 -o ro$opts /dev/sr0 /mnt && R=/mnt && $list" >"$out.log" 2>&1 || rc=$?
+  [ "$rc" -eq 3 ] && { echo "skipped: this machine cannot run the guest: $(tail -1 "$out.log")"; exit 77; }
+  { grep '^L: ' "$out.log" || true; } | tr -d '\r' >"$out"
+  return $rc
+}

@@ -67,8 +67,8 @@ void WriteImage(TOrvBurner &b, const std::string &path) {
   if (b.PadSectors > 0)
     PutPadded(out, "", static_cast<uint64_t>(b.PadSectors) * 2048);
   for (const TFEntry *e : b.FileList) {
-    if (e->IsDir() || e->Imported || e->Size <= 0)
-      continue;
+    if (e->IsDir() || e->Imported || e->Size <= 0 || (e->RR && e->RR->DataOf))
+      continue;  // a linked name shares the data of its group's first
     std::string data;
     if (std::filesystem::exists(e->SourcePath)) {
       data = ReadFile(e->SourcePath);

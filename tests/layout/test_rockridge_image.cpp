@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <set>
 #include <sstream>
 
@@ -144,6 +146,98 @@ TEST_F(RockRidgeImage, ImportedSessionKeepsWhatItsRockRidgeRecorded) {
   ASSERT_NE(k, nullptr);
   EXPECT_TRUE(k->IsLink());
   EXPECT_EQ(k->RR->Attrs.LinkTarget, "/abs/target");
+}
+
+// Three names of one file, a file with the same bytes but its own inode,
+// and an image appended to the imported session.
+TEST_F(RockRidgeImage, HardLinksShareOneCopyTheirCountAndSerialAndImportKeepsThem) {
+  const std::string src = tmp / "src";
+  std::filesystem::create_directories(src + "/sub");
+  std::string data(100000, '\0');
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>(i * 7 % 251);
+  WriteFile(src + "/a", data);
+  WriteFile(src + "/twin", data);
+  std::filesystem::create_hard_link(src + "/a", src + "/sub/b");
+  std::filesystem::create_hard_link(src + "/a", src + "/c");
+  ASSERT_TRUE(b.InsertDir(b.DirList[0], src + "/", false, false, true, ov::faAnyFile, "*.*"));
+  const std::string image = Build();
+  const uint64_t fileSectors = (data.size() + 2047) / 2048;
+  EXPECT_EQ(static_cast<uint64_t>(b.ImageEnd - b.FirstFileAddress), 2 * fileSectors)
+      << "the linked names take one copy, the twin its own";
+  // bsdtar knows hard links by their serial number: one entry holds the data,
+  // the others link to it, all with the count of names in the image.
+  const auto lines = Lines("bsdtar -tvf '" + image + "' --numeric-owner | tr -s ' ' | cut -d' ' -f1,2,5,9-");
+  std::set<std::string> linked;
+  for (const std::string &l : lines)
+    if (l.find(" link to ") != std::string::npos || l.rfind("-r--r--r-- 3 100000 ", 0) == 0)
+      linked.insert(l);
+  EXPECT_EQ(linked.size(), 3u) << "three names of one object";
+  EXPECT_EQ(lines.count("-r--r--r-- 1 100000 twin"), 1u);
+  const std::string out = tmp / "x";
+  std::filesystem::create_directories(out);
+  std::string log;
+  ASSERT_EQ(RunCommand("bsdtar -xf '" + image + "' -C '" + out + "'", &log), 0) << log;
+  for (const char *name : {"a", "c", "sub/b", "twin"})
+    EXPECT_EQ(ReadFile(out + "/" + name), data) << name << " (bsdtar)";
+  EXPECT_EQ(std::filesystem::hard_link_count(out + "/sub/b"), 3u);
+  const std::string xo = tmp / "xo";
+  ASSERT_EQ(RunCommand("xorriso -osirrox on -indev stdio:'" + image + "' -extract / '" + xo + "' 2>&1", &log), 0)
+      << log;
+  for (const char *name : {"a", "c", "sub/b"})
+    EXPECT_EQ(ReadFile(xo + "/" + name), data) << name << " (xorriso)";
+
+  // The next session imports the three names and writes them again as one
+  // object, beside a new file.
+  TOrvBurner next;
+  next.ResetCompilation(65535, 8191);
+  next.RockRidge = true;
+  TFileSectorSource disc;
+  std::string err;
+  ASSERT_TRUE(disc.Open(image, err)) << err;
+  ASSERT_TRUE(next.ImportFrom(disc, 0, 1, nullptr));
+  ASSERT_NE(AddSynthetic(next, next.DirList[0], "new.txt", 5), nullptr);
+  ASSERT_EQ(next.PrepareLayout(true, nullptr), 1);
+  ASSERT_TRUE(next.BuildHeader(true, nullptr));
+  const TFEntry *a = next.FindFile(next.DirList[0], "a.");
+  const TFEntry *c = next.FindFile(next.DirList[0], "c.");
+  ASSERT_TRUE(a && c && a->RR && c->RR);
+  EXPECT_EQ(a->ISOAddress, c->ISOAddress) << "the imported names keep their one extent";
+  EXPECT_EQ(a->RR->ImageLinks, 3u);
+  EXPECT_EQ(c->RR->ImageLinks, 3u);
+}
+
+// Kept permissions reach the root; access times are the source's in either
+// mode, where they were once the modify time.
+TEST_F(RockRidgeImage, TheRootTakesTheSourceFolderAndAccessTimesAreTheSources) {
+  const std::string src = tmp / "src";
+  std::filesystem::create_directories(src);
+  WriteFile(src + "/f.txt", "f");
+  std::string log;
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept permissions" : "rational modes");
+    // (Set again each time: writing the image reads the file.)
+    ASSERT_EQ(RunCommand("touch -m -d '2002-02-02 02:02:02 UTC' '" + src + "/f.txt' && touch -a -d "
+                         "'2001-01-01 01:01:01 UTC' '" + src + "/f.txt' && chmod 0750 '" + src + "'",
+                         &log),
+              0)
+        << log;
+    b.ResetCompilation(65535, 8191);
+    b.RockRidge = true;
+    b.RockRidgeKeepPermissions = keep;
+    ASSERT_TRUE(b.InsertDir(b.DirList[0], src + "/", false, false, true, ov::faAnyFile, "*.*"));
+    const std::string image = Build();
+    const auto lines = Lines("bsdtar -tvf '" + image + "' --numeric-owner | tr -s ' ' | cut -d' ' -f1,3,9");
+    const std::string root = keep ? "drwxr-x--- " + std::to_string(getuid()) + " ." : "dr-xr-xr-x 0 .";
+    EXPECT_EQ(lines.count(root), 1u) << *lines.begin();
+    const std::string out = tmp / (keep ? "xk" : "xr");
+    std::filesystem::create_directories(out);
+    ASSERT_EQ(RunCommand("bsdtar -xf '" + image + "' -C '" + out + "'", &log), 0) << log;
+    struct stat st {};
+    ASSERT_EQ(stat((out + "/f.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1012615322);  // 2002-02-02 02:02:02 UTC
+    EXPECT_EQ(st.st_atime, 978310861);   // 2001-01-01 01:01:01 UTC
+  }
 }
 
 } // namespace
