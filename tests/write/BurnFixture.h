@@ -32,11 +32,12 @@ protected:
     VDriveTest::TearDown();
   }
 
-  // Drive "w" with a medium; its long operations run fast too.
+  // Drive "w" with a medium (a BD writer for BD media); its long operations
+  // run fast too.
   void Drive(const std::string &media, bool formatted = false, uint32_t capacity = 0) {
     vrec::RemoveDrive("w", error_);
     burner_.reset();
-    AddDrive("w", "dvd-writer");
+    AddDrive("w", media.compare(0, 2, "BD") == 0 ? "bd-writer" : "dvd-writer");
     Insert("w", media, capacity, "", formatted);
     Setting("w", "clock", "2000");
   }
