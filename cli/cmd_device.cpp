@@ -395,6 +395,11 @@ int CmdCloseTrack(const TArgs &argsIn) {
   }
   const uint8_t type = dev.GetDiscType();
   const std::string medium = DiscTypeName(type);
+  if (IsBDRE(type)) {
+    std::printf("Nothing to close: a %s has no tracks or sessions to close.\n", medium.c_str());
+    dev.SetSPTIAutoClose(true);
+    return 0;
+  }
   // A sequential disc tells whether a session is open: closing none would
   // only earn a command sequence error.
   if (!TSCSIDevice::IsOverwritable(type) && dev.ReadDiscInformation()) {

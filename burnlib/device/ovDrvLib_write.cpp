@@ -139,6 +139,8 @@ uint8_t TSCSIDevice::SessionCloseFunction(uint8_t DiscType, bool Finalize) {
 bool TSCSIDevice::CloseSession(bool Finalize) {
   const uint8_t code = GetDiscType();
   DiscTypeCode = code;
+  if (IsBDRE(code))  // no tracks or sessions: recording what the drive holds is all
+    return SynchronizeCache(120000, false);
   if (!SetClosingParameters(code, Finalize))
     return false;
   if (code == dtDVDPlusRDL)

@@ -85,6 +85,17 @@ else
   fail "BD-R: second session: $(tail -3 "$T/err.txt")"
 fi
 
+# close-track --finalize closes the BD-R for good (close function 110b); a
+# BD-RE has nothing to close.
+if "$SKARVO" close-track --drive "$DRIVE" --finalize >"$T/out.txt" 2>"$T/err.txt"; then
+  "$SKARVO" info --drive "$DRIVE" | grep -q "Disc closed/finalized" || fail "BD-R: not finalized by close-track"
+  drive_log | grep -q "cmd=CLOSE-TRACK-SESSION .*cdb=5B0006" || fail "BD-R: finalized without close function 110b"
+else
+  fail "BD-R: close-track --finalize: $(tail -2 "$T/err.txt")"
+fi
+load BD-RE --formatted
+"$SKARVO" close-track --drive "$DRIVE" | grep -q "^Nothing to close" || fail "BD-RE: close-track"
+
 # Erase: a quick format leaves no volume; a complete one certifies the disc
 # while the drive reports its progress.
 load BD-RE --formatted
