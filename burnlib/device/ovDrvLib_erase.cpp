@@ -26,8 +26,8 @@ uint16_t EraseSecondsFor(uint8_t code, uint8_t quick) {
     return quick ? 150 : 4500;
   if (code == dtDVDRW)
     return quick ? 180 : 4440;
-  if (IsBDRE(code))  // certification at 2x: about 45 minutes a layer
-    return quick ? 600 : (code == dtBDREDL ? 6000 : 3000);
+  if (IsBDRE(code))  // certification at 2x: about 47 minutes a layer
+    return quick ? 600 : (code == dtBDREDL ? 7200 : 3600);
   return quick ? 600 : 4440;
 }
 

@@ -2,6 +2,7 @@
 // device layer reports, the command sequence of a burn per medium and disc
 // state, what the disc holds afterwards, the refusals, and the BD-RE erase.
 #include "BurnFixture.h"
+#include "ovBytes.h"
 
 class BurnBD : public BurnTest {};
 
@@ -154,4 +155,23 @@ TEST_F(BurnBD, VerifyReadsTheDiscBackWithForceUnitAccess) {
     EXPECT_GT(fua, 0u);
     EXPECT_EQ(cached, 0u);
   }
+}
+
+TEST_F(BurnBD, ABDRWithSpareAreasTakesSessionsAsABlankOne) {
+  Drive("BD-R");
+  TOrvBurner &b = Burner();
+  // Format type 32h at the default spare size, as a peer pre-formats it.
+  uint32_t blocks = 0, parameter = 0;
+  ASSERT_TRUE(b.ReadFormatDescriptor(0x32, blocks, parameter));
+  EXPECT_EQ(blocks, 11826176u);
+  uint8_t list[12] = {0x00, 0x80, 0x00, 0x08};
+  ov::PutBE32(list + 4, blocks);
+  list[8] = 0x32 << 2;
+  ASSERT_TRUE(b.FormatUnit(0x11, list, sizeof list)) << b.ErrorText;
+  Source("a.bin", 300000);
+  ClearLog("w");
+  EXPECT_EQ(BurnAndWait(), "");
+  EXPECT_EQ(WriterSequence(), kPrepareR + " 2A*5 5C 2A*5 5C 35 5A 55 5B:1/0001 5B:2/0000 " + kRestore);
+  EXPECT_EQ(b.GetDiscType(), dtBDR);
+  EXPECT_EQ(b.DiscStatus(), 1);
 }
