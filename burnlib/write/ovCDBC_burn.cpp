@@ -39,7 +39,7 @@ namespace {
 std::string MediumRefusal(TOrvBurner &b, uint8_t code, bool Image) {
   if (code == dtUnknown || b.MediumAbsent())
     return "NO DISC IN THE DRIVE";
-  if (code == dtCDROM || code == dtDVDROM || code == dtDDCDROM)
+  if (code == dtCDROM || code == dtDVDROM || code == dtDDCDROM || code == dtBDROM)
     return std::string("THE ") + DiscTypeName(code) + " IS NOT WRITABLE";
   if (b.TestWrite && !b.TestWritePossible(code))
     return std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeName(code) + " IN THIS DRIVE";

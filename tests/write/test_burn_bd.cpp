@@ -122,7 +122,16 @@ TEST_F(BurnBD, CommandSequencePerMediumAndDiscState) {
   }
 }
 
-TEST_F(BurnBD, ATestWriteIsRefusedBeforeAnythingIsWritten) {
+TEST_F(BurnBD, APressedDiscOrATestWriteIsRefusedBeforeAnythingIsWritten) {
+  Drive("BD-R");
+  Insert("w", "BD-ROM", 0, MakeImage(64, 64));
+  Source("a.bin", 100000);
+  EXPECT_EQ(Burner().GetDiscType(), dtBDROM);
+  EXPECT_EQ(Burner().DiscCapacity(), 64u);
+  ClearLog("w");
+  EXPECT_EQ(BurnAndWait(), "THE BD-ROM IS NOT WRITABLE");
+  EXPECT_EQ(CountOp("2A") + CountOp("AA"), 0u);
+
   for (const char *media : {"BD-R", "BD-RE"}) {
     SCOPED_TRACE(media);
     Drive(media, std::string(media) == "BD-RE");
