@@ -231,7 +231,8 @@ int CmdErase(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
     std::printf("Usage: skarvo erase [--drive D] [--complete] [--yes] [--log]\n\n"
                 "Erases a rewritable disc: a quick erase, or with --complete the whole disc.\n"
-                "  --complete  erase the whole disc (may take 10-70 minutes)\n"
+                "A BD-RE is formatted: quickly, or with --complete certifying every cluster.\n"
+                "  --complete  erase the whole disc (may take 10-70 minutes, on BD 45 a layer)\n"
                 "  --yes       do not ask for confirmation\n%s",
                 kDriveHelp);
     return 0;
