@@ -40,13 +40,18 @@ info_blank BD-RE-DL "BD-RE DL" "47,732.00"
 for medium in BD-R BD-R-DL BD-RE; do
   load "$medium"
   label="Burn $medium"
-  if ! "$SKARVO" burn --drive "$DRIVE" --yes --verify --volume "$label" "$T/tree" >"$T/out.txt" 2>"$T/err.txt"; then
+  # A speed factor counts in BD's 1x of 4,495 KB/s.
+  speed=()
+  [ "$medium" = BD-R-DL ] && speed=(--speed 6x)
+  if ! "$SKARVO" burn --drive "$DRIVE" --yes --verify "${speed[@]}" --volume "$label" "$T/tree" >"$T/out.txt" 2>"$T/err.txt"; then
     fail "$medium: burn failed: $(tail -3 "$T/err.txt")"
     continue
   fi
   grep -q "^Burn process completed\.$" "$T/out.txt" || fail "$medium: no completion line: $(tail -3 "$T/out.txt")"
   grep -q "^VERIFY: [0-9]* sectors equal$" "$T/out.txt" || fail "$medium: verify: $(grep VERIFY "$T/out.txt")"
   [ "$(setting prevent)" = 0 ] || fail "$medium: the tray stays locked after the burn"
+  [ "$medium" != BD-R-DL ] || [ "$(setting recorded_speed)" = 26970 ] ||
+    fail "$medium: --speed 6x recorded at $(setting recorded_speed) KB/s"
   rm -f "$T/disc.iso"
   "$SKARVO" vdrive export "$DRIVE" "$T/disc.iso" || { fail "$medium: export"; continue; }
   verify "$T/disc.iso" --tree "$T/tree" --volume "$label" --min-files "$files"
