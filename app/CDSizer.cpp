@@ -50,7 +50,13 @@ TCDSize::TGeometry TCDSize::Geometry() const {
   if (maxMemory_ <= 0)
     return g;
   const double maxMem = maxMemory_;
-  g.TickStep = maxMemory_ > 5000 ? 100 : maxMemory_ > 2000 ? 50 : maxMemory_ > 1000 ? 20 : 10;
+  // Up to 60 ticks on every disc, BD's 25 and 50 GB too.
+  g.TickStep = maxMemory_ > 40000  ? 1000
+               : maxMemory_ > 20000 ? 500
+               : maxMemory_ > 5000  ? 100
+               : maxMemory_ > 2000  ? 50
+               : maxMemory_ > 1000  ? 20
+                                    : 10;
   const int tickCount = RoundEven(maxMem / g.TickStep);
   g.PixelsPerTick = W / (maxMem / g.TickStep);
   g.Capacity = RectLTRB(0, 0, RoundEven(maxCDSize_ / maxMem * W) + 1, half);

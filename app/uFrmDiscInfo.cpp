@@ -97,7 +97,7 @@ TDiscInfoData TfrmDiscInfo::ReadDisc(TOrvBurner &b) {
                                            : QStringLiteral("Disc is open");
   d.FreeSpace = MbText(freeBlocks) + QStringLiteral(", ") + statusText;
   b.GetDiscInfo(b.Disc);
-  d.Medium = QString::fromLatin1(DiscTypeNames[type & 15]);
+  d.Medium = QString::fromLatin1(DiscTypeName(type));
   d.DiscSize = MbText(b.DiscCapacity());
   d.UsedSpace = MbText(b.UsedBlocks()) + QStringLiteral(",  Sessions : ") + QString::number(n);
   b.SetSPTIAutoClose(true);

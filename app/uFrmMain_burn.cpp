@@ -54,7 +54,7 @@ void TfrmMain::cmdBurnClick() {
         b.SetWriteSpeed(SpeedFromText(p->SpeedText, type));
         if (b.TestWrite && !b.TestWritePossible(type)) {
           p->Error = QStringLiteral("A test write is not possible on %1 media: the drive would write for real.")
-                         .arg(QString::fromLatin1(DiscTypeNames[type & 15]));
+                         .arg(QString::fromLatin1(DiscTypeName(type)));
           return;
         }
         b.ResetCompilation(b.MaxFiles, b.MaxDirs);

@@ -39,7 +39,7 @@ QString LocaleSeparators(const std::string &s, const QLocale &locale) {
 
 QString TfrmMain::SpeedEntry(double kbPerSecond, uint8_t discType, const QLocale &locale) {
   const bool cd = IsCDType(discType);
-  const double unit = cd ? 176.4 : 1385.0;
+  const double unit = SpeedUnit(discType);
   return LocaleSeparators(ov::FormatFloat(cd ? "0X " : "0.0X ", kbPerSecond / unit), locale) +
          LocaleSeparators(ov::FormatFloat("(#,##0 KB/s)", kbPerSecond), locale);
 }
@@ -58,7 +58,7 @@ uint16_t TfrmMain::SpeedFromText(const QString &text, uint8_t discType, const QL
     x = QLocale::c().toDouble(number, &ok);
   if (!ok || !(x > 0))
     return 0;
-  const double kb = std::round(x * (IsCDType(discType) ? 177.0 : 1385.0));
+  const double kb = std::round(x * (IsCDType(discType) ? 177.0 : SpeedUnit(discType)));
   return static_cast<uint16_t>(std::min(kb, 65535.0));
 }
 

@@ -45,8 +45,8 @@ std::string Compact(const std::string &s) {
 
 std::vector<TSpeedEntry> WriteSpeedList(TSCSIDevice &dev, uint8_t discType) {
   const bool cd = IsCD(discType);
-  const double unit = cd ? 176.4 : 1385.0;
-  const int step = cd ? 176 : 700;
+  const double unit = SpeedUnit(discType);
+  const int step = cd ? 176 : IsBD(discType) ? kBDSpeed1x / 2 : 700;
   const char *format = cd ? "0X " : "0.0X ";
   std::vector<TSpeedEntry> list;
   const uint16_t before = dev.GetCurrentWriteSpeed();
@@ -91,7 +91,7 @@ bool SpeedFromOption(const std::string &speed, const std::vector<TSpeedEntry> &l
     const bool byText = Compact(e.Text) == s;
     if (byFactor || byText) {
       // As the speed list of the window: the factor times the medium's unit.
-      kbps = static_cast<uint16_t>(std::lround(entryFactor * (IsCD(discType) ? 177 : 1385)));
+      kbps = static_cast<uint16_t>(std::lround(entryFactor * (IsCD(discType) ? 177 : SpeedUnit(discType))));
       return true;
     }
     if (kbGiven && std::fabs(kb - e.KBps) < 0.5) {

@@ -243,7 +243,7 @@ int PrepareDrive(TOrvBurner &b, const TBurnOptions &o, std::string &target) {
     return 1;
   }
   const uint8_t type = b.GetDiscType();
-  target = std::string(DiscTypeNames[type & 15]) + " in the drive " + drive;
+  target = std::string(DiscTypeName(type)) + " in the drive " + drive;
   if (o.SpeedGiven) {
     const std::vector<TSpeedEntry> speeds = WriteSpeedList(b, type);
     uint16_t kbps = 0;

@@ -55,7 +55,7 @@ const char *kDriveHelp =
 
 int CmdDrives(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
-    std::printf("Usage: skarvo drives [--log]\n\nLists the CD and DVD drives, one device string a line.\n");
+    std::printf("Usage: skarvo drives [--log]\n\nLists the CD, DVD and BD drives, one device string a line.\n");
     return 0;
   }
   TArgs args = argsIn;
@@ -114,6 +114,8 @@ int CmdCapabilities(const TArgs &argsIn) {
       {"Write Test", capTestWrite},     {"Write DVD-R", capWriteDVDR},
       {"Write DVD-RW", capWriteDVDRW},  {"Write DVD-RAM", capWriteDVDRAM},
       {"Write DVD+R", capWriteDVDPlusR}, {"Write DVD+RW", capWriteDVDPlusRW},
+      {"Read BD", capReadBD},           {"Write BD-R", capWriteBDR},
+      {"Write BD-RE", capWriteBDRE},
       {"Underrun Protection", capUnderrunProtection},
   };
   for (const auto &b : boxes)
@@ -209,7 +211,7 @@ int CmdInfo(const TArgs &argsIn) {
   const uint32_t usedOfSize = std::min(used, capacity);
   const uint32_t freeShown = std::min(freeBlocks, capacity - usedOfSize);
   std::printf("Device      : %s\n", dev.DeviceID.c_str());
-  std::printf("Medium      : %s\n", DiscTypeNames[type & 15]);
+  std::printf("Medium      : %s\n", DiscTypeName(type));
   std::printf("Disc Size   : %s\n", MB(capacity).c_str());
   std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
   std::printf("Free Space  : %s, %s\n", MB(freeShown).c_str(), statusText);
@@ -229,7 +231,8 @@ int CmdErase(const TArgs &argsIn) {
   if (WantsHelp(argsIn)) {
     std::printf("Usage: skarvo erase [--drive D] [--complete] [--yes] [--log]\n\n"
                 "Erases a rewritable disc: a quick erase, or with --complete the whole disc.\n"
-                "  --complete  erase the whole disc (may take 10-70 minutes)\n"
+                "A BD-RE is formatted: quickly, or with --complete certifying every cluster.\n"
+                "  --complete  erase the whole disc (may take 10-70 minutes, on BD 45 a layer)\n"
                 "  --yes       do not ask for confirmation\n%s",
                 kDriveHelp);
     return 0;
@@ -266,7 +269,7 @@ int CmdErase(const TArgs &argsIn) {
     Error("This disc is not erasable.");
     return 1;
   }
-  const std::string target = std::string(DiscTypeNames[type & 15]) + " in the drive " + drive;
+  const std::string target = std::string(DiscTypeName(type)) + " in the drive " + drive;
   if (!yes) {
     const std::string question =
         complete ? "All data on the " + target + " will be lost\nDo you want to completely erase the disc ?\n"
@@ -392,7 +395,12 @@ int CmdCloseTrack(const TArgs &argsIn) {
     return 1;
   }
   const uint8_t type = dev.GetDiscType();
-  const std::string medium = DiscTypeNames[type & 15];
+  const std::string medium = DiscTypeName(type);
+  if (IsBDRE(type)) {
+    std::printf("Nothing to close: a %s has no tracks or sessions to close.\n", medium.c_str());
+    dev.SetSPTIAutoClose(true);
+    return 0;
+  }
   // A sequential disc tells whether a session is open: closing none would
   // only earn a command sequence error.
   if (!TSCSIDevice::IsOverwritable(type) && dev.ReadDiscInformation()) {

@@ -283,14 +283,24 @@ void CmdFormatUnit(TCmd &c) {
     seconds = 10;
     d.Formatted = true;
   } else if (prof == PROF_BDRE) {
-    // With spare areas (00h, 30h) or without (31h). A full format (30h
-    // subtype 01b, certification) takes longer.
+    // With spare areas (00h, 30h) or without (31h). Type 30h with subtype
+    // 10b is a full format: every cluster is certified at 2x, and what the
+    // disc held is gone. A quick format only rewrites the defect lists.
     if (ftype != 0x00 && ftype != 0x30 && ftype != 0x31) {
       c.Check(5, 0x26, 0);
       return;
     }
-    seconds = ftype == 0x30 && (c.Buf[8] & 0x03) == 0 && d.Formatted ? 30 : 600;
+    const bool certify = ftype == 0x30 && (c.Buf[8] & 0x03) == 2;
+    if (certify) {
+      seconds = double(d.Capacity) * 2048 / (8990.0 * 1000);
+      ClearData(d);
+      CacheForget(d);
+      d.MaxWritten = 0;
+    } else {
+      seconds = d.Formatted ? 30 : 60;
+    }
     d.Formatted = true;
+    d.NoSpares = ftype == 0x31;
   } else if (prof == PROF_DVDPRW) {
     if (ftype != 0x26) {
       c.Check(5, 0x26, 0);

@@ -121,7 +121,8 @@ struct TDrive {
   bool TrayOpen = false;
   uint32_t Capacity = 0;
   std::string Image;            // ROM media: the image file
-  bool Formatted = false;       // DVD+RW / DVD-RW restricted overwrite / DVD-RAM
+  bool Formatted = false;       // DVD+RW / DVD-RW restricted overwrite / DVD-RAM / BD-RE
+  bool NoSpares = false;        // BD-RE formatted without spare areas: no defect management
   bool Finalized = false;
   bool DaoOnly = false;         // DVD-RW after a minimal blank
   int ClosedSessions = 0;

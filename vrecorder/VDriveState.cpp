@@ -225,6 +225,7 @@ void TDrive::LoadMedium(const TMediaType &t, uint32_t capacity) {
   Capacity = capacity ? capacity : t.Capacity;
   Image.clear();
   Formatted = (t.Profile == PROF_DVDRAM);
+  NoSpares = false;
   Finalized = false;
   DaoOnly = false;
   ClosedSessions = 0;
@@ -245,7 +246,7 @@ void TDrive::RemoveMedium() {
   Image.clear();
   Tracks.clear();
   ClosedSessions = 0;
-  Finalized = Formatted = DaoOnly = false;
+  Finalized = Formatted = DaoOnly = NoSpares = false;
   MaxWritten = 0;
   Timestamp.clear();
   Prevent = false;

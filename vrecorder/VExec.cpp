@@ -521,6 +521,7 @@ const char *CommandName(uint8_t op) {
   case 0x5C: return "READ-BUFFER-CAPACITY";
   case 0xA1: return "BLANK";
   case 0xA8: return "READ(12)";
+  case 0xAA: return "WRITE(12)";
   case 0xB6: return "SET-STREAMING";
   case 0xBB: return "SET-CD-SPEED";
   case 0xBF: return "SEND-DVD-STRUCTURE";
@@ -535,7 +536,7 @@ static bool NeedsNoMedium(uint8_t op) {
 }
 
 static bool IsWriteCommand(uint8_t op) {
-  return op == 0x2A || op == 0x5B || op == 0xA1 || op == 0x04 || op == 0x53 || op == 0x54 || op == 0xBF;
+  return op == 0x2A || op == 0xAA || op == 0x5B || op == 0xA1 || op == 0x04 || op == 0x53 || op == 0x54 || op == 0xBF;
 }
 
 // The host adapter status of the `transport` fault: the command was lost on
@@ -565,10 +566,12 @@ static bool ApplyFault(TCmd &c) {
       else if (f.Kind == "opc")
         want = 0x54;
     }
-    if (want >= 0 ? op != want : (op == 0x12 || op == 0x03))
+    // A fault on WRITE(10) also meets WRITE(12).
+    const bool matches = op == want || (want == 0x2A && op == 0xAA);
+    if (want >= 0 ? !matches : (op == 0x12 || op == 0x03))
       continue;
     if (f.Kind == "writeerror") {
-      const uint32_t lba = c.Cdb32(2), n = c.Cdb16(7);
+      const uint32_t lba = c.Cdb32(2), n = op == 0xAA ? c.Cdb32(6) : c.Cdb16(7);
       if (uint64_t(f.Lba) < lba || uint64_t(f.Lba) >= uint64_t(lba) + n)
         continue;
     }
@@ -682,6 +685,7 @@ void Dispatch(TCmd &c) {
   case 0x5C: CmdReadBufferCapacity(c); break;
   case 0xA1: CmdBlank(c); break;
   case 0xA8: CmdRead10(c); break;
+  case 0xAA: CmdWrite10(c); break;
   case 0xB6: CmdSetStreaming(c); break;
   case 0xBB: CmdSetCdSpeed(c); break;
   case 0xBF: CmdSendDvdStructure(c); break;

@@ -443,12 +443,17 @@ void CmdRead10(TCmd &c) {
 
 void CmdWrite10(TCmd &c) {
   TDrive &d = c.D;
-  const uint32_t lba = c.Cdb32(2), n = c.Cdb16(7);
+  const bool write12 = c.Cdb[0] == 0xAA;
+  const uint32_t lba = c.Cdb32(2), n = write12 ? c.Cdb32(6) : c.Cdb16(7);
+  // A BD-RE with spare areas verifies what it writes and replaces bad
+  // clusters, at half the speed; the streaming bit of WRITE(12) skips that.
+  const bool streaming = write12 && (c.Cdb[10] & 0x80);
+  const double cost = d.Profile() == PROF_BDRE && d.Formatted && !d.NoSpares && !streaming ? 2.0 : 1.0;
   if (!d.CanWrite(d.Medium) || d.Type()->Rom) {
     c.Check(5, 0x30, 0x05);  // cannot write medium, incompatible format
     return;
   }
-  if (c.DataDir != 2 || c.Len < n * 2048u) {
+  if (c.DataDir != 2 || uint64_t(c.Len) < uint64_t(n) * 2048) {
     c.R.HaStat = 0x12;
     return;
   }
@@ -471,7 +476,7 @@ void CmdWrite10(TCmd &c) {
       c.Check(5, 0x21, 0x02);  // restricted overwrite takes whole ECC blocks only
       return;
     }
-    if (!BufferAccept(d, double(n) * 2048)) {
+    if (!BufferAccept(d, double(n) * 2048 * cost)) {
       c.Check(2, 0x04, 0x08);
       return;
     }

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # How close a burn comes to the drive's own speed: `skarvo burn-image` to a
-# virtual CD-R, DVD-R and DVD+R whose clock runs in real time (clock 1, the
+# virtual CD-R, DVD-R, DVD+R and BD-R whose clock runs in real time (clock 1, the
 # drive buffer filling and draining as a real one does), with the library's
 # waits unscaled. Prints, per medium, the write phase's rate against the
 # write speed the drive was set to (min / median / max of the runs). Not part
 # of the test suite.
 #
 #   bench/burn/bench-burn-pace.sh [SKARVO] [MiB] [RUNS]
+#
+# BD-R (12x, 54 MB/s) burns an image four times as large, so that its write
+# phase lasts about as long as the others'. PACE_MEDIA names other media.
 #
 # The write phase runs from the first WRITE(10) to the last, as the drive's
 # command log times them. At the last write the drive still holds up to a
@@ -30,8 +33,9 @@ cleanup() {
 trap cleanup EXIT
 export SKARVO_VDRIVES=$W/vdrives
 unset SKARVO_TIME_SCALE SKARVO_VDRIVE_CLOCK
-"$SKARVO" vdrive add pace --model dvd-writer >/dev/null
+"$SKARVO" vdrive add pace --model bd-writer >/dev/null
 head -c $((mib << 20)) /dev/urandom >"$W/image.iso"
+for _ in 1 2 3 4; do cat "$W/image.iso"; done >"$W/image-bd.iso"
 buffer_kb=$("$SKARVO" vdrive list 2>/dev/null >/dev/null; awk -F' = ' '$1 == "buffer_kb" { print $2 }' "$W/vdrives/pace/settings")
 
 # One run on MEDIUM: prints "ratio speed_kbs seconds".
@@ -41,7 +45,9 @@ run() {
   "$SKARVO" vdrive insert pace --media "$medium" >/dev/null
   "$SKARVO" vdrive set pace clock 1 >/dev/null
   "$SKARVO" vdrive log pace --clear >/dev/null
-  "$SKARVO" burn-image --drive pace "$W/image.iso" >"$W/out.txt" 2>&1 &
+  local image=$W/image.iso
+  case $medium in BD*) image=$W/image-bd.iso ;; esac
+  "$SKARVO" burn-image --drive pace "$image" >"$W/out.txt" 2>&1 &
   local burn=$!
   # Waits for the flush in the log, then speeds the drive up for the close.
   (
@@ -78,7 +84,7 @@ run() {
 }
 
 printf "image: %d MiB of random data, drive buffer %s KB, recorder clock 1, library waits unscaled\n" "$mib" "$buffer_kb"
-for medium in CD-R DVD-R DVD+R; do
+for medium in ${PACE_MEDIA:-CD-R DVD-R DVD+R BD-R}; do
   ratios=()
   for _ in $(seq "$runs"); do
     read -r ratio speed secs <<<"$(run "$medium")"

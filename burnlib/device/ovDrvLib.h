@@ -45,7 +45,21 @@ enum TDiscTypeCode : uint8_t {
   dtDDCDROM = 13,
   dtDDCDR = 14,
   dtDDCDRW = 15,
+  dtBDROM = 16,
+  dtBDR = 17,     // sequential recording mode
+  dtBDRDL = 18,
+  dtBDRE = 19,
+  dtBDREDL = 20,
 };
+
+// Blu-ray codes: write-once (BD-R, BD-R DL), overwritable (BD-RE, BD-RE DL).
+inline bool IsBD(uint8_t Code) { return Code >= dtBDROM && Code <= dtBDREDL; }
+inline bool IsBDR(uint8_t Code) { return Code == dtBDR || Code == dtBDRDL; }
+inline bool IsBDRE(uint8_t Code) { return Code == dtBDRE || Code == dtBDREDL; }
+// A single BD layer holds this many sectors; more means two layers.
+inline constexpr uint32_t kBDLayerSectors = 12219392;
+// BD 1x in KB/s.
+inline constexpr uint16_t kBDSpeed1x = 4495;
 
 // Bits of TSCSIDevice::Capabilities.
 enum TCapability : int {
@@ -69,6 +83,9 @@ enum TCapability : int {
   capWriteDVDPlusRDL = 17,
   capWriteDVDPlusRW = 18,
   capUnderrunProtection = 20,
+  capReadBD = 21,
+  capWriteBDR = 22,
+  capWriteBDRE = 23,
 };
 
 // WriteModes bits.
@@ -78,6 +95,10 @@ inline constexpr uint8_t wmTAO = 4;
 
 // Display names of the disc-type codes 0..15.
 extern const char *const DiscTypeNames[16];
+// The display name of any disc-type code ("UNKNOWN" past the known ones).
+const char *DiscTypeName(uint8_t Code);
+// 1x of a medium in KB/s: 176.4 on CD, 1,385 on DVD, 4,495 on BD.
+double SpeedUnit(uint8_t Code);
 // Command names by opcode 00h..FEh: a 22-character name, or the opcode as
 // two upper-case hexadecimal digits.
 const std::string &CommandNames(uint8_t opcode);
@@ -274,11 +295,21 @@ public:
   bool LoadEject(bool Eject);
   bool AllowMediumRemoval(bool Allow);
   bool ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength);
+  // The first formattable descriptor of format type Type in READ FORMAT
+  // CAPACITIES: its number of blocks and type-dependent parameter.
+  bool ReadFormatDescriptor(uint8_t Type, uint32_t &Blocks, uint32_t &Parameter);
+  // Formats a BD-RE with format type 30h (spare areas, Subtype 00b quick
+  // reformat, 10b full certification) or 31h (no spare areas), at the size
+  // the drive offers for that type.
+  bool FormatBDRE(uint8_t Type, uint8_t Subtype, bool Immediate);
   bool ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength);
   // ForceUnitAccess: the blocks come from the medium, never from the
   // drive's cache of what it was sent (a verify must read what was recorded).
   bool Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buffer, bool ForceUnitAccess = false);
   bool Write10(uint32_t LBA, uint16_t Blocks, uint8_t Flags, int ByteCount, void *Buffer);
+  // WRITE(12); Streaming asks the drive to skip defect management (BD-RE
+  // with spare areas, DVD-RAM), so that it writes at full speed.
+  bool Write12(uint32_t LBA, uint32_t Blocks, bool Streaming, int ByteCount, void *Buffer);
   bool SynchronizeCache(uint32_t TimeoutMs, bool Immediate);
   bool ReadTOC(uint8_t Format, void *Buffer, uint8_t Length, uint8_t TrackOrSession, bool MSF,
                uint8_t Control = 0);
@@ -365,7 +396,7 @@ public:
   uint32_t TrackSize() const;
   uint32_t TrackLastRecorded() const;
   bool TrackNextWritableValid() const { return (TrackInfo[7] & 0x01) != 0; }
-  // DVD-RAM, DVD+RW and restricted-overwrite DVD-RW: one overwritable track.
+  // DVD-RAM, DVD+RW, restricted-overwrite DVD-RW and BD-RE: one overwritable track.
   static bool IsOverwritable(uint8_t code);
   // READ CAPACITY's last block + 1 (a pressed disc's size); 0 when unknown.
   uint32_t RecordedBlocks();

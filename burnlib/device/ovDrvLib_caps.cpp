@@ -182,7 +182,7 @@ void TSCSIDevice::ApplyCapabilitiesPage() {
   maxWriteSpeed_ = Get16(pg + 18) ? Get16(pg + 18) : (ram ? 1 : 0);
   maxReadSpeed_ = Get16(pg + 8) ? Get16(pg + 8) : (ram ? 1 : 0);
 
-  const uint16_t features[3] = {0x2A, 0x3B, 0x2F};
+  const uint16_t features[5] = {0x2A, 0x3B, 0x2F, 0x40, 0x41};
   for (uint16_t f : features) {
     alignas(8) uint8_t cfg[114] = {};
     if (!GetConfiguration(2, f, cfg, sizeof cfg) || Get16(cfg + 8) != f)
@@ -202,6 +202,14 @@ void TSCSIDevice::ApplyCapabilitiesPage() {
       setBit(capReadDVDR);
       setBit(capReadDVDRW);
       if (writes) { setBit(capWriteDVDR); setBit(capWriteDVDRW); }
+      break;
+    case 0x40:
+      setBit(capReadBD);
+      break;
+    case 0x41:
+      // Class 0 version bitmaps: BD-RE at feature bytes 8-9, BD-R at 16-17.
+      if (Get16(cfg + 8 + 8) != 0) setBit(capWriteBDRE);
+      if (Get16(cfg + 8 + 16) != 0) setBit(capWriteBDR);
       break;
     }
   }

@@ -94,6 +94,24 @@ bool TSCSIDevice::ReadFormatCapacities(uint32_t &Blocks, uint32_t &BlockLength) 
   return true;
 }
 
+bool TSCSIDevice::ReadFormatDescriptor(uint8_t Type, uint32_t &Blocks, uint32_t &Parameter) {
+  alignas(8) uint8_t buf[252] = {};
+  const uint8_t cdb[10] = {0x23, 0, 0, 0, 0, 0, 0, 0, sizeof buf, 0};
+  if (!Exec(10, cdb, kIn, buf, sizeof buf, 10000))
+    return false;
+  // Header of 4 bytes, the current/maximum descriptor, then 8-byte
+  // formattable descriptors: blocks, type << 2 | subtype, parameter.
+  const size_t end = std::min<size_t>(4u + buf[3], sizeof buf);
+  for (size_t at = 12; at + 8 <= end; at += 8) {
+    if ((buf[at + 4] >> 2) != Type)
+      continue;
+    Blocks = Get32(buf + at);
+    Parameter = Get32(buf + at + 4) & 0xFFFFFFu;
+    return true;
+  }
+  return false;
+}
+
 bool TSCSIDevice::ReadCapacity(uint32_t &LastLBA, uint32_t &BlockLength) {
   alignas(8) uint8_t buf[8] = {};
   const uint8_t cdb[10] = {0x25};
@@ -112,25 +130,42 @@ bool TSCSIDevice::Read10(uint32_t LBA, uint16_t Blocks, int ByteCount, void *Buf
   return Exec(10, cdb, kIn, Buffer, static_cast<uint32_t>(std::max(ByteCount, 0)), 10000);
 }
 
-bool TSCSIDevice::Write10(uint32_t LBA, uint16_t Blocks, uint8_t Flags, int ByteCount, void *Buffer) {
-  uint8_t cdb[10] = {0x2A};
-  Put32(cdb + 2, LBA);
-  Put16(cdb + 7, Blocks);
+namespace {
+
+// Sends a write command with its data; true when the drive took it.
+bool SendWrite(TSCSIDevice &Dev, const uint8_t *Cdb, uint8_t CdbLen, uint8_t Flags, int ByteCount, void *Buffer) {
   SRB_ExecSCSICmd srb;
   std::memset(&srb, 0, sizeof srb);
   srb.SRB_Flags = Flags;
   srb.SRB_BufLen = static_cast<uint32_t>(std::max(ByteCount, 0));
   srb.SRB_BufPointer = static_cast<uint8_t *>(Buffer);
-  srb.SRB_CDBLen = 10;
-  std::memcpy(srb.CDBByte, cdb, 10);
+  srb.SRB_CDBLen = CdbLen;
+  std::memcpy(srb.CDBByte, Cdb, CdbLen);
   // Without a transport or a device nothing was written: that is a failure,
   // not the "still pending" status the drive may leave.
-  if (!ASPIIsInitialized() || HaId == 254) {
-    ExecSRB(srb, 120000);
+  if (!ASPIIsInitialized() || Dev.HaId == 254) {
+    Dev.ExecSRB(srb, 120000);
     return false;
   }
-  ExecSRB(srb, 120000);
+  Dev.ExecSRB(srb, 120000);
   return srb.SRB_Status == SS_COMP || srb.SRB_Status == SS_PENDING;
+}
+
+} // namespace
+
+bool TSCSIDevice::Write10(uint32_t LBA, uint16_t Blocks, uint8_t Flags, int ByteCount, void *Buffer) {
+  uint8_t cdb[10] = {0x2A};
+  Put32(cdb + 2, LBA);
+  Put16(cdb + 7, Blocks);
+  return SendWrite(*this, cdb, sizeof cdb, Flags, ByteCount, Buffer);
+}
+
+bool TSCSIDevice::Write12(uint32_t LBA, uint32_t Blocks, bool Streaming, int ByteCount, void *Buffer) {
+  uint8_t cdb[12] = {0xAA};
+  Put32(cdb + 2, LBA);
+  Put32(cdb + 6, Blocks);
+  cdb[10] = Streaming ? 0x80 : 0x00;
+  return SendWrite(*this, cdb, sizeof cdb, kOut, ByteCount, Buffer);
 }
 
 bool TSCSIDevice::SynchronizeCache(uint32_t TimeoutMs, bool Immediate) {

@@ -9,6 +9,19 @@ const char *const DiscTypeNames[16] = {"UNKNOWN", "CD-ROM",   "CD-R",     "CD-RW
                                        "DVD-RW",  "DVD-RW",   "DVD+RW",   "DVD+R",
                                        "DVD+R DL", "DDCD-ROM", "DDCD-R",  "DDCD-RW"};
 
+const char *DiscTypeName(uint8_t Code) {
+  static const char *const kBD[] = {"BD-ROM", "BD-R", "BD-R DL", "BD-RE", "BD-RE DL"};
+  if (Code < 16)
+    return DiscTypeNames[Code];
+  return IsBD(Code) ? kBD[Code - dtBDROM] : DiscTypeNames[dtUnknown];
+}
+
+double SpeedUnit(uint8_t Code) {
+  if (IsBD(Code))
+    return kBDSpeed1x;
+  return Code == dtUnknown || Code >= dtDVDROM ? 1385.0 : 176.4;
+}
+
 namespace {
 
 uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
@@ -29,6 +42,9 @@ uint8_t ProfileToCode(uint16_t profile) {
   case 0x0020: return dtDDCDROM;
   case 0x0021: return dtDDCDR;
   case 0x0022: return dtDDCDRW;
+  case 0x0040: return dtBDROM;
+  case 0x0041: return dtBDR;
+  case 0x0043: return dtBDRE;
   default: return dtUnknown;
   }
 }
@@ -53,6 +69,10 @@ const char *ProfileName(uint16_t profile) {
   case 0x0020: return "DDCD-ROM";
   case 0x0021: return "DDCD-R";
   case 0x0022: return "DDCD-RW";
+  case 0x002B: return "DVD+R DL";
+  case 0x0040: return "BD-ROM";
+  case 0x0041: return "BD-R";
+  case 0x0043: return "BD-RE";
   default: return "???????";
   }
 }
@@ -77,6 +97,13 @@ uint8_t TSCSIDevice::GetDiscType() {
   alignas(8) uint8_t cfg[114] = {};
   if (GetConfiguration(2, 0, cfg, sizeof cfg))
     code = ProfileToCode(Get16(cfg + 6));
+  if (code == dtBDR || code == dtBDRE) {
+    // One profile for both sizes: the medium's largest capacity tells a
+    // second layer.
+    uint32_t blocks = 0, length = 0;
+    if (ReadFormatCapacities(blocks, length) && blocks > kBDLayerSectors && blocks != 0xFFFFFFFFu)
+      code = code == dtBDR ? dtBDRDL : dtBDREDL;
+  }
   if (code == dtUnknown) {
     std::memset(ATIP, 0, sizeof ATIP);
     if (ReadTOC(4, ATIP, sizeof ATIP, 0, true)) {
@@ -117,11 +144,12 @@ void TSCSIDevice::GetDiscInfo(TDisc &Out) {
   alignas(8) uint8_t cfg[114] = {};
   if (GetConfiguration(2, 0, cfg, sizeof cfg)) {
     const uint16_t profile = Get16(cfg + 6);
-    Disc.MediumName = ProfileName(profile);
     Disc.Erasable = profile == 0x0003 || profile == 0x000A || profile == 0x0013 || profile == 0x0014 ||
-                    profile == 0x001A || profile == 0x0022;
+                    profile == 0x001A || profile == 0x0022 || profile == 0x0043;
     Disc.Profile = profile;
-    const uint8_t track = GetDiscType() < 4 ? 255 : 1;
+    const uint8_t code = GetDiscType();
+    Disc.MediumName = IsBD(code) ? DiscTypeName(code) : ProfileName(profile);
+    const uint8_t track = code < 4 ? 255 : 1;
     if (ReadTrackInformation(track)) {
       Disc.EndAddress = TrackNextWritable();
       Disc.Capacity = TrackNextWritable() + TrackFreeBlocks();
@@ -192,7 +220,7 @@ void TSCSIDevice::SetWriteParamsForQuery() {
 }
 
 bool TSCSIDevice::IsOverwritable(uint8_t code) {
-  return code == dtDVDRAM || code == dtDVDPlusRW || code == dtDVDRWRestricted;
+  return code == dtDVDRAM || code == dtDVDPlusRW || code == dtDVDRWRestricted || IsBDRE(code);
 }
 
 uint32_t TSCSIDevice::RecordedBlocks() {
@@ -234,7 +262,7 @@ uint32_t TSCSIDevice::UsedBlocks() {
   SetWriteParamsForQuery();
   ReadDiscInformation();
   if (t >= 4) {
-    if (t == dtDVDROM)
+    if (t == dtDVDROM || t == dtBDROM)
       return RecordedBlocks();
     if (!ReadTrackInformation(DiscLastTrackInLastSession()) || TrackSize() == 0xFFFFFFFFu)
       return 0;
@@ -264,7 +292,7 @@ uint32_t TSCSIDevice::FreeBlocks() {
   SetWriteParamsForQuery();
   ReadDiscInformation();
   if (t > 3) {
-    if (t == dtDVDROM)  // pressed: nothing can be added
+    if (t == dtDVDROM || t == dtBDROM)  // pressed: nothing can be added
       return 0;
     if (!ReadTrackInformation(DiscLastTrackInLastSession()))
       return 0;
@@ -326,7 +354,7 @@ uint32_t TSCSIDevice::DiscCapacity() {
       capacity = RecordedBlocks();
     return capacity;
   }
-  if (t == dtDVDROM)
+  if (t == dtDVDROM || t == dtBDROM)
     return RecordedBlocks();
   if (!ReadTrackInformation(DiscLastTrackInLastSession()))
     return 0;
@@ -346,5 +374,5 @@ bool TSCSIDevice::IsRewritable() {
     return (DiscInformation[2] & 0x10) != 0;
   DiscTypeCode = GetDiscType();
   const uint8_t t = DiscTypeCode;
-  return t == dtDVDRAM || t == dtDVDRWRestricted || t == dtDVDRWSequential || t == dtDVDPlusRW;
+  return t == dtDVDRAM || t == dtDVDRWRestricted || t == dtDVDRWSequential || t == dtDVDPlusRW || IsBDRE(t);
 }

@@ -1,6 +1,7 @@
 // Erasing rewritable media: EraseDisc starts it, TEraseThread follows it.
 #include "ovDrvLib.h"
 
+#include "ovBytes.h"
 #include "ovSync.h"
 
 #include <cfenv>
@@ -25,6 +26,8 @@ uint16_t EraseSecondsFor(uint8_t code, uint8_t quick) {
     return quick ? 150 : 4500;
   if (code == dtDVDRW)
     return quick ? 180 : 4440;
+  if (IsBDRE(code))  // certification at 2x: about 47 minutes a layer
+    return quick ? 600 : (code == dtBDREDL ? 7200 : 3600);
   return quick ? 600 : 4440;
 }
 
@@ -46,6 +49,18 @@ std::string Reason(const TSCSIDevice &dev, const char *fallback) {
 }
 
 } // namespace
+
+bool TSCSIDevice::FormatBDRE(uint8_t Type, uint8_t Subtype, bool Immediate) {
+  uint32_t blocks = 0, parameter = 0;
+  if (!ReadFormatDescriptor(Type, blocks, parameter))
+    return false;
+  // Header (FOV, immediate), one format descriptor.
+  uint8_t list[12] = {0x00, static_cast<uint8_t>(Immediate ? 0x82 : 0x80), 0x00, 0x08};
+  ov::PutBE32(list + 4, blocks);
+  ov::PutBE32(list + 8, parameter);
+  list[8] = static_cast<uint8_t>(Type << 2 | (Subtype & 3));
+  return FormatUnit(0x11, list, sizeof list);
+}
 
 int TSCSIDevice::EraseProgress() const {
   if (!erasing_.load() || !eraseThread_)
@@ -92,12 +107,12 @@ bool TSCSIDevice::EraseDisc(uint8_t Quick) {
   if (!TestUnitReady(5000) && !WaitUnitReady(30000, 5000))
     return false;
   std::string speed;
-  if (code >= dtDVDRAM && code <= dtDVDPlusRW)
-    speed = ov::FormatFloat("0.0X", S / 1385.0) + ov::FormatFloat("(#,##0 KB/s)", S);
+  if ((code >= dtDVDRAM && code <= dtDVDPlusRW) || IsBD(code))
+    speed = ov::FormatFloat("0.0X", S / SpeedUnit(code)) + ov::FormatFloat("(#,##0 KB/s)", S);
   else
     speed = ov::FormatFloat("0X", S / 176.4) + ov::FormatFloat("(#,##0 KB/s)", S);
   char line[160];
-  std::snprintf(line, sizeof line, "STARTING ERASE PROCESS ON %s AT %s", DiscTypeNames[code & 15],
+  std::snprintf(line, sizeof line, "STARTING ERASE PROCESS ON %s AT %s", DiscTypeName(code),
                 speed.c_str());
   DebugMsg(std::string(">>> ") + line, 1);
 
@@ -105,7 +120,11 @@ bool TSCSIDevice::EraseDisc(uint8_t Quick) {
   // The tray stays locked while the erase runs; every ending unlocks it.
   AllowMediumRemoval(false);
   bool started = false;
-  if (code != dtDVDRAM && code != dtDVDPlusRW) {
+  if (IsBDRE(code)) {
+    // A quick format without spare areas, or a full one with them that
+    // certifies every cluster.
+    started = Quick == 1 ? FormatBDRE(0x31, 0, true) : FormatBDRE(0x30, 2, true);
+  } else if (code != dtDVDRAM && code != dtDVDPlusRW) {
     SRB_ExecSCSICmd srb;
     std::memset(&srb, 0, sizeof srb);
     srb.SRB_Flags = SRB_EVENT_NOTIFY;
@@ -250,6 +269,18 @@ void TEraseThread::Execute() {
       d.CloseTrackSession(false, 3, 0, 0, 0);
       E += 1;
     }
+  } else if (IsBDRE(EraseKind)) {
+    // Polled twice a second while the drive reports its progress. A quick
+    // format leaves the old data: the volume descriptors are overwritten.
+    E = 0;
+    do {
+      Pause(driveProgress_ ? 500 : 2000);
+      d.ReadDiscInformation();
+      E += driveProgress_ ? 0.5 : 2;
+      Step(E);
+    } while (!Failed() && d.NotReady() && E <= limit);
+    if (!Failed() && quick_ == 1 && ZeroStart(65))
+      d.SynchronizeCache(30000, false);
   } else {
     if (EraseKind == dtDVDRAM && quick_ == 1 && ZeroStart(65))
       d.SynchronizeCache(30000, false);

@@ -19,6 +19,11 @@ bool TSCSIDevice::SetWriteParameters(bool aTestWrite, bool aUnderrunProtection, 
                                      bool Closing) {
   if (DiscType == dtDVDRAM)
     return true;
+  // BD-R takes the page of DVD+R, BD-RE that of DVD+RW.
+  if (IsBDR(static_cast<uint8_t>(DiscType)))
+    DiscType = dtDVDPlusR;
+  else if (IsBDRE(static_cast<uint8_t>(DiscType)))
+    DiscType = dtDVDPlusRW;
   alignas(8) uint8_t buf[512] = {};
   if (!ModeSense10(0x05, false, buf, sizeof buf))
     return false;
@@ -122,8 +127,9 @@ bool TSCSIDevice::SetClosingParameters(uint8_t DiscType, bool Finalize) {
 }
 
 uint8_t TSCSIDevice::SessionCloseFunction(uint8_t DiscType, bool Finalize) {
-  // DVD+R keeps a closed session appendable; only these functions finalise it.
-  if (Finalize && DiscType == dtDVDPlusRDL)
+  // DVD+R and BD-R keep a closed session appendable; only these functions
+  // finalise them.
+  if (Finalize && (DiscType == dtDVDPlusRDL || IsBDR(DiscType)))
     return 6;
   if (Finalize && DiscType == dtDVDPlusR)
     return 5;
@@ -133,9 +139,13 @@ uint8_t TSCSIDevice::SessionCloseFunction(uint8_t DiscType, bool Finalize) {
 bool TSCSIDevice::CloseSession(bool Finalize) {
   const uint8_t code = GetDiscType();
   DiscTypeCode = code;
+  if (IsBDRE(code))  // no tracks or sessions: recording what the drive holds is all
+    return SynchronizeCache(120000, false);
   if (!SetClosingParameters(code, Finalize))
     return false;
   if (code == dtDVDPlusRDL)
     return CloseTrackSession(false, SessionCloseFunction(code, Finalize), 0, 0, 0xFF);
+  if (IsBDR(code))
+    return CloseTrackSession(false, SessionCloseFunction(code, Finalize), 0, 0, 0);
   return CloseTrackOrSession(false, false, Finalize && code == dtDVDPlusR);
 }

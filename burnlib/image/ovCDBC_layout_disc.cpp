@@ -40,6 +40,10 @@ bool TOrvBurner::ReadNextWritableAddress() {
     SessionStart = ReadLastVolumeSize();
     return true;
   }
+  if (IsBDRE(type)) {  // after the last volume, on a whole cluster
+    SessionStart = (ReadLastVolumeSize() + 31) / 32 * 32;
+    return true;
+  }
   const bool discInfo = ReadDiscInformation();
   if (type == dtDVDRWRestricted) {
     if (!ReadTrackInformation(1))

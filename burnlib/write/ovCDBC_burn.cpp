@@ -39,10 +39,10 @@ namespace {
 std::string MediumRefusal(TOrvBurner &b, uint8_t code, bool Image) {
   if (code == dtUnknown || b.MediumAbsent())
     return "NO DISC IN THE DRIVE";
-  if (code == dtCDROM || code == dtDVDROM || code == dtDDCDROM)
-    return std::string("THE ") + DiscTypeNames[code & 15] + " IS NOT WRITABLE";
+  if (code == dtCDROM || code == dtDVDROM || code == dtDDCDROM || code == dtBDROM)
+    return std::string("THE ") + DiscTypeName(code) + " IS NOT WRITABLE";
   if (b.TestWrite && !b.TestWritePossible(code))
-    return std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeNames[code & 15] + " IN THIS DRIVE";
+    return std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeName(code) + " IN THIS DRIVE";
   if (!TSCSIDevice::IsOverwritable(code)) {
     const int status = b.DiscStatus();
     if (status == 2 || status == 3)

@@ -120,7 +120,7 @@ bool TDiscWriter::OpenTarget() {
   // The tray stays locked until the write has ended, whatever the ending.
   b.AllowMediumRemoval(false);
   prepared_ = true;
-  if (discType_ != dtDVDPlusRW)
+  if (discType_ != dtDVDPlusRW && !IsBDRE(discType_))
     b.RezeroUnit();
   b.SetCDSpeed(b.ReadSpeed, b.WriteSpeed());
   b.WaitUnitReady(10000, 1000);
@@ -132,11 +132,12 @@ bool TDiscWriter::OpenTarget() {
   b.FinalizeDisc = finalize;
   // A drive that did not take the simulation bit would record for real.
   if (b.TestWrite && (discType_ == dtDVDRAM || !paramsSet || !(b.WriteParamsPage[2] & 0x10))) {
-    Fail(std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeNames[discType_ & 15] + " IN THIS DRIVE");
+    Fail(std::string("TEST WRITE NOT POSSIBLE ON ") + DiscTypeName(discType_) + " IN THIS DRIVE");
     return false;
   }
 
-  if (IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW || discType_ == dtDVDPlusRDL)
+  if (IsDVDMinus(discType_) || discType_ == dtDVDPlusR || discType_ == dtDVDPlusRW || discType_ == dtDVDPlusRDL ||
+      IsBDR(discType_) || IsBDRE(discType_))
     SendStreaming();
   // The track the layout found for the session (the invisible one).
   firstTrack_ = b.SessionTrack ? b.SessionTrack : static_cast<uint16_t>(b.SessionCount() + 1);
@@ -149,13 +150,13 @@ bool TDiscWriter::OpenTarget() {
     b.SendOPC();
 
   std::string speedText;
-  if (discType_ >= dtDVDR && discType_ <= dtDVDPlusR)
-    speedText = ov::FormatFloat("0.0", speed / 1385.0);
+  if ((discType_ >= dtDVDR && discType_ <= dtDVDPlusR) || IsBD(discType_))
+    speedText = ov::FormatFloat("0.0", speed / SpeedUnit(discType_));
   else
     speedText = ov::FormatFloat("0", speed / 176.4);
   speedText += ov::FormatFloat("X (#,##0 KB/s)", speed);
   char line[160];
-  std::snprintf(line, sizeof line, "STARTING WRITE PROCESS ON %s AT %s", DiscTypeNames[discType_ & 15],
+  std::snprintf(line, sizeof line, "STARTING WRITE PROCESS ON %s AT %s", DiscTypeName(discType_),
                 speedText.c_str());
   b.DebugMsg(std::string(">>> ") + line, 1);
   if (b.TestWrite)
@@ -184,7 +185,11 @@ bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes
       Fail(kAbortedByUserText);
       return false;
     }
-    if (b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, Data)) {
+    // BD-RE streams: defect management would halve the speed, and the
+    // verify reads back what was written.
+    const bool sent = IsBDRE(discType_) ? b.Write12(LBA, Sectors, true, Bytes, Data)
+                                        : b.Write10(LBA, static_cast<uint16_t>(Sectors), kWriteFlags, Bytes, Data);
+    if (sent) {
       pace_.Sent(static_cast<uint32_t>(Bytes));
       return true;
     }
@@ -193,12 +198,12 @@ bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes
       return false;
     }
     const uint8_t asc = b.SenseASC();
-    // An image burned to an unformatted DVD+RW meets the format here (a
-    // compilation meets it at its descriptor block): formatted once, then
-    // the write is sent again.
-    if (asc == kAscIncompatibleFormat && discType_ == dtDVDPlusRW && !plusRWFormatted_) {
+    // An image burned to an unformatted DVD+RW or BD-RE meets the format
+    // here (a compilation meets it at its descriptor block): formatted once,
+    // then the write is sent again.
+    if (asc == kAscIncompatibleFormat && (discType_ == dtDVDPlusRW || IsBDRE(discType_)) && !plusRWFormatted_) {
       plusRWFormatted_ = true;
-      if (FormatDVDPlusRW())
+      if (FormatOverwritable())
         continue;
       if (Cache.HasError())
         return false;
@@ -223,9 +228,13 @@ bool TDiscWriter::WriteWithRetries(uint32_t LBA, uint32_t Sectors, int32_t Bytes
   }
 }
 
-bool TDiscWriter::FormatDVDPlusRW() {
+bool TDiscWriter::FormatOverwritable() {
   TOrvBurner &b = Burner;
-  if (!b.FormatUnit(0x11, kFormatDVDPlusRW, sizeof kFormatDVDPlusRW))
+  // A BD-RE gets its whole capacity without spare areas: the space checked
+  // before the burn stays what the disc holds.
+  const bool formatted = IsBDRE(discType_) ? b.FormatBDRE(0x31, 0, true)
+                                           : b.FormatUnit(0x11, kFormatDVDPlusRW, sizeof kFormatDVDPlusRW);
+  if (!formatted)
     return false;
   if (!WaitDriveSettled(b, 2000, DiscWriteLimits.FormatWaitMs, false)) {
     Fail(kNotRespondingText);

@@ -109,7 +109,7 @@ private:
   // over as many sectors as the session's first block, and are flushed.
   // False when the write ended.
   bool WriteDescriptorBlock();
-  bool FormatDVDPlusRW();
+  bool FormatOverwritable();
   void SendStreaming();
   // The flush at the end of the data (after the caller's notice), and the
   // flush itself.

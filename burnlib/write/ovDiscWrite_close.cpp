@@ -187,6 +187,14 @@ bool TDiscWriter::Close() {
   case dtDVDPlusRW:
     close(false, 3, 0, 0xFF);
     break;
+  case dtBDR:
+  case dtBDRDL:
+    close(false, 1, firstHigh, first);
+    close(false, session, 0, 0);
+    break;
+  case dtBDRE:
+  case dtBDREDL:
+    break;  // no tracks or sessions: the flush has recorded everything
   default:
     ok = CloseCD() && ok;
     break;

@@ -73,6 +73,19 @@ private slots:
     g = b.Geometry();
     QCOMPARE(g.Ticks[99].Label, QString("10000 MB"));
     QCOMPARE(g.Ticks[99].LabelAt.x(), g.Ticks[99].X - 32);
+    // BD: 25 GB (23,866 MB and a fifth more) and 50 GB keep about 57 ticks,
+    // labelled every 5,000 and 10,000 MB.
+    b.SetMaxMemory(28639);
+    g = b.Geometry();
+    QCOMPARE(g.TickStep, 500);
+    QCOMPARE(int(g.Ticks.size()), 57);
+    QCOMPARE(g.Ticks[9].Label, QString("5000 MB"));
+    QCOMPARE(g.Ticks[39].Label, QString("20000 MB"));
+    b.SetMaxMemory(57278);
+    g = b.Geometry();
+    QCOMPARE(g.TickStep, 1000);
+    QCOMPARE(int(g.Ticks.size()), 57);
+    QCOMPARE(g.Ticks[49].Label, QString("50000 MB"));
     b.SetMaxMemory(1500);
     QCOMPARE(b.Geometry().TickStep, 20);
     b.SetMaxMemory(2500);

@@ -286,7 +286,7 @@ TEST_F(VDriveTest, CliInterruptedEraseUnlocksTheTrayAndExits130) {
 }
 
 TEST_F(VDriveTest, CliInfoFiguresAgree) {
-  AddDrive("w", "dvd-writer");
+  AddDrive("w", "bd-writer");
   // 66 MB recorded (33,800 blocks) in a first session.
   const std::string image = MakeImage(33800, 33800);
   struct TCase {
@@ -296,7 +296,8 @@ TEST_F(VDriveTest, CliInfoFiguresAgree) {
   };
   const TCase cases[] = {{"DVD-ROM", false, false}, {"DVD-RW", false, true}, {"DVD-RW", true, false},
                          {"DVD+R", false, true},    {"DVD+RW", true, false}, {"CD-R", false, true},
-                         {"DVD-R", false, true}};
+                         {"DVD-R", false, true},    {"BD-ROM", false, false}, {"BD-R", false, true},
+                         {"BD-R-DL", false, true},  {"BD-RE", true, false}};
   for (const TCase &c : cases) {
     Insert("w", c.Media, 0, image, c.Formatted);
     const TRun info = RunSkarvo("info --drive w");

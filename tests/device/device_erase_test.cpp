@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -14,6 +15,7 @@ struct TEraseRun {
   bool WithError = true;
   int MaxProgress = -1;
   bool ProgressWentBack = false;
+  int Steps = 0;  // distinct figures seen between 0 and 100
   std::vector<std::string> CdbsAtDone;
 };
 
@@ -59,6 +61,8 @@ protected:
         break;
       if (p < last)
         run.ProgressWentBack = true;
+      if (p > last && p < 100)
+        ++run.Steps;
       last = std::max(last, p);
       run.MaxProgress = std::max(run.MaxProgress, p);
       ov::CheckSynchronize(0);
@@ -354,4 +358,61 @@ TEST_F(EraseTest, AbortStopsThePollingAndRestoresTheDrive) {
   EXPECT_EQ(dev.EraseErrorText, "OPERATION ABORTED BY USER");
   const std::vector<std::string> cdbs = LoggedCdbs("w");
   EXPECT_NE(std::find(cdbs.begin(), cdbs.end(), "1E0000000000"), cdbs.end());
+}
+
+class BDEraseTest : public EraseTest {
+protected:
+  void SetUp() override {
+    EraseTest::SetUp();
+    std::string err;
+    ASSERT_TRUE(vrec::RemoveDrive("w", err)) << err;
+    AddDrive("w", "bd-writer");
+    Setting("w", "clock", "1000");
+  }
+  std::string SettingValue(const std::string &key) {
+    std::ifstream f(folder_ + "/w/settings");
+    for (std::string line; std::getline(f, line);)
+      if (line.rfind(key + " = ", 0) == 0)
+        return line.substr(key.size() + 3);
+    return "";
+  }
+};
+
+TEST_F(BDEraseTest, QuickEraseOfBDREFormatsWithoutSparesAndRemovesTheVolume) {
+  Insert("w", "BD-RE", 0, MakeImage(100, 100), true);
+  TSCSIDevice &dev = Select("w");
+  ASSERT_EQ(dev.GetDiscType(), dtBDRE);
+  ASSERT_EQ(dev.UsedBlocks(), 100u);
+  const TEraseRun run = Erase(dev, 1);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_FALSE(run.WithError) << dev.EraseErrorText;
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_TRUE(Logged(">>> STARTING ERASE PROCESS ON BD-RE AT 2.0X(8,990 KB/s)"));
+  EXPECT_EQ(Count(run.CdbsAtDone, "041100000000"), 1u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "A1"), 0u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "5B"), 0u) << "BD-RE has nothing to close";
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 65u);
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+  EXPECT_EQ(SettingValue("no_spares"), "1");
+  EXPECT_EQ(dev.UsedBlocks(), 0u);
+}
+
+TEST_F(BDEraseTest, CompleteEraseOfBDRECertifiesWithTheDrivesProgress) {
+  Insert("w", "BD-RE-DL", 0, MakeImage(100, 100), true);
+  // Certifying takes the drive 5,600 s of its time: 2.8 s here, long enough
+  // for the drive to report its progress many times.
+  Setting("w", "clock", "2000");
+  TSCSIDevice &dev = Select("w");
+  ASSERT_EQ(dev.GetDiscType(), dtBDREDL);
+  const TEraseRun run = Erase(dev, 0);
+  ASSERT_TRUE(run.Started) << dev.ErrorText;
+  EXPECT_FALSE(run.WithError) << dev.EraseErrorText;
+  EXPECT_FALSE(run.ProgressWentBack);
+  EXPECT_GE(run.MaxProgress, 90);
+  EXPECT_GE(run.Steps, 5);
+  EXPECT_EQ(Count(run.CdbsAtDone, "041100000000"), 1u);
+  EXPECT_EQ(Count(run.CdbsAtDone, "2A00"), 0u) << "the certification cleared the disc";
+  ExpectRestoreAtEnd(run.CdbsAtDone);
+  EXPECT_EQ(SettingValue("no_spares"), "0");
+  EXPECT_EQ(dev.ReadISOVolumeSize(), 0u);
 }

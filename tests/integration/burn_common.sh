@@ -7,6 +7,20 @@ export SKARVO_TIME_SCALE=0.01
 DRIVE=w
 "$SKARVO" vdrive add "$DRIVE" --model dvd-writer >/dev/null
 "$SKARVO" vdrive set "$DRIVE" clock 1000 >/dev/null
+# use_drive_for MEDIUM: DRIVE becomes the writer that takes MEDIUM; BD media
+# go to a BD writer "b", added the first time.
+use_drive_for() {
+  case $1 in
+  BD*)
+    DRIVE=b
+    if [ ! -d "$SKARVO_VDRIVES/b" ]; then
+      "$SKARVO" vdrive add b --model bd-writer >/dev/null
+      "$SKARVO" vdrive set b clock 1000 >/dev/null
+    fi
+    ;;
+  *) DRIVE=w ;;
+  esac
+}
 
 # load MEDIUM [insert options]: a new medium, and an empty command log.
 load() {
@@ -17,6 +31,8 @@ load() {
 drive_log() { "$SKARVO" vdrive log "$DRIVE"; }
 # How many commands named NAME (as the log names them) the drive received.
 count_cmd() { drive_log | grep -c "cmd=$1 " || true; }
+# How many WRITE(10) and WRITE(12) the drive received.
+count_writes() { drive_log | grep -c "cmd=WRITE(1[02]) " || true; }
 # One key of the drive's settings file.
 setting() { sed -n "s/^$1 = //p" "$SKARVO_VDRIVES/$DRIVE/settings"; }
 # The recorder's one-line summary of the loaded medium (vdrive list).

@@ -18,15 +18,18 @@ head -c 200000 /dev/urandom >"$T/next/x.bin"
 
 # Every recordable medium; overwritable ones take their sessions at sector 0
 # (so the new sessions import the old files), sequential ones after it.
-MEDIA="CD-R CD-RW DVD-R DVD-RW DVD-RW-RO DVD+R DVD+R-DL DVD+RW DVD-RAM"
-overwritable() { case $1 in DVD-RW-RO | DVD+RW | DVD-RAM) return 0 ;; *) return 1 ;; esac; }
+MEDIA="CD-R CD-RW DVD-R DVD-RW DVD-RW-RO DVD+R DVD+R-DL DVD+RW DVD-RAM BD-R BD-RE"
+overwritable() { case $1 in DVD-RW-RO | DVD+RW | DVD-RAM | BD-RE) return 0 ;; *) return 1 ;; esac; }
+# Media without tracks or sessions to close.
+closeless() { case $1 in DVD-RAM | BD-RE) return 0 ;; *) return 1 ;; esac; }
 
 # A disc of MEDIUM holding OLD as its first session. A sequential DVD-RW gets
 # it from a peer's image (a burn would format the blank disc first).
 old_disc() {
   local medium=$1
+  use_drive_for "$medium"
   case $medium in
-  DVD-RW-RO | DVD+RW | DVD-RAM) load "${medium%-RO}" --formatted ;;
+  DVD-RW-RO | DVD+RW | DVD-RAM | BD-RE) load "${medium%-RO}" --formatted ;;
   *) load "$medium" ;;
   esac
   if [ "$medium" = DVD-RW ]; then
@@ -124,7 +127,7 @@ row() {
     "$SKARVO" burn --drive "$DRIVE" --yes "${import[@]}" "$T/new" >"$T/out.txt" 2>"$T/err.txt" &
     local pid=$! i
     for i in $(seq 1 600); do
-      [ "$(count_cmd 'WRITE(10)')" -gt 14 ] && break
+      [ "$(count_writes)" -gt 14 ] && break
       sleep 0.05
     done
     kill -INT "$pid"
@@ -133,8 +136,8 @@ row() {
     grep -q "OPERATION ABORTED BY USER" "$T/err.txt" || fail "$row: $(tail -2 "$T/err.txt")"
   else
     "$SKARVO" burn --drive "$DRIVE" --yes "${verify[@]}" "${import[@]}" "$T/new" >"$T/out.txt" 2>"$T/err.txt" || rc=$?
-    # DVD-RAM has no close: its row writes the whole session.
-    if [ "$phase" = closing ] && [ "$medium" = DVD-RAM ]; then
+    # DVD-RAM and BD-RE have no close: their row writes the whole session.
+    if [ "$phase" = closing ] && closeless "$medium"; then
       [ "$rc" = 0 ] || fail "$row: exit $rc: $(tail -2 "$T/err.txt")"
     elif [ "$rc" = 0 ]; then
       fail "$row: exit 0 although the fault hit: $(tail -2 "$T/out.txt")"
@@ -145,7 +148,7 @@ row() {
     elif grep -q "Burn process completed" "$T/out.txt"; then
       fail "$row: a failed burn says it completed"
     fi
-    if [ "$phase" = closing ] && [ "$medium" != DVD-RAM ] && ! grep -q "skarvo close-track" "$T/err.txt"; then
+    if [ "$phase" = closing ] && ! closeless "$medium" && ! grep -q "skarvo close-track" "$T/err.txt"; then
       fail "$row: a failed close does not name close-track: $(tail -2 "$T/err.txt")"
     fi
   fi
@@ -157,7 +160,7 @@ row() {
   pass "$row"
 }
 
-# How many WRITE(10) the burn of NEW sends after OLD, per medium: the
+# How many writes (WRITE(10), or WRITE(12) on BD-RE) the burn of NEW sends after OLD, per medium: the
 # write-last row fails the last of them (on overwritable media the block of
 # sector 0, written last). And how many READ(10) it sends before a verify
 # (the import's, the volume's): the verifying row fails the next one.
@@ -168,7 +171,7 @@ for medium in $MEDIA; do
   import=()
   overwritable "$medium" && import=(--import-session -1)
   "$SKARVO" burn --drive "$DRIVE" --yes "${import[@]}" "$T/new" >/dev/null 2>&1 || fail "$medium: burn of NEW"
-  LASTWRITE[$medium]=$(($(count_cmd 'WRITE(10)') - 1))
+  LASTWRITE[$medium]=$(($(count_writes) - 1))
   READS[$medium]=$(count_cmd 'READ(10)')
 done
 

@@ -177,3 +177,37 @@ TEST_F(VrecBdTest, BdReIsWrittenAnywhereOnceFormattedAndStoredSparse) {
   ASSERT_TRUE(r.Good());
   EXPECT_EQ(r.Data[5], 'e');
 }
+
+TEST_F(VrecBdTest, DefectManagementHalvesTheWriteRateUnlessStreamingOrWithoutSpares) {
+  Drive("bd", "bd-writer", "BD-RE", 0, "", true);
+  const uint8_t t = Target("bd");
+  // A clock this slow drains nothing while the test runs: the buffer shows
+  // the drive time each write costs, in bytes at the set speed.
+  setenv("SKARVO_VDRIVE_CLOCK", "0.000001", 1);
+  const auto used = [&] {
+    TReply r = Cmd({0x5C, 0, 0, 0, 0, 0, 0, 0, 12, 0}, 1, 12, {}, t);
+    EXPECT_TRUE(r.Good());
+    return Be32(r.Data, 4) - Be32(r.Data, 8);
+  };
+  const std::vector<uint8_t> data(32 * 2048, 0x33);
+  const auto write12 = [&](uint32_t lba, bool streaming) {
+    return Cmd({0xAA, 0, 0, 0, uint8_t(lba >> 8), uint8_t(lba), 0, 0, 0, 32, uint8_t(streaming ? 0x80 : 0), 0}, 2,
+               uint32_t(data.size()), data, t);
+  };
+  const uint32_t before = used();
+  ASSERT_TRUE(write12(0, true).Good());
+  const uint32_t streamed = used() - before;
+  EXPECT_EQ(streamed, 65536u);
+  ASSERT_TRUE(write12(32, false).Good());
+  EXPECT_EQ(used() - before - streamed, 2 * 65536u) << "verified after writing, on the spare areas";
+  ASSERT_TRUE(Write(64, 32, 1, t).Good());
+  EXPECT_EQ(used() - before - streamed, 4 * 65536u) << "WRITE(10) has no streaming bit";
+  TReply r = Read(32, 32, t, true);
+  ASSERT_TRUE(r.Good());
+  EXPECT_EQ(r.Data[7], 0x33);
+  // Formatted without spare areas there is nothing to manage.
+  ASSERT_TRUE(Format(0x31, 0, t).Good());
+  const uint32_t unmanaged = used();
+  ASSERT_TRUE(Write(96, 32, 1, t).Good());
+  EXPECT_EQ(used() - unmanaged, 65536u);
+}

@@ -32,11 +32,12 @@ protected:
     VDriveTest::TearDown();
   }
 
-  // Drive "w" with a medium; its long operations run fast too.
+  // Drive "w" with a medium (a BD writer for BD media); its long operations
+  // run fast too.
   void Drive(const std::string &media, bool formatted = false, uint32_t capacity = 0) {
     vrec::RemoveDrive("w", error_);
     burner_.reset();
-    AddDrive("w", "dvd-writer");
+    AddDrive("w", media.compare(0, 2, "BD") == 0 ? "bd-writer" : "dvd-writer");
     Insert("w", media, capacity, "", formatted);
     Setting("w", "clock", "2000");
   }
@@ -99,20 +100,26 @@ protected:
   }
 
   // The commands from the write thread's first READ BUFFER CAPACITY on: runs
-  // of writes folded into "2A*k", a run of READ DISC INFORMATION polls (as
-  // long as the drive takes) into one "51", closes as "5B:function/track"
-  // with "i" for the immediate bit, the opcode for the rest.
+  // of writes folded into "2A*k" (WRITE(12): "AA*k"), a run of READ DISC
+  // INFORMATION polls (as long as the drive takes) into one "51", closes as
+  // "5B:function/track" with "i" for the immediate bit, the opcode for the rest.
   std::string WriterSequence() {
-    std::string out, last;
+    std::string out, last, write;
     int run = 0;
     for (const std::string &cdb : LoggedCdbs("w")) {
       std::string op = cdb.substr(0, 2);
       if (out.empty() && run == 0 && op != "5C")
         continue;
-      if (op == "2A" && ++run)
+      if ((op == "2A" || op == "AA") && (run == 0 || op == write) && ++run) {
+        write = op;
         continue;
+      }
       if (run)
-        out += "2A*" + std::to_string(run) + " ", run = 0, last = "2A";
+        out += write + "*" + std::to_string(run) + " ", run = 0, last = write;
+      if (op == "2A" || op == "AA") {  // a run of the other write command
+        write = op, run = 1;
+        continue;
+      }
       if (op == "5B")
         op += ":" + cdb.substr(5, 1) + "/" + cdb.substr(8, 4) + (cdb.substr(2, 2) == "01" ? "i" : "");
       if (op != "51" || last != "51")
@@ -120,7 +127,7 @@ protected:
       last = op;
     }
     if (run)
-      out += "2A*" + std::to_string(run) + " ";
+      out += write + "*" + std::to_string(run) + " ";
     return out.empty() ? out : out.substr(0, out.size() - 1);
   }
 

@@ -6,8 +6,8 @@ namespace {
 
 // Buffer capacity, disc type, load, tray locked, rezero, speeds, ready wait,
 // current speed, write parameters (no rezero on DVD+RW).
-const std::string kPrepare = "5C 46 1B 1E 01 BB 51 00 5A 5A 46 46 46 5A 5A 55";
-const std::string kPreparePlusRW = "5C 46 1B 1E BB 51 00 5A 5A 46 46 46 5A 5A 55";
+const std::string kPrepare = "5C 46 1B 1E 01 BB 51 00 5A 5A 46 46 46 46 46 5A 5A 55";
+const std::string kPreparePlusRW = "5C 46 1B 1E BB 51 00 5A 5A 46 46 46 46 46 5A 5A 55";
 // Write parameters, speeds, rezero, tray unlocked, load, rezero, ready.
 const std::string kRestore = "5A 55 BB 01 1E 1B 01 00";
 const std::string kLoop = "2A*5 5C 2A*5 5C";  // the buffer is read every fifth block
@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         // wait, the write again.
         SequenceCase{"DVDPRWUnformatted", "DVD+RW", false, nullptr, kPreparePlusRW + " B6 51 2A*1 04 51 " + kLoop + " 35 5A 55 5B:3/00FF 51 00 5C " + kRestore, 2},
         // DVD-RAM: no write parameters, no buffer read at the end, no close.
-        SequenceCase{"DVDRAM", "DVD-RAM", false, nullptr, "5C 46 1B 1E 01 BB 00 03 5A 5A 46 46 46 5A 51 2A*5 5C 2A*5 35 00 03 " + kRestore, 3}),
+        SequenceCase{"DVDRAM", "DVD-RAM", false, nullptr, "5C 46 1B 1E 01 BB 00 03 5A 5A 46 46 46 46 46 5A 51 2A*5 5C 2A*5 35 00 03 " + kRestore, 3}),
     [](const ::testing::TestParamInfo<SequenceCase> &i) { return std::string(i.param.Name); });
 
 } // namespace
