@@ -68,12 +68,18 @@ def answer_message(p, expect, shot):
     return text
 
 
-def answer_question(p, contains, shot):
+def answer_question(p, contains, shot, quits=False):
+    """Answers Yes; quits: the answer may end the program at once."""
     w = wait_window(p, "msgQuestion")
     if contains not in w["message"][2]:
         g.fail("the question reads %r" % w["message"][2])
     p.shot("msgQuestion", shot)
     g.click(w["cmdYes"][1])
+    if quits:
+        # Asking the probe of a program that has just ended gets no answer.
+        g.wait_for("the question to close", lambda: (lambda t: t is None or "\tmsgQuestion\t" not in t)(
+            p.ask("dump msgQuestion", may_end=True)))
+        return
     wait_gone(p, "msgQuestion")
 
 
@@ -321,7 +327,7 @@ def case_SigtermDuringBurn(scratch):
                                                 not t.startswith("MB Written: 0.00/"))(
             window(p, "frmMain")[0]["lblMBWritten"][2]), 120)
         p.proc.send_signal(15)
-        answer_question(p, "A disc is being written. Stop it and quit?", "question-quit-during-burn.png")
+        answer_question(p, "A disc is being written. Stop it and quit?", "question-quit-during-burn.png", quits=True)
         try:
             rc = p.proc.wait(120)
         except subprocess.TimeoutExpired:
