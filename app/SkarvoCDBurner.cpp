@@ -84,9 +84,11 @@ int main(int argc, char **argv) {
   int rc = 0;
   if (runs) {
     splash->lblInfo->setText(QStringLiteral("Version 2.1.1"));
-    splash->tmrClose->start();
     splash->show();
     splash->repaint();
+    // Counted from when it is on the screen: mapping the first window can
+    // take a noticeable part of the two seconds on a busy machine.
+    splash->tmrClose->start();
     auto frmMain = std::make_unique<TfrmMain>(*options);
     if (probe)
       probe->SetMainWindow(frmMain.get());

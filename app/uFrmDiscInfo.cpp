@@ -105,12 +105,14 @@ TDiscInfoData TfrmDiscInfo::ReadDisc(TOrvBurner &b) {
 }
 
 void TfrmDiscInfo::ShowReading() {
+  readingDisc_ = true;
   lblMedium->setText(QStringLiteral("Reading the disc..."));
   cmdShowFiles->setEnabled(false);
   cmdClose->setText(QStringLiteral("Cancel"));
 }
 
 bool TfrmDiscInfo::Apply(const TDiscInfoData &d) {
+  readingDisc_ = false;
   cmdClose->setText(QStringLiteral("Close"));
   lvwSessions->clear();
   if (!d.Ready) {
@@ -219,7 +221,10 @@ void TfrmDiscInfo::SessionRead(int Number, bool Ok) {
 }
 
 void TfrmDiscInfo::done(int result) {
+  if (readingSession_ != 0 || readingDisc_)
+    owner_->CancelDriveJob();
   readingSession_ = 0;
+  readingDisc_ = false;
   QDialog::done(result);
 }
 

@@ -62,7 +62,8 @@ public:
   static bool ImportSession(TOrvBurner &b, int Number);
 
 public slots:
-  // Closing while a session is read cancels the read: its result is dropped.
+  // Closing while the disc or a session is read cancels the read: its drive
+  // commands stop and its result is dropped.
   void done(int result) override;
 
 private:
@@ -73,4 +74,5 @@ private:
   void ShowReadFailure(int Number);
   TfrmMain *owner_;
   int readingSession_ = 0;
+  bool readingDisc_ = false;  // from ShowReading until Apply
 };

@@ -120,6 +120,11 @@ public:
   // Runs work on the window's worker (one at a time) and then, on the
   // window's thread, then. False (nothing run) while another job runs.
   bool RunJob(std::function<void()> work, std::function<void()> then = {});
+  // For a job whose result is no longer wanted (a dialog's read that was
+  // cancelled): its drive commands stop, the one waiting for the drive
+  // included, so that it ends at once instead of waiting out a drive that
+  // does not answer. Commands go to the drive again once it has ended.
+  void CancelDriveJob();
   // Enables what can act now: while an operation or a drive job runs only
   // Abort (for a write or erase) stays usable.
   void UpdateControls();

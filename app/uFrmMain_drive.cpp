@@ -24,6 +24,7 @@ bool TfrmMain::StartDriveJob(std::function<void()> work, std::function<void()> t
   if (jobActive_ || closing_)
     return false;
   JoinDriveJob();  // a job that has ended but whose end is still queued
+  orvBurn->ResumeCommands();
   jobActive_ = true;
   jobThen_ = std::move(then);
   driveJobRunning_.store(true);
@@ -42,10 +43,16 @@ bool TfrmMain::RunJob(std::function<void()> work, std::function<void()> then) {
   return StartDriveJob(std::move(work), std::move(then));
 }
 
+void TfrmMain::CancelDriveJob() {
+  if (jobActive_ && driveJobRunning_.load())
+    orvBurn->CancelCommands();
+}
+
 void TfrmMain::DriveJobEnded() {
   if (closing_ || !jobActive_ || driveJobRunning_.load())
     return;
   JoinDriveJob();
+  orvBurn->ResumeCommands();
   jobActive_ = false;
   if (auto then = std::exchange(jobThen_, nullptr))
     then();

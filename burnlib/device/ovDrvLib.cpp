@@ -19,6 +19,9 @@ std::atomic<bool> CloseImmediate{true};
 
 namespace {
 
+// How often a command waiting for the drive looks for a cancel.
+constexpr int64_t kCancelCheckMs = 50;
+
 std::string Hex2(unsigned v) {
   char b[8];
   std::snprintf(b, sizeof b, "%02X", v & 0xff);
@@ -218,6 +221,13 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
   } else {
     srb.SRB_PostProc = 0;
   }
+  if (cancelled_.load()) {
+    // The operation was cancelled: nothing more goes to the drive.
+    srb.SRB_Status = SS_ABORTED;
+    BuildErrorText(srb);
+    LogCommand(srb);
+    return;
+  }
   if (StopAfterTimeout && timedOut_.load()) {
     // The drive left an earlier command unanswered: do not wait again.
     srb.SRB_Status = SS_ERR;
@@ -236,6 +246,7 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
 
   const uint32_t rc = ASPISendCommand(&srb);
   bool pending = rc == SS_PENDING;
+  bool cancelled = false;
   if (pending && efd >= 0) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(waitMs);
@@ -244,8 +255,13 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now()).count();
       if (left <= 0)
         break;
+      if (cancelled_.load()) {
+        cancelled = true;
+        break;
+      }
+      // Short waits: a cancel from another thread is seen within one.
       pollfd p{efd, POLLIN, 0};
-      const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 60000)));
+      const int n = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kCancelCheckMs)));
       if (n > 0 && (p.revents & POLLIN)) {
         uint64_t v = 0;
         (void)!::read(efd, &v, sizeof v);
@@ -260,7 +276,8 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
     }
   }
   if (pending) {
-    // Never completed: abort it and report a command time-out.
+    // Never completed or cancelled: abort it and report a command time-out
+    // or the cancel.
     SRB_Abort ab;
     std::memset(&ab, 0, sizeof ab);
     ab.SRB_Cmd = SC_ABORT_SRB;
@@ -274,9 +291,13 @@ void TSCSIDevice::ExecSRB(SRB_ExecSCSICmd &srb, uint32_t timeoutMs) {
       while (::poll(&p, 1, 1000) <= 0 || !(p.revents & POLLIN))
         ;
     }
-    srb.SRB_Status = SS_ERR;
-    srb.SRB_HaStat = HASTAT_TIMEOUT;
-    timedOut_ = true;
+    if (cancelled) {
+      srb.SRB_Status = SS_ABORTED;
+    } else {
+      srb.SRB_Status = SS_ERR;
+      srb.SRB_HaStat = HASTAT_TIMEOUT;
+      timedOut_ = true;
+    }
   }
   if (efd >= 0)
     t_completion.Drain();

@@ -267,6 +267,13 @@ public:
   bool TimedOut() const { return timedOut_.load(); }
   // Forgets an earlier time-out, so that a new operation starts afresh.
   void ClearTimedOut() { timedOut_.store(false); }
+  // Any thread: stops the commands of the operation in progress. A command
+  // waiting for the drive is aborted at once and every later one fails at
+  // once ("OPERATION ABORTED BY USER"), until ResumeCommands. The drive is
+  // not marked as timed out.
+  void CancelCommands() { cancelled_.store(true); }
+  void ResumeCommands() { cancelled_.store(false); }
+  bool CommandsCancelled() const { return cancelled_.load(); }
   // The additional sense code of the last failed command (0 after success),
   // read from either sense format.
   uint8_t SenseASC() const { return DecodeSense(LastSense, sizeof LastSense).Asc; }
@@ -452,6 +459,7 @@ protected:
   std::recursive_mutex lock_;
   std::atomic<bool> erasing_{false};
   std::atomic<bool> timedOut_{false};
+  std::atomic<bool> cancelled_{false};
   bool errorLogLatch_ = false;
   uint16_t maxWriteSpeed_ = 0;
   uint16_t maxReadSpeed_ = 0;

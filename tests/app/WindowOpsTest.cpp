@@ -79,6 +79,27 @@ void MakeFile(const QString &path, qint64 size, const QByteArray &content = {}) 
   QVERIFY(f.resize(size));
 }
 
+// The last line of a drive's command log.
+QString LastCommand(const QString &drive) {
+  QFile f(qEnvironmentVariable("SKARVO_VDRIVES") + "/" + drive + "/commands.log");
+  if (!f.open(QIODevice::ReadOnly))
+    return {};
+  const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
+  return QString::fromUtf8(lines.last());
+}
+
+// Where the next session of the disc in a drive starts, as the command line
+// reports it; 0 when it does not say.
+qint64 NextSessionStart(const QString &drive) {
+  QProcess p;
+  p.start(qEnvironmentVariable("SKARVO"), {"info", "--drive", drive});
+  if (!p.waitForFinished(60000))
+    return 0;
+  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QRegularExpressionMatch m = QRegularExpression("Next Session: starts at sector (\\d+)").match(out);
+  return m.hasMatch() ? m.captured(1).toLongLong() : 0;
+}
+
 // Opens Disc Info and waits until it shows the disc; null when it does not.
 TfrmDiscInfo *OpenDiscInfo(TfrmMain *w) {
   w->cmdDiscInfoClick();
@@ -170,6 +191,8 @@ private slots:
       QTRY_VERIFY(!alive);
       TWindowFixture::WaitIdle(w.get());
       CheckLatency(probe, "disc information on a hanging drive");
+      // The cancel stopped the command: it was not waited out.
+      QVERIFY(!w->orvBurn->TimedOut());
     }
     QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
     QVERIFY(w->cmdBurn->isEnabled() && w->cmdEject->isEnabled());
@@ -206,21 +229,26 @@ private slots:
     }
 
     // Show Files on a drive that never answers a READ(10): Cancel closes the
-    // dialog at once, and the read's late end opens nothing.
+    // dialog at once and stops the read in flight; nothing more goes to the
+    // drive, and the read's end opens nothing.
     {
       TfrmDiscInfo *info = OpenDiscInfo(w.get());
       QVERIFY(info);
-      QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "28", "--count", "1"}));
+      QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "28", "--count", "-1"}));
       TLatencyProbe probe;
       info->cmdShowFiles->click();
       QVERIFY(info->ReadingSession());
-      QTest::qWait(1000);  // the probe runs while the drive hangs
+      QTRY_VERIFY_WITH_TIMEOUT(LastCommand("lat").contains("cmd=READ(10)"), 60000);
+      QTest::qWait(500);  // the probe runs while the drive hangs
       QVERIFY(info->ReadingSession());
       QPointer<TfrmDiscInfo> alive(info);
       info->cmdClose->click();
       QTRY_VERIFY(!alive);
       TWindowFixture::WaitIdle(w.get());
       CheckLatency(probe, "Show Files on a hanging drive");
+      QVERIFY(!w->orvBurn->TimedOut());
+      const QString last = LastCommand("lat");
+      QVERIFY2(last.contains("cmd=READ(10)") && last.contains("status=PENDING"), qPrintable(last));
     }
     QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
     QVERIFY(!w->findChild<TfrmExtract *>());
@@ -341,20 +369,34 @@ private slots:
     QVERIFY(afterBurn > 0);
     QVERIFY(w->lblTotalCDSize->text().startsWith("Used Disc Space: " + TfrmMain::FormatSize(afterBurn + w->NewBytes())));
 
-    // A burn that fails, then Close Track: used space counts the data on
-    // the disc, so closing neither grows nor shrinks it.
-    QVERIFY(TWindowFixture::Vdrive({"fault", "spc", "writeerror", "--lba", QString::number(afterBurn / 2048 + 40),
-                                    "--count", "-1"}));
+    // A burn that fails in its second session, then Close Track: the medium
+    // read after each shows the data beyond the first session and whether
+    // the session is open.
+    const qint64 next = NextSessionStart("spc");
+    QVERIFY(next > 0);
+    QVERIFY(TWindowFixture::Vdrive({"fault", "spc", "writeerror", "--lba", QString::number(next + 40), "--count", "-1"}));
     fx_.Messages.clear();
     w->cmdBurnClick();
     TWindowFixture::WaitIdle(w.get());
     QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QVERIFY2(fx_.Messages[0].Text.startsWith("Burn process completed with errors."), qPrintable(fx_.Messages[0].Text));
     QVERIFY(TWindowFixture::Vdrive({"fault", "spc", "--clear"}));
     const int64_t open = w->UsedBytes();
+    // The medium read after the failed burn has the session open: Escape
+    // asks before closing it ("No" keeps it open).
+    fx_.Questions.clear();
+    fx_.Answer = false;
+    w->EscapePressed();
+    QCOMPARE(fx_.Questions.size(), 1);
     w->cmdCloseTrackClick();
     TWindowFixture::WaitIdle(w.get());
-    QVERIFY2(w->UsedBytes() >= open && open >= afterBurn,
+    QVERIFY2(open > afterBurn && w->UsedBytes() > afterBurn && w->UsedBytes() <= open,
              qPrintable(QString("%1 after the burn, %2 open, %3 after the close").arg(afterBurn).arg(open).arg(w->UsedBytes())));
+    // The medium read after Close Track has it closed: Escape no longer asks.
+    w->EscapePressed();
+    QCOMPARE(fx_.Questions.size(), 1);
+    TWindowFixture::WaitIdle(w.get());
+    fx_.Answer = true;
 
     // A blank disc put in while the tray was out shows once Load has run.
     w->cmdEjectClick();

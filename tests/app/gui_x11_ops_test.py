@@ -68,12 +68,18 @@ def answer_message(p, expect, shot):
     return text
 
 
-def answer_question(p, contains, shot):
+def answer_question(p, contains, shot, quits=False):
+    """Answers Yes; quits: the answer may end the program at once."""
     w = wait_window(p, "msgQuestion")
     if contains not in w["message"][2]:
         g.fail("the question reads %r" % w["message"][2])
     p.shot("msgQuestion", shot)
     g.click(w["cmdYes"][1])
+    if quits:
+        # Asking the probe of a program that has just ended gets no answer.
+        g.wait_for("the question to close", lambda: (lambda t: t is None or "\tmsgQuestion\t" not in t)(
+            p.ask("dump msgQuestion", may_end=True)))
+        return
     wait_gone(p, "msgQuestion")
 
 
@@ -321,7 +327,7 @@ def case_SigtermDuringBurn(scratch):
                                                 not t.startswith("MB Written: 0.00/"))(
             window(p, "frmMain")[0]["lblMBWritten"][2]), 120)
         p.proc.send_signal(15)
-        answer_question(p, "A disc is being written. Stop it and quit?", "question-quit-during-burn.png")
+        answer_question(p, "A disc is being written. Stop it and quit?", "question-quit-during-burn.png", quits=True)
         try:
             rc = p.proc.wait(120)
         except subprocess.TimeoutExpired:
@@ -332,6 +338,63 @@ def case_SigtermDuringBurn(scratch):
             state = dict(line.split(" = ", 1) for line in f.read().splitlines() if " = " in line)
         if state.get("prevent", "").strip() != "0":
             g.fail("the tray stayed locked after the abort")
+    finally:
+        p.kill()
+
+
+def command_log(scratch, drive):
+    with open(os.path.join(scratch, "vdrives", drive, "commands.log")) as f:
+        return [line for line in f.read().splitlines() if line.strip()]
+
+
+def case_ShowFilesCancel(scratch):
+    """Show Files on a drive that never answers a read: Cancel closes the
+    dialog at once, nothing more goes to the drive, the read's worker ends,
+    and the program quits at once."""
+    home = os.path.join(scratch, "home")
+    docs = make_docs(home)
+    image = os.path.join(scratch, "docs.iso")
+    env = dict(os.environ)
+    env.update(g.base_env(scratch))
+    r = subprocess.run([g.CLI, "build-iso", "-o", image, docs], env=env, capture_output=True, text=True)
+    if r.returncode != 0:
+        g.fail("build-iso: " + r.stderr)
+    g.vdrive(scratch, "add", "rom1", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "rom1", "--media", "DVD-ROM", "--image", image)
+    g.vdrive(scratch, "remove", "vd0")
+    settings(scratch, FirstRun=0, EjectDisc=0)
+    p = g.Program(scratch)
+    try:
+        main_window(p, "rom1")
+        medium_read(p)
+        g.click(window(p, "frmMain")[0]["cmdDiscInfo"][1])
+        info, rows = g.wait_for("the disc information", lambda: (lambda d: d if "frmDiscInfo" in d[0] and
+                                                                 d[0]["cmdShowFiles"][0] == "widget" else None)(
+            window(p, "frmDiscInfo")))
+        sessions = [r for r in rows if r[0] == "lvwSessions"]
+        if len(sessions) != 1:
+            g.fail("the sessions listed: %s" % sessions)
+        # Every read from here on is left unanswered.
+        g.vdrive(scratch, "fault", "rom1", "pending", "--op", "28", "--count", "-1")
+        g.click(info["cmdShowFiles"][1])
+        g.wait_for("the read to hang", lambda: any("cmd=READ(10)" in line and "status=PENDING" in line
+                                                   for line in command_log(scratch, "rom1")))
+        info = g.wait_for("the reading state", lambda: (lambda d: d if d.get("lblState", ("", 0, ""))[2] ==
+                                                        "Reading the disc..." else None)(window(p, "frmDiscInfo")[0]))
+        if info["cmdClose"][2] != "Cancel" or info["cmdShowFiles"][0] != "disabled":
+            g.fail("while reading: %s, Show Files %s" % (info["cmdClose"][2], info["cmdShowFiles"][0]))
+        p.shot("frmDiscInfo", "disc-info-reading.png")
+        g.click(info["cmdClose"][1])
+        wait_gone(p, "frmDiscInfo")
+        # The worker has ended when the window's drive buttons are back.
+        g.wait_for("the read's worker to end", lambda: window(p, "frmMain")[0]["cmdDiscInfo"][0] == "widget")
+        log = command_log(scratch, "rom1")
+        if "status=PENDING" not in log[-1]:
+            g.fail("commands went to the drive after Cancel:\n" + "\n".join(log[-5:]))
+        p.shot("frmMain", "main-window-after-cancelled-read.png")
+        if "frmExtract" in window(p, "frmExtract")[0]:
+            g.fail("the cancelled read opened the extract dialog")
+        p.close()
     finally:
         p.kill()
 

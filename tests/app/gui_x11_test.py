@@ -53,6 +53,10 @@ class Program:
         env.update(base_env(scratch))
         if self.probe:
             env["SKARVO_GUI_PROBE"] = self.probe
+            # A record left by an earlier run in this folder is not this run's.
+            for stale in ("events", "out", "cmd"):
+                if os.path.exists(os.path.join(self.probe, stale)):
+                    os.remove(os.path.join(self.probe, stale))
         else:
             env.pop("SKARVO_GUI_PROBE", None)
         env.update(extra_env or {})
@@ -62,7 +66,8 @@ class Program:
         pipe = None if probe else subprocess.PIPE
         self.proc = subprocess.Popen([BURNER], env=env, stdout=pipe, stderr=pipe, text=True)
 
-    def ask(self, command):
+    def ask(self, command, may_end=False):
+        """The probe's answer; None when may_end and the program has ended."""
         cmd = os.path.join(self.probe, "cmd")
         out = os.path.join(self.probe, "out")
         if os.path.exists(out):
@@ -73,6 +78,8 @@ class Program:
         os.rename(cmd + ".tmp", cmd)
         wait_for("an answer to " + command, lambda: self.proc.poll() is not None or not os.path.exists(cmd))
         if os.path.exists(cmd):
+            if may_end:
+                return None
             fail("the program ended while asked: " + command)
         with open(out) as f:
             return f.read()
