@@ -78,7 +78,7 @@ bool TakeSessionOptions(TArgs &args, TSessionOptions &options, const char *comma
   return true;
 }
 
-bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
+bool OpenSessionSource(const TSessionOptions &options, TOpenSession &open) {
   std::vector<TSessionExtent> sessions;
   if (!options.Image.empty()) {
     auto file = std::make_unique<TFileSectorSource>();
@@ -120,6 +120,13 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
   }
   open.Session = *s;
   open.SessionCount = static_cast<int>(sessions.size());
+  return true;
+}
+
+bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
+  if (!OpenSessionSource(options, open))
+    return false;
+  const TSessionExtent *s = &open.Session;
   std::string err;
   if (!iso::ReadSessionTree(*open.Source, s->Start, options.Primary ? iso::TTreeChoice::Primary
                                                                    : iso::TTreeChoice::PreferJoliet,

@@ -38,6 +38,9 @@ struct TOpenSession {
   iso::TSessionTree Tree;
 };
 
+// Opens the drive or the image and picks the session, leaving Tree empty.
+// False (after printing why) when there is nothing to read.
+bool OpenSessionSource(const TSessionOptions &options, TOpenSession &open);
 // Opens the drive or the image, picks the session and reads its tree; the
 // tree's messages are printed as warnings. False (after printing why) when
 // there is nothing to read.

@@ -51,16 +51,16 @@ public:
   bool Extract(int32_t at, int dirFd) {
     const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
     if (!e.Directory)
-      return File(e, dirFd);
+      return File(at, dirFd);
     if (at == 0)
       return Children(e, dirFd);
     if (::mkdirat(dirFd, e.Name.c_str(), 0755) != 0 && errno != EEXIST) {
-      Fail(e.Path, std::string("cannot make the folder: ") + std::strerror(errno));
+      Fail(iso::EntryPath(open_.Tree, at), std::string("cannot make the folder: ") + std::strerror(errno));
       return true;
     }
     const int fd = ::openat(dirFd, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-      Fail(e.Path, std::string("cannot open the folder: ") + std::strerror(errno));
+      Fail(iso::EntryPath(open_.Tree, at), std::string("cannot open the folder: ") + std::strerror(errno));
       return true;
     }
     ++folders_;
@@ -85,11 +85,13 @@ private:
     return true;
   }
 
-  bool File(const iso::TEntry &e, int dirFd) {
+  bool File(int32_t at, int dirFd) {
+    const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
+    const auto path = [&] { return iso::EntryPath(open_.Tree, at); };
     // Two records of one name on a disc: the first is copied, the second
     // named, whatever --overwrite says.
-    if (!written_.insert(e.Path).second) {
-      Fail(e.Path, "the disc names this file twice: the first copy is kept");
+    if (!written_.insert(std::to_string(e.Parent) + "/" + e.Name).second) {
+      Fail(path(), "the disc names this file twice: the first copy is kept");
       return true;
     }
     const uint64_t base = done_;
@@ -106,11 +108,11 @@ private:
       return false;
     if (!ok && exists && collision_ == TCollision::Keep) {
       progress_.Finish();
-      Warning(e.Path + ": the existing file is kept");
+      Warning(path() + ": the existing file is kept");
       return true;
     }
     if (!ok) {
-      Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
+      Fail(path(), exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
       return true;
     }
     done_ = base + e.Size;
@@ -133,7 +135,7 @@ private:
   TOpenSession &open_;
   uint64_t total_;
   TCollision collision_;
-  std::unordered_set<std::string> written_;  // disc paths of the files copied
+  std::unordered_set<std::string> written_;  // parent entry and name of each file copied
   TProgress progress_;
   uint64_t done_ = 0;
   unsigned long long files_ = 0, folders_ = 0;

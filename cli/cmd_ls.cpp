@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
+#include <strings.h>
 
 namespace {
 
@@ -23,24 +25,73 @@ const char *kHelp =
     "%s"
     "  -h, --help       show this help\n";
 
-void PrintEntry(const iso::TEntry &e) {
+void PrintEntry(const iso::TEntry &e, const std::string &path) {
   const std::string date = std::isfinite(e.Date) ? ov::FormatDateTime("yyyy-mm-dd hh:nn:ss", e.Date)
                                                  : std::string("(no valid date)    ");
   const unsigned long long lba = e.Extents.empty() ? 0 : e.Extents.front().Lba;
   std::printf("%c %12llu  %s %10llu  %s%s", e.Directory ? 'd' : '-', static_cast<unsigned long long>(e.Size),
-              date.c_str(), lba, e.Path.c_str(), e.Directory && e.Path != "/" ? "/" : "");
+              date.c_str(), lba, path.c_str(), e.Directory && path != "/" ? "/" : "");
   if (e.Extents.size() > 1)
     std::printf("  [%zu extents]", e.Extents.size());
   std::printf("\n");
 }
 
-void List(const iso::TSessionTree &tree, int32_t at, bool recursive) {
-  const iso::TEntry &dir = tree.Entries[static_cast<size_t>(at)];
-  for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount; ++c) {
-    PrintEntry(tree.Entries[static_cast<size_t>(c)]);
-    if (recursive && tree.Entries[static_cast<size_t>(c)].Directory)
-      List(tree, c, true);
+std::string Join(const std::string &dir, const std::string &name) { return (dir == "/" ? "" : dir) + "/" + name; }
+
+// Lists a folder as its records are read, holding only the folders on the
+// way down: a folder of any width costs no more memory than a small one.
+void List(iso::TSessionWalk &walk, const iso::TDirRecord &dir, const std::string &path, uint32_t depth,
+          bool recursive) {
+  walk.List(dir, path, depth, [&](iso::TEntry &e, const iso::TDirRecord &r) {
+    const std::string child = Join(path, e.Name);
+    PrintEntry(e, child);
+    if (recursive && e.Directory)
+      List(walk, r, child, depth + 1, true);
+  });
+}
+
+// An entry found by path, with its record for listing it.
+struct TFound {
+  iso::TEntry Entry;
+  iso::TDirRecord Record;
+  std::string Path = "/";
+  uint32_t Depth = 0;
+};
+
+// Follows Path from the root one folder at a time: names compared as
+// recorded, else ignoring ASCII case when that finds one entry.
+bool FindPath(iso::TSessionWalk &walk, const std::string &path, TFound &at) {
+  at.Entry = walk.Root();
+  at.Record = walk.RootRecord();
+  size_t pos = 0;
+  while (pos < path.size()) {
+    if (path[pos] == '/') {
+      ++pos;
+      continue;
+    }
+    const size_t slash = path.find('/', pos);
+    const std::string part = path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+    pos = slash == std::string::npos ? path.size() : slash;
+    if (!at.Entry.Directory)
+      return false;
+    std::optional<TFound> exact, folded;
+    int foldedCount = 0;
+    walk.List(at.Record, at.Path, at.Depth, [&](iso::TEntry &e, const iso::TDirRecord &r) {
+      if (exact)
+        return;
+      const bool same = e.Name == part;
+      if (!same && (e.Name.size() != part.size() || strncasecmp(e.Name.c_str(), part.c_str(), part.size()) != 0))
+        return;
+      std::optional<TFound> &slot = same ? exact : folded;
+      foldedCount += same ? 0 : 1;
+      if (!slot)
+        slot = TFound{e, r, Join(at.Path, e.Name), at.Depth + 1};
+    });
+    if (!exact && foldedCount != 1)
+      return false;
+    at = exact ? std::move(*exact) : std::move(*folded);
   }
+  return true;
 }
 
 int CmdLs(const TArgs &argsIn) {
@@ -64,21 +115,34 @@ int CmdLs(const TArgs &argsIn) {
     }
   }
   TOpenSession open;
-  if (!OpenSession(options, open))
+  if (!OpenSessionSource(options, open))
     return 1;
-  const int32_t at = iso::FindPath(open.Tree, path);
-  if (at < 0) {
+  bool damaged = false;
+  iso::TSessionWalk walk([&](const std::string &m) {
+    std::fflush(stdout);
+    Warning(m);
+    damaged = true;
+  });
+  std::string err;
+  if (!walk.Open(*open.Source, open.Session.Start,
+                 options.Primary ? iso::TTreeChoice::Primary : iso::TTreeChoice::PreferJoliet, err)) {
+    Error("session " + std::to_string(open.Session.Number) + ": " + err);
+    return 1;
+  }
+  for (const std::string &m : walk.Notices())
+    Warning(m);
+  TFound at;
+  if (!FindPath(walk, path, at)) {
     Error("\"" + path + "\" is not in session " + std::to_string(open.Session.Number));
     return 1;
   }
   std::printf("Session %u of %d, start %u, %s names\n", open.Session.Number, open.SessionCount, open.Session.Start,
-              open.Tree.Joliet ? "Joliet" : "ISO 9660");
-  const iso::TEntry &e = open.Tree.Entries[static_cast<size_t>(at)];
-  if (e.Directory)
-    List(open.Tree, at, recursive);
+              walk.Joliet() ? "Joliet" : "ISO 9660");
+  if (at.Entry.Directory)
+    List(walk, at.Record, at.Path, at.Depth, recursive);
   else
-    PrintEntry(e);
-  return open.Tree.Messages.empty() ? 0 : 1;
+    PrintEntry(at.Entry, at.Path);
+  return damaged ? 1 : 0;
 }
 
 } // namespace

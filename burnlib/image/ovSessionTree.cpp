@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <limits>
 
 namespace iso {
@@ -48,9 +49,125 @@ bool ExtentOnSource(const TExtent &e, uint64_t have, std::string &Why) {
   return false;
 }
 
-// Turns the reader's nodes into entries: names cleaned and refused where
-// unusable, multi-extent runs joined into one file, data checked against
-// the end of the source.
+TEntry RootEntry(const TDirRecord &r) {
+  TEntry root;
+  root.Directory = true;
+  root.Extents.push_back({r.Extent, r.DataLength});
+  root.Size = r.DataLength;
+  root.Date = RecordDate(r.Date);
+  return root;
+}
+
+// Turns the records of one directory, fed in order, into entries: names
+// cleaned and refused where unusable, multi-extent runs joined into one file,
+// data checked against the end of the source. Entries go to Emit with the
+// tag of their first record; what is left out goes to Message.
+class TEntryMaker {
+public:
+  using TEmit = std::function<void(TEntry &, const TDirRecord &First, size_t Tag)>;
+  TEntryMaker(bool joliet, uint64_t have, const std::function<std::string()> &dirPath,
+              const std::function<void(const std::string &)> &message, const TEmit &emit)
+      : joliet_(joliet), have_(have), dirPath_(dirPath), message_(message), emit_(emit) {}
+
+  // NotEntered: a directory the walk refused (a loop, an overlap, too deep,
+  // or past a limit); the reader said why, and it is left out.
+  void Feed(const TDirRecord &r, bool notEntered, size_t tag) {
+    if (!group_.empty()) {
+      // One file in several records of the same name, each but the last
+      // flagged as continued.
+      if (!r.IsDirectory() && r.Identifier == group_.front().Identifier) {
+        group_.push_back(r);
+        if (!(r.Flags & dr::kMultiExtent)) {
+          Make(group_.data(), group_.size(), true, groupTag_);
+          group_.clear();
+        }
+        return;
+      }
+      End();
+    }
+    if (!r.IsDirectory() && (r.Flags & dr::kMultiExtent) && !notEntered) {
+      group_.push_back(r);
+      groupTag_ = tag;
+      return;
+    }
+    if (!notEntered)
+      Make(&r, 1, true, tag);
+  }
+
+  // The directory's records are all fed: a run still open lacks its last part.
+  void End() {
+    if (!group_.empty())
+      Make(group_.data(), group_.size(), false, groupTag_);
+    group_.clear();
+  }
+
+private:
+  void Make(const TDirRecord *parts, size_t n, bool complete, size_t tag) {
+    const TDirRecord &r = parts[0];
+    const auto leftOut = [&](const std::string &why) {
+      const std::string dir = dirPath_();
+      message_(Where(r.At) + (dir == "/" ? std::string() : dir) + "/" + IdentifierText(r.Identifier, joliet_) +
+               ": " + why + ": left out");
+    };
+    if (!complete)
+      return leftOut("a file in several extents whose last part is missing");
+    if (r.Flags & dr::kAssociated)
+      return leftOut("an associated file");
+    if (!r.IsDirectory() && (r.FileUnitSize != 0 || r.InterleaveGap != 0))
+      return leftOut("an interleaved file");
+    std::string name = CleanName(r.Identifier, joliet_);
+    if (!UsableName(name))
+      return leftOut("the name \"" + name + "\" cannot be used");
+    TEntry e;
+    if (r.IsDirectory())
+      e.Extents.push_back({r.Extent, r.DataLength});
+    else if (n > 1 || r.DataLength > 0)
+      for (size_t k = 0; k < n; ++k)
+        e.Extents.push_back({uint64_t{parts[k].Extent} + parts[k].ExtAttrLength, parts[k].DataLength});
+    std::string why;
+    for (const TExtent &x : e.Extents) {
+      e.Size += x.Length;
+      if (!r.IsDirectory() && why.empty() && !ExtentOnSource(x, have_, why))
+        return leftOut(why);
+    }
+    e.Name = std::move(name);
+    e.Directory = r.IsDirectory();
+    e.Hidden = (r.Flags & dr::kHidden) != 0;
+    e.Date = RecordDate(r.Date);
+    e.IdentifierBytes = static_cast<uint32_t>(r.Identifier.size());
+    emit_(e, r, tag);
+  }
+
+  bool joliet_;
+  uint64_t have_;
+  const std::function<std::string()> &dirPath_;
+  const std::function<void(const std::string &)> &message_;
+  const TEmit &emit_;
+  std::vector<TDirRecord> group_;  // an open run of a file in several extents
+  size_t groupTag_ = 0;
+};
+
+// The entries of one directory of a walk, as the reader hands on its records.
+void ListDirectory(TISOReader &reader, TWalkGuard &guard, bool joliet, const TDirRecord &dir,
+                   const std::function<std::string()> &dirPath, uint32_t depth,
+                   const std::function<void(const std::string &)> &message, const TEntryMaker::TEmit &emit) {
+  TEntryMaker maker(joliet, reader.Source().SectorCount(), dirPath, message, emit);
+  std::vector<TReadProblem> problems;
+  const auto flush = [&] {
+    for (const TReadProblem &p : problems)
+      message(Where(p.At) + p.Text);
+    problems.clear();
+  };
+  TDots dots;
+  reader.WalkDirectory(dir, depth, joliet, guard, dirPath, problems, dots, [&](TDirRecord &r, bool refused) {
+    flush();
+    maker.Feed(r, refused, 0);
+  });
+  maker.End();
+  flush();
+}
+
+// Turns the reader's nodes into entries, one directory at a time.
 class TBuilder {
 public:
   TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out) : in_(nodes), have_(have), out_(out) {}
@@ -63,105 +180,34 @@ public:
       return;
     map_.assign(in_.Nodes.size(), -1);
     out_.Entries.reserve(in_.Nodes.size());
-    TEntry root;
-    root.Path = "/";
-    root.Directory = true;
-    const TDirRecord &r = in_.Nodes[0].Record;
-    root.Extents.push_back({r.Extent, r.DataLength});
-    root.Size = r.DataLength;
-    root.Date = RecordDate(r.Date);
-    out_.Entries.push_back(std::move(root));
+    out_.Entries.push_back(RootEntry(in_.Nodes[0].Record));
     map_[0] = 0;
     for (size_t i = 0; i < in_.Nodes.size(); ++i) {
       const TNode &n = in_.Nodes[i];
       if (map_[i] < 0 || !n.Record.IsDirectory() || n.NotEntered)
         continue;
-      Children(static_cast<int32_t>(i), map_[i]);
+      Children(i, map_[i]);
     }
   }
 
 private:
-  void Children(int32_t node, int32_t parent) {
-    const TNode &dir = in_.Nodes[static_cast<size_t>(node)];
+  void Children(size_t node, int32_t parent) {
+    const TNode &dir = in_.Nodes[node];
     out_.Entries[static_cast<size_t>(parent)].FirstChild = static_cast<int32_t>(out_.Entries.size());
     int32_t count = 0;
-    const size_t end = static_cast<size_t>(dir.FirstChild) + static_cast<size_t>(dir.ChildCount);
-    for (size_t k = static_cast<size_t>(dir.FirstChild); k < end;) {
-      const size_t first = k;
-      const TNode &n = in_.Nodes[k];
-      const TDirRecord &r = n.Record;
-      std::vector<TExtent> extents;
-      bool complete = true;
-      if (!r.IsDirectory() && (r.Flags & dr::kMultiExtent) && !n.NotEntered) {
-        // One file in several records of the same name, each but the last
-        // flagged as continued.
-        for (;;) {
-          const TDirRecord &part = in_.Nodes[k].Record;
-          extents.push_back({uint64_t{part.Extent} + part.ExtAttrLength, part.DataLength});
-          ++k;
-          if (!(part.Flags & dr::kMultiExtent))
-            break;
-          if (k >= end || in_.Nodes[k].Record.Identifier != r.Identifier ||
-              in_.Nodes[k].Record.IsDirectory()) {
-            complete = false;
-            break;
-          }
-        }
-      } else {
-        ++k;
-        if (r.IsDirectory())
-          extents.push_back({r.Extent, r.DataLength});
-        else if (r.DataLength > 0)
-          extents.push_back({uint64_t{r.Extent} + r.ExtAttrLength, r.DataLength});
-      }
-      const auto shown = [&] { return NodePath(in_, first); };
-      if (n.NotEntered)
-        continue;  // a loop or an over-deep directory: the reader said so
-      if (!complete) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": a file in several extents whose last part is missing: "
-                                "left out");
-        continue;
-      }
-      if (r.Flags & dr::kAssociated) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": an associated file: left out");
-        continue;
-      }
-      if (!r.IsDirectory() && (r.FileUnitSize != 0 || r.InterleaveGap != 0)) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": an interleaved file: left out");
-        continue;
-      }
-      std::string name = CleanName(r.Identifier, in_.Joliet);
-      if (!UsableName(name)) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": the name \"" + name + "\" cannot be used: left out");
-        continue;
-      }
-      std::string why;
-      bool onSource = true;
-      uint64_t size = 0;
-      for (const TExtent &e : extents) {
-        size += e.Length;
-        if (!r.IsDirectory() && onSource && !ExtentOnSource(e, have_, why))
-          onSource = false;
-      }
-      if (!onSource) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": " + why + ": left out");
-        continue;
-      }
-      TEntry e;
-      e.Name = std::move(name);
-      const std::string &parentPath = out_.Entries[static_cast<size_t>(parent)].Path;
-      e.Path = (parentPath == "/" ? parentPath : parentPath + "/") + e.Name;
-      e.Directory = r.IsDirectory();
-      e.Hidden = (r.Flags & dr::kHidden) != 0;
-      e.Size = size;
-      e.Extents = std::move(extents);
-      e.Date = RecordDate(r.Date);
-      e.IdentifierBytes = static_cast<uint32_t>(r.Identifier.size());
+    const std::function<std::string()> path = [&] { return NodePath(in_, node); };
+    const std::function<void(const std::string &)> message = [&](const std::string &m) { out_.Messages.push_back(m); };
+    const TEntryMaker::TEmit emit = [&](TEntry &e, const TDirRecord &, size_t tag) {
       e.Parent = parent;
-      map_[first] = static_cast<int32_t>(out_.Entries.size());
+      map_[tag] = static_cast<int32_t>(out_.Entries.size());
       out_.Entries.push_back(std::move(e));
       ++count;
-    }
+    };
+    TEntryMaker maker(in_.Joliet, have_, path, message, emit);
+    const size_t end = static_cast<size_t>(dir.FirstChild) + static_cast<size_t>(dir.ChildCount);
+    for (size_t k = static_cast<size_t>(dir.FirstChild); k < end; ++k)
+      maker.Feed(in_.Nodes[k].Record, in_.Nodes[k].NotEntered, k);
+    maker.End();
     out_.Entries[static_cast<size_t>(parent)].ChildCount = count;
   }
 
@@ -170,6 +216,52 @@ private:
   TSessionTree &out_;
   std::vector<int32_t> map_;  // node index -> entry index, -1 when left out
 };
+
+// Whether the tree of a descriptor holds an entry: its root lists one that
+// can be used. Messages gets why not.
+bool HasEntries(TISOReader &reader, const TVolumeDescriptor &d, std::vector<std::string> &messages) {
+  TWalkGuard guard(reader.Limits, d.Root);
+  bool any = false;
+  ListDirectory(reader, guard, d.Joliet, d.Root, [] { return std::string("/"); }, 0,
+                [&](const std::string &m) { messages.push_back(m); },
+                [&](TEntry &, const TDirRecord &, size_t) { any = true; });
+  return any;
+}
+
+// The descriptor whose tree a session is read from: the Joliet one unless
+// the primary tree is asked for, or the Joliet tree cannot be read or is
+// empty while the primary tree is not (a notice says so). Null with Error
+// when no tree can be read.
+const TVolumeDescriptor *PickTree(TISOReader &reader, TTreeChoice choice, std::vector<std::string> &notices,
+                                  std::string &error) {
+  const TVolumeDescriptor *primary = reader.Primary();
+  const TVolumeDescriptor *joliet = choice == TTreeChoice::PreferJoliet ? reader.Joliet() : nullptr;
+  std::string why;
+  if (joliet && joliet->RootValid) {
+    std::vector<std::string> messages;
+    if (HasEntries(reader, *joliet, messages))
+      return joliet;
+    why = messages.empty() ? "is empty" : "cannot be read (" + messages.front() + ")";
+  } else if (joliet) {
+    why = "has a broken root record (" + joliet->RootProblem + ")";
+  }
+  if (!primary->RootValid) {
+    if (joliet && joliet->RootValid)
+      return joliet;  // the empty Joliet tree is all there is
+    error = "the root record of the descriptor at sector " + std::to_string(primary->Lba) + " is broken: " +
+            primary->RootProblem;
+    return nullptr;
+  }
+  if (joliet && joliet->RootValid) {
+    std::vector<std::string> ignored;
+    if (!HasEntries(reader, *primary, ignored))
+      return joliet;  // both empty: the Joliet tree stands
+  }
+  if (joliet)
+    notices.push_back("the Joliet tree (descriptor at sector " + std::to_string(joliet->Lba) + ") " + why +
+                      ": the primary tree is read instead");
+  return primary;
+}
 
 } // namespace
 
@@ -251,43 +343,54 @@ bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice C
   TISOReader reader(Source, SessionStart);
   std::string err;
   reader.ReadDescriptors(err);
-  const TVolumeDescriptor *primary = reader.Primary();
-  if (!primary) {
+  if (!reader.Primary()) {
     Error = err.empty() ? "no volume descriptor in the session at sector " + std::to_string(SessionStart) : err;
     return false;
   }
-  const auto read = [&](const TVolumeDescriptor &d, TSessionTree &t) {
-    ReadTreeAt(reader, d.Root.Extent, d.Root.DataLength, d.Joliet, t);
-    if (!t.Entries.empty())
-      t.Entries[0].Date = RecordDate(d.Root.Date);
-  };
-  const TVolumeDescriptor *joliet = Choice == TTreeChoice::PreferJoliet ? reader.Joliet() : nullptr;
-  std::string why;
-  if (joliet && joliet->RootValid) {
-    read(*joliet, Tree);
-    if (Tree.Entries.size() > 1)
-      return true;
-    // Only the root: its extent could not be read, or it lists nothing.
-    why = Tree.Messages.empty() ? "is empty" : "cannot be read (" + Tree.Messages.front() + ")";
-  } else if (joliet) {
-    why = "has a broken root record (" + joliet->RootProblem + ")";
-  }
-  if (!primary->RootValid) {
-    if (joliet && joliet->RootValid)
-      return true;  // the empty Joliet tree is all there is
-    Error = "the root record of the descriptor at sector " + std::to_string(primary->Lba) + " is broken: " +
-            primary->RootProblem;
+  std::vector<std::string> notices;
+  const TVolumeDescriptor *d = PickTree(reader, Choice, notices, Error);
+  if (!d)
+    return false;
+  ReadTreeAt(reader, d->Root.Extent, d->Root.DataLength, d->Joliet, Tree);
+  if (!Tree.Entries.empty())
+    Tree.Entries[0].Date = RecordDate(d->Root.Date);
+  Tree.Notices = std::move(notices);
+  return true;
+}
+
+bool TSessionWalk::Open(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, std::string &Error) {
+  reader_ = std::make_unique<TISOReader>(Source, SessionStart);
+  std::string err;
+  reader_->ReadDescriptors(err);
+  if (!reader_->Primary()) {
+    Error = err.empty() ? "no volume descriptor in the session at sector " + std::to_string(SessionStart) : err;
     return false;
   }
-  TSessionTree fallback;
-  read(*primary, fallback);
-  if (joliet && joliet->RootValid && fallback.Entries.size() <= 1)
-    return true;  // both empty: the Joliet tree stands
-  if (joliet)
-    fallback.Notices.push_back("the Joliet tree (descriptor at sector " + std::to_string(joliet->Lba) + ") " + why +
-                               ": the primary tree is read instead");
-  Tree = std::move(fallback);
+  const TVolumeDescriptor *d = PickTree(*reader_, Choice, notices_, Error);
+  if (!d)
+    return false;
+  joliet_ = d->Joliet;
+  rootRecord_ = d->Root;
+  root_ = RootEntry(rootRecord_);
+  guard_ = std::make_unique<TWalkGuard>(reader_->Limits, rootRecord_);
   return true;
+}
+
+void TSessionWalk::List(const TDirRecord &Dir, const std::string &DirPath, uint32_t Depth, const TVisit &Visit) {
+  ListDirectory(*reader_, *guard_, joliet_, Dir, [&] { return DirPath; }, Depth, message_,
+                [&](TEntry &e, const TDirRecord &r, size_t) { Visit(e, r); });
+}
+
+std::string EntryPath(const TSessionTree &Tree, int32_t Index) {
+  if (Index <= 0 || static_cast<size_t>(Index) >= Tree.Entries.size())
+    return "/";
+  std::vector<int32_t> chain;
+  for (int32_t i = Index; i > 0 && chain.size() <= Tree.Entries.size(); i = Tree.Entries[static_cast<size_t>(i)].Parent)
+    chain.push_back(i);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    path += "/" + Tree.Entries[static_cast<size_t>(*it)].Name;
+  return path;
 }
 
 int32_t FindPath(const TSessionTree &Tree, const std::string &Path) {

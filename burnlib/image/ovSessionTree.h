@@ -8,6 +8,8 @@
 #include "ovISORead.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,6 @@ struct TExtent {
 
 struct TEntry {
   std::string Name;  // cleaned UTF-8 name, version cut; "" for the root
-  std::string Path;  // "/" for the root, else "/DIR/name"
   bool Directory = false;
   bool Hidden = false;
   uint64_t Size = 0;             // a file's bytes (all extents); a directory's extent size
@@ -41,6 +42,44 @@ struct TSessionTree {
 };
 
 enum class TTreeChoice { PreferJoliet, Primary };
+
+// "/" for the root, else "/DIR/name", from the names of the entry's parents.
+std::string EntryPath(const TSessionTree &Tree, int32_t Index);
+
+// A session's tree read one directory at a time, for listing trees of any
+// width in little memory: only what the caller keeps is held. The tree is
+// chosen, and its entries made, as ReadSessionTree does, under the same
+// bounds and guards of the walk.
+class TSessionWalk {
+public:
+  // Messages gets what was left out or could not be read, as it is found.
+  explicit TSessionWalk(std::function<void(const std::string &)> Messages) : message_(std::move(Messages)) {}
+  // Reads the descriptors and picks the tree. False with Error when the
+  // session has no readable descriptor.
+  bool Open(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, std::string &Error);
+  bool Joliet() const { return joliet_; }
+  const TEntry &Root() const { return root_; }
+  const TDirRecord &RootRecord() const { return rootRecord_; }
+  // What the choice of tree tells the user (a Joliet tree given up).
+  const std::vector<std::string> &Notices() const { return notices_; }
+
+  // Each usable entry of a directory, in record order, with its record
+  // (the first of a file in several extents; its system use bytes hold any
+  // extension's fields). Dir is RootRecord() or a record handed to Visit,
+  // DirPath its path, Depth its depth (0 for the root). Visit may list a
+  // directory entry in turn before returning.
+  using TVisit = std::function<void(TEntry &Entry, const TDirRecord &Record)>;
+  void List(const TDirRecord &Dir, const std::string &DirPath, uint32_t Depth, const TVisit &Visit);
+
+private:
+  std::function<void(const std::string &)> message_;
+  std::unique_ptr<TISOReader> reader_;
+  std::unique_ptr<TWalkGuard> guard_;
+  bool joliet_ = false;
+  TEntry root_;
+  TDirRecord rootRecord_;
+  std::vector<std::string> notices_;
+};
 
 // Reads the descriptors of the session at SessionStart and walks the Joliet
 // tree when there is one (unless Primary is asked for), else the primary
