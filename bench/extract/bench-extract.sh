@@ -4,7 +4,8 @@
 #   one large file:   `skarvo extract` against `cat` of the same bytes (the
 #                     image file itself, read from the page cache alike).
 # Usage: bench-extract.sh SKARVO [FILES [MIB]]   (defaults 100000 and 4096)
-# Each command runs three times; the best time counts.
+# Each command runs RUNS times (default 5): min, median and max are shown,
+# and the ratios compare medians.
 set -euo pipefail
 skarvo=${1:?usage: bench-extract.sh SKARVO [FILES [MIB]]}
 files=${2:-100000}
@@ -15,21 +16,25 @@ done
 W=$(mktemp -d "${TMPDIR:-/tmp}/skarvo-bench-extract-XXXXXX")
 trap 'rm -rf "$W"' EXIT
 
-# best SECONDS-VAR command...: the shortest of three runs, in seconds.
-best() {
-  local var=$1 b= t0 t1 d
+# timed VAR command...: RUNS runs (default 5); VAR gets "min median max"
+# in seconds. The ratios compare medians.
+runs=${RUNS:-5}
+timed() {
+  local var=$1 t0 t1 all=()
   shift
-  for _ in 1 2 3; do
+  for ((k = 0; k < runs; ++k)); do
     rm -rf "$W/out" && mkdir -p "$W/out"
     sync
     t0=$(date +%s.%N)
     "$@" >/dev/null 2>&1
     t1=$(date +%s.%N)
-    d=$(echo "$t1 - $t0" | bc -l)
-    if [ -z "$b" ] || [ "$(echo "$d < $b" | bc -l)" = 1 ]; then b=$d; fi
+    all+=("$(echo "$t1 - $t0" | bc -l)")
   done
-  printf -v "$var" '%s' "$b"
+  printf -v "$var" '%s' "$(printf '%s\n' "${all[@]}" | sort -g | awk '{ v[NR] = $1 } END {
+    printf "%.2f %.2f %.2f", v[1], (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2), v[NR] }')"
 }
+med() { echo "$1" | awk '{ print $2 }'; }
+show() { echo "$1" | awk '{ printf "%s/%s/%s s", $1, $2, $3 }'; }
 
 # Many small files in 100 folders.
 mkdir -p "$W/small"
@@ -45,17 +50,17 @@ for i in range(n):
 PY
 xorriso -outdev "stdio:$W/small.iso" -joliet on -map "$W/small" / >/dev/null 2>&1
 rm -rf "$W/small"
-best ours "$skarvo" extract --image "$W/small.iso" -C "$W/out" /
-best peer bsdtar --options 'iso9660:!rockridge' -xf "$W/small.iso" -C "$W/out"
-printf '%d small files: skarvo %.2f s, bsdtar %.2f s, ratio %.2f (goal 1.2)\n' "$files" "$ours" "$peer" \
-  "$(echo "$ours / $peer" | bc -l)"
+timed ours "$skarvo" extract --image "$W/small.iso" -C "$W/out" /
+timed peer bsdtar --options 'iso9660:!rockridge' -xf "$W/small.iso" -C "$W/out"
+printf '%d small files (min/median/max of %d): skarvo %s, bsdtar %s, ratio %.2f (goal 1.2)\n' "$files" "$runs" \
+  "$(show "$ours")" "$(show "$peer")" "$(echo "$(med "$ours") / $(med "$peer")" | bc -l)"
 rm -f "$W/small.iso"
 
 # One large file.
 head -c $((mib * 1048576)) /dev/urandom >"$W/large.bin" 2>/dev/null || truncate -s ${mib}M "$W/large.bin"
 xorriso -outdev "stdio:$W/large.iso" -joliet on -map "$W/large.bin" /large.bin >/dev/null 2>&1
 rm -f "$W/large.bin"
-best ours "$skarvo" extract --image "$W/large.iso" -C "$W/out" /large.bin
-best peer sh -c "cat '$W/large.iso' >'$W/out/large.bin'"
-printf '%d MiB file: skarvo %.2f s, cat %.2f s, ratio %.2f (goal 1.1)\n' "$mib" "$ours" "$peer" \
-  "$(echo "$ours / $peer" | bc -l)"
+timed ours "$skarvo" extract --image "$W/large.iso" -C "$W/out" /large.bin
+timed peer sh -c "cat '$W/large.iso' >'$W/out/large.bin'"
+printf '%d MiB file (min/median/max of %d): skarvo %s, cat %s, ratio %.2f (goal 1.1)\n' "$mib" "$runs" \
+  "$(show "$ours")" "$(show "$peer")" "$(echo "$(med "$ours") / $(med "$peer")" | bc -l)"
