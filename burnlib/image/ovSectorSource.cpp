@@ -63,3 +63,10 @@ bool TFileSectorSource::ReadSectors(uint64_t Lba, uint32_t Count, uint8_t *Buffe
   }
   return true;
 }
+
+void TFileSectorSource::WillRead(uint64_t Lba, uint64_t Count) {
+  // Sequential: the kernel reads further ahead for this file.
+  if (fd_ >= 0 && Count > 0)
+    ::posix_fadvise(fd_, static_cast<off_t>(Lba * SectorSize), static_cast<off_t>(Count * SectorSize),
+                    POSIX_FADV_SEQUENTIAL);
+}

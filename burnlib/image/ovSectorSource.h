@@ -15,6 +15,12 @@ public:
   // Reads Count sectors from Lba into Buffer (Count * 2048 bytes). On failure
   // returns false and sets Error to a text that names the sector.
   virtual bool ReadSectors(uint64_t Lba, uint32_t Count, uint8_t *Buffer, std::string &Error) = 0;
+  // A hint that Count sectors from Lba are read next, in order (a file's
+  // data): a source that can read ahead may do so.
+  virtual void WillRead(uint64_t Lba, uint64_t Count) {
+    (void)Lba;
+    (void)Count;
+  }
 };
 
 // An image file read with pread. A partial last sector is not counted.
@@ -29,6 +35,7 @@ public:
   uint64_t SectorCount() const override { return bytes_ / SectorSize; }
   uint64_t ByteSize() const { return bytes_; }
   bool ReadSectors(uint64_t Lba, uint32_t Count, uint8_t *Buffer, std::string &Error) override;
+  void WillRead(uint64_t Lba, uint64_t Count) override;
 
 private:
   int fd_ = -1;

@@ -64,6 +64,50 @@ s2=$("$SKARVO" info --drive w | awk '$1 == 2 && NF >= 4 { print $2 }')
   fail "skarvo check of the appended session: $(head -8 "$T/check.txt")"
 rm -f "$B/d.iso"
 
+# Three sessions made by xorriso, the file in several extents in the first
+# and carried by the two after it, then a fourth session burned here: every
+# file of the third session is in the fourth, the big one whole.
+"$SKARVO" vdrive insert w --media DVD+R >/dev/null
+mkdir -p "$B/p2" "$B/p3" "$B/s4"
+echo "second session" >"$B/p2/two.txt"
+echo "third session" >"$B/p3/three.txt"
+mkdir -p "$B/p3/sub" && echo deep >"$B/p3/sub/deep.txt"
+echo "fourth session" >"$B/s4/four.txt"
+nwa() { "$SKARVO" info --drive w | sed -n 's/^Next Session: starts at sector \([0-9]*\).*/\1/p'; }
+rm -f "$B/x.iso"
+xorriso -as mkisofs -quiet -J -iso-level 3 -o "$B/x.iso" "$big" >/dev/null 2>&1 &&
+  "$SKARVO" vdrive append-session w "$B/x.iso" >/dev/null || fail "xorriso session 1"
+for k in 2 3; do
+  at=$(nwa)
+  # The next session is made against the disc so far: the sessions before
+  # it, each at its place, in one (sparse) file.
+  xorriso -as mkisofs -quiet -J -iso-level 3 -C "0,$at" -M "$B/x.iso" -o "$B/n.iso" "$B/p$k" >/dev/null 2>&1 &&
+    "$SKARVO" vdrive append-session w "$B/n.iso" --at "$at" >/dev/null &&
+    dd if="$B/n.iso" of="$B/x.iso" bs=2048 seek="$at" conv=notrunc,sparse status=none || fail "xorriso session $k"
+done
+rm -f "$B/x.iso" "$B/n.iso"
+"$SKARVO" burn --drive w --yes --import-session -1 "$B/s4/" >"$T/burn.log" 2>&1 || fail "burn: $(tail -3 "$T/burn.log")"
+grep -qi "left out" "$T/burn.log" && fail "the fourth session left files out: $(grep -i 'left out' "$T/burn.log")"
+"$SKARVO" ls --drive w --session 4 -R >"$T/ls4.txt" 2>&1
+kept=1
+for f in two.txt three.txt sub/deep.txt four.txt; do grep -q " /$f\$" "$T/ls4.txt" || kept=0; done
+[ $kept = 1 ] && grep -q " $size .* /big.bin  \[2 extents\]$" "$T/ls4.txt" &&
+  pass "three sessions of xorriso with a file in several extents are kept by a fourth" ||
+  fail "fourth session: $(cat "$T/ls4.txt")"
+"$SKARVO" extract --drive w --session 4 -C "$B/out" / >/dev/null && same "extract from the fourth session" cat "$B/out/big.bin"
+cmp -s "$B/out/two.txt" "$B/p2/two.txt" && cmp -s "$B/out/three.txt" "$B/p3/three.txt" &&
+  cmp -s "$B/out/sub/deep.txt" "$B/p3/sub/deep.txt" && cmp -s "$B/out/four.txt" "$B/s4/four.txt" &&
+  pass "the small files of every session come back" || fail "small files: $(ls -R "$B/out")"
+rm -rf "$B/out"
+s4=$("$SKARVO" info --drive w | awk '$1 == 4 && NF >= 4 { print $2 }')
+"$SKARVO" vdrive export w "$B/d.iso" >/dev/null
+"$SKARVO" check --session-start "$s4" "$B/d.iso" >"$T/check.txt" 2>&1 && pass "skarvo check of the fourth session" ||
+  fail "skarvo check of the fourth session: $(head -8 "$T/check.txt")"
+xorriso -abort_on NEVER -load sbsector "$s4" -indev "stdio:$B/d.iso" -osirrox on -extract /big.bin "$B/x.bin" \
+  >/dev/null 2>&1
+same "xorriso, fourth session," cat "$B/x.bin"
+rm -f "$B/d.iso" "$B/x.bin"
+
 # The Linux kernel's isofs in a QEMU guest: the size, and the bytes around
 # each extent's end and at the end of the file.
 guest=$(dirname "$0")/../assets/qemu/linux-guest.sh
