@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
-#include <strings.h>
 
 namespace {
 
@@ -63,31 +62,20 @@ struct TFound {
 bool FindPath(iso::TSessionWalk &walk, const std::string &path, TFound &at) {
   at.Entry = walk.Root();
   at.Record = walk.RootRecord();
-  size_t pos = 0;
-  while (pos < path.size()) {
-    if (path[pos] == '/') {
-      ++pos;
-      continue;
-    }
-    const size_t slash = path.find('/', pos);
-    const std::string part = path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
-    pos = slash == std::string::npos ? path.size() : slash;
+  for (const std::string &part : iso::PathNames(path)) {
     if (!at.Entry.Directory)
       return false;
+    iso::TNameMatch match(part);
     std::optional<TFound> exact, folded;
-    int foldedCount = 0;
     walk.List(at.Record, at.Path, at.Depth, [&](iso::TEntry &e, const iso::TDirRecord &r) {
       if (exact)
         return;
-      const bool same = e.Name == part;
-      if (!same && (e.Name.size() != part.size() || strncasecmp(e.Name.c_str(), part.c_str(), part.size()) != 0))
-        return;
-      std::optional<TFound> &slot = same ? exact : folded;
-      foldedCount += same ? 0 : 1;
-      if (!slot)
+      const iso::TNameMatch::TKind kind = match.Offer(e.Name);
+      std::optional<TFound> &slot = kind == iso::TNameMatch::Exact ? exact : folded;
+      if (kind != iso::TNameMatch::None && !slot)
         slot = TFound{e, r, Join(at.Path, e.Name), at.Depth + 1};
     });
-    if (!exact && foldedCount != 1)
+    if (!match.Found())
       return false;
     at = exact ? std::move(*exact) : std::move(*folded);
   }

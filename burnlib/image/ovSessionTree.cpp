@@ -393,35 +393,47 @@ std::string EntryPath(const TSessionTree &Tree, int32_t Index) {
   return path;
 }
 
+std::vector<std::string> PathNames(const std::string &Path) {
+  std::vector<std::string> names;
+  size_t pos = 0;
+  while (pos < Path.size()) {
+    const size_t slash = std::min(Path.find('/', pos), Path.size());
+    if (slash > pos)
+      names.push_back(Path.substr(pos, slash - pos));
+    pos = slash + 1;
+  }
+  return names;
+}
+
+TNameMatch::TKind TNameMatch::Offer(const std::string &Name) {
+  if (Name == name_) {
+    exact_ = true;
+    return Exact;
+  }
+  if (Name.size() != name_.size() || strncasecmp(Name.c_str(), name_.c_str(), Name.size()) != 0)
+    return None;
+  ++folded_;
+  return Folded;
+}
+
 int32_t FindPath(const TSessionTree &Tree, const std::string &Path) {
   if (Tree.Entries.empty())
     return -1;
   int32_t at = 0;
-  size_t pos = 0;
-  while (pos < Path.size()) {
-    if (Path[pos] == '/') {
-      ++pos;
-      continue;
-    }
-    const size_t slash = Path.find('/', pos);
-    const std::string part = Path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
-    pos = slash == std::string::npos ? Path.size() : slash;
+  for (const std::string &part : PathNames(Path)) {
     const TEntry &dir = Tree.Entries[static_cast<size_t>(at)];
     if (!dir.Directory)
       return -1;
-    int32_t exact = -1, folded = -1, foldedCount = 0;
-    for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount; ++c) {
-      const std::string &name = Tree.Entries[static_cast<size_t>(c)].Name;
-      if (name == part) {
+    TNameMatch match(part);
+    int32_t exact = -1, folded = -1;
+    for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount && exact < 0; ++c) {
+      const TNameMatch::TKind kind = match.Offer(Tree.Entries[static_cast<size_t>(c)].Name);
+      if (kind == TNameMatch::Exact)
         exact = c;
-        break;
-      }
-      if (name.size() == part.size() && strncasecmp(name.c_str(), part.c_str(), name.size()) == 0) {
+      else if (kind == TNameMatch::Folded)
         folded = c;
-        ++foldedCount;
-      }
     }
-    if (exact < 0 && foldedCount != 1)
+    if (!match.Found())
       return -1;
     at = exact >= 0 ? exact : folded;
   }

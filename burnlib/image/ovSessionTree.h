@@ -101,6 +101,25 @@ bool UsableName(const std::string &Name);
 // NaN when a field is out of range.
 double RecordDate(const uint8_t Date[7]);
 
+// The names of a path, empty ones skipped: "/A//b.txt" gives "A", "b.txt".
+std::vector<std::string> PathNames(const std::string &Path);
+
+// How a path's name picks among a folder's entries: the one named as
+// recorded, else the only one whose name matches ignoring ASCII case.
+class TNameMatch {
+public:
+  explicit TNameMatch(std::string Name) : name_(std::move(Name)) {}
+  enum TKind { None, Exact, Folded };
+  // How Name matches (Folded: a candidate, the pick only if it stays alone).
+  TKind Offer(const std::string &Name);
+  bool Found() const { return exact_ || folded_ == 1; }
+
+private:
+  std::string name_;
+  bool exact_ = false;
+  int folded_ = 0;
+};
+
 // The entry at Path ("/", "/A/b.txt"; "" is the root): names compared as
 // recorded, else ignoring ASCII case when that finds one entry. -1 when none.
 int32_t FindPath(const TSessionTree &Tree, const std::string &Path);

@@ -179,7 +179,7 @@ TEST_F(Import, ExtractFileChecksEveryReadAndLeavesNoPartialFile) {
 }
 
 TEST_F(Import, ExtractFileStopsBetweenReadsWhenTold) {
-  Write(src_ / "large.bin", std::string(600000, 'L'));  // five reads
+  Write(src_ / "large.bin", std::string(3000000, 'L'));  // three reads of 1 MiB
   ImportImage("-J");
   TFEntry *large = b_.FindFile(b_.Root(), "large.bin");
   ASSERT_NE(large, nullptr);
@@ -192,7 +192,7 @@ TEST_F(Import, ExtractFileStopsBetweenReadsWhenTold) {
                              return calls.size() < 2;
                            }),
             0);
-  EXPECT_EQ(calls, (std::vector<uint64_t>{131072, 262144}));
+  EXPECT_EQ(calls, (std::vector<uint64_t>{1048576, 2097152}));
   EXPECT_EQ(Slurp(out), "older copy");
   EXPECT_EQ(std::distance(fs::directory_iterator(out.parent_path()), fs::directory_iterator()), 1);
 }
