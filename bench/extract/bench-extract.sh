@@ -3,11 +3,13 @@
 #   many small files: `skarvo extract` against `bsdtar -x` of the same image;
 #   one large file:   `skarvo extract` against `cat` of the same bytes (the
 #                     image file itself, read from the page cache alike).
-# Usage: bench-extract.sh SKARVO [FILES [MIB]]   (defaults 100000 and 4096)
+# Usage: bench-extract.sh SKARVO[:SKARVO...] [FILES [MIB]]  (defaults 100000, 4096)
+# Several builds, separated by ":", are measured on the same images (to see
+# what one change buys).
 # Each command runs RUNS times (default 5): min, median and max are shown,
 # and the ratios compare medians.
 set -euo pipefail
-skarvo=${1:?usage: bench-extract.sh SKARVO [FILES [MIB]]}
+IFS=: read -r -a builds <<<"${1:?usage: bench-extract.sh SKARVO[:SKARVO...] [FILES [MIB]]}"
 files=${2:-100000}
 mib=${3:-4096}
 for tool in bsdtar xorriso; do
@@ -50,17 +52,21 @@ for i in range(n):
 PY
 xorriso -outdev "stdio:$W/small.iso" -joliet on -map "$W/small" / >/dev/null 2>&1
 rm -rf "$W/small"
-timed ours "$skarvo" extract --image "$W/small.iso" -C "$W/out" /
 timed peer bsdtar --options 'iso9660:!rockridge' -xf "$W/small.iso" -C "$W/out"
-printf '%d small files (min/median/max of %d): skarvo %s, bsdtar %s, ratio %.2f (goal 1.2)\n' "$files" "$runs" \
-  "$(show "$ours")" "$(show "$peer")" "$(echo "$(med "$ours") / $(med "$peer")" | bc -l)"
+for skarvo in "${builds[@]}"; do
+  timed ours "$skarvo" extract --image "$W/small.iso" -C "$W/out" /
+  printf '%d small files (min/median/max of %d): %s %s, bsdtar %s, ratio %.2f (goal 1.2)\n' "$files" "$runs" \
+    "$skarvo" "$(show "$ours")" "$(show "$peer")" "$(echo "$(med "$ours") / $(med "$peer")" | bc -l)"
+done
 rm -f "$W/small.iso"
 
 # One large file.
 head -c $((mib * 1048576)) /dev/urandom >"$W/large.bin" 2>/dev/null || truncate -s ${mib}M "$W/large.bin"
 xorriso -outdev "stdio:$W/large.iso" -joliet on -map "$W/large.bin" /large.bin >/dev/null 2>&1
 rm -f "$W/large.bin"
-timed ours "$skarvo" extract --image "$W/large.iso" -C "$W/out" /large.bin
 timed peer sh -c "cat '$W/large.iso' >'$W/out/large.bin'"
-printf '%d MiB file (min/median/max of %d): skarvo %s, cat %s, ratio %.2f (goal 1.1)\n' "$mib" "$runs" \
-  "$(show "$ours")" "$(show "$peer")" "$(echo "$(med "$ours") / $(med "$peer")" | bc -l)"
+for skarvo in "${builds[@]}"; do
+  timed ours "$skarvo" extract --image "$W/large.iso" -C "$W/out" /large.bin
+  printf '%d MiB file (min/median/max of %d): %s %s, cat %s, ratio %.2f (goal 1.1)\n' "$mib" "$runs" \
+    "$skarvo" "$(show "$ours")" "$(show "$peer")" "$(echo "$(med "$ours") / $(med "$peer")" | bc -l)"
+done
