@@ -18,10 +18,6 @@ namespace iso {
 namespace {
 
 constexpr uint32_t kPieceSectors = 512;  // 1 MiB per read: few system calls, one buffer
-// Output written past this is started on its way to the disc and dropped
-// from the page cache a window behind, so that a file of many GiB does not
-// push everything else out of memory.
-constexpr uint64_t kDropWindow = uint64_t{64} << 20;
 
 // A name for the data while it is being written, beside the final name.
 std::string TemporaryName(const std::string &name) {
@@ -45,32 +41,6 @@ bool WriteAll(int fd, const uint8_t *p, size_t n, std::string &Error) {
   }
   return true;
 }
-
-// Starts the write-back of a large output a window at a time and drops what
-// is on the disc from the page cache, a window behind the writing.
-class TDropBehind {
-public:
-  TDropBehind(int fd, uint64_t size) : fd_(fd), on_(size >= 2 * kDropWindow) {}
-  void Written(uint64_t done) {
-    if (!on_ || done - started_ < kDropWindow)
-      return;
-    ::sync_file_range(fd_, static_cast<off_t>(started_), static_cast<off_t>(done - started_), SYNC_FILE_RANGE_WRITE);
-    if (started_ > 0) {
-      // The window before this one: wait for its write-back, then drop it.
-      ::sync_file_range(fd_, static_cast<off_t>(dropped_), static_cast<off_t>(started_ - dropped_),
-                        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-      ::posix_fadvise(fd_, static_cast<off_t>(dropped_), static_cast<off_t>(started_ - dropped_),
-                      POSIX_FADV_DONTNEED);
-      dropped_ = started_;
-    }
-    started_ = done;
-  }
-
-private:
-  int fd_;
-  bool on_;
-  uint64_t started_ = 0, dropped_ = 0;
-};
 
 } // namespace
 
@@ -180,7 +150,6 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
       static_cast<size_t>(std::min<uint64_t>(size_t{kPieceSectors} * TSectorSource::SectorSize,
                                              std::max<uint64_t>(Size, TSectorSource::SectorSize))));
   buf.resize((buf.size() + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize * TSectorSource::SectorSize);
-  TDropBehind drop(part.Fd, Size);
   uint64_t done = 0;
   for (const TExtent &e : Extents) {
     uint64_t left = std::min<uint64_t>(e.Length, Size - done);
@@ -197,7 +166,6 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
       lba += sectors;
       left -= bytes;
       done += bytes;
-      drop.Written(done);
       if (Progress && !Progress(done))
         return fail("interrupted");
     }
