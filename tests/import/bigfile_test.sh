@@ -77,13 +77,15 @@ nwa() { "$SKARVO" info --drive w | sed -n 's/^Next Session: starts at sector \([
 rm -f "$B/x.iso"
 xorriso -as mkisofs -quiet -J -iso-level 3 -o "$B/x.iso" "$big" >/dev/null 2>&1 &&
   "$SKARVO" vdrive append-session w "$B/x.iso" >/dev/null || fail "xorriso session 1"
+last=0
 for k in 2 3; do
   at=$(nwa)
-  # The next session is made against the disc so far: the sessions before
-  # it, each at its place, in one (sparse) file.
-  xorriso -as mkisofs -quiet -J -iso-level 3 -C "0,$at" -M "$B/x.iso" -o "$B/n.iso" "$B/p$k" >/dev/null 2>&1 &&
+  # The next session is made against the disc so far (the sessions before
+  # it, each at its place, in one sparse file), from its last session.
+  xorriso -as mkisofs -quiet -J -iso-level 3 -C "$last,$at" -M "$B/x.iso" -o "$B/n.iso" "$B/p$k" >/dev/null 2>&1 &&
     "$SKARVO" vdrive append-session w "$B/n.iso" --at "$at" >/dev/null &&
     dd if="$B/n.iso" of="$B/x.iso" bs=2048 seek="$at" conv=notrunc,sparse status=none || fail "xorriso session $k"
+  last=$at
 done
 rm -f "$B/x.iso" "$B/n.iso"
 "$SKARVO" burn --drive w --yes --import-session -1 "$B/s4/" >"$T/burn.log" 2>&1 || fail "burn: $(tail -3 "$T/burn.log")"
