@@ -23,7 +23,7 @@ namespace {
 std::vector<std::string> Paths(const iso::TSessionTree &t) {
   std::vector<std::string> out;
   for (size_t i = 1; i < t.Entries.size(); ++i)
-    out.push_back(t.Entries[i].Path);
+    out.push_back(iso::EntryPath(t, static_cast<int32_t>(i)));
   return out;
 }
 
@@ -179,7 +179,7 @@ TEST(HostileDisc, NamesFromTheDiscStayInsideTheExtractFolder) {
     if (e.Directory || e.Parent != 0)
       continue;
     std::string err;
-    EXPECT_TRUE(iso::ExtractToFile(src, e.Extents, e.Size, dir, e.Name, e.Date, {}, err)) << e.Path << err;
+    EXPECT_TRUE(iso::ExtractToFile(src, e.Extents, e.Size, dir, e.Name, e.Date, {}, err)) << iso::EntryPath(tree, static_cast<int32_t>(i)) << err;
   }
   ::close(dir);
   size_t inside = 0;

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# `skarvo ls` of one folder of 300,000 files, recursive and not, in a process
+# limited to 40 MB of address space: the listing streams, so its memory does
+# not grow with the folder. Every file is listed once, and a path below the
+# root is found. (Holding the whole tree takes about 90 MB here.)
+source "$(dirname "$0")/../integration/common.sh"
+command -v python3 >/dev/null || { echo "skipped: python3 is not installed"; exit 77; }
+n=300000
+python3 "$(dirname "$0")/../../bench/read/make_wide_image.py" big $n "$T/wide.iso"
+for opt in "" -R; do
+  rc=0
+  (ulimit -v 40000 && exec "$SKARVO" ls --image "$T/wide.iso" $opt) >"$T/ls.txt" 2>"$T/err.txt" || rc=$?
+  lines=$(grep -c '^- .* /F[0-9]*\.$' "$T/ls.txt" || true)
+  if [ "$rc" -eq 0 ] && [ "$lines" -eq $n ] && [ "$(sort -u "$T/ls.txt" | wc -l)" -eq $((n + 1)) ]; then
+    pass "ls $opt: $n files in 40 MB"
+  else
+    fail "ls $opt: exit $rc, $lines files listed: $(head -3 "$T/err.txt")"
+  fi
+done
+"$SKARVO" ls --image "$T/wide.iso" /f0299999. >"$T/one.txt" 2>&1 && grep -q ' /F0299999\.$' "$T/one.txt" &&
+  [ "$(wc -l <"$T/one.txt")" -eq 2 ] && pass "a path found ignoring case" || fail "ls PATH: $(cat "$T/one.txt")"
+finish
