@@ -4,6 +4,7 @@
 
 #include "ovCDBC.h"
 #include "ovExtract.h"
+#include "ovSectorSource.h"
 #include "ovSessionTree.h"
 
 #include <gtest/gtest.h>
@@ -221,6 +222,16 @@ TEST(HostileDisc, FilesInSeveralExtentsAreReadWholeAndImported) {
   std::ifstream in(file, std::ios::binary);
   const std::string data((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(data, std::string(4096, 'a') + std::string(4096, 'b') + std::string(100, 'c'));
+  // The same from an image file, which the kernel copies from.
+  const std::string image = (tmp.path / "img.iso").string();
+  std::ofstream(image, std::ios::binary).write(reinterpret_cast<const char *>(img.data.data()),
+                                               static_cast<std::streamsize>(img.data.size()));
+  TFileSectorSource file2;
+  ASSERT_TRUE(file2.Open(image, err)) << err;
+  const std::string copy = (tmp.path / "copy.bin").string();
+  ASSERT_TRUE(iso::ExtractToFile(file2, big.Extents, big.Size, AT_FDCWD, copy, big.Date, {}, err)) << err;
+  std::ifstream in2(copy, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in2)), {}), data);
 
   TOrvBurner b;
   b.ResetCompilation(1000, 100);
