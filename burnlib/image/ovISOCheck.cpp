@@ -1,6 +1,7 @@
 // The structural checker: descriptors, both directory trees, path tables,
 // extents and El Torito, reported as errors and warnings.
 #include "ovISOCheck.h"
+#include "ovISOCheck_impl.h"
 #include "ovISOCheck_rr.h"
 #include "ovRockRidge.h"
 #include "ovRockRidgeRead.h"
@@ -17,39 +18,32 @@
 #include <unordered_set>
 
 namespace iso {
+namespace check {
 
 namespace {
 
-// A range of sectors used by one structure or file, named by an index: a
-// file's name is made only when it is reported.
-struct TUse {
-  uint64_t Start = 0, End = 0;  // [Start, End)
-  uint32_t Name = 0;            // into the checker's files_ (a file), else its names_
-  bool File = false;
-  // Files (the primary and the Joliet record of one file, linked files) and
-  // the boot catalog and image shown as files may share their sectors exactly.
-  bool Shared = false;
-};
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%X", v);
+  return buf;
+}
 
-// A file of a tree for naming it: its directory and its identifier's place
-// in the checker's identifier store.
-struct TFileName {
-  uint32_t Dir = 0;
-  uint32_t Id = 0;
-  bool Joliet = false;
-};
+std::string Trimmed(const std::string &s) {
+  size_t n = s.size();
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0'))
+    --n;
+  return s.substr(0, n);
+}
 
-// What a walk keeps of each directory of a tree: enough to name it, to check
-// its "." and ".." records and to match the path table.
-struct TDirInfo {
-  uint32_t Extent = 0, Length = 0;
-  int32_t Parent = -1;      // -1 for the root
-  uint32_t Depth = 0;       // the root is 0
-  uint32_t PathLength = 0;  // of the path as a reader shows it
-  std::string Identifier;
-};
+const char *MediaName(uint8_t media) {
+  static const char *const kNames[] = {"no emulation", "1.2M floppy", "1.44M floppy", "2.88M floppy", "hard disk"};
+  return media < 5 ? kNames[media] : "unknown media";
+}
 
-// "/" for the root, else "/A/B" from the recorded identifiers.
+uint32_t FloppySectors(uint8_t media) { return media == 1 ? 600 : media == 2 ? 720 : media == 3 ? 1440 : 0; }
+
+} // namespace
+
 std::string DirPath(const std::vector<TDirInfo> &dirs, size_t i, bool joliet) {
   std::vector<size_t> chain;
   for (size_t k = i; k < dirs.size() && dirs[k].Parent >= 0 && chain.size() <= dirs.size();
@@ -66,101 +60,11 @@ std::string ChildPath(const std::vector<TDirInfo> &dirs, size_t dir, const std::
   return (parent == "/" ? std::string() : parent) + "/" + IdentifierText(id, joliet);
 }
 
-std::string Hex(uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%X", v);
-  return buf;
-}
-
-std::string Trimmed(const std::string &s) {
-  size_t n = s.size();
-  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0'))
-    --n;
-  return s.substr(0, n);
-}
-
 std::string SectorRange(uint64_t start, uint64_t end) {
   return end - start <= 1 ? "sector " + std::to_string(start)
                           : "sectors " + std::to_string(start) + "-" + std::to_string(end - 1);
 }
 
-// Compares two path-table identifiers padded with spaces (one byte for the
-// primary tree, the UCS-2 space for Joliet).
-int ComparePathIds(const std::string &a, const std::string &b, bool joliet) {
-  const size_t n = std::max(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char pad = joliet && i % 2 == 0 ? 0 : ' ';
-    const unsigned char ca = i < a.size() ? static_cast<unsigned char>(a[i]) : pad;
-    const unsigned char cb = i < b.size() ? static_cast<unsigned char>(b[i]) : pad;
-    if (ca != cb)
-      return ca < cb ? -1 : 1;
-  }
-  return 0;
-}
-
-const char *MediaName(uint8_t media) {
-  static const char *const kNames[] = {"no emulation", "1.2M floppy", "1.44M floppy", "2.88M floppy", "hard disk"};
-  return media < 5 ? kNames[media] : "unknown media";
-}
-
-using TWhereFn = std::function<std::string()>;
-
-uint32_t FloppySectors(uint8_t media) { return media == 1 ? 600 : media == 2 ? 720 : media == 3 ? 1440 : 0; }
-
-class TChecker {
-public:
-  TChecker(TSectorSource &src, const TCheckOptions &opt)
-      : src_(src), reader_(src, opt.SessionStart), level_(std::min<uint32_t>(opt.Level, 4)) {}
-  TCheckResult Run();
-
-private:
-  void Add(TSeverity s, const std::string &where, const std::string &what);
-  void Error(const std::string &where, const std::string &what) { Add(TSeverity::Error, where, what); }
-  void Warn(const std::string &where, const std::string &what) { Add(TSeverity::Warning, where, what); }
-  static std::string At(const TWhere &w) {
-    return "sector " + std::to_string(w.Lba) + " byte " + std::to_string(w.Offset);
-  }
-  void Mismatches(const std::string &where, const std::vector<TMismatch> &m);
-  void CheckDescriptor(const TVolumeDescriptor &d);
-  void CheckExtent(const TWhereFn &where, const char *what, uint64_t extent, uint64_t sectors);
-  void CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors) {
-    CheckExtent([&] { return where; }, what, extent, sectors);
-  }
-  using TDirVisit = std::function<void(size_t Dir, TDirRecord &Record, bool Refused)>;
-  using TDirDone = std::function<void(size_t Dir, const TDots &Dots)>;
-  void WalkTree(const TVolumeDescriptor &d, std::vector<TDirInfo> &dirs, const TDirVisit &visit,
-                const TDirDone &done, const std::function<void(const TReadProblem &)> &problem);
-  uint32_t ShownLevel(const TVolumeDescriptor &d);
-  bool CheckTree(const TVolumeDescriptor &d, std::vector<TDirInfo> &dirs);
-  void CheckRecord(const std::string &name, bool joliet, const std::vector<TDirInfo> &dirs, size_t dir,
-                   const TDirRecord &r, bool continued);
-  void CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, const TDirRecord &r, bool joliet);
-  void CheckPathTables(const TVolumeDescriptor &d, const std::vector<TDirInfo> &dirs);
-  void MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs,
-                      const std::vector<TDirInfo> &dirs, bool joliet);
-  void AddUse(uint64_t start, uint64_t end, std::string what, bool shared = false);
-  std::string UseName(const TUse &u) const;
-  void CheckOverlaps();
-  bool CheckRockRidgeTree(const TVolumeDescriptor &pvd);
-  std::string CheckElTorito(const TBootRecord &boot);
-  void CheckBootEntry(const std::string &where, const uint8_t *e, std::string *summary);
-
-  TSectorSource &src_;
-  TISOReader reader_;
-  TCheckResult result_;
-  uint64_t volumeEnd_ = 0;
-  std::vector<TUse> uses_;
-  std::vector<std::string> names_;  // of the uses that are no files
-  std::vector<TFileName> files_;    // of the uses that are files
-  std::string fileIds_;             // their identifiers, each after a length byte
-  std::vector<TDirInfo> primaryDirs_, jolietDirInfo_;
-  size_t jolietDirs_ = 0, jolietFiles_ = 0;
-  uint32_t level_ = 0;  // 0 until the primary tree shows it
-  bool rockRidge_ = false;
-  // Warnings already listed, by text: the first place is listed, the rest
-  // counted in its More.
-  std::unordered_map<std::string, size_t> warned_;
-};
 
 void TChecker::Add(TSeverity s, const std::string &where, const std::string &what) {
   (s == TSeverity::Error ? result_.Errors : result_.Warnings)++;
@@ -435,147 +339,6 @@ void TChecker::CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, c
     Warn(where(), "the parts of a file in several extents have different flags");
 }
 
-void TChecker::CheckPathTables(const TVolumeDescriptor &d, const std::vector<TDirInfo> &dirs) {
-  const bool joliet = d.Joliet;
-  const std::string name = joliet ? "joliet" : "primary";
-  if (d.PathTableSize == 0) {
-    Error(name + " path table", "size 0: a path table holds at least the root");
-    return;
-  }
-  const uint64_t sectors = (uint64_t{d.PathTableSize} + kSectorSize - 1) / kSectorSize;
-  struct TTable {
-    const char *Label;
-    uint32_t Lba;
-    bool Big;
-    std::vector<TPathRecord> Records;
-    bool Read = false;
-  } tables[] = {{"L path table", d.PathTableL, false, {}},
-                {"M path table", d.PathTableM, true, {}},
-                {"optional L path table", d.PathTableOptL, false, {}},
-                {"optional M path table", d.PathTableOptM, true, {}}};
-  for (size_t k = 0; k < 4; ++k) {
-    TTable &t = tables[k];
-    const std::string where = name + " " + t.Label + " (sector " + std::to_string(t.Lba) + ")";
-    if (k >= 2 && t.Lba == 0)
-      continue;
-    if (uint64_t{t.Lba} + sectors > volumeEnd_ || t.Lba < kSystemAreaSectors) {
-      Error(where, "lies outside the volume or in the system area");
-      continue;
-    }
-    AddUse(t.Lba, t.Lba + sectors, name + " " + t.Label);
-    std::vector<TReadProblem> problems;
-    std::string err;
-    if (!reader_.ReadPathTable(t.Lba, d.PathTableSize, t.Big, t.Records, problems, err)) {
-      Error(where, err);
-      continue;
-    }
-    for (const TReadProblem &p : problems)
-      Error(where, At(p.At) + ": " + p.Text);
-    t.Read = true;
-  }
-  // Every table says the same.
-  const TTable &base = tables[0].Read ? tables[0] : tables[1];
-  for (const TTable &t : tables) {
-    if (!t.Read || &t == &base)
-      continue;
-    const std::string where = name + " " + t.Label;
-    if (t.Records.size() != base.Records.size()) {
-      Error(where, std::to_string(t.Records.size()) + " records, the " + base.Label + " has " +
-                       std::to_string(base.Records.size()));
-      continue;
-    }
-    for (size_t i = 0; i < t.Records.size(); ++i) {
-      const TPathRecord &a = base.Records[i], &b = t.Records[i];
-      if (a.Extent != b.Extent || a.Parent != b.Parent || a.Identifier != b.Identifier) {
-        Error(where + " record " + std::to_string(i + 1),
-              "differs from the " + std::string(base.Label) + ": extent " + std::to_string(b.Extent) + " vs " +
-                  std::to_string(a.Extent) + ", parent " + std::to_string(b.Parent) + " vs " +
-                  std::to_string(a.Parent) + ", \"" + IdentifierText(b.Identifier, joliet) + "\" vs \"" +
-                  IdentifierText(a.Identifier, joliet) + "\"");
-        break;
-      }
-    }
-  }
-  if (base.Read)
-    MatchPathTable(name + " " + base.Label, base.Records, dirs, joliet);
-}
-
-void TChecker::MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs,
-                              const std::vector<TDirInfo> &dirs, bool joliet) {
-  if (dirs.empty())
-    return;
-  std::unordered_map<uint32_t, size_t> byExtent;  // directory extent -> directory
-  for (size_t i = 0; i < dirs.size(); ++i)
-    byExtent.emplace(dirs[i].Extent, i);
-  const TDirInfo &root = dirs[0];
-  if (recs.empty() || recs[0].Identifier != std::string(1, '\0') || recs[0].Parent != 1 ||
-      recs[0].Extent != root.Extent) {
-    Error(where, "the first record is not the root (identifier 0x00, parent 1, extent " + std::to_string(root.Extent) +
-                     ")");
-    return;
-  }
-  std::unordered_map<size_t, size_t> numberOf;  // node -> record number
-  std::vector<uint32_t> level(recs.size() + 1, 0);
-  level[1] = 1;
-  bool orderReported = false;
-  for (size_t i = 1; i <= recs.size(); ++i) {
-    const TPathRecord &r = recs[i - 1];
-    const std::string at = where + " record " + std::to_string(i) + " (\"" + IdentifierText(r.Identifier, joliet) +
-                           "\")";
-    const auto it = byExtent.find(r.Extent);
-    if (it == byExtent.end()) {
-      Error(at, "extent " + std::to_string(r.Extent) + " is not the extent of a directory of the tree");
-      continue;
-    }
-    const TDirInfo &node = dirs[it->second];
-    if (!numberOf.emplace(it->second, i).second) {
-      Error(at, "a second record for " + DirPath(dirs, it->second, joliet));
-      continue;
-    }
-    if (i == 1)
-      continue;
-    if (r.Identifier != node.Identifier)
-      Error(at, "identifier differs from the directory record of " + DirPath(dirs, it->second, joliet));
-    if (r.Parent < 1 || r.Parent >= i) {
-      Error(at, "parent number " + std::to_string(r.Parent) + " does not name an earlier record");
-      orderReported = true;  // the order cannot be judged any more
-      continue;
-    }
-    level[i] = level[r.Parent] + 1;
-    const TDirInfo &parent = dirs[static_cast<size_t>(node.Parent)];
-    if (recs[r.Parent - 1].Extent != parent.Extent)
-      Error(at, "parent number " + std::to_string(r.Parent) + " names the directory at extent " +
-                    std::to_string(recs[r.Parent - 1].Extent) + ", but " + DirPath(dirs, it->second, joliet) + " is in " + DirPath(dirs, static_cast<size_t>(node.Parent), joliet) +
-                    " (extent " + std::to_string(parent.Extent) + ")");
-    if (orderReported || i < 3)
-      continue;
-    const TPathRecord &p = recs[i - 2];
-    const uint32_t pl = level[i - 1];
-    int c = level[i] != pl ? (level[i] < pl ? -1 : 1) : r.Parent != p.Parent ? (r.Parent < p.Parent ? -1 : 1) : 0;
-    const bool siblings = c == 0;
-    if (c == 0)
-      c = ComparePathIds(r.Identifier, p.Identifier, joliet);
-    if (c < 0) {
-      orderReported = true;
-      const std::string what = "out of order after record " + std::to_string(i - 1) + " (\"" +
-                               IdentifierText(p.Identifier, joliet) +
-                               "\"): the order is level, parent number, identifier";
-      // Readers find every directory of a Joliet table whose siblings keep
-      // the primary tree's order; level and parent order stay errors.
-      if (siblings && joliet)
-        Warn(at, what);
-      else
-        Error(at, what);
-    }
-  }
-  size_t missing = 0;
-  for (const auto &[extent, node] : byExtent)
-    if (!numberOf.count(node) && ++missing <= 20)
-      Error(where, "no record for directory " + DirPath(dirs, node, joliet) + " (extent " + std::to_string(extent) + ")");
-  if (missing > 20)
-    Error(where, std::to_string(missing - 20) + " more directories without a record");
-}
-
 void TChecker::AddUse(uint64_t start, uint64_t end, std::string what, bool shared) {
   uses_.push_back({start, end, static_cast<uint32_t>(names_.size()), false, shared});
   names_.push_back(std::move(what));
@@ -788,7 +551,9 @@ TCheckResult TChecker::Run() {
   return result_;
 }
 
-} // namespace
+} // namespace check
+
+using check::TChecker;
 
 TCheckResult CheckImage(TSectorSource &Source, const TCheckOptions &Options) {
   TChecker c(Source, Options);
