@@ -4,11 +4,13 @@
 
 #include "ovCDBC.h"
 #include "ovExtract.h"
+#include "ovISOCheck.h"
 #include "ovSectorSource.h"
 #include "ovSessionTree.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -299,4 +301,32 @@ TEST(HostileDisc, OverLongNamesAreReportedAndShortenedByTheImport) {
   EXPECT_EQ(b.FileCount(), 3);
   const std::string expected = over + "\n\rERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS";
   EXPECT_NE(std::find(log.begin(), log.end(), expected), log.end());
+}
+
+// check reads one folder at a time: a name given twice is found however far
+// apart its records lie, a file left continued at the end of its folder is
+// named, and the folder it is in holds the rest of the tree's findings.
+TEST(HostileDisc, CheckFindsRepeatedNamesFarApartAndAnOpenRunAtTheEnd) {
+  TImage img(60);
+  img.Descriptor(16, false, 20, 2048);
+  img.Terminator(17);
+  img.Directory(20, 20, {{"A.TXT;1", 40, 1, 0}, {"C.TXT;1", 41, 1, 0}, {"D", 30, 2048, 2},
+                         {"B.TXT;1", 42, 1, 0}, {"A.TXT;1", 43, 1, 0}});
+  img.Directory(30, 20, {{"A.TXT;1", 44, 1, 0}, {"Z.BIN;1", 46, 2048, 0x80}});
+  craft::TMemorySource src(img.data);
+  const iso::TCheckResult r = iso::CheckImage(src);
+  const auto count = [&](const std::string &where, const std::string &what) {
+    return std::count_if(r.Findings.begin(), r.Findings.end(), [&](const iso::TFinding &f) {
+      return f.Severity == iso::TSeverity::Error && f.Where == where && f.What.find(what) != std::string::npos;
+    });
+  };
+  std::string all;
+  for (const iso::TFinding &f : r.Findings)
+    all += f.Where + ": " + f.What + "\n";
+  EXPECT_EQ(count("primary:/A.TXT;1", "appears more than once"), 1) << all;
+  EXPECT_EQ(count("primary:/D/A.TXT;1", "appears more than once"), 0) << "another folder: " << all;
+  EXPECT_EQ(count("primary:/", "records out of order"), 1) << all;
+  EXPECT_EQ(count("primary:/D/Z.BIN;1", "the rest of the file is missing"), 1) << all;
+  EXPECT_EQ(r.Files, 6u) << all;
+  EXPECT_EQ(r.Dirs, 2u) << all;
 }
