@@ -148,9 +148,10 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
     Error = why;
     return false;
   };
-  // The kernel copies while the source lets it (an image file, as cat
-  // copies); else pieces are read and written through one buffer.
-  bool kernelCopy = true;
+  // A large file is copied by the kernel while the source lets it (an image
+  // file, as cat copies); small files and other sources are read and written
+  // through one buffer, which costs fewer calls per file.
+  bool kernelCopy = Size >= size_t{kPieceSectors} * TSectorSource::SectorSize;
   std::vector<uint8_t> buf;
   uint64_t done = 0;
   for (const TExtent &e : Extents) {
