@@ -85,7 +85,7 @@ bool TakeSessionOptions(TArgs &args, TSessionOptions &options, const char *comma
   return true;
 }
 
-bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
+bool OpenSessionSource(const TSessionOptions &options, TOpenSession &open) {
   std::vector<TSessionExtent> sessions;
   if (!options.Image.empty()) {
     auto file = std::make_unique<TFileSectorSource>();
@@ -127,11 +127,21 @@ bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
   }
   open.Session = *s;
   open.SessionCount = static_cast<int>(sessions.size());
+  return true;
+}
+
+iso::TTreeChoice TreeChoice(const TSessionOptions &options) {
+  return options.Primary  ? iso::TTreeChoice::Primary
+         : options.Joliet ? iso::TTreeChoice::PreferJoliet
+                          : iso::TTreeChoice::PreferRockRidge;
+}
+
+bool OpenSession(const TSessionOptions &options, TOpenSession &open) {
+  if (!OpenSessionSource(options, open))
+    return false;
+  const TSessionExtent *s = &open.Session;
   std::string err;
-  const iso::TTreeChoice choice = options.Primary  ? iso::TTreeChoice::Primary
-                                 : options.Joliet ? iso::TTreeChoice::PreferJoliet
-                                                  : iso::TTreeChoice::PreferRockRidge;
-  if (!iso::ReadSessionTree(*open.Source, s->Start, choice, open.Tree, err)) {
+  if (!iso::ReadSessionTree(*open.Source, s->Start, TreeChoice(options), open.Tree, err)) {
     Error("session " + std::to_string(s->Number) + ": " + err);
     return false;
   }

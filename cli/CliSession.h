@@ -39,6 +39,12 @@ struct TOpenSession {
   iso::TSessionTree Tree;
 };
 
+// Opens the drive or the image and picks the session, leaving Tree empty.
+// False (after printing why) when there is nothing to read.
+bool OpenSessionSource(const TSessionOptions &options, TOpenSession &open);
+// The tree the options ask for: Rock Ridge names unless --joliet or
+// --primary says otherwise.
+iso::TTreeChoice TreeChoice(const TSessionOptions &options);
 // Opens the drive or the image, picks the session and reads its tree; the
 // tree's messages are printed as warnings. False (after printing why) when
 // there is nothing to read.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,18 +58,18 @@ public:
   bool Extract(int32_t at, int dirFd) {
     const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
     if (const std::string *target = iso::LinkTarget(open_.Tree, at))
-      return Link(e, *target, dirFd);
+      return Link(at, *target, dirFd);
     if (!e.Directory)
       return File(at, dirFd);
     if (at == 0)
       return Children(e, dirFd);
     if (::mkdirat(dirFd, e.Name.c_str(), 0755) != 0 && errno != EEXIST) {
-      Fail(e.Path, std::string("cannot make the folder: ") + std::strerror(errno));
+      Fail(iso::EntryPath(open_.Tree, at), std::string("cannot make the folder: ") + std::strerror(errno));
       return true;
     }
     const int fd = ::openat(dirFd, e.Name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-      Fail(e.Path, std::string("cannot open the folder: ") + std::strerror(errno));
+      Fail(iso::EntryPath(open_.Tree, at), std::string("cannot open the folder: ") + std::strerror(errno));
       return true;
     }
     ++folders_;
@@ -79,7 +80,7 @@ public:
     // The recorded mode only now: a folder without write permission is
     // filled first.
     if (const int mode = Mode(at); mode >= 0 && ::fchmod(fd, static_cast<mode_t>(mode)) != 0)
-      Fail(e.Path, std::string("cannot set the folder's mode: ") + std::strerror(errno));
+      Fail(iso::EntryPath(open_.Tree, at), std::string("cannot set the folder's mode: ") + std::strerror(errno));
     iso::SetFileDate(fd, e.Date);
     ::close(fd);
     return go;
@@ -111,11 +112,20 @@ private:
     return static_cast<int>(iso::ExtractedMode(attrs[static_cast<size_t>(at)].Mode, umask_));
   }
 
-  bool Link(const iso::TEntry &e, const std::string &target, int dirFd) {
-    if (!written_.insert(e.Path).second) {
-      Fail(e.Path, "the disc names this entry twice: the first is kept");
+  // Whether the entry's name is new in its folder; else it is named and
+  // the first one kept.
+  bool FirstOfItsName(const iso::TEntry &e, const std::function<std::string()> &path) {
+    if (written_.insert(std::to_string(e.Parent) + "/" + e.Name).second)
       return true;
-    }
+    Fail(path(), "the disc names this entry twice: the first is kept");
+    return false;
+  }
+
+  bool Link(int32_t at, const std::string &target, int dirFd) {
+    const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
+    const std::function<std::string()> path = [&] { return iso::EntryPath(open_.Tree, at); };
+    if (!FirstOfItsName(e, path))
+      return true;
     std::string err;
     bool exists = false;
     if (iso::ExtractSymlink(dirFd, e.Name, target, e.Date, err,
@@ -126,21 +136,20 @@ private:
     }
     if (exists && collision_ == TCollision::Keep) {
       progress_.Finish();
-      Warning(e.Path + ": the existing file is kept");
+      Warning(path() + ": the existing file is kept");
     } else {
-      Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
+      Fail(path(), exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
     }
     return true;
   }
 
   bool File(int32_t at, int dirFd) {
     const iso::TEntry &e = open_.Tree.Entries[static_cast<size_t>(at)];
+    const std::function<std::string()> path = [&] { return iso::EntryPath(open_.Tree, at); };
     // Two records of one name on a disc: the first is copied, the second
     // named, whatever --overwrite says.
-    if (!written_.insert(e.Path).second) {
-      Fail(e.Path, "the disc names this file twice: the first copy is kept");
+    if (!FirstOfItsName(e, path))
       return true;
-    }
     // Hard links that Rock Ridge recorded (several names of one data) are
     // made links again: the first name gets the data, the others a link.
     std::string *first = nullptr;
@@ -169,11 +178,11 @@ private:
       return false;
     if (!ok && exists && collision_ == TCollision::Keep) {
       progress_.Finish();
-      Warning(e.Path + ": the existing file is kept");
+      Warning(path() + ": the existing file is kept");
       return true;
     }
     if (!ok) {
-      Fail(e.Path, exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
+      Fail(path(), exists ? "a file of that name exists and is kept (--overwrite replaces it)" : err);
       return true;
     }
     if (first)
@@ -204,7 +213,7 @@ private:
   // The first file extracted of each data recorded under several names:
   // (sector, size) -> its path relative to rootFd_.
   std::map<std::pair<uint64_t, uint64_t>, std::string> linked_;
-  std::unordered_set<std::string> written_;  // disc paths of the files copied
+  std::unordered_set<std::string> written_;  // parent entry and name of each file or link made
   TProgress progress_;
   uint64_t done_ = 0;
   unsigned long long files_ = 0, folders_ = 0, links_ = 0;

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace {
@@ -46,13 +47,12 @@ std::string ModeText(uint32_t mode) {
   return m;
 }
 
-void PrintEntry(const iso::TSessionTree &tree, int32_t index, bool longForm) {
-  const iso::TEntry &e = tree.Entries[static_cast<size_t>(index)];
-  const std::string *target = iso::LinkTarget(tree, index);
+void PrintEntry(const iso::TEntry &e, const std::string &path, const iso::TEntryRock *rock, bool longForm) {
+  const std::string *target = rock ? rock->LinkTarget : nullptr;
   if (longForm) {
     iso::TEntryAttrs a;
-    if (static_cast<size_t>(index) < tree.Attrs.size())
-      a = tree.Attrs[static_cast<size_t>(index)];
+    if (rock)
+      a = rock->Attrs;
     if (a.Mode == 0)  // no Rock Ridge mode: read-only, as a reader without it shows
       a.Mode = e.Directory ? 0040555 : 0100444;
     std::printf("%s %4u %5u %5u ", ModeText(a.Mode).c_str(), a.Links, a.Uid, a.Gid);
@@ -61,8 +61,8 @@ void PrintEntry(const iso::TSessionTree &tree, int32_t index, bool longForm) {
                                                  : std::string("(no valid date)    ");
   const unsigned long long lba = e.Extents.empty() ? 0 : e.Extents.front().Lba;
   std::printf("%c %12llu  %s %10llu  %s%s", e.Directory ? 'd' : target ? 'l' : '-',
-              static_cast<unsigned long long>(e.Size), date.c_str(), lba, e.Path.c_str(),
-              e.Directory && e.Path != "/" ? "/" : "");
+              static_cast<unsigned long long>(e.Size), date.c_str(), lba, path.c_str(),
+              e.Directory && path != "/" ? "/" : "");
   if (target)
     std::printf(" -> %s", target->c_str());
   if (e.Extents.size() > 1)
@@ -70,13 +70,60 @@ void PrintEntry(const iso::TSessionTree &tree, int32_t index, bool longForm) {
   std::printf("\n");
 }
 
-void List(const iso::TSessionTree &tree, int32_t at, bool recursive, bool longForm) {
-  const iso::TEntry &dir = tree.Entries[static_cast<size_t>(at)];
-  for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount; ++c) {
-    PrintEntry(tree, c, longForm);
-    if (recursive && tree.Entries[static_cast<size_t>(c)].Directory)
-      List(tree, c, true, longForm);
+std::string Join(const std::string &dir, const std::string &name) { return (dir == "/" ? "" : dir) + "/" + name; }
+
+// Lists a folder as its records are read, holding only the folders on the
+// way down: a folder of any width costs no more memory than a small one.
+void List(iso::TSessionWalk &walk, const iso::TDirRecord &dir, const std::string &path, uint32_t depth,
+          bool recursive, bool longForm) {
+  walk.List(dir, path, depth, [&](iso::TEntry &e, const iso::TDirRecord &r, const iso::TEntryRock *rock) {
+    const std::string child = Join(path, e.Name);
+    PrintEntry(e, child, rock, longForm);
+    if (recursive && e.Directory)
+      List(walk, r, child, depth + 1, true, longForm);
+  });
+}
+
+// An entry found by path, with its record for listing it.
+struct TFound {
+  iso::TEntry Entry;
+  iso::TDirRecord Record;
+  std::string Path = "/";
+  uint32_t Depth = 0;
+  std::optional<iso::TEntryAttrs> Attrs;
+  std::optional<std::string> LinkTarget;
+};
+
+// Follows Path from the root one folder at a time: names compared as
+// recorded, else ignoring ASCII case when that finds one entry.
+bool FindPath(iso::TSessionWalk &walk, const std::string &path, TFound &at) {
+  at.Entry = walk.Root();
+  at.Record = walk.RootRecord();
+  if (walk.RootRock())
+    at.Attrs = walk.RootRock()->Attrs;
+  for (const std::string &part : iso::PathNames(path)) {
+    if (!at.Entry.Directory)
+      return false;
+    iso::TNameMatch match(part);
+    std::optional<TFound> exact, folded;
+    walk.List(at.Record, at.Path, at.Depth, [&](iso::TEntry &e, const iso::TDirRecord &r, const iso::TEntryRock *rock) {
+      if (exact)
+        return;
+      const iso::TNameMatch::TKind kind = match.Offer(e.Name);
+      std::optional<TFound> &slot = kind == iso::TNameMatch::Exact ? exact : folded;
+      if (kind == iso::TNameMatch::None || slot)
+        return;
+      slot = TFound{e, r, Join(at.Path, e.Name), at.Depth + 1, {}, {}};
+      if (rock)
+        slot->Attrs = rock->Attrs;
+      if (rock && rock->LinkTarget)
+        slot->LinkTarget = *rock->LinkTarget;
+    });
+    if (!match.Found())
+      return false;
+    at = exact ? std::move(*exact) : std::move(*folded);
   }
+  return true;
 }
 
 int CmdLs(const TArgs &argsIn) {
@@ -104,21 +151,39 @@ int CmdLs(const TArgs &argsIn) {
     }
   }
   TOpenSession open;
-  if (!OpenSession(options, open))
+  if (!OpenSessionSource(options, open))
     return 1;
-  const int32_t at = iso::FindPath(open.Tree, path);
-  if (at < 0) {
+  bool damaged = false;
+  iso::TSessionWalk walk([&](const std::string &m) {
+    std::fflush(stdout);
+    Warning(m);
+    damaged = true;
+  });
+  std::string err;
+  if (!walk.Open(*open.Source, open.Session.Start, TreeChoice(options), err)) {
+    Error("session " + std::to_string(open.Session.Number) + ": " + err);
+    return 1;
+  }
+  for (const std::string &m : walk.Notices())
+    Warning(m);
+  TFound at;
+  if (!FindPath(walk, path, at)) {
     Error("\"" + path + "\" is not in session " + std::to_string(open.Session.Number));
     return 1;
   }
   std::printf("Session %u of %d, start %u, %s names\n", open.Session.Number, open.SessionCount, open.Session.Start,
-              open.Tree.RockRidge ? "Rock Ridge" : open.Tree.Joliet ? "Joliet" : "ISO 9660");
-  const iso::TEntry &e = open.Tree.Entries[static_cast<size_t>(at)];
-  if (e.Directory)
-    List(open.Tree, at, recursive, longForm);
-  else
-    PrintEntry(open.Tree, at, longForm);
-  return open.Tree.Messages.empty() ? 0 : 1;
+              walk.RockRidge() ? "Rock Ridge" : walk.Joliet() ? "Joliet" : "ISO 9660");
+  if (at.Entry.Directory) {
+    List(walk, at.Record, at.Path, at.Depth, recursive, longForm);
+  } else {
+    iso::TEntryRock rock;
+    if (at.Attrs)
+      rock.Attrs = *at.Attrs;
+    if (at.LinkTarget)
+      rock.LinkTarget = &*at.LinkTarget;
+    PrintEntry(at.Entry, at.Path, at.Attrs ? &rock : nullptr, longForm);
+  }
+  return damaged ? 1 : 0;
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Fuzz target: an input is a session from sector 16 on (the system area
 // before it is zeros). It goes through the structural checker, the session
-// tree in each of its name spaces, the search for later sessions, and the import
-// into a compilation with its layout.
+// tree in each of its name spaces and walked a folder at a time, the search
+// for later sessions, and the import into a compilation with its layout.
 #include "CraftedImage.h"
 
 #include "ovCDBC.h"
@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -27,6 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   iso::ReadSessionTree(source, 0, iso::TTreeChoice::Primary, tree, error);
   for (const std::string path : {"/", "/a", "/A/B;1"})
     iso::FindPath(tree, path);
+  // The folder-at-a-time walk of `ls -R`, depth first.
+  iso::TSessionWalk walk([](const std::string &) {});
+  if (walk.Open(source, 0, iso::TTreeChoice::PreferRockRidge, error)) {
+    std::function<void(const iso::TDirRecord &, uint32_t)> list = [&](const iso::TDirRecord &dir, uint32_t depth) {
+      walk.List(dir, "/", depth, [&](iso::TEntry &e, const iso::TDirRecord &r, const iso::TEntryRock *) {
+        if (e.Directory)
+          list(r, depth + 1);
+      });
+    };
+    list(walk.RootRecord(), 0);
+  }
   std::vector<TSessionExtent> sessions;
   iso::FindImageSessions(source, sessions);
 

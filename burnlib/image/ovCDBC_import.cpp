@@ -158,6 +158,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     TDEntry *parent = dirs[static_cast<size_t>(e.Parent)];
     if (!parent)
       continue;  // its directory was left out
+    const auto discPath = [&] { return iso::EntryPath(Tree, static_cast<int32_t>(i)); };
     TSearchRec rec;
     rec.Name = e.Name;
     // A name longer than a record of the new session holds (only a peer's
@@ -167,7 +168,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     if (UCS2Length(e.Directory ? e.Name : e.Name + (e.Name.find('.') == std::string::npos ? "." : "")) > limit) {
       DebugMsg(e.Name + "\n\r" + "ERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS", 4);
       rec.Name = e.Directory ? FitLongName(wanted, limit) : wanted;
-      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + e.Path, rec.Name);
+      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + discPath(), rec.Name);
     }
     // A fresh 8.3 alias by the rules of new entries (unique in its folder
     // once filed), keeping the extension.
@@ -181,7 +182,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
         if (RockRidge && RecordedAttrs(Tree, i, attrs))
           KeepRecordedAttrs(dirs[i], attrs, e.Name);
       } else {
-        ImportLeftOut(e.Path, "the directory could not be added");
+        ImportLeftOut(discPath(), "the directory could not be added");
         if (capacityHit_)
           break;
       }
@@ -192,7 +193,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     for (const iso::TExtent &x : e.Extents)
       placed = placed && (x.Length == 0 || (x.Lba >= 16 && x.Lba <= INT32_MAX));
     if (e.Size > 0 && !placed) {
-      ImportLeftOut(e.Path, "its data would begin at sector " + std::to_string(lba) + ", where no file can be");
+      ImportLeftOut(discPath(), "its data would begin at sector " + std::to_string(lba) + ", where no file can be");
       continue;
     }
     rec.Size = static_cast<int64_t>(e.Size);
@@ -205,7 +206,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     const bool repeat = !seen.insert(std::to_string(reinterpret_cast<uintptr_t>(parent)) + "/" + stored).second;
     if (old && (old->Imported || old->SourcePath.empty())) {
       if (repeat || old->LongName == stored) {
-        ImportLeftOut(e.Path, "the session names this file twice: the first is kept");
+        ImportLeftOut(discPath(), "the session names this file twice: the first is kept");
         continue;
       }
       // Names that differ only by case (a peer's merge can record both):
@@ -214,14 +215,14 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
       std::string twin = stored;
       bool renamed = false;
       TakeNumberedName(parent, twin, std::string(), true, renamed);
-      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + e.Path, twin);
+      Note(TInsertNoteKind::Renamed, importLabel_ + ":" + discPath(), twin);
       rec.Name = twin;
       rec.ShortName = ov::BaseAlias(twin, false);
       old = nullptr;
     }
     if (old) {
       if (ReplaceFile) {
-        DebugMsg(">>> \"" + e.Path + "\" OF THE DISC IS REPLACED BY \"" + old->SourcePath + "\"", 1);
+        DebugMsg(">>> \"" + discPath() + "\" OF THE DISC IS REPLACED BY \"" + old->SourcePath + "\"", 1);
         continue;
       }
       Note(TInsertNoteKind::NameTaken, old->SourcePath,
@@ -234,7 +235,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     const int added = AddFile(parent, rec, false, static_cast<int32_t>(lba), std::string());
     ReplaceFile = replace;
     if (!added) {
-      ImportLeftOut(e.Path, "the file could not be added");
+      ImportLeftOut(discPath(), "the file could not be added");
       if (capacityHit_)
         break;
       continue;

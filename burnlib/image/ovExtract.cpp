@@ -18,6 +18,8 @@ namespace iso {
 namespace {
 
 constexpr uint32_t kPieceSectors = 512;  // 1 MiB per read: few system calls, one buffer
+// Bytes the kernel copies between two looks at the progress (an interrupt).
+constexpr uint64_t kCopyPiece = uint64_t{64} << 20;
 
 // A name for the data while it is being written, beside the final name.
 std::string TemporaryName(const std::string &name) {
@@ -146,15 +148,45 @@ bool ExtractToFile(TSectorSource &Source, const std::vector<TExtent> &Extents, u
     Error = why;
     return false;
   };
-  std::vector<uint8_t> buf(
-      static_cast<size_t>(std::min<uint64_t>(size_t{kPieceSectors} * TSectorSource::SectorSize,
-                                             std::max<uint64_t>(Size, TSectorSource::SectorSize))));
-  buf.resize((buf.size() + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize * TSectorSource::SectorSize);
+  // A large file is copied by the kernel while the source lets it (an image
+  // file, as cat copies); small files and other sources are read and written
+  // through one buffer, which costs fewer calls per file.
+  bool kernelCopy = Size >= size_t{kPieceSectors} * TSectorSource::SectorSize;
+  std::vector<uint8_t> buf;
   uint64_t done = 0;
   for (const TExtent &e : Extents) {
     uint64_t left = std::min<uint64_t>(e.Length, Size - done);
     uint64_t lba = e.Lba;
-    Source.WillRead(lba, (left + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize);
+    while (left > 0 && kernelCopy) {
+      const uint64_t want = std::min<uint64_t>(left, kCopyPiece);
+      uint64_t copied = 0;
+      std::string err;
+      const TSectorSource::TCopy c =
+          Source.CopyInto(part.Fd, lba * TSectorSource::SectorSize, want, copied, err);
+      if (c == TSectorSource::TCopy::Failed)
+        return fail(err + " (" + Name + ")");
+      kernelCopy = c == TSectorSource::TCopy::Done;
+      // A partial copy before the source gave up ends on a sector: the
+      // rest is read from there.
+      copied = kernelCopy ? copied : 0;
+      if (!kernelCopy && ::ftruncate(part.Fd, static_cast<off_t>(done)) != 0)
+        return fail(std::string("cannot write ") + Name + ": " + std::strerror(errno));
+      if (!kernelCopy && ::lseek(part.Fd, static_cast<off_t>(done), SEEK_SET) < 0)
+        return fail(std::string("cannot write ") + Name + ": " + std::strerror(errno));
+      lba += copied / TSectorSource::SectorSize;
+      left -= copied;
+      done += copied;
+      if (copied && Progress && !Progress(done))
+        return fail("interrupted");
+    }
+    if (left > 0 && buf.empty()) {
+      buf.resize(static_cast<size_t>(std::min<uint64_t>(size_t{kPieceSectors} * TSectorSource::SectorSize,
+                                                        std::max<uint64_t>(Size, TSectorSource::SectorSize))));
+      buf.resize((buf.size() + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize *
+                 TSectorSource::SectorSize);
+    }
+    if (left > 0)
+      Source.WillRead(lba, (left + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize);
     while (left > 0) {
       const uint64_t bytes = std::min<uint64_t>(left, buf.size());
       const auto sectors = static_cast<uint32_t>((bytes + TSectorSource::SectorSize - 1) / TSectorSource::SectorSize);

@@ -1,8 +1,10 @@
 // The structural checker: descriptors, both directory trees, path tables,
 // extents and El Torito, reported as errors and warnings.
 #include "ovISOCheck.h"
+#include "ovISOCheck_impl.h"
 #include "ovISOCheck_rr.h"
 #include "ovRockRidge.h"
+#include "ovRockRidgeRead.h"
 
 #include "ovBytes.h"
 
@@ -10,22 +12,15 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
 namespace iso {
+namespace check {
 
 namespace {
-
-// A range of sectors used by one structure or file.
-struct TUse {
-  uint64_t Start = 0, End = 0;  // [Start, End)
-  std::string What;
-  // Files (the primary and the Joliet record of one file, linked files) and
-  // the boot catalog and image shown as files may share their sectors exactly.
-  bool Shared = false;
-};
 
 std::string Hex(uint32_t v) {
   char buf[16];
@@ -40,90 +35,36 @@ std::string Trimmed(const std::string &s) {
   return s.substr(0, n);
 }
 
-std::string SectorRange(uint64_t start, uint64_t end) {
-  return end - start <= 1 ? "sector " + std::to_string(start)
-                          : "sectors " + std::to_string(start) + "-" + std::to_string(end - 1);
-}
-
-// Compares two path-table identifiers padded with spaces (one byte for the
-// primary tree, the UCS-2 space for Joliet).
-int ComparePathIds(const std::string &a, const std::string &b, bool joliet) {
-  const size_t n = std::max(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char pad = joliet && i % 2 == 0 ? 0 : ' ';
-    const unsigned char ca = i < a.size() ? static_cast<unsigned char>(a[i]) : pad;
-    const unsigned char cb = i < b.size() ? static_cast<unsigned char>(b[i]) : pad;
-    if (ca != cb)
-      return ca < cb ? -1 : 1;
-  }
-  return 0;
-}
-
 const char *MediaName(uint8_t media) {
   static const char *const kNames[] = {"no emulation", "1.2M floppy", "1.44M floppy", "2.88M floppy", "hard disk"};
   return media < 5 ? kNames[media] : "unknown media";
 }
 
-using TWhereFn = std::function<std::string()>;
-
 uint32_t FloppySectors(uint8_t media) { return media == 1 ? 600 : media == 2 ? 720 : media == 3 ? 1440 : 0; }
 
-class TChecker {
-public:
-  TChecker(TSectorSource &src, const TCheckOptions &opt)
-      : src_(src), reader_(src, opt.SessionStart), level_(std::min<uint32_t>(opt.Level, 4)) {}
-  TCheckResult Run();
+} // namespace
 
-private:
-  void Add(TSeverity s, const std::string &where, const std::string &what);
-  void Error(const std::string &where, const std::string &what) { Add(TSeverity::Error, where, what); }
-  void Warn(const std::string &where, const std::string &what) { Add(TSeverity::Warning, where, what); }
-  static std::string At(const TWhere &w) {
-    return "sector " + std::to_string(w.Lba) + " byte " + std::to_string(w.Offset);
-  }
-  void Mismatches(const std::string &where, const std::vector<TMismatch> &m);
-  void CheckDescriptor(const TVolumeDescriptor &d);
-  void CheckExtent(const TWhereFn &where, const char *what, uint64_t extent, uint64_t sectors);
-  void CheckExtent(const std::string &where, const char *what, uint64_t extent, uint64_t sectors) {
-    CheckExtent([&] { return where; }, what, extent, sectors);
-  }
-  void CheckTree(const TTree &tree);
-  void CheckChildren(const TTree &tree, size_t dirIndex);
-  void CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, const TDirRecord &r, bool joliet);
-  void CheckPathTables(const TVolumeDescriptor &d, const TTree &tree);
-  void MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs, const TTree &tree);
-  void CheckOverlaps();
-  bool CheckRockRidgeTree(const TTree &tree);
-  std::string CheckElTorito(const TBootRecord &boot);
-  void CheckBootEntry(const std::string &where, const uint8_t *e, std::string *summary);
-
-  TSectorSource &src_;
-  TISOReader reader_;
-  TCheckResult result_;
-  uint64_t volumeEnd_ = 0;
-  std::vector<TUse> uses_;
-  size_t jolietDirs_ = 0, jolietFiles_ = 0;
-  uint32_t level_ = 0;  // 0 until the primary tree shows it
-  bool rockRidge_ = false;
-  // Warnings already listed, by text: the first place is listed, the rest
-  // counted in its More.
-  std::unordered_map<std::string, size_t> warned_;
-};
-
-// The name level a primary tree shows: 2 when a name is longer than 8.3
-// (3 when a file has several extents), else 1.
-uint32_t ShownLevel(const TTree &tree) {
-  uint32_t level = 1;
-  for (const TNode &n : tree.Nodes) {
-    if (n.Parent < 0)
-      continue;
-    if (!n.Record.IsDirectory() && (n.Record.Flags & dr::kMultiExtent))
-      return 3;
-    if (level == 1 && LongerThanLevel1(n.Record.Identifier, n.Record.IsDirectory() || HasSystemUseEntry(n.Record, rr::kCL)))
-      level = 2;
-  }
-  return level;
+std::string DirPath(const std::vector<TDirInfo> &dirs, size_t i, bool joliet) {
+  std::vector<size_t> chain;
+  for (size_t k = i; k < dirs.size() && dirs[k].Parent >= 0 && chain.size() <= dirs.size();
+       k = static_cast<size_t>(dirs[k].Parent))
+    chain.push_back(k);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    path += "/" + IdentifierText(dirs[*it].Identifier, joliet);
+  return path.empty() ? "/" : path;
 }
+
+std::string ChildPath(const std::vector<TDirInfo> &dirs, size_t dir, const std::string &id, bool joliet) {
+  const std::string parent = DirPath(dirs, dir, joliet);
+  return (parent == "/" ? std::string() : parent) + "/" + IdentifierText(id, joliet);
+}
+
+std::string SectorRange(uint64_t start, uint64_t end) {
+  return end - start <= 1 ? "sector " + std::to_string(start)
+                          : "sectors " + std::to_string(start) + "-" + std::to_string(end - 1);
+}
+
 
 void TChecker::Add(TSeverity s, const std::string &where, const std::string &what) {
   (s == TSeverity::Error ? result_.Errors : result_.Warnings)++;
@@ -182,122 +123,204 @@ void TChecker::CheckDescriptor(const TVolumeDescriptor &d) {
   }
 }
 
-void TChecker::CheckTree(const TTree &tree) {
-  const std::string name = tree.Joliet ? "joliet" : "primary";
-  for (const TReadProblem &p : tree.Problems)
-    Error(name + " tree (" + At(p.At) + ")", p.Text);
-  // Path lengths (as the reader shows paths) without building every path.
-  std::vector<uint32_t> pathLength(tree.Nodes.size(), 0);
-  std::vector<std::string> errors, warnings;
-  for (size_t idx = 0; idx < tree.Nodes.size(); ++idx) {
-    const TNode &n = tree.Nodes[idx];
-    const auto where = [&] { return name + ":" + NodePath(tree, idx); };
-    const TDirRecord &r = n.Record;
-    if (!r.Mismatches.empty())
-      Mismatches(where(), r.Mismatches);
-    const bool dir = r.IsDirectory();
-    CheckExtent(where, dir ? "directory extent" : "file extent", r.Extent, r.Sectors());
-    if (n.Parent >= 0 && !tree.Joliet)
-      pathLength[idx] = pathLength[static_cast<size_t>(n.Parent)] + 1 +
-                        static_cast<uint32_t>(IdentifierText(r.Identifier, tree.Joliet).size());
-    if (dir) {
-      ++(tree.Joliet ? jolietDirs_ : result_.Dirs);
-      if (r.DataLength > 0)
-        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " directory " + NodePath(tree, idx)});
-      if (n.DotsRead) {
-        if (n.DotExtent != r.Extent || n.DotLength != r.DataLength)
-          Error(where(), "\".\" record gives extent " + std::to_string(n.DotExtent) + " length " +
-                             std::to_string(n.DotLength) + ", the directory is at " + std::to_string(r.Extent) +
-                             " length " + std::to_string(r.DataLength));
-        const TDirRecord &p = n.Parent < 0 ? r : tree.Nodes[static_cast<size_t>(n.Parent)].Record;
-        if (n.DotDotExtent != p.Extent || n.DotDotLength != p.DataLength) {
-          const std::string what = "\"..\" record gives extent " + std::to_string(n.DotDotExtent) + " length " +
-                                   std::to_string(n.DotDotLength) + ", the parent is at " +
-                                   std::to_string(p.Extent) + " length " + std::to_string(p.DataLength);
-          // Some writers point ".." at the directory itself; readers walking
-          // down from the root do not use it.
-          if (n.DotDotExtent == r.Extent && n.DotDotLength == r.DataLength)
-            Warn(where(), what + " (the directory itself)");
-          else
-            Error(where(), what);
-        }
-      }
-      CheckChildren(tree, idx);
-    } else {
-      // The parts of a file in several extents count as one file.
-      const bool continued = idx > 0 && tree.Nodes[idx - 1].Parent == n.Parent &&
-                             (tree.Nodes[idx - 1].Record.Flags & dr::kMultiExtent) &&
-                             tree.Nodes[idx - 1].Record.Identifier == r.Identifier;
-      if (!continued)
-        ++(tree.Joliet ? jolietFiles_ : result_.Files);
-      if (r.DataLength > 0) {
-        uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " file " + NodePath(tree, idx), true});
-      }
-    }
-    if (n.Parent < 0)
-      continue;
-    errors.clear();
-    warnings.clear();
-    if (tree.Joliet) {
-      JolietNameProblems(r.Identifier, dir, errors, warnings);
-    } else {
-      // A Rock Ridge relocated directory leaves a file record named like a
-      // directory in its old place.
-      const bool dirName = dir || HasSystemUseEntry(r, rr::kCL);
-      PrimaryNameProblems(r.Identifier, dirName, errors, warnings, level_);
-      if (level_ > 1 && LongerThanLevel1(r.Identifier, dirName))
-        warnings.push_back("name longer than 8.3, as ISO 9660 level " + std::to_string(level_) +
-                           " allows (readers of level 1 may not show it)");
-      if (dir && n.Depth > 8)
-        warnings.push_back("directory depth " + std::to_string(n.Depth) + " is more than 8 levels");
-      if (pathLength[idx] > 255)
-        warnings.push_back("path of more than 255 characters");
-    }
-    for (const std::string &e : errors)
-      Error(where(), e);
-    for (const std::string &w : warnings)
-      Warn(where(), w);
+void TChecker::WalkTree(const TVolumeDescriptor &d, std::vector<TDirInfo> &dirs, const TDirVisit &visit,
+                        const TDirDone &done, const std::function<void(const TReadProblem &)> &problem) {
+  dirs.clear();
+  TDirInfo root;
+  root.Extent = d.Root.Extent;
+  root.Length = d.Root.DataLength;
+  root.Identifier = d.Root.Identifier;
+  dirs.push_back(std::move(root));
+  TWalkGuard guard(reader_.Limits, d.Root);
+  std::vector<TReadProblem> problems;
+  const auto flush = [&] {
+    for (const TReadProblem &p : problems)
+      problem(p);
+    problems.clear();
+  };
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    TDirRecord dir;
+    dir.Extent = dirs[i].Extent;
+    dir.DataLength = dirs[i].Length;
+    dir.Flags = dr::kDirectory;
+    dir.Identifier = dirs[i].Identifier;
+    dir.At = {dirs[i].Extent, 0};
+    TDots dots;
+    const bool read = reader_.WalkDirectory(
+        dir, dirs[i].Depth, d.Joliet, guard, [&] { return DirPath(dirs, i, d.Joliet); }, problems, dots,
+        [&](TDirRecord &r, bool refused) {
+          flush();
+          if (r.IsDirectory()) {
+            TDirInfo n;
+            n.Extent = r.Extent;
+            n.Length = r.DataLength;
+            n.Parent = static_cast<int32_t>(i);
+            n.Depth = dirs[i].Depth + 1;
+            n.PathLength = dirs[i].PathLength + 1 + static_cast<uint32_t>(IdentifierText(r.Identifier, d.Joliet).size());
+            n.Identifier = r.Identifier;
+            dirs.push_back(std::move(n));
+          }
+          visit(i, r, refused);
+        });
+    flush();
+    if (done)
+      done(i, read ? dots : TDots());
   }
 }
 
-void TChecker::CheckChildren(const TTree &tree, size_t dirIndex) {
-  const TNode &dir = tree.Nodes[dirIndex];
-  const std::string name = tree.Joliet ? "joliet" : "primary";
-  const int32_t first = dir.FirstChild, end = dir.FirstChild + dir.ChildCount;
-  std::unordered_set<std::string_view> ids;  // views of the nodes' identifiers
-  ids.reserve(static_cast<size_t>(dir.ChildCount));
+uint32_t TChecker::ShownLevel(const TVolumeDescriptor &d) {
+  // The name level a primary tree shows: 2 when a name is longer than 8.3
+  // (3 when a file has several extents), else 1.
+  uint32_t level = 1;
+  std::vector<TDirInfo> dirs;
+  WalkTree(
+      d, dirs,
+      [&](size_t, TDirRecord &r, bool) {
+        if (!r.IsDirectory() && (r.Flags & dr::kMultiExtent))
+          level = 3;
+        else if (level == 1 && LongerThanLevel1(r.Identifier, r.IsDirectory() || HasSystemUseEntry(r, rr::kCL)))
+          level = 2;
+      },
+      nullptr, [](const TReadProblem &) {});
+  return level;
+}
+
+bool TChecker::CheckTree(const TVolumeDescriptor &d, std::vector<TDirInfo> &dirs) {
+  const bool joliet = d.Joliet;
+  const std::string name = joliet ? "joliet" : "primary";
+  dirs.clear();
+  if (!d.RootValid) {
+    Error(name + " tree (" + At({d.Lba, static_cast<uint32_t>(vd::RootRecord)}) + ")", "root record: " + d.RootProblem);
+    return false;
+  }
+  CheckRecord(name, joliet, dirs, 0, d.Root, false);
+  bool systemUse = false;
+  // One directory's records at a time: the one before, and the identifiers
+  // met (each after a length byte) for the test of names given twice.
+  std::optional<TDirRecord> prev;
   bool orderReported = false;
-  for (int32_t i = first; i < end; ++i) {
-    const TNode &n = tree.Nodes[static_cast<size_t>(i)];
-    const TDirRecord &r = n.Record;
-    const auto where = [&] { return name + ":" + NodePath(tree, static_cast<size_t>(i)); };
-    // Parts of one multi-extent file share an identifier.
-    const TDirRecord *prev = i > first ? &tree.Nodes[static_cast<size_t>(i - 1)].Record : nullptr;
-    const bool continued = prev && (prev->Flags & dr::kMultiExtent) && !prev->IsDirectory();
-    if (continued)
-      CheckExtentChain(where, *prev, r, tree.Joliet);
-    if (r.Flags & dr::kMultiExtent) {
-      if (r.IsDirectory())
-        Error(where(), "a directory record flagged as a part of a file in several extents");
-      else if (i + 1 == end)
-        Error(where(), "the record is flagged as continued in a next extent, but it is the last of its directory: "
-                       "the rest of the file is missing");
-    }
-    if (!continued && !ids.insert(r.Identifier).second)
-      Error(where(), "identifier appears more than once in its directory");
-    if (prev && !orderReported) {
-      if (CompareRecordOrder(r.Identifier, prev->Identifier, tree.Joliet) < 0) {
-        orderReported = true;
-        const std::string what = "records out of order: \"" + IdentifierText(prev->Identifier, tree.Joliet) +
-                                 "\" comes before \"" + IdentifierText(r.Identifier, tree.Joliet) + "\"";
-        // Joliet sets no order of its own that readers rely on.
-        if (tree.Joliet)
-          Warn(name + ":" + NodePath(tree, dirIndex), what);
-        else
-          Error(name + ":" + NodePath(tree, dirIndex), what + " (ISO 9660 sorts by name, extension, then version)");
-      }
+  std::string ids;
+  std::vector<uint32_t> idAt;
+  const auto where = [&](size_t dir, const std::string &id) { return name + ":" + ChildPath(dirs, dir, id, joliet); };
+  WalkTree(
+      d, dirs,
+      [&](size_t dir, TDirRecord &r, bool) {
+        systemUse = systemUse || !r.SystemUse.empty();
+        const TWhereFn at = [&] { return where(dir, r.Identifier); };
+        // Parts of one multi-extent file share an identifier.
+        const bool continued = prev && (prev->Flags & dr::kMultiExtent) && !prev->IsDirectory();
+        if (continued)
+          CheckExtentChain(at, *prev, r, joliet);
+        if ((r.Flags & dr::kMultiExtent) && r.IsDirectory())
+          Error(at(), "a directory record flagged as a part of a file in several extents");
+        if (!continued) {
+          idAt.push_back(static_cast<uint32_t>(ids.size()));
+          ids.push_back(static_cast<char>(r.Identifier.size()));
+          ids += r.Identifier;
+        }
+        if (prev && !orderReported && CompareRecordOrder(r.Identifier, prev->Identifier, joliet) < 0) {
+          orderReported = true;
+          const std::string what = "records out of order: \"" + IdentifierText(prev->Identifier, joliet) +
+                                   "\" comes before \"" + IdentifierText(r.Identifier, joliet) + "\"";
+          // Joliet sets no order of its own that readers rely on.
+          if (joliet)
+            Warn(name + ":" + DirPath(dirs, dir, joliet), what);
+          else
+            Error(name + ":" + DirPath(dirs, dir, joliet), what + " (ISO 9660 sorts by name, extension, then version)");
+        }
+        CheckRecord(name, joliet, dirs, dir, r, continued && r.Identifier == prev->Identifier && !r.IsDirectory());
+        prev = std::move(r);
+      },
+      [&](size_t dir, const TDots &dots) {
+        if (prev && (prev->Flags & dr::kMultiExtent) && !prev->IsDirectory())
+          Error(where(dir, prev->Identifier), "the record is flagged as continued in a next extent, but it is the "
+                                              "last of its directory: the rest of the file is missing");
+        // Identifiers given twice: equal ones side by side once sorted.
+        const auto idOf = [&](uint32_t at) {
+          return std::string_view(ids).substr(at + 1, static_cast<uint8_t>(ids[at]));
+        };
+        std::vector<uint32_t> order(idAt.size());
+        for (size_t k = 0; k < order.size(); ++k)
+          order[k] = static_cast<uint32_t>(k);
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return idOf(idAt[a]) < idOf(idAt[b]); });
+        for (size_t k = 1; k < order.size(); ++k)
+          if (idOf(idAt[order[k]]) == idOf(idAt[order[k - 1]]))
+            Error(where(dir, std::string(idOf(idAt[order[k]]))), "identifier appears more than once in its directory");
+        prev.reset();
+        orderReported = false;
+        ids.clear();
+        idAt.clear();
+        if (!dots.Read)
+          return;
+        const TDirInfo &n = dirs[dir];
+        if (dots.DotExtent != n.Extent || dots.DotLength != n.Length)
+          Error(name + ":" + DirPath(dirs, dir, joliet),
+                "\".\" record gives extent " + std::to_string(dots.DotExtent) + " length " +
+                    std::to_string(dots.DotLength) + ", the directory is at " + std::to_string(n.Extent) +
+                    " length " + std::to_string(n.Length));
+        const TDirInfo &p = n.Parent < 0 ? n : dirs[static_cast<size_t>(n.Parent)];
+        if (dots.DotDotExtent != p.Extent || dots.DotDotLength != p.Length) {
+          const std::string what = "\"..\" record gives extent " + std::to_string(dots.DotDotExtent) + " length " +
+                                   std::to_string(dots.DotDotLength) + ", the parent is at " +
+                                   std::to_string(p.Extent) + " length " + std::to_string(p.Length);
+          // Some writers point ".." at the directory itself; readers walking
+          // down from the root do not use it.
+          if (dots.DotDotExtent == n.Extent && dots.DotDotLength == n.Length)
+            Warn(name + ":" + DirPath(dirs, dir, joliet), what + " (the directory itself)");
+          else
+            Error(name + ":" + DirPath(dirs, dir, joliet), what);
+        }
+      },
+      [&](const TReadProblem &p) { Error(name + " tree (" + At(p.At) + ")", p.Text); });
+  return systemUse;
+}
+
+void TChecker::CheckRecord(const std::string &name, bool joliet, const std::vector<TDirInfo> &dirs, size_t dir,
+                           const TDirRecord &r, bool continued) {
+  const bool root = dirs.empty();
+  const auto where = [&] { return name + ":" + (root ? std::string("/") : ChildPath(dirs, dir, r.Identifier, joliet)); };
+  if (!r.Mismatches.empty())
+    Mismatches(where(), r.Mismatches);
+  const bool isDir = r.IsDirectory();
+  CheckExtent(where, isDir ? "directory extent" : "file extent", r.Extent, r.Sectors());
+  if (isDir) {
+    ++(joliet ? jolietDirs_ : result_.Dirs);
+    if (r.DataLength > 0)
+      AddUse(r.Extent, uint64_t{r.Extent} + r.Sectors(), name + " directory " + where().substr(name.size() + 1));
+  } else {
+    // The parts of a file in several extents count as one file.
+    if (!continued)
+      ++(joliet ? jolietFiles_ : result_.Files);
+    if (r.DataLength > 0) {
+      uses_.push_back({r.Extent, uint64_t{r.Extent} + r.Sectors(), static_cast<uint32_t>(files_.size()), true, true});
+      files_.push_back({static_cast<uint32_t>(dir), static_cast<uint32_t>(fileIds_.size()), joliet});
+      fileIds_.push_back(static_cast<char>(r.Identifier.size()));
+      fileIds_ += r.Identifier;
     }
   }
+  if (root)
+    return;
+  std::vector<std::string> errors, warnings;
+  if (joliet) {
+    JolietNameProblems(r.Identifier, isDir, errors, warnings);
+  } else {
+    // A Rock Ridge relocated directory leaves a file record named like a
+    // directory in its old place.
+    const bool dirName = isDir || HasSystemUseEntry(r, rr::kCL);
+    PrimaryNameProblems(r.Identifier, dirName, errors, warnings, level_);
+    if (level_ > 1 && LongerThanLevel1(r.Identifier, dirName))
+      warnings.push_back("name longer than 8.3, as ISO 9660 level " + std::to_string(level_) +
+                         " allows (readers of level 1 may not show it)");
+    const uint32_t depth = dirs[dir].Depth + 1;
+    if (isDir && depth > 8)
+      warnings.push_back("directory depth " + std::to_string(depth) + " is more than 8 levels");
+    if (dirs[dir].PathLength + 1 + IdentifierText(r.Identifier, false).size() > 255)
+      warnings.push_back("path of more than 255 characters");
+  }
+  for (const std::string &e : errors)
+    Error(where(), e);
+  for (const std::string &w : warnings)
+    Warn(where(), w);
 }
 
 void TChecker::CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, const TDirRecord &r, bool joliet) {
@@ -316,144 +339,18 @@ void TChecker::CheckExtentChain(const TWhereFn &where, const TDirRecord &prev, c
     Warn(where(), "the parts of a file in several extents have different flags");
 }
 
-void TChecker::CheckPathTables(const TVolumeDescriptor &d, const TTree &tree) {
-  const std::string name = tree.Joliet ? "joliet" : "primary";
-  if (d.PathTableSize == 0) {
-    Error(name + " path table", "size 0: a path table holds at least the root");
-    return;
-  }
-  const uint64_t sectors = (uint64_t{d.PathTableSize} + kSectorSize - 1) / kSectorSize;
-  struct TTable {
-    const char *Label;
-    uint32_t Lba;
-    bool Big;
-    std::vector<TPathRecord> Records;
-    bool Read = false;
-  } tables[] = {{"L path table", d.PathTableL, false, {}},
-                {"M path table", d.PathTableM, true, {}},
-                {"optional L path table", d.PathTableOptL, false, {}},
-                {"optional M path table", d.PathTableOptM, true, {}}};
-  for (size_t k = 0; k < 4; ++k) {
-    TTable &t = tables[k];
-    const std::string where = name + " " + t.Label + " (sector " + std::to_string(t.Lba) + ")";
-    if (k >= 2 && t.Lba == 0)
-      continue;
-    if (uint64_t{t.Lba} + sectors > volumeEnd_ || t.Lba < kSystemAreaSectors) {
-      Error(where, "lies outside the volume or in the system area");
-      continue;
-    }
-    uses_.push_back({t.Lba, t.Lba + sectors, name + " " + t.Label});
-    std::vector<TReadProblem> problems;
-    std::string err;
-    if (!reader_.ReadPathTable(t.Lba, d.PathTableSize, t.Big, t.Records, problems, err)) {
-      Error(where, err);
-      continue;
-    }
-    for (const TReadProblem &p : problems)
-      Error(where, At(p.At) + ": " + p.Text);
-    t.Read = true;
-  }
-  // Every table says the same.
-  const TTable &base = tables[0].Read ? tables[0] : tables[1];
-  for (const TTable &t : tables) {
-    if (!t.Read || &t == &base)
-      continue;
-    const std::string where = name + " " + t.Label;
-    if (t.Records.size() != base.Records.size()) {
-      Error(where, std::to_string(t.Records.size()) + " records, the " + base.Label + " has " +
-                       std::to_string(base.Records.size()));
-      continue;
-    }
-    for (size_t i = 0; i < t.Records.size(); ++i) {
-      const TPathRecord &a = base.Records[i], &b = t.Records[i];
-      if (a.Extent != b.Extent || a.Parent != b.Parent || a.Identifier != b.Identifier) {
-        Error(where + " record " + std::to_string(i + 1),
-              "differs from the " + std::string(base.Label) + ": extent " + std::to_string(b.Extent) + " vs " +
-                  std::to_string(a.Extent) + ", parent " + std::to_string(b.Parent) + " vs " +
-                  std::to_string(a.Parent) + ", \"" + IdentifierText(b.Identifier, tree.Joliet) + "\" vs \"" +
-                  IdentifierText(a.Identifier, tree.Joliet) + "\"");
-        break;
-      }
-    }
-  }
-  if (base.Read)
-    MatchPathTable(name + " " + base.Label, base.Records, tree);
+void TChecker::AddUse(uint64_t start, uint64_t end, std::string what, bool shared) {
+  uses_.push_back({start, end, static_cast<uint32_t>(names_.size()), false, shared});
+  names_.push_back(std::move(what));
 }
 
-void TChecker::MatchPathTable(const std::string &where, const std::vector<TPathRecord> &recs, const TTree &tree) {
-  if (tree.Nodes.empty())
-    return;
-  std::unordered_map<uint32_t, size_t> byExtent;  // directory extent -> node
-  for (size_t i = 0; i < tree.Nodes.size(); ++i)
-    if (tree.Nodes[i].Record.IsDirectory())
-      byExtent.emplace(tree.Nodes[i].Record.Extent, i);
-  const TDirRecord &root = tree.Nodes[0].Record;
-  if (recs.empty() || recs[0].Identifier != std::string(1, '\0') || recs[0].Parent != 1 ||
-      recs[0].Extent != root.Extent) {
-    Error(where, "the first record is not the root (identifier 0x00, parent 1, extent " + std::to_string(root.Extent) +
-                     ")");
-    return;
-  }
-  std::unordered_map<size_t, size_t> numberOf;  // node -> record number
-  std::vector<uint32_t> level(recs.size() + 1, 0);
-  level[1] = 1;
-  bool orderReported = false;
-  for (size_t i = 1; i <= recs.size(); ++i) {
-    const TPathRecord &r = recs[i - 1];
-    const std::string at = where + " record " + std::to_string(i) + " (\"" + IdentifierText(r.Identifier, tree.Joliet) +
-                           "\")";
-    const auto it = byExtent.find(r.Extent);
-    if (it == byExtent.end()) {
-      Error(at, "extent " + std::to_string(r.Extent) + " is not the extent of a directory of the tree");
-      continue;
-    }
-    const TNode &node = tree.Nodes[it->second];
-    if (!numberOf.emplace(it->second, i).second) {
-      Error(at, "a second record for " + NodePath(tree, it->second));
-      continue;
-    }
-    if (i == 1)
-      continue;
-    if (r.Identifier != node.Record.Identifier)
-      Error(at, "identifier differs from the directory record of " + NodePath(tree, it->second));
-    if (r.Parent < 1 || r.Parent >= i) {
-      Error(at, "parent number " + std::to_string(r.Parent) + " does not name an earlier record");
-      orderReported = true;  // the order cannot be judged any more
-      continue;
-    }
-    level[i] = level[r.Parent] + 1;
-    const TNode &parent = tree.Nodes[static_cast<size_t>(node.Parent)];
-    if (recs[r.Parent - 1].Extent != parent.Record.Extent)
-      Error(at, "parent number " + std::to_string(r.Parent) + " names the directory at extent " +
-                    std::to_string(recs[r.Parent - 1].Extent) + ", but " + NodePath(tree, it->second) + " is in " + NodePath(tree, static_cast<size_t>(node.Parent)) +
-                    " (extent " + std::to_string(parent.Record.Extent) + ")");
-    if (orderReported || i < 3)
-      continue;
-    const TPathRecord &p = recs[i - 2];
-    const uint32_t pl = level[i - 1];
-    int c = level[i] != pl ? (level[i] < pl ? -1 : 1) : r.Parent != p.Parent ? (r.Parent < p.Parent ? -1 : 1) : 0;
-    const bool siblings = c == 0;
-    if (c == 0)
-      c = ComparePathIds(r.Identifier, p.Identifier, tree.Joliet);
-    if (c < 0) {
-      orderReported = true;
-      const std::string what = "out of order after record " + std::to_string(i - 1) + " (\"" +
-                               IdentifierText(p.Identifier, tree.Joliet) +
-                               "\"): the order is level, parent number, identifier";
-      // Readers find every directory of a Joliet table whose siblings keep
-      // the primary tree's order; level and parent order stay errors.
-      if (siblings && tree.Joliet)
-        Warn(at, what);
-      else
-        Error(at, what);
-    }
-  }
-  size_t missing = 0;
-  for (const auto &[extent, node] : byExtent)
-    if (!numberOf.count(node) && ++missing <= 20)
-      Error(where, "no record for directory " + NodePath(tree, node) + " (extent " + std::to_string(extent) + ")");
-  if (missing > 20)
-    Error(where, std::to_string(missing - 20) + " more directories without a record");
+std::string TChecker::UseName(const TUse &u) const {
+  if (!u.File)
+    return names_[u.Name];
+  const TFileName &f = files_[u.Name];
+  const std::string id = fileIds_.substr(f.Id + 1, static_cast<uint8_t>(fileIds_[f.Id]));
+  return std::string(f.Joliet ? "joliet" : "primary") + " file " +
+         ChildPath(f.Joliet ? jolietDirInfo_ : primaryDirs_, f.Dir, id, f.Joliet);
 }
 
 void TChecker::CheckOverlaps() {
@@ -467,14 +364,19 @@ void TChecker::CheckOverlaps() {
     const TUse &u = uses_[i], &o = uses_[owner];
     if (u.Start < o.End) {
       if (!(u.Start == o.Start && u.End == o.End && u.Shared && o.Shared))
-        Error(u.What, SectorRange(u.Start, u.End) + " overlap " + o.What + " (" + SectorRange(o.Start, o.End) + ")");
+        Error(UseName(u), SectorRange(u.Start, u.End) + " overlap " + UseName(o) + " (" + SectorRange(o.Start, o.End) +
+                              ")");
     }
     if (u.End > o.End)
       owner = i;
   }
 }
 
-bool TChecker::CheckRockRidgeTree(const TTree &tree) {
+bool TChecker::CheckRockRidgeTree(const TVolumeDescriptor &pvd) {
+  // Rock Ridge's checks take the whole primary tree; it is read only for
+  // them.
+  TTree tree;
+  reader_.ReadTree(pvd, tree);
   TRockRidgeCheck rr;
   CheckRockRidge(src_, tree, volumeEnd_, rr);
   for (const auto &[where, what] : rr.Errors)
@@ -482,7 +384,7 @@ bool TChecker::CheckRockRidgeTree(const TTree &tree) {
   for (const auto &[where, what] : rr.Warnings)
     Warn(where, what);
   for (const auto &[start, end] : rr.AreaSectors)
-    uses_.push_back({start, end, "Rock Ridge continuation areas"});
+    AddUse(start, end, "Rock Ridge continuation areas");
   return rr.Present;
 }
 
@@ -504,7 +406,7 @@ void TChecker::CheckBootEntry(const std::string &where, const uint8_t *e, std::s
     sectors = 1;
   CheckExtent(where, "boot image", rba, sectors);
   if (media >= 1 && media <= 3 && uint64_t{rba} + sectors <= volumeEnd_)
-    uses_.push_back({rba, rba + sectors, "boot image", true});
+    AddUse(rba, rba + sectors, "boot image", true);
   if (media == 4 && rba + 1 <= volumeEnd_) {
     uint8_t s[kSectorSize];
     std::string err;
@@ -534,7 +436,7 @@ std::string TChecker::CheckElTorito(const TBootRecord &boot) {
     Error(cwhere, err);
     return "";
   }
-  uses_.push_back({cat, uint64_t{cat} + 1, "boot catalog", true});
+  AddUse(cat, uint64_t{cat} + 1, "boot catalog", true);
   // Validation entry: header 1, key bytes 55 AA, and sixteen words that sum to 0.
   if (s[eltorito::HeaderId] != 1)
     Error(cwhere, "validation entry header ID " + Hex(s[eltorito::HeaderId]) + " (expected 0x01)");
@@ -608,21 +510,26 @@ TCheckResult TChecker::Run() {
                 std::to_string(pvd.VolumeSpaceSize));
   }
   // The descriptor set, terminator included: no file or directory may lie on it.
-  uses_.push_back({start + kSystemAreaSectors, reader_.DescriptorSetEnd(), "volume descriptor set"});
+  AddUse(start + kSystemAreaSectors, reader_.DescriptorSetEnd(), "volume descriptor set");
   bool enhanced = false;
   for (const TVolumeDescriptor &d : reader_.Descriptors())
     enhanced = enhanced || (d.Type == vd::kSupplementary && d.Version == 2);
+  // Each tree is checked a directory at a time; only its directories are
+  // kept, for the path tables and for naming.
   for (const TVolumeDescriptor *d : {&pvd, jvd}) {
     if (!d)
       continue;
-    TTree tree;
-    reader_.ReadTree(*d, tree);
     if (d == &pvd && level_ == 0)
-      level_ = enhanced ? 4 : ShownLevel(tree);
-    CheckTree(tree);
-    if (d == &pvd)
-      rockRidge_ = CheckRockRidgeTree(tree);
-    CheckPathTables(*d, tree);
+      level_ = enhanced ? 4 : d->RootValid ? ShownLevel(*d) : 1;
+    std::vector<TDirInfo> &dirs = d == &pvd ? primaryDirs_ : jolietDirInfo_;
+    const bool systemUse = CheckTree(*d, dirs);
+    if (d == &pvd && d->RootValid) {
+      rr::TReader detect(src_, volumeEnd_);
+      rr::TRecordInfo root;
+      if (systemUse || detect.Detect(d->Root.Extent, root))
+        rockRidge_ = CheckRockRidgeTree(*d);
+    }
+    CheckPathTables(*d, dirs);
   }
   if (jvd && (jolietDirs_ != result_.Dirs || jolietFiles_ != result_.Files))
     Warn("Joliet tree", "holds " + std::to_string(jolietDirs_) + " directories and " + std::to_string(jolietFiles_) +
@@ -644,7 +551,9 @@ TCheckResult TChecker::Run() {
   return result_;
 }
 
-} // namespace
+} // namespace check
+
+using check::TChecker;
 
 TCheckResult CheckImage(TSectorSource &Source, const TCheckOptions &Options) {
   TChecker c(Source, Options);

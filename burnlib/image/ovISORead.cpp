@@ -376,119 +376,85 @@ void TISOReader::ReadTree(const TVolumeDescriptor &Desc, TTree &Tree) {
   ReadTreeFrom(Desc.Root, Desc.Joliet, Tree);
 }
 
-namespace {
+TWalkGuard::TWalkGuard(const TWalkLimits &Limits, const TDirRecord &Root) : limits_(Limits) {
+  Add(Root.Extent, uint64_t{Root.Extent} + std::max<uint32_t>(Root.Sectors(), 1));
+}
 
-// Directory extents already walked, as sector ranges. A sound tree's
-// directories never share sectors; one that does is a loop, a directory
-// linked twice, or a hostile disc making the walk read the same records over.
-class TWalked {
-public:
-  // The start of a walked range that [start, end) overlaps, or -1 after
-  // adding it.
-  int64_t Add(uint64_t start, uint64_t end) {
-    auto next = ranges_.lower_bound(start);
-    if (next != ranges_.end() && next->first < end)
-      return static_cast<int64_t>(next->first);
-    if (next != ranges_.begin()) {
-      auto prev = std::prev(next);
-      if (prev->second > start)
-        return static_cast<int64_t>(prev->first);
-    }
-    ranges_.emplace_hint(next, start, end);
-    return -1;
+bool TWalkGuard::Enter(const TDirRecord &Dir) {
+  return Add(Dir.Extent, uint64_t{Dir.Extent} + std::max<uint32_t>(Dir.Sectors(), 1)) < 0;
+}
+
+int64_t TWalkGuard::Add(uint64_t start, uint64_t end) {
+  auto next = walked_.lower_bound(start);
+  if (next != walked_.end() && next->first < end)
+    return static_cast<int64_t>(next->first);
+  if (next != walked_.begin()) {
+    auto prev = std::prev(next);
+    if (prev->second > start)
+      return static_cast<int64_t>(prev->first);
   }
+  walked_.emplace_hint(next, start, end);
+  return -1;
+}
 
-private:
-  std::map<uint64_t, uint64_t> ranges_;
-};
-
-} // namespace
-
-void TISOReader::ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree) {
-  Tree = TTree();
-  Tree.Joliet = Joliet;
-  TNode root;
-  root.Record = Root;
-  Tree.Nodes.push_back(std::move(root));
-  TWalked walked;
-  walked.Add(Root.Extent, uint64_t{Root.Extent} + std::max<uint32_t>(Root.Sectors(), 1));
-  uint64_t bytesRead = 0;
-  for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
-    if (!Tree.Nodes[i].Record.IsDirectory())
-      continue;
-    Tree.Nodes[i].FirstChild = static_cast<int32_t>(Tree.Nodes.size());
-    if (Tree.Stopped) {
-      Tree.Nodes[i].NotEntered = true;
-      continue;
+bool TISOReader::WalkDirectory(const TDirRecord &Dir, uint32_t Depth, bool Joliet, TWalkGuard &Guard,
+                               const std::function<std::string()> &Path, std::vector<TReadProblem> &Problems,
+                               TDots &Dots, const TRecordVisit &Visit,
+                               const std::function<bool(const TDirRecord &)> &Elsewhere) {
+  Dots = TDots();
+  if (Guard.stopped_)
+    return false;
+  if (Guard.bytes_ + Dir.DataLength > Guard.limits_.MaxDirectoryBytes) {
+    Problems.push_back({Dir.At, "the walk has read " + std::to_string(Guard.bytes_) + " bytes of directories, and " +
+                                    Path() + " would take it past the limit of " +
+                                    std::to_string(Guard.limits_.MaxDirectoryBytes) + ": stopped, the rest is not read"});
+    Guard.stopped_ = true;
+    return false;
+  }
+  Guard.bytes_ += Dir.DataLength;
+  const uint32_t depth = Depth + 1;  // of the children
+  uint32_t seenRecords = 0;          // "." and ".." included
+  bool dot = false, full = false;
+  const auto childPath = [&](const TDirRecord &r) {
+    const std::string parent = Path();
+    return (parent == "/" ? std::string() : parent) + "/" + IdentifierText(r.Identifier, Joliet);
+  };
+  const bool readWhole = ForEachRecord(Dir, Problems, [&](TDirRecord &r) {
+    const uint32_t index = seenRecords++;
+    if (index == 0 && r.IsDot()) {
+      Dots.DotExtent = r.Extent;
+      Dots.DotLength = r.DataLength;
+      dot = true;
+      return;
     }
-    const TDirRecord &rec = Tree.Nodes[i].Record;
-    if (bytesRead + rec.DataLength > Limits.MaxDirectoryBytes) {
-      Tree.Problems.push_back({rec.At, "the walk has read " + std::to_string(bytesRead) + " bytes of directories, and " +
-                                           NodePath(Tree, i) + " would take it past the limit of " +
-                                           std::to_string(Limits.MaxDirectoryBytes) + ": stopped, the rest is not read"});
-      Tree.Stopped = true;
-      Tree.Nodes[i].NotEntered = true;
-      continue;
+    if (index == 1 && dot && r.IsDotDot()) {
+      Dots.Read = true;
+      Dots.DotDotExtent = r.Extent;
+      Dots.DotDotLength = r.DataLength;
+      return;
     }
-    bytesRead += rec.DataLength;
-    const uint32_t depth = Tree.Nodes[i].Depth + 1;
-    const int32_t parent = static_cast<int32_t>(i);
-    int32_t count = 0;
-    uint32_t seenRecords = 0;  // "." and ".." included
-    bool dot = false, full = false;
-    const TDirRecord dirRecord = rec;
-    const bool readWhole = ForEachRecord(dirRecord, Tree.Problems, [&](TDirRecord &r) {
-      const uint32_t index = seenRecords++;
-      TNode &dir = Tree.Nodes[i];
-      if (index == 0 && r.IsDot()) {
-        dir.DotExtent = r.Extent;
-        dir.DotLength = r.DataLength;
-        dot = true;
-        return;
-      }
-      if (index == 1 && dot && r.IsDotDot()) {
-        dir.DotsRead = true;
-        dir.DotDotExtent = r.Extent;
-        dir.DotDotLength = r.DataLength;
-        return;
-      }
-      if (r.IsDot() || r.IsDotDot()) {
-        Tree.Problems.push_back({r.At, "a \".\" or \"..\" record among the entries of " + NodePath(Tree, i)});
-        return;
-      }
-      if (full)
-        return;
-      if (Tree.Nodes.size() >= Limits.MaxEntries) {
-        Tree.Problems.push_back({r.At, "the walk holds " + std::to_string(Tree.Nodes.size()) +
-                                           " entries, its limit: stopped in " + NodePath(Tree, i) +
-                                           ", the rest is not read"});
-        full = true;
-        Tree.Stopped = true;
-        return;
-      }
-      TNode n;
-      n.Parent = parent;
-      n.Depth = depth;
-      n.Record = std::move(r);
-      Tree.Nodes.push_back(std::move(n));
-      ++count;
-    });
-    Tree.Nodes[i].ChildCount = count;
-    if (!Tree.Nodes[i].DotsRead && (readWhole || seenRecords > 0))
-      Tree.Problems.push_back({{Tree.Nodes[i].Record.Extent, 0},
-                               "directory " + NodePath(Tree, i) + " does not start with its \".\" and \"..\" records"});
-    // Directories among the children: loops, over-deep ones and ones whose
-    // extent overlaps a directory already walked are not entered.
-    for (int32_t c = Tree.Nodes[i].FirstChild; c < Tree.Nodes[i].FirstChild + count; ++c) {
-      TNode &n = Tree.Nodes[static_cast<size_t>(c)];
-      TDirRecord &r = n.Record;
-      if (!r.IsDirectory())
-        continue;
-      std::string why;
+    if (r.IsDot() || r.IsDotDot()) {
+      Problems.push_back({r.At, "a \".\" or \"..\" record among the entries of " + Path()});
+      return;
+    }
+    if (full)
+      return;
+    if (Guard.entries_ >= Guard.limits_.MaxEntries) {
+      Problems.push_back({r.At, "the walk holds " + std::to_string(Guard.entries_) + " entries, its limit: stopped in " +
+                                    Path() + ", the rest is not read"});
+      full = true;
+      Guard.stopped_ = true;
+      return;
+    }
+    ++Guard.entries_;
+    // Loops, over-deep directories and ones whose extent overlaps a
+    // directory already walked are not entered.
+    std::string why;
+    if (r.IsDirectory() && !(Elsewhere && Elsewhere(r))) {
       if (depth > kMaxDepth) {
         why = " is deeper than " + std::to_string(kMaxDepth) + " levels: not entered";
       } else {
-        const int64_t other = walked.Add(r.Extent, uint64_t{r.Extent} + std::max<uint32_t>(r.Sectors(), 1));
+        const int64_t other = Guard.Add(r.Extent, uint64_t{r.Extent} + std::max<uint32_t>(r.Sectors(), 1));
         if (other == r.Extent)
           why = " points at extent " + std::to_string(r.Extent) +
                 ", already walked (a loop or a shared directory): not entered";
@@ -497,12 +463,54 @@ void TISOReader::ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree) 
                 std::to_string(other) + ", already walked: not entered";
       }
       if (!why.empty()) {
-        Tree.Problems.push_back({r.At, "directory " + NodePath(Tree, static_cast<size_t>(c)) + why});
+        Problems.push_back({r.At, "directory " + childPath(r) + why});
         r.Flags = static_cast<uint8_t>(r.Flags & ~dr::kDirectory);
-        n.NotEntered = true;
       }
     }
+    Visit(r, !why.empty());
+  });
+  if (!Dots.Read && (readWhole || seenRecords > 0))
+    Problems.push_back({{Dir.Extent, 0}, "directory " + Path() + " does not start with its \".\" and \"..\" records"});
+  return true;
+}
+
+void TISOReader::ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree) {
+  Tree = TTree();
+  Tree.Joliet = Joliet;
+  TNode root;
+  root.Record = Root;
+  Tree.Nodes.push_back(std::move(root));
+  TWalkGuard guard(Limits, Root);
+  for (size_t i = 0; i < Tree.Nodes.size(); ++i) {
+    if (!Tree.Nodes[i].Record.IsDirectory())
+      continue;
+    Tree.Nodes[i].FirstChild = static_cast<int32_t>(Tree.Nodes.size());
+    const TDirRecord dirRecord = Tree.Nodes[i].Record;
+    const uint32_t depth = Tree.Nodes[i].Depth + 1;
+    const int32_t parent = static_cast<int32_t>(i);
+    int32_t count = 0;
+    TDots dots;
+    const bool read = WalkDirectory(
+        dirRecord, Tree.Nodes[i].Depth, Joliet, guard, [&] { return NodePath(Tree, i); }, Tree.Problems, dots,
+        [&](TDirRecord &r, bool refused) {
+          TNode n;
+          n.Parent = parent;
+          n.Depth = depth;
+          n.NotEntered = refused;
+          n.Record = std::move(r);
+          Tree.Nodes.push_back(std::move(n));
+          ++count;
+        });
+    TNode &dir = Tree.Nodes[i];
+    dir.NotEntered = dir.NotEntered || !read;
+    dir.ChildCount = count;
+    dir.DotsRead = dots.Read;
+    dir.DotExtent = dots.DotExtent;
+    dir.DotLength = dots.DotLength;
+    dir.DotDotExtent = dots.DotDotExtent;
+    dir.DotDotLength = dots.DotDotLength;
   }
+  Tree.Stopped = guard.Stopped();
 }
 
 bool TISOReader::ReadPathTable(uint32_t Lba, uint32_t Size, bool BigEndian, std::vector<TPathRecord> &Records,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,41 @@ struct TWalkLimits {
   uint64_t MaxDirectoryBytes = uint64_t{256} << 20;  // directory extent bytes read
 };
 
+// The "." and ".." records at the head of a directory that was read.
+struct TDots {
+  bool Read = false;
+  uint32_t DotExtent = 0, DotLength = 0, DotDotExtent = 0, DotDotLength = 0;
+};
+
+// The bounds of one walk, kept across its directories whatever their order:
+// the entry and directory-byte limits, and the directory extents already
+// walked (a sound tree's directories never share sectors; one that does is a
+// loop, a directory linked twice, or a hostile disc making the walk read the
+// same records over).
+class TWalkGuard {
+public:
+  TWalkGuard(const TWalkLimits &Limits, const TDirRecord &Root);
+  // A limit was reached: no further directory is read.
+  bool Stopped() const { return stopped_; }
+  // Takes in a directory the walk reaches other than through a record of
+  // its parent (a relocated one): false when its extent overlaps one walked.
+  bool Enter(const TDirRecord &Dir);
+
+private:
+  friend class TISOReader;
+  TWalkLimits limits_;
+  std::map<uint64_t, uint64_t> walked_;  // sector ranges [first, end)
+  uint64_t bytes_ = 0, entries_ = 1;  // the root counts as an entry
+  bool stopped_ = false;
+  // The start of a walked range that [start, end) overlaps, or -1 after adding it.
+  int64_t Add(uint64_t start, uint64_t end);
+};
+
+// One record of a directory as a walk hands it on. Refused: a directory the
+// walk does not enter (a loop, an overlap, too deep), reported, its
+// directory flag cleared.
+using TRecordVisit = std::function<void(TDirRecord &Record, bool Refused)>;
+
 // Parses the record at p with Avail bytes left in its sector. False with Why
 // when it does not fit or its identifier runs past its length.
 bool ParseDirRecord(const uint8_t *p, size_t Avail, TDirRecord &Record, std::string &Why);
@@ -211,6 +247,16 @@ public:
   void ReadTree(const TVolumeDescriptor &Desc, TTree &Tree);
   // Walks the tree below one directory record (node 0 of Tree) breadth first.
   void ReadTreeFrom(const TDirRecord &Root, bool Joliet, TTree &Tree);
+  // Reads one directory of a walk, in any order the caller chooses: stops
+  // at the walk's limits, hands on its records after "." and ".." (kept in
+  // Dots) one at a time, and refuses child directories that must not be
+  // entered. Path gives Dir's path for messages. Directory records that
+  // Elsewhere (when given) picks are handed on without being taken into the
+  // walk: they are shown at another place. False when the directory was not
+  // read because a limit of the walk was reached.
+  bool WalkDirectory(const TDirRecord &Dir, uint32_t Depth, bool Joliet, TWalkGuard &Guard,
+                     const std::function<std::string()> &Path, std::vector<TReadProblem> &Problems, TDots &Dots,
+                     const TRecordVisit &Visit, const std::function<bool(const TDirRecord &)> &Elsewhere = {});
   // Reads Size bytes of a path table at Lba.
   bool ReadPathTable(uint32_t Lba, uint32_t Size, bool BigEndian, std::vector<TPathRecord> &Records,
                      std::vector<TReadProblem> &Problems, std::string &Error);

@@ -70,3 +70,25 @@ void TFileSectorSource::WillRead(uint64_t Lba, uint64_t Count) {
     ::posix_fadvise(fd_, static_cast<off_t>(Lba * SectorSize), static_cast<off_t>(Count * SectorSize),
                     POSIX_FADV_SEQUENTIAL);
 }
+
+TSectorSource::TCopy TFileSectorSource::CopyInto(int Fd, uint64_t Offset, uint64_t Bytes, uint64_t &Copied,
+                                                 std::string &Error) {
+  Copied = 0;
+  if (fd_ < 0 || Offset > bytes_ || Bytes > bytes_ - Offset)
+    return TCopy::Unsupported;  // the read path names what is wrong
+  auto at = static_cast<off64_t>(Offset);
+  while (Copied < Bytes) {
+    const ssize_t n = ::copy_file_range(fd_, &at, Fd, nullptr, static_cast<size_t>(Bytes - Copied), 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF))
+      return TCopy::Unsupported;  // this pair of files: read and write instead
+    if (n <= 0) {
+      Error = "cannot copy from byte " + std::to_string(at) + " of " + path_ + ": " +
+              (n == 0 ? "unexpected end of file" : std::strerror(errno));
+      return TCopy::Failed;
+    }
+    Copied += static_cast<uint64_t>(n);
+  }
+  return TCopy::Done;
+}

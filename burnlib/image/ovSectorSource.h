@@ -21,6 +21,16 @@ public:
     (void)Lba;
     (void)Count;
   }
+  // Copies Bytes from byte Offset of the source into the file Fd at its
+  // position, inside the kernel, for a source it can copy from. Copied gets
+  // what was copied. Unsupported when the source cannot (the caller reads and
+  // writes the rest); Failed with Error.
+  enum class TCopy { Done, Unsupported, Failed };
+  virtual TCopy CopyInto(int Fd, uint64_t Offset, uint64_t Bytes, uint64_t &Copied, std::string &Error) {
+    (void)Fd, (void)Offset, (void)Bytes, (void)Error;
+    Copied = 0;
+    return TCopy::Unsupported;
+  }
 };
 
 // An image file read with pread. A partial last sector is not counted.
@@ -36,6 +46,8 @@ public:
   uint64_t ByteSize() const { return bytes_; }
   bool ReadSectors(uint64_t Lba, uint32_t Count, uint8_t *Buffer, std::string &Error) override;
   void WillRead(uint64_t Lba, uint64_t Count) override;
+  // With copy_file_range, as cat copies a file.
+  TCopy CopyInto(int Fd, uint64_t Offset, uint64_t Bytes, uint64_t &Copied, std::string &Error) override;
 
 private:
   int fd_ = -1;

@@ -9,8 +9,9 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <limits>
-#include <unordered_map>
 
 namespace iso {
 
@@ -51,278 +52,300 @@ bool ExtentOnSource(const TExtent &e, uint64_t have, std::string &Why) {
   return false;
 }
 
-// Turns the reader's nodes into entries: names cleaned and refused where
-// unusable, multi-extent runs joined into one file, data checked against
-// the end of the source.
-class TBuilder {
-public:
-  // With Reader, child links to directories outside the tree (an earlier
-  // session's relocated folders) are followed there.
-  TBuilder(const TTree &nodes, uint64_t have, TSessionTree &out, rr::TReader *rock = nullptr,
-           TISOReader *reader = nullptr)
-      : in_(nodes), have_(have), out_(out), rr_(rock), reader_(reader) {}
+TEntry RootEntry(const TDirRecord &r) {
+  TEntry root;
+  root.Directory = true;
+  root.Extents.push_back({r.Extent, r.DataLength});
+  root.Size = r.DataLength;
+  root.Date = RecordDate(r.Date);
+  return root;
+}
 
-  void Run() {
-    out_.Joliet = in_.Joliet;
-    out_.RockRidge = rr_ != nullptr;
-    for (const TReadProblem &p : in_.Problems)
-      out_.Messages.push_back(Where(p.At) + p.Text);
-    if (in_.Nodes.empty())
-      return;
-    out_.Entries.reserve(in_.Nodes.size());
-    TEntry root;
-    root.Path = "/";
-    root.Directory = true;
-    const TDirRecord &r = in_.Nodes[0].Record;
-    root.Extents.push_back({r.Extent, r.DataLength});
-    root.Size = r.DataLength;
-    root.Date = RecordDate(r.Date);
-    out_.Entries.push_back(std::move(root));
-    if (rr_) {
-      rr::TRecordInfo info;
-      rr_->Detect(r.Extent, info);
-      AddAttrs(0, info);
-    }
-    Fill(0);
-    // Folders outside the tree that child links name, each read once, as a
-    // tree of its own below its place, all within what is left of the
-    // walk's limits.
-    if (foreign_.empty())
-      return;
-    const TWalkLimits whole = reader_->Limits;
-    uint64_t bytes = 0;
-    for (size_t k = 0; k < foreign_.size(); ++k) {
-      if (out_.Entries.size() >= whole.MaxEntries || bytes >= whole.MaxDirectoryBytes) {
-        out_.Messages.push_back(Where(foreign_[k].first.At) + "the walk's limits are reached: the relocated "
-                                "folders outside the tree from here on are not read");
-        break;
+// The fixed Rock Ridge fields of an entry; a link is a symbolic link only
+// when it is no directory.
+TEntryAttrs AttrsOf(const rr::TRecordInfo &info, bool directory) {
+  const rr::TPosixAttrs &a = info.Attrs;
+  TEntryAttrs x;
+  if (info.HasAttrs) {
+    x.Mode = a.Mode;
+    x.Links = a.Links;
+    x.Uid = a.Uid;
+    x.Gid = a.Gid;
+  }
+  if (info.HasLink && !directory)
+    x.Mode = (x.Mode & ~rr::kTypeMask) | rr::kTypeSymlink | (info.HasAttrs ? 0 : 0777);
+  else if (info.HasAttrs && (x.Mode & rr::kTypeMask) == rr::kTypeSymlink)
+    x.Mode = (x.Mode & ~rr::kTypeMask) | (directory ? rr::kTypeDirectory : rr::kTypeRegular);
+  x.ModifyTime = a.ModifyTime;
+  x.AccessTime = a.AccessTime;
+  x.ChangeTime = a.ChangeTime;
+  x.Stamps = static_cast<uint8_t>((a.HasModify ? kStampModify : 0) | (a.HasAccess ? kStampAccess : 0) |
+                                  (a.HasChange ? kStampChange : 0));
+  return x;
+}
+
+// Turns the records of one directory, fed in order, into entries: names
+// cleaned and refused where unusable, multi-extent runs joined into one file,
+// data checked against the end of the source, and, in a Rock Ridge tree,
+// names, attributes, links and relocated directories resolved as the Linux
+// kernel shows them. Entries go to Emit; what is left out goes to Message.
+class TEntryMaker {
+public:
+  using TEmit = std::function<void(TEntry &, const TDirRecord &Dir, const TEntryRock *Rock)>;
+  // Claim takes a relocated directory into the walk: false when it may not
+  // be shown here (walked already, or too deep).
+  using TClaim = std::function<bool(const TDirRecord &)>;
+  TEntryMaker(bool joliet, uint64_t have, rr::TReader *rock, const std::function<std::string()> &dirPath,
+              const std::function<void(const std::string &)> &message, const TClaim &claim, const TEmit &emit)
+      : joliet_(joliet), have_(have), rock_(rock), dirPath_(dirPath), message_(message), claim_(claim),
+        emit_(emit) {}
+
+  // NotEntered: a directory the walk refused (a loop, an overlap, too deep,
+  // or past a limit); the reader said why, and it is left out.
+  void Feed(const TDirRecord &r, bool notEntered) {
+    if (!group_.empty()) {
+      // One file in several records of the same name, each but the last
+      // flagged as continued.
+      if (!r.IsDirectory() && r.Identifier == group_.front().Identifier) {
+        group_.push_back(r);
+        if (!(r.Flags & dr::kMultiExtent)) {
+          Make(group_.data(), group_.size(), true);
+          group_.clear();
+        }
+        return;
       }
-      reader_->Limits.MaxEntries = whole.MaxEntries - out_.Entries.size();
-      reader_->Limits.MaxDirectoryBytes = whole.MaxDirectoryBytes - bytes;
-      TTree sub;
-      reader_->ReadTreeFrom(foreign_[k].first, false, sub);
-      for (const TNode &n : sub.Nodes)
-        if (n.Record.IsDirectory() && !n.NotEntered)
-          bytes += n.Record.DataLength;
-      TBuilder(sub, have_, out_, rr_).Fill(foreign_[k].second);
+      End();
     }
-    reader_->Limits = whole;
+    if (!r.IsDirectory() && (r.Flags & dr::kMultiExtent) && !notEntered) {
+      group_.push_back(r);
+      return;
+    }
+    if (!notEntered)
+      Make(&r, 1, true);
+  }
+
+  // The directory's records are all fed: a run still open lacks its last part.
+  void End() {
+    if (!group_.empty())
+      Make(group_.data(), group_.size(), false);
+    group_.clear();
   }
 
 private:
-  // Fills the directory entry `entry` from node 0 on, and every directory
-  // below it, in the order their entries are made (so that a relocated
-  // directory is read at the place its child link gives it).
-  void Fill(int32_t entry) {
-    if (in_.Nodes.empty())
-      return;
-    if (entry != 0)
-      for (const TReadProblem &p : in_.Problems)
-        out_.Messages.push_back(Where(p.At) + p.Text);
-    map_.assign(in_.Nodes.size(), -1);
-    map_[0] = entry;
-    queue_.push_back({0, entry});
-    claimed_.assign(in_.Nodes.size(), false);
-    claimed_[0] = true;
-    for (size_t q = 0; q < queue_.size(); ++q) {
-      const auto [node, at] = queue_[q];
-      const TNode &n = in_.Nodes[static_cast<size_t>(node)];
-      if (!n.Record.IsDirectory() || n.NotEntered)
-        continue;
-      Children(node, at);
+  void Make(const TDirRecord *parts, size_t n, bool complete) {
+    const TDirRecord &r = parts[0];
+    const auto shown = [&] {
+      const std::string dir = dirPath_();
+      return (dir == "/" ? std::string() : dir) + "/" + IdentifierText(r.Identifier, joliet_);
+    };
+    const auto leftOut = [&](const std::string &why) { message_(Where(r.At) + shown() + ": " + why + ": left out"); };
+    if (!complete)
+      return leftOut("a file in several extents whose last part is missing");
+    if (r.Flags & dr::kAssociated)
+      return leftOut("an associated file");
+    if (!r.IsDirectory() && (r.FileUnitSize != 0 || r.InterleaveGap != 0))
+      return leftOut("an interleaved file");
+    rr::TRecordInfo info;
+    const TDirRecord *dir = &r;  // the directory to list for the entry
+    bool relocated = false;
+    if (rock_) {
+      problems_.clear();
+      const rr::TShow show = rr::Resolve(*rock_, r, info, moved_, &problems_);
+      for (const rr::TProblem &p : problems_)
+        message_(Where(p.At) + shown() + ": " + p.Text);
+      if (show == rr::TShow::Hidden || show == rr::TShow::Broken)
+        return;  // shown at the place its child link gives, or nowhere
+      if (show == rr::TShow::Relocated) {
+        if (!claim_(moved_))
+          return leftOut("a relocated directory whose place (sector " + std::to_string(moved_.Extent) +
+                         ") is walked already (a loop, or a directory shown elsewhere) or lies too deep");
+        relocated = true;
+        dir = &moved_;
+      }
     }
-  }
-
-  // Whether a directory outside the tree that a child link names may be
-  // read: not read before, few of them.
-  bool Foreign(uint32_t extent) {
-    constexpr size_t kMaxForeign = 64;
-    if (!reader_ || foreign_.size() >= kMaxForeign)
-      return false;
-    for (const auto &f : foreign_)
-      if (f.first.Extent == extent)
-        return false;
-    return !byExtent_.count(extent);  // a directory of this tree is no foreign one
-  }
-
-  void Children(int32_t node, int32_t parent) {
-    const TNode &dir = in_.Nodes[static_cast<size_t>(node)];
-    out_.Entries[static_cast<size_t>(parent)].FirstChild = static_cast<int32_t>(out_.Entries.size());
-    int32_t count = 0;
-    const size_t end = static_cast<size_t>(dir.FirstChild) + static_cast<size_t>(dir.ChildCount);
-    for (size_t k = static_cast<size_t>(dir.FirstChild); k < end;) {
-      const size_t first = k;
-      const TNode &n = in_.Nodes[k];
-      const TDirRecord &r = n.Record;
-      std::vector<TExtent> extents;
-      bool complete = true;
-      if (!r.IsDirectory() && (r.Flags & dr::kMultiExtent) && !n.NotEntered) {
-        // One file in several records of the same name, each but the last
-        // flagged as continued.
-        for (;;) {
-          const TDirRecord &part = in_.Nodes[k].Record;
-          extents.push_back({uint64_t{part.Extent} + part.ExtAttrLength, part.DataLength});
-          ++k;
-          if (!(part.Flags & dr::kMultiExtent))
-            break;
-          if (k >= end || in_.Nodes[k].Record.Identifier != r.Identifier ||
-              in_.Nodes[k].Record.IsDirectory()) {
-            complete = false;
-            break;
-          }
-        }
-      } else {
-        ++k;
-        if (r.IsDirectory())
-          extents.push_back({r.Extent, r.DataLength});
-        else if (r.DataLength > 0)
-          extents.push_back({uint64_t{r.Extent} + r.ExtAttrLength, r.DataLength});
-      }
-      const auto shown = [&] { return NodePath(in_, first); };
-      if (n.NotEntered)
-        continue;  // a loop or an over-deep directory: the reader said so
-      if (!complete) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": a file in several extents whose last part is missing: "
-                                "left out");
-        continue;
-      }
-      if (r.Flags & dr::kAssociated) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": an associated file: left out");
-        continue;
-      }
-      if (!r.IsDirectory() && (r.FileUnitSize != 0 || r.InterleaveGap != 0)) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": an interleaved file: left out");
-        continue;
-      }
-      rr::TRecordInfo info;
-      int32_t relocated = -1;  // a child link's directory
-      TDirRecord foreignDot;   // or the "." record of one outside the tree
-      if (rr_) {
-        problems_.clear();
-        TDirRecord moved;
-        const rr::TShow show = rr::Resolve(*rr_, r, info, moved, &problems_);
-        for (const rr::TProblem &p : problems_)
-          out_.Messages.push_back(Where(p.At) + shown() + ": " + p.Text);
-        if (show == rr::TShow::Hidden || show == rr::TShow::Broken)
-          continue;  // shown at the place its child link gives, or nowhere
-        if (show == rr::TShow::Relocated) {
-          relocated = RelocatedNode(moved.Extent);
-          rr::TRecordInfo own;  // the directory's record in the tree must say it was relocated
-          if (relocated >= 0)
-            rr_->Parse(in_.Nodes[static_cast<size_t>(relocated)].Record, own);
-          if (!own.Relocated && Foreign(moved.Extent)) {
-            foreignDot = std::move(moved);
-          } else if (!own.Relocated) {
-            out_.Messages.push_back(Where(r.At) + shown() + ": a relocated directory whose place (sector " +
-                                    std::to_string(moved.Extent) + ") holds no relocated directory of this "
-                                    "tree, or one shown elsewhere: left out");
-            continue;
-          }
-          const TDirRecord &dir =
-              foreignDot.Length ? foreignDot : in_.Nodes[static_cast<size_t>(relocated)].Record;
-          extents.assign(1, {dir.Extent, dir.DataLength});
-        } else if (info.HasLink && !r.IsDirectory()) {
-          extents.clear();
-        }
-      }
-      std::string name = rr_ && info.HasName ? CleanRockRidgeName(info.Name) : CleanName(r.Identifier, in_.Joliet);
-      if (!UsableName(name)) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": the name \"" + name + "\" cannot be used: left out");
-        continue;
-      }
-      std::string why;
-      bool onSource = true;
-      uint64_t size = 0;
-      for (const TExtent &e : extents) {
-        size += e.Length;
-        if (!r.IsDirectory() && onSource && !ExtentOnSource(e, have_, why))
-          onSource = false;
-      }
-      if (!onSource) {
-        out_.Messages.push_back(Where(r.At) + shown() + ": " + why + ": left out");
-        continue;
-      }
-      TEntry e;
-      e.Name = std::move(name);
-      const std::string &parentPath = out_.Entries[static_cast<size_t>(parent)].Path;
-      e.Path = (parentPath == "/" ? parentPath : parentPath + "/") + e.Name;
-      e.Directory = r.IsDirectory() || relocated >= 0 || foreignDot.Length;
-      e.Hidden = (r.Flags & dr::kHidden) != 0;
-      e.Size = size;
-      e.Extents = std::move(extents);
-      e.Date = RecordDate(r.Date);
-      if (rr_ && info.Attrs.HasModify)
-        e.Date = ov::UnixToDateTime(static_cast<time_t>(info.Attrs.ModifyTime));
-      e.IdentifierBytes = static_cast<uint32_t>(r.Identifier.size());
-      e.Parent = parent;
-      const auto index = static_cast<int32_t>(out_.Entries.size());
-      map_[first] = index;
-      out_.Entries.push_back(std::move(e));
-      if (rr_)
-        AddAttrs(index, info);
-      if (foreignDot.Length) {
-        foreign_.push_back({foreignDot, index});
-      } else if (relocated >= 0 || (r.IsDirectory() && !n.NotEntered)) {
-        const int32_t node = relocated >= 0 ? relocated : static_cast<int32_t>(first);
-        claimed_[static_cast<size_t>(node)] = true;
-        queue_.push_back({node, index});
-      }
-      ++count;
+    std::string name = rock_ && info.HasName ? CleanRockRidgeName(info.Name) : CleanName(r.Identifier, joliet_);
+    if (!UsableName(name))
+      return leftOut("the name \"" + name + "\" cannot be used");
+    TEntry e;
+    e.Directory = r.IsDirectory() || relocated;
+    const bool link = rock_ && info.HasLink && !e.Directory;
+    if (e.Directory)
+      e.Extents.push_back({dir->Extent, dir->DataLength});
+    else if (!link && (n > 1 || r.DataLength > 0))
+      for (size_t k = 0; k < n; ++k)
+        e.Extents.push_back({uint64_t{parts[k].Extent} + parts[k].ExtAttrLength, parts[k].DataLength});
+    std::string why;
+    for (const TExtent &x : e.Extents) {
+      e.Size += x.Length;
+      if (!e.Directory && why.empty() && !ExtentOnSource(x, have_, why))
+        return leftOut(why);
     }
-    out_.Entries[static_cast<size_t>(parent)].ChildCount = count;
+    e.Name = std::move(name);
+    e.Hidden = (r.Flags & dr::kHidden) != 0;
+    e.Date = RecordDate(r.Date);
+    e.IdentifierBytes = static_cast<uint32_t>(r.Identifier.size());
+    if (!rock_)
+      return emit_(e, *dir, nullptr);
+    if (info.Attrs.HasModify)
+      e.Date = ov::UnixToDateTime(static_cast<time_t>(info.Attrs.ModifyTime));
+    TEntryRock x;
+    x.Attrs = AttrsOf(info, e.Directory);
+    if (link)
+      x.LinkTarget = &info.Attrs.LinkTarget;
+    emit_(e, *dir, &x);
   }
 
-  // The Rock Ridge attributes of the entry just made.
-  void AddAttrs(int32_t index, const rr::TRecordInfo &info) {
-    const rr::TPosixAttrs &a = info.Attrs;
-    TEntryAttrs x;
-    const TEntry &e = out_.Entries[static_cast<size_t>(index)];
-    if (info.HasAttrs) {
-      x.Mode = a.Mode;
-      x.Links = a.Links;
-      x.Uid = a.Uid;
-      x.Gid = a.Gid;
-    }
-    if (info.HasLink && !e.Directory) {
-      x.Mode = (x.Mode & ~rr::kTypeMask) | rr::kTypeSymlink | (info.HasAttrs ? 0 : 0777);
-      out_.LinkTargets.emplace_back(index, a.LinkTarget);
-    } else if (info.HasAttrs && (x.Mode & rr::kTypeMask) == rr::kTypeSymlink) {
-      x.Mode = (x.Mode & ~rr::kTypeMask) | (e.Directory ? rr::kTypeDirectory : rr::kTypeRegular);
-    }
-    x.ModifyTime = a.ModifyTime;
-    x.AccessTime = a.AccessTime;
-    x.ChangeTime = a.ChangeTime;
-    x.Stamps = static_cast<uint8_t>((a.HasModify ? kStampModify : 0) | (a.HasAccess ? kStampAccess : 0) |
-                                    (a.HasChange ? kStampChange : 0));
-    out_.Attrs.resize(static_cast<size_t>(index));
-    out_.Attrs.push_back(x);
-  }
-
-  // The directory a child link points at, when it is one of the tree's and
-  // not shown elsewhere yet; -1 otherwise.
-  int32_t RelocatedNode(uint32_t extent) {
-    if (byExtent_.empty())
-      for (size_t i = 0; i < in_.Nodes.size(); ++i)
-        if (in_.Nodes[i].Record.IsDirectory() && !in_.Nodes[i].NotEntered)
-          byExtent_.emplace(in_.Nodes[i].Record.Extent, static_cast<int32_t>(i));
-    const auto it = byExtent_.find(extent);
-    if (it == byExtent_.end() || claimed_[static_cast<size_t>(it->second)])
-      return -1;
-    return it->second;
-  }
-
-  const TTree &in_;
+  bool joliet_;
   uint64_t have_;
-  TSessionTree &out_;
-  rr::TReader *rr_;
-  TISOReader *reader_;
-  std::vector<std::pair<TDirRecord, int32_t>> foreign_;  // directories outside the tree: "." record, entry
-  std::vector<int32_t> map_;  // node index -> entry index, -1 when left out
-  std::vector<std::pair<int32_t, int32_t>> queue_;  // directories to fill: node, entry
-  std::vector<bool> claimed_;  // directory nodes given an entry
-  std::unordered_map<uint32_t, int32_t> byExtent_;  // directory nodes by extent, for child links
+  rr::TReader *rock_;
+  const std::function<std::string()> &dirPath_;
+  const std::function<void(const std::string &)> &message_;
+  const TClaim &claim_;
+  const TEmit &emit_;
+  std::vector<TDirRecord> group_;  // an open run of a file in several extents
   std::vector<rr::TProblem> problems_;
+  TDirRecord moved_;
 };
+
+// The entries of one directory of a walk, as the reader hands on its records.
+void ListDirectory(TISOReader &reader, TWalkGuard &guard, bool joliet, rr::TReader *rock, const TDirRecord &dir,
+                   const std::function<std::string()> &dirPath, uint32_t depth,
+                   const std::function<void(const std::string &)> &message, const TEntryMaker::TEmit &emit) {
+  const TEntryMaker::TClaim claim = [&](const TDirRecord &d) { return depth + 1 <= kMaxDepth && guard.Enter(d); };
+  TEntryMaker maker(joliet, reader.Source().SectorCount(), rock, dirPath, message, claim, emit);
+  std::vector<TReadProblem> problems;
+  const auto flush = [&] {
+    for (const TReadProblem &p : problems)
+      message(Where(p.At) + p.Text);
+    problems.clear();
+  };
+  // A Rock Ridge directory flagged as relocated is shown where its child
+  // link places it: its own record does not take its extent into the walk.
+  std::function<bool(const TDirRecord &)> elsewhere;
+  if (rock)
+    elsewhere = [&](const TDirRecord &r) {
+      rr::TRecordInfo info;
+      rock->Parse(r, info);
+      return info.Relocated;
+    };
+  TDots dots;
+  reader.WalkDirectory(
+      dir, depth, joliet, guard, dirPath, problems, dots,
+      [&](TDirRecord &r, bool refused) {
+        flush();
+        maker.Feed(r, refused);
+      },
+      elsewhere);
+  maker.End();
+  flush();
+}
+
+// Walks the tree below Root breadth first, one directory at a time, into
+// Tree. With Rock, the tree's Rock Ridge entries are read (Detect done).
+void BuildTree(TISOReader &reader, const TDirRecord &root, bool joliet, rr::TReader *rock, TSessionTree &tree) {
+  tree = TSessionTree();
+  tree.Joliet = joliet;
+  tree.RockRidge = rock != nullptr;
+  tree.Entries.push_back(RootEntry(root));
+  const auto addRock = [&](int32_t index, const TEntryRock &x) {
+    tree.Attrs.resize(static_cast<size_t>(index));
+    tree.Attrs.push_back(x.Attrs);
+    if (x.LinkTarget)
+      tree.LinkTargets.emplace_back(index, *x.LinkTarget);
+  };
+  if (rock) {
+    rr::TRecordInfo info;
+    rock->Detect(root.Extent, info);
+    addRock(0, TEntryRock{AttrsOf(info, true)});
+  }
+  TWalkGuard guard(reader.Limits, root);
+  // Directories to list: entry, record, depth, and the path of recorded
+  // identifiers that messages name.
+  struct TPending {
+    int32_t Entry;
+    TDirRecord Dir;
+    uint32_t Depth;
+    std::string Path;
+  };
+  std::deque<TPending> queue;
+  queue.push_back({0, root, 0, "/"});
+  const std::function<void(const std::string &)> message = [&](const std::string &m) { tree.Messages.push_back(m); };
+  while (!queue.empty()) {
+    const TPending p = std::move(queue.front());
+    queue.pop_front();
+    tree.Entries[static_cast<size_t>(p.Entry)].FirstChild = static_cast<int32_t>(tree.Entries.size());
+    int32_t count = 0;
+    ListDirectory(reader, guard, joliet, rock, p.Dir, [&] { return p.Path; }, p.Depth, message,
+                  [&](TEntry &e, const TDirRecord &d, const TEntryRock *x) {
+                    const auto index = static_cast<int32_t>(tree.Entries.size());
+                    e.Parent = p.Entry;
+                    if (x)
+                      addRock(index, *x);
+                    if (e.Directory)
+                      queue.push_back({index, d, p.Depth + 1,
+                                       (p.Path == "/" ? std::string() : p.Path) + "/" +
+                                           IdentifierText(d.Identifier, joliet)});
+                    tree.Entries.push_back(std::move(e));
+                    ++count;
+                  });
+    tree.Entries[static_cast<size_t>(p.Entry)].ChildCount = count;
+  }
+}
+
+// Whether the tree of a descriptor holds an entry: its root lists one that
+// can be used. Messages gets why not.
+bool HasEntries(TISOReader &reader, const TVolumeDescriptor &d, std::vector<std::string> &messages) {
+  TWalkGuard guard(reader.Limits, d.Root);
+  bool any = false;
+  ListDirectory(reader, guard, d.Joliet, nullptr, d.Root, [] { return std::string("/"); }, 0,
+                [&](const std::string &m) { messages.push_back(m); },
+                [&](TEntry &, const TDirRecord &, const TEntryRock *) { any = true; });
+  return any;
+}
+
+// The descriptor whose tree a session is read from: the primary one when
+// Rock Ridge is preferred and its root carries it (RockRidge set, Rock
+// detected); else the Joliet one unless the primary tree is asked for, or the
+// Joliet tree cannot be read or is empty while the primary tree is not (a
+// notice says so). Null with Error when no tree can be read.
+const TVolumeDescriptor *PickTree(TISOReader &reader, TTreeChoice choice, rr::TReader &rock, bool &rockRidge,
+                                  std::vector<std::string> &notices, std::string &error) {
+  const TVolumeDescriptor *primary = reader.Primary();
+  rockRidge = false;
+  if (choice == TTreeChoice::PreferRockRidge && primary->RootValid) {
+    rr::TRecordInfo root;
+    if (rock.Detect(primary->Root.Extent, root)) {
+      rockRidge = true;
+      return primary;
+    }
+  }
+  const TVolumeDescriptor *joliet = choice != TTreeChoice::Primary ? reader.Joliet() : nullptr;
+  std::string why;
+  if (joliet && joliet->RootValid) {
+    std::vector<std::string> messages;
+    if (HasEntries(reader, *joliet, messages))
+      return joliet;
+    why = messages.empty() ? "is empty" : "cannot be read (" + messages.front() + ")";
+  } else if (joliet) {
+    why = "has a broken root record (" + joliet->RootProblem + ")";
+  }
+  if (!primary->RootValid) {
+    if (joliet && joliet->RootValid)
+      return joliet;  // the empty Joliet tree is all there is
+    error = "the root record of the descriptor at sector " + std::to_string(primary->Lba) + " is broken: " +
+            primary->RootProblem;
+    return nullptr;
+  }
+  if (joliet && joliet->RootValid) {
+    std::vector<std::string> ignored;
+    if (!HasEntries(reader, *primary, ignored))
+      return joliet;  // both empty: the Joliet tree stands
+  }
+  if (joliet)
+    notices.push_back("the Joliet tree (descriptor at sector " + std::to_string(joliet->Lba) + ") " + why +
+                      ": the primary tree is read instead");
+  return primary;
+}
 
 } // namespace
 
@@ -402,23 +425,17 @@ double RecordDate(const uint8_t d[7]) {
 
 void ReadTreeAt(TISOReader &Reader, uint32_t Extent, uint32_t Length, bool Joliet, TSessionTree &Tree,
                 bool RockRidge) {
-  Tree = TSessionTree();
   TDirRecord root;
   root.Extent = Extent;
   root.DataLength = Length;
   root.Flags = dr::kDirectory;
   root.Identifier.assign(1, '\0');
-  TTree nodes;
-  Reader.ReadTreeFrom(root, Joliet, nodes);
-  const uint64_t have = Reader.Source().SectorCount();
-  if (!RockRidge || Joliet) {
-    TBuilder(nodes, have, Tree).Run();
-    return;
-  }
-  rr::TReader rock(Reader.Source(), have);
+  if (!RockRidge || Joliet)
+    return BuildTree(Reader, root, Joliet, nullptr, Tree);
+  rr::TReader rock(Reader.Source(), Reader.Source().SectorCount());
   rr::TRecordInfo top;
   rock.Detect(Extent, top);
-  TBuilder(nodes, have, Tree, &rock, &Reader).Run();
+  BuildTree(Reader, root, false, &rock, Tree);
 }
 
 bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
@@ -427,84 +444,108 @@ bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice C
   TISOReader reader(Source, SessionStart);
   std::string err;
   reader.ReadDescriptors(err);
-  const TVolumeDescriptor *primary = reader.Primary();
-  if (!primary) {
+  if (!reader.Primary()) {
     Error = err.empty() ? "no volume descriptor in the session at sector " + std::to_string(SessionStart) : err;
     return false;
   }
-  const auto read = [&](const TVolumeDescriptor &d, TSessionTree &t) {
-    ReadTreeAt(reader, d.Root.Extent, d.Root.DataLength, d.Joliet, t);
-    if (!t.Entries.empty())
-      t.Entries[0].Date = RecordDate(d.Root.Date);
-  };
-  if (Choice == TTreeChoice::PreferRockRidge && primary->RootValid) {
-    rr::TReader rock(Source, Source.SectorCount());
-    rr::TRecordInfo root;
-    if (rock.Detect(primary->Root.Extent, root)) {
-      ReadTreeAt(reader, primary->Root.Extent, primary->Root.DataLength, false, Tree, true);
-      if (!Tree.Entries.empty())
-        Tree.Entries[0].Date = RecordDate(primary->Root.Date);
-      return true;
-    }
-  }
-  const TVolumeDescriptor *joliet = Choice != TTreeChoice::Primary ? reader.Joliet() : nullptr;
-  std::string why;
-  if (joliet && joliet->RootValid) {
-    read(*joliet, Tree);
-    if (Tree.Entries.size() > 1)
-      return true;
-    // Only the root: its extent could not be read, or it lists nothing.
-    why = Tree.Messages.empty() ? "is empty" : "cannot be read (" + Tree.Messages.front() + ")";
-  } else if (joliet) {
-    why = "has a broken root record (" + joliet->RootProblem + ")";
-  }
-  if (!primary->RootValid) {
-    if (joliet && joliet->RootValid)
-      return true;  // the empty Joliet tree is all there is
-    Error = "the root record of the descriptor at sector " + std::to_string(primary->Lba) + " is broken: " +
-            primary->RootProblem;
+  std::vector<std::string> notices;
+  rr::TReader rock(Source, Source.SectorCount());
+  bool rockRidge = false;
+  const TVolumeDescriptor *d = PickTree(reader, Choice, rock, rockRidge, notices, Error);
+  if (!d)
+    return false;
+  BuildTree(reader, d->Root, d->Joliet, rockRidge ? &rock : nullptr, Tree);
+  Tree.Notices = std::move(notices);
+  return true;
+}
+
+TSessionWalk::TSessionWalk(std::function<void(const std::string &)> Messages) : message_(std::move(Messages)) {}
+TSessionWalk::~TSessionWalk() = default;
+
+bool TSessionWalk::Open(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, std::string &Error) {
+  reader_ = std::make_unique<TISOReader>(Source, SessionStart);
+  std::string err;
+  reader_->ReadDescriptors(err);
+  if (!reader_->Primary()) {
+    Error = err.empty() ? "no volume descriptor in the session at sector " + std::to_string(SessionStart) : err;
     return false;
   }
-  TSessionTree fallback;
-  read(*primary, fallback);
-  if (joliet && joliet->RootValid && fallback.Entries.size() <= 1)
-    return true;  // both empty: the Joliet tree stands
-  if (joliet)
-    fallback.Notices.push_back("the Joliet tree (descriptor at sector " + std::to_string(joliet->Lba) + ") " + why +
-                               ": the primary tree is read instead");
-  Tree = std::move(fallback);
+  rock_ = std::make_unique<rr::TReader>(Source, Source.SectorCount());
+  bool rockRidge = false;
+  const TVolumeDescriptor *d = PickTree(*reader_, Choice, *rock_, rockRidge, notices_, Error);
+  if (!d)
+    return false;
+  if (!rockRidge)
+    rock_.reset();
+  joliet_ = d->Joliet;
+  rootRecord_ = d->Root;
+  root_ = RootEntry(rootRecord_);
+  if (rock_) {
+    rr::TRecordInfo info;
+    rock_->Detect(rootRecord_.Extent, info);
+    rootRock_.Attrs = AttrsOf(info, true);
+  }
+  guard_ = std::make_unique<TWalkGuard>(reader_->Limits, rootRecord_);
   return true;
+}
+
+void TSessionWalk::List(const TDirRecord &Dir, const std::string &DirPath, uint32_t Depth, const TVisit &Visit) {
+  ListDirectory(*reader_, *guard_, joliet_, rock_.get(), Dir, [&] { return DirPath; }, Depth, message_, Visit);
+}
+
+std::string EntryPath(const TSessionTree &Tree, int32_t Index) {
+  if (Index <= 0 || static_cast<size_t>(Index) >= Tree.Entries.size())
+    return "/";
+  std::vector<int32_t> chain;
+  for (int32_t i = Index; i > 0 && chain.size() <= Tree.Entries.size(); i = Tree.Entries[static_cast<size_t>(i)].Parent)
+    chain.push_back(i);
+  std::string path;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+    path += "/" + Tree.Entries[static_cast<size_t>(*it)].Name;
+  return path;
+}
+
+std::vector<std::string> PathNames(const std::string &Path) {
+  std::vector<std::string> names;
+  size_t pos = 0;
+  while (pos < Path.size()) {
+    const size_t slash = std::min(Path.find('/', pos), Path.size());
+    if (slash > pos)
+      names.push_back(Path.substr(pos, slash - pos));
+    pos = slash + 1;
+  }
+  return names;
+}
+
+TNameMatch::TKind TNameMatch::Offer(const std::string &Name) {
+  if (Name == name_) {
+    exact_ = true;
+    return Exact;
+  }
+  if (Name.size() != name_.size() || strncasecmp(Name.c_str(), name_.c_str(), Name.size()) != 0)
+    return None;
+  ++folded_;
+  return Folded;
 }
 
 int32_t FindPath(const TSessionTree &Tree, const std::string &Path) {
   if (Tree.Entries.empty())
     return -1;
   int32_t at = 0;
-  size_t pos = 0;
-  while (pos < Path.size()) {
-    if (Path[pos] == '/') {
-      ++pos;
-      continue;
-    }
-    const size_t slash = Path.find('/', pos);
-    const std::string part = Path.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
-    pos = slash == std::string::npos ? Path.size() : slash;
+  for (const std::string &part : PathNames(Path)) {
     const TEntry &dir = Tree.Entries[static_cast<size_t>(at)];
     if (!dir.Directory)
       return -1;
-    int32_t exact = -1, folded = -1, foldedCount = 0;
-    for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount; ++c) {
-      const std::string &name = Tree.Entries[static_cast<size_t>(c)].Name;
-      if (name == part) {
+    TNameMatch match(part);
+    int32_t exact = -1, folded = -1;
+    for (int32_t c = dir.FirstChild; c < dir.FirstChild + dir.ChildCount && exact < 0; ++c) {
+      const TNameMatch::TKind kind = match.Offer(Tree.Entries[static_cast<size_t>(c)].Name);
+      if (kind == TNameMatch::Exact)
         exact = c;
-        break;
-      }
-      if (name.size() == part.size() && strncasecmp(name.c_str(), part.c_str(), name.size()) == 0) {
+      else if (kind == TNameMatch::Folded)
         folded = c;
-        ++foldedCount;
-      }
     }
-    if (exact < 0 && foldedCount != 1)
+    if (!match.Found())
       return -1;
     at = exact >= 0 ? exact : folded;
   }

@@ -8,10 +8,16 @@
 #include "ovISORead.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace iso {
+
+namespace rr {
+class TReader;
+}
 
 // A run of data on the disc: first sector and byte length.
 struct TExtent {
@@ -21,7 +27,6 @@ struct TExtent {
 
 struct TEntry {
   std::string Name;  // cleaned UTF-8 name, version cut; "" for the root
-  std::string Path;  // "/" for the root, else "/DIR/name"
   bool Directory = false;
   bool Hidden = false;
   uint64_t Size = 0;             // a file's bytes (all extents); a directory's extent size
@@ -61,9 +66,61 @@ enum class TTreeChoice { PreferRockRidge, PreferJoliet, Primary };
 // The target of a symbolic link entry; nullptr when the entry is no link.
 const std::string *LinkTarget(const TSessionTree &Tree, int32_t Index);
 
+// "/" for the root, else "/DIR/name", from the names of the entry's parents.
+std::string EntryPath(const TSessionTree &Tree, int32_t Index);
+
+// What Rock Ridge recorded for one entry of a walk.
+struct TEntryRock {
+  TEntryAttrs Attrs;
+  const std::string *LinkTarget = nullptr;  // a symbolic link's target; nullptr for other entries
+};
+
+// A session's tree read one directory at a time, for listing trees of any
+// width in little memory: only what the caller keeps is held. The tree is
+// chosen, and its entries made, as ReadSessionTree does, under the same
+// bounds and guards of the walk.
+class TSessionWalk {
+public:
+  // Messages gets what was left out or could not be read, as it is found.
+  explicit TSessionWalk(std::function<void(const std::string &)> Messages);
+  ~TSessionWalk();
+  // Reads the descriptors and picks the tree. False with Error when the
+  // session has no readable descriptor.
+  bool Open(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, std::string &Error);
+  bool Joliet() const { return joliet_; }
+  bool RockRidge() const { return rock_ != nullptr; }
+  const TEntry &Root() const { return root_; }
+  const TDirRecord &RootRecord() const { return rootRecord_; }
+  // The root's Rock Ridge attributes (nullptr without Rock Ridge).
+  const TEntryRock *RootRock() const { return rock_ ? &rootRock_ : nullptr; }
+  // What the choice of tree tells the user (a Joliet tree given up).
+  const std::vector<std::string> &Notices() const { return notices_; }
+
+  // Each usable entry of a directory, in record order, with the record of
+  // the directory to list for it (a relocated directory's own; else the
+  // entry's first record) and, in a Rock Ridge tree, its attributes. Dir is
+  // RootRecord() or a record handed to Visit, DirPath its path, Depth its
+  // depth (0 for the root). Visit may list a directory entry in turn before
+  // returning.
+  using TVisit = std::function<void(TEntry &Entry, const TDirRecord &Record, const TEntryRock *Rock)>;
+  void List(const TDirRecord &Dir, const std::string &DirPath, uint32_t Depth, const TVisit &Visit);
+
+private:
+  std::function<void(const std::string &)> message_;
+  std::unique_ptr<TISOReader> reader_;
+  std::unique_ptr<TWalkGuard> guard_;
+  std::unique_ptr<rr::TReader> rock_;
+  bool joliet_ = false;
+  TEntry root_;
+  TEntryRock rootRock_;
+  TDirRecord rootRecord_;
+  std::vector<std::string> notices_;
+};
+
 // Reads the descriptors of the session at SessionStart and walks the primary
 // tree when it carries Rock Ridge (PreferRockRidge), else the Joliet tree
-// when there is one (unless Primary is asked for), else the primary tree. A Joliet tree that cannot be read, or is empty while the primary
+// when there is one (unless Primary is asked for), else the primary tree. A
+// Joliet tree that cannot be read, or is empty while the primary
 // tree is not, gives way to the primary tree, with a notice. False with
 // Error when the session has no readable descriptor.
 bool ReadSessionTree(TSectorSource &Source, uint32_t SessionStart, TTreeChoice Choice, TSessionTree &Tree,
@@ -85,6 +142,25 @@ bool UsableName(const std::string &Name);
 // The 7-byte recording date as local TDateTime (its UTC offset applied);
 // NaN when a field is out of range.
 double RecordDate(const uint8_t Date[7]);
+
+// The names of a path, empty ones skipped: "/A//b.txt" gives "A", "b.txt".
+std::vector<std::string> PathNames(const std::string &Path);
+
+// How a path's name picks among a folder's entries: the one named as
+// recorded, else the only one whose name matches ignoring ASCII case.
+class TNameMatch {
+public:
+  explicit TNameMatch(std::string Name) : name_(std::move(Name)) {}
+  enum TKind { None, Exact, Folded };
+  // How Name matches (Folded: a candidate, the pick only if it stays alone).
+  TKind Offer(const std::string &Name);
+  bool Found() const { return exact_ || folded_ == 1; }
+
+private:
+  std::string name_;
+  bool exact_ = false;
+  int folded_ = 0;
+};
 
 // The entry at Path ("/", "/A/b.txt"; "" is the root): names compared as
 // recorded, else ignoring ASCII case when that finds one entry. -1 when none.

@@ -4,10 +4,13 @@
 
 #include "ovCDBC.h"
 #include "ovExtract.h"
+#include "ovISOCheck.h"
+#include "ovSectorSource.h"
 #include "ovSessionTree.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -23,7 +26,7 @@ namespace {
 std::vector<std::string> Paths(const iso::TSessionTree &t) {
   std::vector<std::string> out;
   for (size_t i = 1; i < t.Entries.size(); ++i)
-    out.push_back(t.Entries[i].Path);
+    out.push_back(iso::EntryPath(t, static_cast<int32_t>(i)));
   return out;
 }
 
@@ -179,7 +182,7 @@ TEST(HostileDisc, NamesFromTheDiscStayInsideTheExtractFolder) {
     if (e.Directory || e.Parent != 0)
       continue;
     std::string err;
-    EXPECT_TRUE(iso::ExtractToFile(src, e.Extents, e.Size, dir, e.Name, e.Date, {}, err)) << e.Path << err;
+    EXPECT_TRUE(iso::ExtractToFile(src, e.Extents, e.Size, dir, e.Name, e.Date, {}, err)) << iso::EntryPath(tree, static_cast<int32_t>(i)) << err;
   }
   ::close(dir);
   size_t inside = 0;
@@ -221,6 +224,30 @@ TEST(HostileDisc, FilesInSeveralExtentsAreReadWholeAndImported) {
   std::ifstream in(file, std::ios::binary);
   const std::string data((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(data, std::string(4096, 'a') + std::string(4096, 'b') + std::string(100, 'c'));
+  // A file of more than 1 MiB from an image file, which the kernel copies:
+  // two extents out of order on the disc, the last one short.
+  {
+    TImage large(1200);
+    for (uint32_t k = 0; k < 900; ++k)
+      std::memset(large.Sector(100 + k), 'p' + static_cast<int>(k % 7), 2048);
+    const std::vector<iso::TExtent> parts{{400, 600 * 2048}, {100, 5000}};
+    const std::string image = (tmp.path / "large.iso").string();
+    std::ofstream(image, std::ios::binary)
+        .write(reinterpret_cast<const char *>(large.data.data()), static_cast<std::streamsize>(large.data.size()));
+    TFileSectorSource file;
+    ASSERT_TRUE(file.Open(image, err)) << err;
+    const std::string copy = (tmp.path / "copy.bin").string();
+    std::vector<uint64_t> seen;
+    ASSERT_TRUE(iso::ExtractToFile(file, parts, 600 * 2048 + 5000, AT_FDCWD, copy, 0,
+                                   [&](uint64_t done) { return seen.push_back(done), true; }, err))
+        << err;
+    std::ifstream got(copy, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(got)), {});
+    const auto *at = reinterpret_cast<const char *>(large.data.data());
+    EXPECT_EQ(bytes, std::string(at + 400 * 2048, 600 * 2048) + std::string(at + 100 * 2048, 5000));
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), 600u * 2048 + 5000);
+  }
 
   TOrvBurner b;
   b.ResetCompilation(1000, 100);
@@ -288,4 +315,32 @@ TEST(HostileDisc, OverLongNamesAreReportedAndShortenedByTheImport) {
   EXPECT_EQ(b.FileCount(), 3);
   const std::string expected = over + "\n\rERROR IMPORTING SESSION, FILE NAME LENGTH EXCEEDS 120 CHARS";
   EXPECT_NE(std::find(log.begin(), log.end(), expected), log.end());
+}
+
+// check reads one folder at a time: a name given twice is found however far
+// apart its records lie, a file left continued at the end of its folder is
+// named, and the folder it is in holds the rest of the tree's findings.
+TEST(HostileDisc, CheckFindsRepeatedNamesFarApartAndAnOpenRunAtTheEnd) {
+  TImage img(60);
+  img.Descriptor(16, false, 20, 2048);
+  img.Terminator(17);
+  img.Directory(20, 20, {{"A.TXT;1", 40, 1, 0}, {"C.TXT;1", 41, 1, 0}, {"D", 30, 2048, 2},
+                         {"B.TXT;1", 42, 1, 0}, {"A.TXT;1", 43, 1, 0}});
+  img.Directory(30, 20, {{"A.TXT;1", 44, 1, 0}, {"Z.BIN;1", 46, 2048, 0x80}});
+  craft::TMemorySource src(img.data);
+  const iso::TCheckResult r = iso::CheckImage(src);
+  const auto count = [&](const std::string &where, const std::string &what) {
+    return std::count_if(r.Findings.begin(), r.Findings.end(), [&](const iso::TFinding &f) {
+      return f.Severity == iso::TSeverity::Error && f.Where == where && f.What.find(what) != std::string::npos;
+    });
+  };
+  std::string all;
+  for (const iso::TFinding &f : r.Findings)
+    all += f.Where + ": " + f.What + "\n";
+  EXPECT_EQ(count("primary:/A.TXT;1", "appears more than once"), 1) << all;
+  EXPECT_EQ(count("primary:/D/A.TXT;1", "appears more than once"), 0) << "another folder: " << all;
+  EXPECT_EQ(count("primary:/", "records out of order"), 1) << all;
+  EXPECT_EQ(count("primary:/D/Z.BIN;1", "the rest of the file is missing"), 1) << all;
+  EXPECT_EQ(r.Files, 6u) << all;
+  EXPECT_EQ(r.Dirs, 2u) << all;
 }
