@@ -104,8 +104,8 @@ bool TOrvBurner::StartCacheAndPrime(int32_t BlockSize, const std::string &ImageF
     p.BootImagePath = Bootable ? BootImage : std::string();
     p.BootImageSectors = static_cast<int32_t>(BootImageSectors);
     p.PadSectors = PadSectors;
-    p.Header.assign(HeaderImage.Memory(), HeaderImage.Memory() + HeaderImage.Size());
-    HeaderImage.Clear();
+    // The header moves to the cache, which releases it once queued.
+    p.Header = HeaderImage.Release();
     // The cache works on a copy of the sources, so nothing it reads can
     // change under it while the write runs.
     p.Files.reserve(FileList.size());
