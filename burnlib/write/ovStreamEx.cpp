@@ -94,6 +94,24 @@ int THandleStreamEx::Sync() {
   return errno == EINVAL || errno == EROFS ? 0 : errno;
 }
 
+void TWriteBehind::Written(int64_t End) {
+  if (fd_ < 0)
+    return;
+  while (End - started_ >= kStep) {
+    if (::sync_file_range(fd_, started_, kStep, SYNC_FILE_RANGE_WRITE) != 0) {
+      fd_ = -1;   // not supported here (a pipe, a device): leave it to the final sync
+      return;
+    }
+    started_ += kStep;
+  }
+  while (started_ - settled_ > kInFlight) {
+    (void)::sync_file_range(fd_, settled_, kStep,
+                            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    (void)::posix_fadvise(fd_, settled_, kStep, POSIX_FADV_DONTNEED);
+    settled_ += kStep;
+  }
+}
+
 // Sharing is carried over with advisory whole-file locks between the
 // streams of this program: "exclusive" and "deny read" take an exclusive
 // lock, "deny write" a shared one; "deny none" takes none but is refused
