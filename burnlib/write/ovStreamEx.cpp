@@ -97,18 +97,18 @@ int THandleStreamEx::Sync() {
 void TWriteBehind::Written(int64_t End) {
   if (fd_ < 0)
     return;
-  while (End - started_ >= kStep) {
-    if (::sync_file_range(fd_, started_, kStep, SYNC_FILE_RANGE_WRITE) != 0) {
+  while (End - started_ >= step_) {
+    if (::sync_file_range(fd_, started_, step_, SYNC_FILE_RANGE_WRITE) != 0) {
       fd_ = -1;   // not supported here (a pipe, a device): leave it to the final sync
       return;
     }
-    started_ += kStep;
+    started_ += step_;
   }
-  while (started_ - settled_ > kInFlight) {
-    (void)::sync_file_range(fd_, settled_, kStep,
+  while (started_ - settled_ > inFlight_) {
+    (void)::sync_file_range(fd_, settled_, step_,
                             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    (void)::posix_fadvise(fd_, settled_, kStep, POSIX_FADV_DONTNEED);
-    settled_ += kStep;
+    (void)::posix_fadvise(fd_, settled_, step_, POSIX_FADV_DONTNEED);
+    settled_ += step_;
   }
 }
 

@@ -68,16 +68,18 @@ protected:
 // crowd the cache. Only hints: a failure shows in the final sync.
 class TWriteBehind {
 public:
-  explicit TWriteBehind(int Fd) : fd_(Fd) {}
-  // Bytes up to End (a file offset) have been written.
-  void Written(int64_t End);
   // Step of writeback, and how much may be in flight before the writer
   // waits for the oldest step.
   static constexpr int64_t kStep = 8 << 20;
   static constexpr int64_t kInFlight = 64 << 20;
+  explicit TWriteBehind(int Fd, int64_t Step = kStep, int64_t InFlight = kInFlight)
+      : fd_(Fd), step_(Step), inFlight_(InFlight) {}
+  // Bytes up to End (a file offset) have been written.
+  void Written(int64_t End);
 
 private:
   int fd_;
+  const int64_t step_, inFlight_;
   int64_t started_ = 0;   // writeback started below this offset
   int64_t settled_ = 0;   // on the disk and dropped below this offset
 };
