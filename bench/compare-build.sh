@@ -13,6 +13,8 @@
 #   ONLY=REGEX    run only the rows whose label matches (e.g. 'skarvo|cat')
 #   BENCH_CACHE=/tmp/skarvo-bench-cache   where the source trees are made
 #   KEEP_CACHE=1  keep the source trees for the next run (removed otherwise)
+#   BEFORE=PATH   another skarvo binary (an older build) timed in the same
+#                 rounds, so that before and after meet the same load
 #
 # Trees: 100,000 small files (1 byte to 8 KiB) in 1,000 folders, and 4 files
 # of 1 GiB of real (not sparse) data. They are made once in BENCH_CACHE; the
@@ -80,37 +82,57 @@ make_large() {
 cat_all() { find "$1" -type f -print0 | sort -z | xargs -0 cat >"$W/out"; }
 cat_sync() { cat_all "$1" && sync "$W/out"; }
 
-# measure CMD...: runs CMD RUNS times; prints "min median max" in seconds.
-measure() {
-  local ms=() t0 t1 i
-  for ((i = 0; i < RUNS; ++i)); do
-    rm -f "$W/out"
-    sync
-    t0=$(date +%s%N)
-    "$@" >/dev/null 2>&1 || { echo "FAILED: $*" >&2; echo "nan nan nan"; return; }
-    t1=$(date +%s%N)
-    ms+=($(((t1 - t0) / 1000000)))
-  done
+# once CMD...: one timed run of CMD after a sync; prints milliseconds, or
+# "nan" when it failed.
+once() {
+  local t0 t1
   rm -f "$W/out"
-  printf "%s\n" "${ms[@]}" | sort -n | awk '{ v[NR] = $1 } END {
-    printf "%.2f %.2f %.2f", v[1] / 1000, v[int((NR + 1) / 2)] / 1000, v[NR] / 1000 }'
-}
-
-declare -A MED
-row() {
-  local label=$1
-  shift
-  if ! [[ $label =~ $ONLY ]]; then
-    MED[$label]=nan
+  sync
+  t0=$(date +%s%N)
+  if ! "$@" >/dev/null 2>&1; then
+    echo "FAILED: $*" >&2
+    echo nan
     return
   fi
-  local r
-  r=$(measure "$@")
-  MED[$label]=$(echo "$r" | awk '{ print $2 }')
-  printf "  %-30s %7s %7s %7s\n" "$label" $r
+  t1=$(date +%s%N)
+  rm -f "$W/out"
+  echo $(((t1 - t0) / 1000000))
 }
 
-ratio() { awk -v a="${MED[$1]}" -v b="${MED[$2]}" 'BEGIN {
+# The rows of one tree: a label and a command each. They are run in rounds
+# (every row once per round), so that a change of the machine's load during
+# the benchmark falls on all of them alike.
+LABELS=()
+declare -A CMD TIMES MED
+add_row() {
+  local label=$1
+  shift
+  [[ $label =~ $ONLY ]] || return 0
+  LABELS+=("$label")
+  CMD[$label]=$(printf "%q " "$@")
+  TIMES[$label]=""
+}
+
+run_rows() {
+  local r label
+  for ((r = 0; r < RUNS; ++r))
+  do
+    for label in "${LABELS[@]}"; do
+      TIMES[$label]+="$(eval "once ${CMD[$label]}") "
+    done
+  done
+  for label in "${LABELS[@]}"; do
+    local stats
+    stats=$(printf "%s\n" ${TIMES[$label]} | sort -n | awk '
+      $1 == "nan" { bad = 1 } { v[NR] = $1 }
+      END { if (bad) print "nan nan nan"; else
+            printf "%.2f %.2f %.2f", v[1] / 1000, v[int((NR + 1) / 2)] / 1000, v[NR] / 1000 }')
+    MED[$label]=$(echo "$stats" | awk '{ print $2 }')
+    printf "  %-30s %7s %7s %7s\n" "$label" $stats
+  done
+}
+
+ratio() { awk -v a="${MED[$1]:-nan}" -v b="${MED[$2]:-nan}" 'BEGIN {
   if (a == "nan" || b == "nan" || b + 0 == 0) printf "%7s", "-"; else printf "%7.2f", a / b }'; }
 
 run_tree() {
@@ -122,16 +144,23 @@ run_tree() {
   # Warm the page cache once.
   cat_all "$src"
   printf "  %-30s %7s %7s %7s\n" "seconds" min median max
-  row "skarvo (Rock Ridge)" "$SKARVO" build-iso -o "$W/out" "$src"
-  row "skarvo --no-rock-ridge" "$SKARVO" build-iso --no-rock-ridge -o "$W/out" "$src"
-  row "skarvo --quick" "$SKARVO" build-iso --quick -o "$W/out" "$src"
-  row "skarvo --quick --no-rock-ridge" "$SKARVO" build-iso --quick --no-rock-ridge -o "$W/out" "$src"
-  row "genisoimage -J" genisoimage -quiet -input-charset utf-8 -J -o "$W/out" "$src"
-  row "genisoimage -R -J" genisoimage -quiet -input-charset utf-8 -R -J -o "$W/out" "$src"
-  row "xorriso -as mkisofs -J" xorriso -as mkisofs -quiet -J -o "$W/out" "$src"
-  row "xorriso -as mkisofs -R -J" xorriso -as mkisofs -quiet -R -J -o "$W/out" "$src"
-  row "cat + sync (limit)" cat_sync "$src"
-  row "cat (no sync)" cat_all "$src"
+  LABELS=()
+  MED=()
+  add_row "skarvo (Rock Ridge)" "$SKARVO" build-iso -o "$W/out" "$src"
+  add_row "skarvo --no-rock-ridge" "$SKARVO" build-iso --no-rock-ridge -o "$W/out" "$src"
+  add_row "skarvo --quick" "$SKARVO" build-iso --quick -o "$W/out" "$src"
+  add_row "skarvo --quick --no-rock-ridge" "$SKARVO" build-iso --quick --no-rock-ridge -o "$W/out" "$src"
+  if [ -n "${BEFORE:-}" ]; then
+    add_row "before: skarvo (Rock Ridge)" "$BEFORE" build-iso -o "$W/out" "$src"
+    add_row "before: skarvo --quick" "$BEFORE" build-iso --quick -o "$W/out" "$src"
+  fi
+  add_row "genisoimage -J" genisoimage -quiet -input-charset utf-8 -J -o "$W/out" "$src"
+  add_row "genisoimage -R -J" genisoimage -quiet -input-charset utf-8 -R -J -o "$W/out" "$src"
+  add_row "xorriso -as mkisofs -J" xorriso -as mkisofs -quiet -J -o "$W/out" "$src"
+  add_row "xorriso -as mkisofs -R -J" xorriso -as mkisofs -quiet -R -J -o "$W/out" "$src"
+  add_row "cat + sync (limit)" cat_sync "$src"
+  add_row "cat (no sync)" cat_all "$src"
+  run_rows
   echo "  ratios of the medians (time / other time; below 1.00 is faster):"
   printf "  %-30s %7s %7s %7s\n" "" "cat+sync" "geniso" "xorriso"
   printf "  %-30s %s %s %s\n" "threaded (Rock Ridge) vs -R -J" "$(ratio 'skarvo (Rock Ridge)' 'cat + sync (limit)')" \
@@ -143,6 +172,10 @@ run_tree() {
   printf "  %-30s %s %s %s\n" "quick, no RR vs -J" "$(ratio 'skarvo --quick --no-rock-ridge' 'cat + sync (limit)')" \
     "$(ratio 'skarvo --quick --no-rock-ridge' 'genisoimage -J')" \
     "$(ratio 'skarvo --quick --no-rock-ridge' 'xorriso -as mkisofs -J')"
+  if [ -n "${BEFORE:-}" ]; then
+    printf "  %-30s %s\n" "before: threaded" "$(ratio 'before: skarvo (Rock Ridge)' 'cat + sync (limit)')"
+    printf "  %-30s %s\n" "before: quick" "$(ratio 'before: skarvo --quick' 'cat + sync (limit)')"
+  fi
 }
 
 if [ "$which_trees" = small ] || [ "$which_trees" = both ]; then
