@@ -311,7 +311,7 @@ private:
   TFEntry *TakeNumberedName(TDEntry *Dir, std::string &Name, const std::string &SourcePath, bool IsFile,
                             bool &Renamed);
   void Note(TInsertNoteKind Kind, const std::string &SourcePath, const std::string &Detail);
-  bool NoteIfUnreadable(const std::string &Path);
+  bool NoteIfUnreadable(const std::string &Path, const TSearchRec &Rec);
   TDEntry *FindDirUpper(const std::string &UpperPath) const;
   bool InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bool ArchiveOnly, bool Recursive,
                      int32_t AttrMask, const std::string &NameMask, std::vector<std::pair<uint64_t, uint64_t>> &Stack);

@@ -240,7 +240,8 @@ bool TOrvBurner::BuildHeader(bool ForImageFile, TDEntry *TargetDir) {
   if (Bootable)
     PutBootCatalog(at(BootCatalogAddress), BootImageAddress, BootImageSectors);
 
-  HeaderImage.Write(img.data(), img.size());
+  // The header is held once: the stream takes the buffer it was built in.
+  HeaderImage.Assign(std::move(img));
   SectorsToWrite = ImageEnd - SessionStart;
   return true;
 }

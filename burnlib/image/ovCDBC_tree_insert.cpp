@@ -60,8 +60,13 @@ bool OnStack(const std::vector<TIdentity> &stack, const TSearchRec &rec) {
 } // namespace
 
 // A file that cannot be opened for reading is left out and noted now rather
-// than failing the write later: the rest of the compilation is kept.
-bool TOrvBurner::NoteIfUnreadable(const std::string &Path) {
+// than failing the write later: the rest of the compilation is kept. The
+// status already read answers for the common case (our own readable file,
+// or any file for root) without another lookup of the path.
+bool TOrvBurner::NoteIfUnreadable(const std::string &Path, const TSearchRec &Rec) {
+  static const uid_t euid = ::geteuid();
+  if (euid == 0 || (Rec.Uid == euid && (Rec.Mode & S_IRUSR) != 0))
+    return true;
   if (faccessat(AT_FDCWD, Path.c_str(), R_OK, AT_EACCESS) == 0)
     return true;
   Note(TInsertNoteKind::Unreadable, Path, std::string("cannot be read: ") + std::strerror(errno));
@@ -88,7 +93,7 @@ int TOrvBurner::InsertFile(const std::string &DestPath, const std::string &Sourc
   TSearchRec rec;
   if (!ov::FindEntry(SourceFile, ov::faAnyFile, rec) || (rec.Attr & ov::faDirectory))
     return -1;
-  if (!NoteIfUnreadable(SourceFile))
+  if (!NoteIfUnreadable(SourceFile, rec))
     return 1;
   AddFile(target, rec, false, 0, SourceFile);
   return 1;
@@ -180,7 +185,7 @@ bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bo
       continue;
     if (ArchiveOnly && !(rec.Attr & ov::faArchive))
       continue;
-    if (!NoteIfUnreadable(SourceDir + rec.Name))
+    if (!NoteIfUnreadable(SourceDir + rec.Name, rec))
       continue;
     if (AddFile(Target, rec, ArchiveOnly, 0, SourceDir + rec.Name) == 0 && capacityHit_)
       return false;

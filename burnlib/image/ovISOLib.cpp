@@ -1,6 +1,7 @@
 #include "ovISOLib.h"
 
 #include <algorithm>
+#include <utility>
 
 // ---- TMemoryStream ----
 
@@ -26,6 +27,17 @@ size_t TMemoryStream::Read(void *buf, size_t count) {
 void TMemoryStream::Clear() {
   std::vector<uint8_t>().swap(data_);
   position_ = 0;
+}
+
+void TMemoryStream::Assign(std::vector<uint8_t> &&Bytes) {
+  data_ = std::move(Bytes);
+  position_ = data_.size();
+}
+
+std::vector<uint8_t> TMemoryStream::Release() {
+  std::vector<uint8_t> out = std::move(data_);
+  Clear();
+  return out;
 }
 
 // ---- TNameIndex ----

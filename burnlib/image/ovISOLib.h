@@ -50,6 +50,27 @@ struct TFileExtent {
   uint32_t Length = 0;
 };
 
+// The extents of an imported file recorded in several, held out of line:
+// nearly every entry has none, and each entry's size counts in large trees.
+class TExtentList {
+public:
+  bool empty() const { return !v_ || v_->empty(); }
+  size_t size() const { return v_ ? v_->size() : 0; }
+  const TFileExtent &operator[](size_t k) const { return (*v_)[k]; }
+  const TFileExtent *begin() const { return v_ ? v_->data() : nullptr; }
+  const TFileExtent *end() const { return v_ ? v_->data() + v_->size() : nullptr; }
+  void reserve(size_t n) { Vec().reserve(n); }
+  void push_back(const TFileExtent &x) { Vec().push_back(x); }
+
+private:
+  std::vector<TFileExtent> &Vec() {
+    if (!v_)
+      v_ = std::make_unique<std::vector<TFileExtent>>();
+    return *v_;
+  }
+  std::unique_ptr<std::vector<TFileExtent>> v_;
+};
+
 // Entries of one directory by long name, compared upper-cased (ASCII).
 // Keyed by a hash of the name so that no name is stored twice.
 class TNameIndex {
@@ -115,7 +136,7 @@ struct TFEntry {
   TFEntry *Next = nullptr; // next entry of the same directory
   // An imported file recorded in several extents: all of them, in order
   // (ISOAddress is the first). Empty for every other entry.
-  std::vector<TFileExtent> Extents;
+  TExtentList Extents;
 
   // Kept by the tree operations; not part of the layout.
   TDEntry *Owner = nullptr; // directory whose chain holds the entry
@@ -146,6 +167,10 @@ public:
   const uint8_t *Memory() const { return data_.data(); }
   // Empties the stream and releases its memory.
   void Clear();
+  // Takes Bytes as the whole stream, positioned at its end, without a copy.
+  void Assign(std::vector<uint8_t> &&Bytes);
+  // Hands the bytes over without a copy; the stream is empty afterwards.
+  std::vector<uint8_t> Release();
 
 private:
   std::vector<uint8_t> data_;

@@ -203,7 +203,8 @@ bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearch
       continue;
     const std::string full = folder + name;
     struct stat st {};
-    if (stat(full.c_str(), &st) != 0) {
+    // Relative to the open folder: the path is not looked up again.
+    if (fstatat(dirfd(d), de->d_name, &st, 0) != 0) {
       TPassedOver p;
       p.Name = name;
       if (ClassifyStatFailure(full, errno, p))

@@ -104,8 +104,8 @@ bool TOrvBurner::StartCacheAndPrime(int32_t BlockSize, const std::string &ImageF
     p.BootImagePath = Bootable ? BootImage : std::string();
     p.BootImageSectors = static_cast<int32_t>(BootImageSectors);
     p.PadSectors = PadSectors;
-    p.Header.assign(HeaderImage.Memory(), HeaderImage.Memory() + HeaderImage.Size());
-    HeaderImage.Clear();
+    // The header moves to the cache, which releases it once queued.
+    p.Header = HeaderImage.Release();
     // The cache works on a copy of the sources, so nothing it reads can
     // change under it while the write runs.
     p.Files.reserve(FileList.size());
@@ -169,7 +169,8 @@ namespace {
 class TQuickOut {
 public:
   // Progress gets the bytes written so far after each large write.
-  TQuickOut(TFileStreamEx &f, std::atomic<int64_t> &progress) : f_(f), progress_(progress), buf_(kSize) {}
+  TQuickOut(TFileStreamEx &f, std::atomic<int64_t> &progress)
+      : f_(f), progress_(progress), behind_(f.Handle), buf_(kSize) {}
   int64_t Position() const { return pos_; }
   bool Failed() const { return err_ != 0; }
   int Error() const { return err_; }
@@ -205,6 +206,7 @@ public:
     if (used_ > 0 && !Failed()) {
       if (f_.Write(buf_.data(), static_cast<int32_t>(used_)) != static_cast<int32_t>(used_))
         err_ = f_.LastError() ? f_.LastError() : EIO;
+      behind_.Written(pos_);
     }
     used_ = 0;
     progress_.store(pos_);
@@ -214,6 +216,7 @@ public:
 private:
   TFileStreamEx &f_;
   std::atomic<int64_t> &progress_;
+  TWriteBehind behind_;
   std::vector<uint8_t> buf_;
   size_t used_ = 0;
   int64_t pos_ = 0;

@@ -94,6 +94,24 @@ int THandleStreamEx::Sync() {
   return errno == EINVAL || errno == EROFS ? 0 : errno;
 }
 
+void TWriteBehind::Written(int64_t End) {
+  if (fd_ < 0)
+    return;
+  while (End - started_ >= step_) {
+    if (::sync_file_range(fd_, started_, step_, SYNC_FILE_RANGE_WRITE) != 0) {
+      fd_ = -1;   // not supported here (a pipe, a device): leave it to the final sync
+      return;
+    }
+    started_ += step_;
+  }
+  while (started_ - settled_ > inFlight_) {
+    (void)::sync_file_range(fd_, settled_, step_,
+                            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    (void)::posix_fadvise(fd_, settled_, step_, POSIX_FADV_DONTNEED);
+    settled_ += step_;
+  }
+}
+
 // Sharing is carried over with advisory whole-file locks between the
 // streams of this program: "exclusive" and "deny read" take an exclusive
 // lock, "deny write" a shared one; "deny none" takes none but is refused

@@ -79,6 +79,8 @@ bool TThWrite::OpenTarget() {
     Fail(CantCreateFileText(Burner.ISOFileName, e.ErrorCode));
     return false;
   }
+  behind_ = std::make_unique<TWriteBehind>(file_->Handle);
+  fileEnd_ = 0;
   return true;
 }
 
@@ -115,6 +117,8 @@ bool TThWrite::SendBlock(int64_t Count) {
     }
   }
   Cache.ReturnBlocks(taken_);
+  fileEnd_ += done;
+  behind_->Written(fileEnd_);
   // A failed or short write would leave a broken image reported as complete.
   if (done != Count) {
     Fail(CantWriteFileText(Burner.ISOFileName, err));
@@ -142,6 +146,7 @@ void TThWrite::FinishTarget(bool AllSent) {
     if (const int err = file_->CloseWritten(); err != 0)
       Fail(CantWriteFileText(Burner.ISOFileName, err));
   }
+  behind_.reset();
   file_.reset();
 }
 

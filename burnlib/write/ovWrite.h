@@ -82,6 +82,8 @@ private:
   void Deliver(const std::string &Result);
 
   std::unique_ptr<TFileStreamEx> file_;
+  std::unique_ptr<class TWriteBehind> behind_;   // with file_
+  int64_t fileEnd_ = 0;                          // bytes written to file_
   std::vector<std::unique_ptr<struct TCacheBlock>> taken_;
   const bool notify_;   // OnWriteDone was assigned when the write started
   std::atomic<bool> ended_{false};

@@ -67,6 +67,20 @@ TEST(BurnerProperties, HeaderImageStreamReadsBackAndReleases) {
   s.Clear();
   EXPECT_EQ(s.Size(), 0);
   EXPECT_EQ(s.Position(), 0);
+
+  // The header changes hands without a copy: the very buffer it was built
+  // in is taken, positioned at its end, and handed on, leaving it empty.
+  std::vector<uint8_t> built{'h', 'e', 'a', 'd'};
+  const uint8_t *where = built.data();
+  s.Assign(std::move(built));
+  EXPECT_EQ(s.Memory(), where);
+  EXPECT_EQ(s.Position(), 4);
+  s.Write("er", 2);
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(s.Memory()), 6), "header");
+  const std::vector<uint8_t> taken = s.Release();
+  EXPECT_EQ(std::string(taken.begin(), taken.end()), "header");
+  EXPECT_EQ(s.Size(), 0);
+  EXPECT_EQ(s.Position(), 0);
 }
 
 // An empty label becomes the name of the first source's folder: the folder

@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -152,6 +155,59 @@ TEST_F(StreamTest, HandleIsClosedByTheDestructor) {
     EXPECT_GE(fcntl(fd, F_GETFD), 0);
   }
   EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}
+
+// Pages of [from, to) of fd that are in the page cache.
+size_t ResidentPages(int fd, int64_t from, int64_t to) {
+  const long page = sysconf(_SC_PAGESIZE);
+  void *map = mmap(nullptr, static_cast<size_t>(to - from), PROT_READ, MAP_SHARED, fd, from);
+  if (map == MAP_FAILED)
+    return SIZE_MAX;
+  std::vector<unsigned char> vec(static_cast<size_t>((to - from + page - 1) / page));
+  const bool ok = mincore(map, static_cast<size_t>(to - from), vec.data()) == 0;
+  munmap(map, static_cast<size_t>(to - from));
+  size_t n = 0;
+  for (unsigned char v : vec)
+    n += v & 1;
+  return ok ? n : SIZE_MAX;
+}
+
+// A file written behind keeps every byte, and what is on the disk already
+// leaves the page cache: a large image does not fill the memory with its
+// dirty pages, and its final sync has only the last steps left.
+TEST_F(StreamTest, WriteBehindKeepsTheBytesAndDropsWhatIsOnTheDisk) {
+  struct statfs sf {};
+  ASSERT_EQ(statfs(dir_.c_str(), &sf), 0);
+  if (sf.f_type == 0x01021994)   // tmpfs: the page cache is the storage
+    GTEST_SKIP() << "the temporary folder is in memory";
+  constexpr int64_t kStep = 256 << 10, kInFlight = 1 << 20, kTotal = 8 << 20;
+  TFileStreamEx f(Path("behind"), TFileStreamEx::fmCreate);
+  TWriteBehind behind(f.Handle, kStep, kInFlight);
+  std::string chunk(100000, '\0');   // not a divisor of the step
+  int64_t written = 0;
+  for (unsigned k = 0; written < kTotal; ++k) {
+    for (size_t i = 0; i < chunk.size(); ++i)
+      chunk[i] = static_cast<char>((written + static_cast<int64_t>(i)) * 131 + k);
+    ASSERT_EQ(f.Write(chunk.data(), static_cast<int32_t>(chunk.size())), static_cast<int32_t>(chunk.size()));
+    written += static_cast<int64_t>(chunk.size());
+    behind.Written(written);
+  }
+  // Everything but the steps still in flight has left the cache.
+  const int64_t settledEnd = kTotal - kInFlight - 2 * kStep;
+  const size_t resident = ResidentPages(f.Handle, 0, settledEnd);
+  ASSERT_NE(resident, SIZE_MAX);
+  EXPECT_LT(resident, static_cast<size_t>(settledEnd / sysconf(_SC_PAGESIZE) / 10));
+  ASSERT_EQ(f.CloseWritten(), 0);
+
+  const std::string back = [&] {
+    std::ifstream in(Path("behind"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }();
+  ASSERT_EQ(static_cast<int64_t>(back.size()), written);
+  int64_t at = 0;
+  for (unsigned k = 0; at < written; ++k)
+    for (size_t i = 0; i < chunk.size(); ++i, ++at)
+      ASSERT_EQ(back[static_cast<size_t>(at)], static_cast<char>(at * 131 + k)) << "byte " << at;
 }
 
 } // namespace
