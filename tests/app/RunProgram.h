@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -19,8 +21,10 @@
 extern char **environ;
 
 // Runs `program args...` with the test's environment; true when it exits 0
-// within timeoutMs (a program still running then is killed).
-inline bool RunProgram(const QString &program, const QStringList &args, int timeoutMs = 60000) {
+// within timeoutMs (a program still running then is killed). With stdoutPath,
+// the program's output goes to that file.
+inline bool RunProgram(const QString &program, const QStringList &args, int timeoutMs = 60000,
+                       const QString &stdoutPath = {}) {
   std::vector<QByteArray> bytes{program.toLocal8Bit()};
   for (const QString &a : args)
     bytes.push_back(a.toLocal8Bit());
@@ -29,7 +33,14 @@ inline bool RunProgram(const QString &program, const QStringList &args, int time
     argv.push_back(b.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  const QByteArray outPath = stdoutPath.toLocal8Bit();
+  if (!stdoutPath.isEmpty())
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0)
     return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
@@ -50,6 +61,6 @@ inline bool RunProgram(const QString &program, const QStringList &args, int time
 }
 
 // The project's command-line tool, named by $SKARVO.
-inline bool RunSkarvo(const QStringList &args, int timeoutMs = 60000) {
-  return RunProgram(qEnvironmentVariable("SKARVO"), args, timeoutMs);
+inline bool RunSkarvo(const QStringList &args, int timeoutMs = 60000, const QString &stdoutPath = {}) {
+  return RunProgram(qEnvironmentVariable("SKARVO"), args, timeoutMs, stdoutPath);
 }

@@ -91,11 +91,11 @@ QString LastCommand(const QString &drive) {
 // Where the next session of the disc in a drive starts, as the command line
 // reports it; 0 when it does not say.
 qint64 NextSessionStart(const QString &drive) {
-  QProcess p;
-  p.start(qEnvironmentVariable("SKARVO"), {"info", "--drive", drive});
-  if (!p.waitForFinished(60000))
-    return 0;
-  const QString out = QString::fromUtf8(p.readAllStandardOutput());
+  const QString path = QDir::tempPath() + QString("/skarvo-info-%1-%2.txt").arg(getpid()).arg(drive);
+  const bool ran = RunSkarvo({"info", "--drive", drive}, 60000, path);
+  QFile f(path);
+  const QString out = ran && f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+  f.remove();
   const QRegularExpressionMatch m = QRegularExpression("Next Session: starts at sector (\\d+)").match(out);
   return m.hasMatch() ? m.captured(1).toLongLong() : 0;
 }
