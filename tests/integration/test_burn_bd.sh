@@ -94,7 +94,9 @@ fi
 # BD-RE has nothing to close.
 if "$SKARVO" close-track --drive "$DRIVE" --finalize >"$T/out.txt" 2>"$T/err.txt"; then
   "$SKARVO" info --drive "$DRIVE" | grep -q "Disc closed/finalized" || fail "BD-R: not finalized by close-track"
-  drive_log | grep -q "cmd=CLOSE-TRACK-SESSION .*cdb=5B0006" || fail "BD-R: finalized without close function 110b"
+  # The whole log first: grep -q ending early would break the pipe.
+  drive_log >"$T/log.txt"
+  grep -q "cmd=CLOSE-TRACK-SESSION .*cdb=5B0006" "$T/log.txt" || fail "BD-R: finalized without close function 110b"
 else
   fail "BD-R: close-track --finalize: $(tail -2 "$T/err.txt")"
 fi
