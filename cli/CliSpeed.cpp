@@ -49,13 +49,21 @@ std::vector<TSpeedEntry> WriteSpeedList(TSCSIDevice &dev, uint8_t discType) {
   const int step = cd ? 176 : IsBD(discType) ? kBDSpeed1x / 2 : 700;
   const char *format = cd ? "0X " : "0.0X ";
   std::vector<TSpeedEntry> list;
+  const auto add = [&](uint16_t kbs) {
+    const std::string text = ov::FormatFloat(format, kbs / unit) + ov::FormatFloat("(#,##0 KB/s)", kbs);
+    if (std::none_of(list.begin(), list.end(), [&](const TSpeedEntry &e) { return e.Text == text; }))
+      list.push_back({text, kbs});
+  };
+  // The medium's own list when the drive gives one; otherwise each step the
+  // drive settles on when asked for ever lower speeds.
+  for (uint16_t kbs : dev.MediumWriteSpeeds())
+    add(kbs);
+  if (!list.empty())
+    return list;
   const uint16_t before = dev.GetCurrentWriteSpeed();
   for (int speed = dev.GetMaxWriteSpeed(); speed > 0; speed -= step) {
     dev.SetWriteSpeed(static_cast<uint16_t>(speed));
-    const uint16_t actual = dev.GetCurrentWriteSpeed();
-    const std::string text = ov::FormatFloat(format, actual / unit) + ov::FormatFloat("(#,##0 KB/s)", actual);
-    if (std::none_of(list.begin(), list.end(), [&](const TSpeedEntry &e) { return e.Text == text; }))
-      list.push_back({text, actual});
+    add(dev.GetCurrentWriteSpeed());
   }
   // Listing the speeds leaves the drive as it found it.
   if (!list.empty())

@@ -206,7 +206,7 @@ private:
   unsigned Adapters() const { return slots_.empty() ? 0 : unsigned(slots_.rbegin()->first / kTargetsPerAdapter) + 1; }
 
   void RefreshLocked() {
-    const bool watched = watch_ >= 0 && notifyPid_ == getpid();
+    const bool watched = watch_ >= 0 && notifyPid_ == ProcessId();
     if (folder_ != DrivesFolderPath() || (watched ? FolderEvents() : !(FolderStamp(folder_) == stamp_)))
       RescanLocked();
   }
@@ -215,7 +215,7 @@ private:
   // an empty queue costs one read where a stat of the folder's path cost a
   // path lookup per command. Without it the folder's stamp is compared.
   void WatchFolder() {
-    const pid_t pid = getpid();
+    const pid_t pid = ProcessId();
     if (notifyPid_ != pid) {
       // A forked child must not share its parent's queue.
       if (notify_ >= 0)

@@ -267,32 +267,37 @@ void CmdFormatUnit(TCmd &c) {
     c.Check(5, 0x24, 0);
     return;
   }
-  if (blocks > d.Capacity && blocks != 0xFFFFFFFF) {
+  if (blocks > d.RawCapacity() && blocks != 0xFFFFFFFF) {
     c.Check(5, 0x26, 0);
     return;
   }
   double seconds = 0;
   if (prof == PROF_BDR) {
-    // Spare areas (32h) on a blank BD-R only; the user capacity is not
-    // reduced by them here.
+    // Spare areas (32h) on a blank BD-R only; they come off its user
+    // capacity, and the user blocks asked for choose their size.
     const bool blank = d.Tracks.size() == 1 && !d.Tracks[0].Written && !d.Tracks[0].Reserved;
-    if (ftype != 0x32 || d.Formatted || !blank) {
+    const int64_t spare = BdSpareFor(d.RawCapacity(), blocks);
+    if (ftype != 0x32 || d.Formatted || !blank || spare < 0) {
       c.Check(5, 0x26, 0);
       return;
     }
     seconds = 10;
     d.Formatted = true;
+    d.SetSpareBlocks(uint32_t(spare));
   } else if (prof == PROF_BDRE) {
     // With spare areas (00h, 30h) or without (31h). Type 30h with subtype
     // 10b is a full format: every cluster is certified at 2x, and what the
     // disc held is gone. A quick format only rewrites the defect lists.
-    if (ftype != 0x00 && ftype != 0x30 && ftype != 0x31) {
+    // Spare areas come off the user capacity: type 00h takes the default
+    // size, 30h the one that leaves the user blocks asked for, 31h none.
+    const int64_t spare = ftype == 0x31 ? 0 : BdSpareFor(d.RawCapacity(), ftype == 0x00 ? 0 : blocks);
+    if ((ftype != 0x00 && ftype != 0x30 && ftype != 0x31) || spare < 0) {
       c.Check(5, 0x26, 0);
       return;
     }
     const bool certify = ftype == 0x30 && (c.Buf[8] & 0x03) == 2;
     if (certify) {
-      seconds = double(d.Capacity) * 2048 / (8990.0 * 1000);
+      seconds = double(d.RawCapacity()) * 2048 / (8990.0 * 1000);
       ClearData(d);
       CacheForget(d);
       d.MaxWritten = 0;
@@ -301,6 +306,7 @@ void CmdFormatUnit(TCmd &c) {
     }
     d.Formatted = true;
     d.NoSpares = ftype == 0x31;
+    d.SetSpareBlocks(uint32_t(spare));
   } else if (prof == PROF_DVDPRW) {
     if (ftype != 0x26) {
       c.Check(5, 0x26, 0);

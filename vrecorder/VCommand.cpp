@@ -494,7 +494,7 @@ TResult ExecuteCommand(const std::string &driveDir, const uint8_t *cdb, int cdbL
     TWatcher &w = caches.Watch;
     // A forked child shares its parent's open files, and with them the
     // folder's flock and the inotify queue: it opens its own.
-    const pid_t pid = getpid();
+    const pid_t pid = ProcessId();
     if (w.Pid != pid)
       w.Open(pid, caches.Entries);
     if (e.Pid != pid) {

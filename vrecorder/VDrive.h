@@ -10,6 +10,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct inotify_event;
@@ -123,6 +124,9 @@ struct TDrive {
   std::string Image;            // ROM media: the image file
   bool Formatted = false;       // DVD+RW / DVD-RW restricted overwrite / DVD-RAM / BD-RE
   bool NoSpares = false;        // BD-RE formatted without spare areas: no defect management
+  // Blocks a BD format gave to spare areas: the user capacity is Capacity,
+  // the whole disc Capacity + SpareBlocks.
+  uint32_t SpareBlocks = 0;
   bool Finalized = false;
   bool DaoOnly = false;         // DVD-RW after a minimal blank
   int ClosedSessions = 0;
@@ -174,6 +178,9 @@ struct TDrive {
   uint32_t TrackEnd(const TTrack &t) const { return t.Start + TrackSize(t); }
   std::vector<uint16_t> WriteSpeedsForMedium() const;
   uint16_t MaxReadSpeed() const;
+  uint32_t RawCapacity() const { return Capacity + SpareBlocks; }
+  // Gives `spare` blocks of the whole disc to spare areas (0: none).
+  void SetSpareBlocks(uint32_t spare);
 
   void LoadMedium(const TMediaType &t, uint32_t capacity);
   void ResetRuntime();
@@ -227,6 +234,9 @@ private:
 };
 
 double NowSeconds();   // wall clock, shared between processes
+// This process's id, kept in memory (and renewed in a forked child) rather
+// than asked of the kernel for every command.
+pid_t ProcessId();
 // SKARVO_VDRIVE_CLOCK, else the drive's clock; 0 there means "as fast as the
 // host" and gives infinity: nothing then takes any time.
 double ClockFactor(const TDrive &d);
@@ -312,7 +322,23 @@ void CmdSetStreaming(TCmd &c);
 void CmdReadBufferCapacity(TCmd &c);
 void CmdSynchronizeCache(TCmd &c);
 void CmdSendOpc(TCmd &c);
+void CmdGetPerformance(TCmd &c);
+// The most bytes a GET PERFORMANCE CDB asks for (its descriptor count).
+uint32_t GetPerformanceLength(const uint8_t *cdb);
 void StartLongOp(TDrive &d, const std::string &op, double seconds);
+// BD spare areas, in blocks of a disc of `raw` blocks (one or two layers of
+// 12,219,392): at least the inner zone of each layer (4,096 clusters of 32
+// blocks), by default inner and outer zones (12,288 clusters a layer), at
+// most what leaves 5,796,864 user blocks a layer.
+struct TBdSpares {
+  uint32_t Min = 0, Default = 0, Max = 0;
+};
+TBdSpares BdSpares(uint32_t raw);
+// The spare blocks a BD format with spare areas leaves when asked for
+// `blocks` user blocks (0 or FFFFFFFFh: the default), rounded to whole
+// clusters; -1 when that size is outside the range.
+int64_t BdSpareFor(uint32_t raw, uint32_t blocks);
+
 // Blocks from the end of the session just closed (ClosedSessions counts it)
 // to the start of the next one.
 uint32_t SessionGap(const TDrive &d);
@@ -333,6 +359,8 @@ void BufferReset(TDrive &d);
 bool FaultFires(TDrive &d, size_t i);
 // The write speed in effect (KB/s): the largest step not above the one asked.
 uint16_t CurrentWriteSpeed(const TDrive &d);
+// The read speed in effect (KB/s): the one asked, at most the medium's maximum.
+uint16_t CurrentReadSpeed(const TDrive &d);
 // Applies the `corrupt` faults covering blocks [lba, lba + n) just recorded.
 void CorruptRecorded(TCmd &c, uint32_t lba, uint32_t n);
 

@@ -2,6 +2,7 @@
 #include "VDrive.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/falloc.h>
 #include <fstream>
 #include <limits>
@@ -226,6 +228,7 @@ void TDrive::LoadMedium(const TMediaType &t, uint32_t capacity) {
   Image.clear();
   Formatted = (t.Profile == PROF_DVDRAM);
   NoSpares = false;
+  SpareBlocks = 0;
   Finalized = false;
   DaoOnly = false;
   ClosedSessions = 0;
@@ -238,6 +241,41 @@ void TDrive::LoadMedium(const TMediaType &t, uint32_t capacity) {
   UnitAttention = true;
 }
 
+void TDrive::SetSpareBlocks(uint32_t spare) {
+  const uint32_t raw = RawCapacity();
+  SpareBlocks = std::min(spare, raw);
+  Capacity = raw - SpareBlocks;
+  MaxWritten = std::min(MaxWritten, Capacity);
+}
+
+TBdSpares BdSpares(uint32_t raw) {
+  constexpr uint32_t kLayer = 12219392, kCluster = 32;
+  const uint32_t layers = raw > kLayer ? 2 : 1;
+  TBdSpares s;
+  s.Min = 4096 * kCluster * layers;
+  s.Default = 12288 * kCluster * layers;
+  s.Max = (kLayer - 5796864) * layers;
+  // A disc smaller than a real one (--capacity) keeps at least a cluster of user blocks.
+  const uint32_t most = raw > kCluster ? raw - kCluster : 0;
+  s.Min = std::min(s.Min, most);
+  s.Default = std::min(s.Default, most);
+  s.Max = std::min(s.Max, most);
+  return s;
+}
+
+int64_t BdSpareFor(uint32_t raw, uint32_t blocks) {
+  const TBdSpares s = BdSpares(raw);
+  if (blocks == 0 || blocks == 0xFFFFFFFFu)
+    return s.Default;
+  const uint64_t user = (uint64_t(blocks) + 31) / 32 * 32;
+  if (user > raw)
+    return -1;
+  const uint64_t spare = raw - user;
+  if (spare < s.Min || spare > s.Max)
+    return -1;
+  return int64_t(spare);
+}
+
 void TDrive::RemoveMedium() {
   const bool had = Medium != "none" && !TrayOpen;
   Medium = "none";
@@ -247,6 +285,7 @@ void TDrive::RemoveMedium() {
   Tracks.clear();
   ClosedSessions = 0;
   Finalized = Formatted = DaoOnly = NoSpares = false;
+  SpareBlocks = 0;
   MaxWritten = 0;
   Timestamp.clear();
   Prevent = false;
@@ -477,6 +516,25 @@ TDriveLock::~TDriveLock() {
     flock(fd_, LOCK_UN);
     close(fd_);
   }
+}
+
+namespace {
+
+std::atomic<pid_t> gPid{0};
+
+void ForgetPid() { gPid.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+pid_t ProcessId() {
+  pid_t pid = gPid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const int registered = pthread_atfork(nullptr, nullptr, ForgetPid);
+    (void)registered;
+    pid = getpid();
+    gPid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
 }
 
 double NowSeconds() {

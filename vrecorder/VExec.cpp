@@ -135,7 +135,7 @@ static void CmdRequestSense(TCmd &c) {
 
 uint16_t CurrentWriteSpeed(const TDrive &d) { return PickSpeed(d.WriteSpeedsForMedium(), d.WriteSpeed); }
 
-static uint16_t CurrentReadSpeed(const TDrive &d) {
+uint16_t CurrentReadSpeed(const TDrive &d) {
   const uint16_t mx = d.MaxReadSpeed();
   return d.ReadSpeed && d.ReadSpeed < mx ? d.ReadSpeed : mx;
 }
@@ -444,6 +444,13 @@ static std::vector<TFeature> Features(const TDrive &d) {
     wr[12 + 1] = d.CanWrite("BD-R") ? 0x02 : 0;
     f.push_back({0x0041, 0, false, prof == PROF_BDR || prof == PROF_BDRE, wr});
   }
+  // Real-Time Streaming: SET STREAMING, SET CD SPEED, READ BUFFER CAPACITY
+  // in blocks and GET PERFORMANCE; a writer lists its write speeds in page
+  // 2Ah (MP2A) and as GET PERFORMANCE type 03h descriptors (WSPD).
+  constexpr uint8_t kStreamWriting = 0x01, kWriteSpeedPerf = 0x02, kPage2ASpeeds = 0x04, kSetCdSpeed = 0x08,
+                    kBufferBlocks = 0x10;
+  const uint8_t rts = uint8_t(kSetCdSpeed | kBufferBlocks | (w ? kStreamWriting | kWriteSpeedPerf | kPage2ASpeeds : 0));
+  f.push_back({0x0107, 4, false, prof != PROF_NONE, {rts, 0, 0, 0}});
   return f;
 }
 
@@ -521,6 +528,7 @@ const char *CommandName(uint8_t op) {
   case 0x5C: return "READ-BUFFER-CAPACITY";
   case 0xA1: return "BLANK";
   case 0xA8: return "READ(12)";
+  case 0xAC: return "GET-PERFORMANCE";
   case 0xAA: return "WRITE(12)";
   case 0xB6: return "SET-STREAMING";
   case 0xBB: return "SET-CD-SPEED";
@@ -620,6 +628,9 @@ void Dispatch(TCmd &c) {
   case 0x25:
     c.Len = std::min<uint32_t>(c.Len, 8);
     break;
+  case 0xAC:
+    c.Len = std::min(c.Len, GetPerformanceLength(c.Cdb));
+    break;
   default:
     break;
   }
@@ -686,6 +697,7 @@ void Dispatch(TCmd &c) {
   case 0xA1: CmdBlank(c); break;
   case 0xA8: CmdRead10(c); break;
   case 0xAA: CmdWrite10(c); break;
+  case 0xAC: CmdGetPerformance(c); break;
   case 0xB6: CmdSetStreaming(c); break;
   case 0xBB: CmdSetCdSpeed(c); break;
   case 0xBF: CmdSendDvdStructure(c); break;

@@ -277,6 +277,10 @@ bool InsertMedium(const std::string &name, const std::string &media, uint32_t ca
     next.Formatted = next.Formatted || formatted;
     if (next.Formatted)
       next.Tracks.clear();
+    // A BD-RE comes formatted as a drive's quick format leaves it: with the
+    // default spare areas, which the user capacity loses.
+    if (formatted && t->Profile == PROF_BDRE)
+      next.SetSpareBlocks(BdSpares(next.RawCapacity()).Default);
     if (absImage.empty()) {
       ClearData(next);
       d = std::move(next);

@@ -377,20 +377,23 @@ void CmdReadFormatCapacities(TCmd &c) {
     break;
   case PROF_BDR:
   case PROF_BDRE: {
-    // Spare areas: 4096 clusters of 32 sectors in the inner zone of each
-    // layer, and by default 8192 more in the outer zone.
-    const uint32_t layers = d.Capacity > 12219392 ? 2 : 1;
-    const uint32_t inner = 131072 * layers, standard = 393216 * layers;
+    // The current size (the user capacity once formatted, spare areas
+    // off), then the formats of the whole disc: the default spare areas,
+    // the smallest (inner zones only) and none.
+    const uint32_t raw = d.RawCapacity();
+    const TBdSpares spares = BdSpares(raw);
+    if (d.Formatted)
+      add(d.Capacity, 2, 2048);
+    else
+      add(raw, 1, 2048);
+    const uint32_t clusters = spares.Default / 32;  // type-dependent parameter: spare clusters
+    add(raw - spares.Default, 0x00 << 2, clusters);
     if (prof == PROF_BDR) {
-      add(d.Capacity, d.Formatted ? 2 : 1, 2048);
-      add(d.Capacity - standard, 0x00 << 2, 0x3000);
-      add(d.Capacity - standard, 0x32 << 2, 0);
-      add(d.Capacity - inner, 0x32 << 2, 0);
+      add(raw - spares.Default, 0x32 << 2, 0);
+      add(raw - spares.Min, 0x32 << 2, 0);
     } else {
-      add(d.Capacity, d.Formatted ? 2 : 1, 2048);
-      add(d.Capacity - standard, 0x00 << 2, 0x3000);
-      add(d.Capacity - standard, 0x30 << 2, 0x3000);
-      add(d.Capacity, 0x31 << 2, 0);
+      add(raw - spares.Default, 0x30 << 2, clusters);
+      add(raw, 0x31 << 2, 0);
     }
     break;
   }

@@ -125,6 +125,7 @@ std::string SerializeDrive(const TDrive &d) {
     o << "image = " << d.Image << "\n";
   o << "formatted = " << (d.Formatted ? 1 : 0) << "\n";
   o << "no_spares = " << (d.NoSpares ? 1 : 0) << "\n";
+  o << "spare_blocks = " << d.SpareBlocks << "\n";
   o << "finalized = " << (d.Finalized ? 1 : 0) << "\n";
   o << "dao_only = " << (d.DaoOnly ? 1 : 0) << "\n";
   o << "closed_sessions = " << d.ClosedSessions << "\n";
@@ -277,6 +278,8 @@ static TApplied ApplySetting(TDrive &d, const std::string &k, const std::string 
     ok = ToFlag(v, d.Formatted);
   else if (k == "no_spares")
     ok = ToFlag(v, d.NoSpares);
+  else if (k == "spare_blocks")
+    num(d.SpareBlocks);
   else if (k == "finalized")
     ok = ToFlag(v, d.Finalized);
   else if (k == "dao_only")

@@ -333,6 +333,10 @@ public:
   bool ReadBufferCapacity(uint32_t &Size, uint32_t &Free);
   bool SetStreaming(const void *Descriptor, uint16_t Length);
   bool SetCDSpeed(uint16_t Read, uint16_t Write);
+  // GET PERFORMANCE of Type (00h performance, 03h write speeds), at most
+  // MaxDescriptors descriptors; DataType is CDB byte 1 (type 00h: Write 04h,
+  // Except 03h).
+  bool GetPerformance(uint8_t Type, uint8_t DataType, uint16_t MaxDescriptors, void *Buffer, uint32_t Length);
   bool SendDVDStructure(uint8_t Format, const void *Data, uint16_t Length);
   bool WriteDVDTimestamp(ov::TDateTime When);
 
@@ -368,6 +372,10 @@ public:
   uint16_t GetMaxWriteSpeed();
   uint16_t GetMaxReadSpeed();
   uint16_t GetCurrentWriteSpeed();
+  // The write speeds (kB/s, fastest first, no repeats) of the loaded medium
+  // as GET PERFORMANCE type 03h lists them, when the drive says it does
+  // (feature 0107h, WSPD); empty when it does not or lists none.
+  std::vector<uint16_t> MediumWriteSpeeds();
 
   // Set by every READ BUFFER CAPACITY; written by the write thread and
   // polled by the caller's progress display.

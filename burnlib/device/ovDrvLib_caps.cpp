@@ -1,6 +1,8 @@
 // Drive selection, identity, capabilities, quirks and write-mode probing.
 #include "ovDrvLib.h"
 
+#include "ovBytes.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -218,6 +220,38 @@ void TSCSIDevice::ApplyCapabilitiesPage() {
 uint16_t TSCSIDevice::GetMaxWriteSpeed() { return ReadCapabilities() ? CapMaxWriteSpeed : 0; }
 uint16_t TSCSIDevice::GetMaxReadSpeed() { return ReadCapabilities() ? CapMaxReadSpeed : 0; }
 uint16_t TSCSIDevice::GetCurrentWriteSpeed() { return ReadCapabilities() ? CapCurWriteSpeed : 0; }
+
+std::vector<uint16_t> TSCSIDevice::MediumWriteSpeeds() {
+  // Feature 0107h (Real-Time Streaming): its WSPD bit says the drive lists
+  // write speeds through GET PERFORMANCE.
+  constexpr uint16_t kFeatureRealTimeStreaming = 0x0107;
+  constexpr int kFeatureCode = 8, kFeatureFlags = 12;
+  constexpr uint8_t kWSPD = 0x02;
+  alignas(8) uint8_t cfg[32] = {};
+  if (!GetConfiguration(2, kFeatureRealTimeStreaming, cfg, sizeof cfg) ||
+      ov::GetBE16(cfg + kFeatureCode) != kFeatureRealTimeStreaming || !(cfg[kFeatureFlags] & kWSPD))
+    return {};
+  // Type 03h: an 8-byte header, then 16-byte write speed descriptors with
+  // the speed in bytes 12-15.
+  constexpr uint8_t kTypeWriteSpeed = 0x03;
+  constexpr uint16_t kMaxDescriptors = 32;
+  constexpr size_t kHeader = 8, kDescriptor = 16, kWriteSpeed = 12;
+  alignas(8) uint8_t buf[kHeader + kDescriptor * kMaxDescriptors] = {};
+  if (!GetPerformance(kTypeWriteSpeed, 0, kMaxDescriptors, buf, sizeof buf))
+    return {};
+  const size_t available = ov::GetBE32(buf) + 4;
+  const size_t end = std::min(available, sizeof buf);
+  std::vector<uint16_t> speeds;
+  for (size_t at = kHeader; at + kDescriptor <= end; at += kDescriptor) {
+    const uint32_t kbs = ov::GetBE32(buf + at + kWriteSpeed);
+    if (kbs == 0)
+      continue;
+    speeds.push_back(static_cast<uint16_t>(std::min<uint32_t>(kbs, 0xFFFF)));
+  }
+  std::sort(speeds.rbegin(), speeds.rend());
+  speeds.erase(std::unique(speeds.begin(), speeds.end()), speeds.end());
+  return speeds;
+}
 
 void TSCSIDevice::SetWriteSpeed(uint16_t Value) {
   SetCDSpeed(ReadSpeed, Value);

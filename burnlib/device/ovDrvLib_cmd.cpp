@@ -1,6 +1,7 @@
 // One operation per MMC command the library sends, and the readiness waits.
 #include "ovDrvLib.h"
 
+#include "ovBytes.h"
 #include "ovSync.h"
 
 #include <algorithm>
@@ -280,6 +281,16 @@ bool TSCSIDevice::SetCDSpeed(uint16_t Read, uint16_t Write) {
   Put16(cdb + 2, Read ? Read : 0xFFFF);
   Put16(cdb + 4, Write ? Write : 0xFFFF);
   return Exec(12, cdb, kNone, nullptr, 0, 10000);
+}
+
+bool TSCSIDevice::GetPerformance(uint8_t Type, uint8_t DataType, uint16_t MaxDescriptors, void *Buffer,
+                                 uint32_t Length) {
+  constexpr uint8_t kOpGetPerformance = 0xAC;
+  constexpr int kCdbMaxDescriptors = 8, kCdbType = 10;
+  uint8_t cdb[12] = {kOpGetPerformance, DataType};
+  ov::PutBE16(cdb + kCdbMaxDescriptors, MaxDescriptors);
+  cdb[kCdbType] = Type;
+  return Exec(12, cdb, kIn, Buffer, Length, 10000);
 }
 
 bool TSCSIDevice::SendDVDStructure(uint8_t Format, const void *Data, uint16_t Length) {

@@ -235,8 +235,11 @@ void TCacheThread::SetPriority(uint8_t level) {
   priorityLevel_.store(level);
   if (!PrioritiesReversible())
     return;
-  static const ov::TThreadPriority map[] = {ov::tpIdle, ov::tpLowest, ov::tpLower, ov::tpNormal};
-  ov::SetCurrentThreadPriority(map[level]);
+  // The level says how urgently the producer works; the thread itself stays
+  // at normal priority. Lowered (nice 5 to 19), it waits behind every other
+  // busy process of the machine each time room appears, and a fast drive's
+  // buffer runs dry meanwhile.
+  ov::SetCurrentThreadPriority(ov::tpNormal);
 }
 
 void TCacheThread::Execute() {

@@ -10,6 +10,8 @@ namespace {
 
 // Writes between two questions to the drive while its buffer has room.
 constexpr int32_t kPollEvery = 5;
+// A wait for room lasts until this part of the buffer is free.
+constexpr uint32_t kRefillDivisor = 8;
 
 }  // namespace
 
@@ -18,6 +20,7 @@ void TWritePace::Start(uint16_t SpeedKBs, bool Polling, uint32_t Free) {
   polling_ = Polling;
   known_ = Polling;
   free_ = Free;
+  size_ = 0;
   countdown_ = kPollEvery;
 }
 
@@ -31,6 +34,8 @@ bool TWritePace::Poll(TSCSIDevice &Dev) {
   uint32_t size = 0, free = 0;
   known_ = Dev.ReadBufferCapacity(size, free);
   free_ = free == 0xFFFFFFFFu ? size : free;  // as the device layer reads "unknown"
+  if (known_)
+    size_ = size;
   countdown_ = kPollEvery;
   return known_;
 }
@@ -44,12 +49,13 @@ bool TWritePace::BeforeWrite(TSCSIDevice &Dev, uint32_t Bytes) {
   // Room already, or nothing to go by: the write itself will tell.
   if (!known_ || free_ >= Bytes || speed_ == 0)
     return !AbortRequested.load();
-  const uint32_t ms = RecordMs(Bytes - free_);
+  const uint32_t room = std::max(Bytes, std::min(size_, size_ / kRefillDivisor));
+  const uint32_t ms = RecordMs(room - free_);
   if (!PauseUnlessAborted(ms))
     return false;
   // Recorded meanwhile, as far as the speed tells; the next write that
   // finds too little room asks the drive again.
-  free_ = Bytes;
+  free_ = room;
   return true;
 }
 

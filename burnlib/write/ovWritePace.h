@@ -4,7 +4,10 @@
 // Rather than resending into a full buffer after a fixed pause, the loop
 // asks READ BUFFER CAPACITY how much room there is and waits about as long
 // as the drive needs to record the difference: the buffer stays nearly full
-// and the drive records at its own speed.
+// and the drive records at its own speed. A wait lasts until an eighth of
+// the buffer is free, so that a fast drive is fed by a burst of writes per
+// wake-up rather than one, and a late wake-up on a busy host still finds
+// most of the buffer full.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +23,9 @@ public:
 
   // Before a write of Bytes: asks the drive for its free buffer when its
   // last answer, less what was sent since, leaves no room (at least every
-  // fifth write), and waits until the buffer should have room. False when
-  // the write was aborted meanwhile.
+  // fifth write), and waits until the buffer should have room for Bytes or
+  // an eighth of its size, whichever is more. False when the write was
+  // aborted meanwhile.
   bool BeforeWrite(TSCSIDevice &Dev, uint32_t Bytes);
   // A write of Bytes went through.
   void Sent(uint32_t Bytes);
@@ -45,6 +49,7 @@ private:
   bool polling_ = false;
   bool known_ = false;  // free_ holds an answer, less what was sent since
   uint32_t free_ = 0;
+  uint32_t size_ = 0;  // the buffer's size as the drive last said, 0 unknown
   int32_t countdown_ = 0;
 };
 

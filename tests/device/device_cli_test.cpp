@@ -345,3 +345,77 @@ TEST_F(VDriveTest, CliDriveCommandsEndWithinTheirTimeOut) {
     ASSERT_TRUE(vrec::ClearFaults("w", err)) << err;
   }
 }
+
+// The write speeds `capabilities` lists come from the medium's GET
+// PERFORMANCE write-speed descriptors; a drive that does not answer them
+// gets its speeds probed through SET CD SPEED and page 2Ah, with the same
+// result.
+TEST_F(VDriveTest, CliSpeedListComesFromGetPerformance) {
+  AddDrive("bd", "bd-writer");
+  Insert("bd", "BD-R");
+  const std::string bdr = "Write Speeds : max, 12.0x (53940 KB/s), 10.0x (44950 KB/s), 8.0x (35960 KB/s), "
+                          "6.0x (26970 KB/s), 4.0x (17980 KB/s), 2.0x (8990 KB/s)";
+  ClearLog("bd");
+  TRun caps = RunSkarvo("capabilities --drive bd");
+  ASSERT_EQ(caps.Status, 0) << caps.Output;
+  EXPECT_TRUE(Has(caps.Output, bdr)) << caps.Output;
+  std::vector<std::string> cdbs = LoggedCdbs("bd");
+  EXPECT_EQ(Count(cdbs, "AC"), 1u);
+  EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(), [](const std::string &c) { return c.substr(20, 2) == "03"; }),
+            1) << "one GET PERFORMANCE, type 03h";
+  EXPECT_EQ(Count(cdbs, "BB"), 0u) << "no speed probing";
+
+  // The list follows the medium: a BD-RE with spare areas records at 2x.
+  Insert("bd", "BD-RE", 0, "", true);
+  caps = RunSkarvo("capabilities --drive bd");
+  EXPECT_TRUE(Has(caps.Output, "Write Speeds : max, 2.0x (8990 KB/s)\n")) << caps.Output;
+
+  // Without an answer to GET PERFORMANCE the speeds are probed.
+  Insert("bd", "BD-R");
+  Fault("bd", "notready count=-1 op=AC ascq=0");
+  ClearLog("bd");
+  caps = RunSkarvo("capabilities --drive bd");
+  ASSERT_EQ(caps.Status, 0) << caps.Output;
+  EXPECT_TRUE(Has(caps.Output, bdr)) << caps.Output;
+  cdbs = LoggedCdbs("bd");
+  EXPECT_GE(Count(cdbs, "AC"), 1u);
+  EXPECT_GE(Count(cdbs, "BB"), 6u);
+}
+
+// A BD-RE formatted with spare areas holds less than the whole disc: an
+// image that would fit the disc but not its user area is refused before
+// anything is written, and one that fits the user area is burned.
+TEST_F(VDriveTest, CliBurnOnASparedDiscChecksTheUserArea) {
+  AddDrive("bd", "bd-writer");
+  // A small disc of 400,032 blocks: the default spare areas (393,216
+  // blocks) leave 6,816 user blocks.
+  Insert("bd", "BD-RE", 400032, "", true);
+  Setting("bd", "clock", "0");
+  const auto image = [this](const std::string &name, uint32_t sectors) {
+    const std::string path = root_ + "/" + name;
+    std::ofstream out(path, std::ios::binary);
+    std::vector<char> block(2048, 0);
+    for (uint32_t i = 0; i < sectors; ++i) {
+      std::fill(block.begin(), block.end(), static_cast<char>(i));
+      if (i == 16) {  // a primary volume descriptor, so that the file reads as ISO 9660
+        block[0] = 1;
+        std::memcpy(block.data() + 1, "CD001", 5);
+        block[6] = 1;
+      }
+      out.write(block.data(), block.size());
+    }
+    return path;
+  };
+  ClearLog("bd");
+  TRun big = RunSkarvo("burn-image --drive bd --yes " + image("big.iso", 10000));
+  EXPECT_NE(big.Status, 0) << big.Output;
+  EXPECT_TRUE(Has(big.Output, "FREE")) << big.Output;
+  std::vector<std::string> cdbs = LoggedCdbs("bd");
+  for (const char *op : {"2A", "AA", "04", "5B"})
+    EXPECT_EQ(Count(cdbs, op), 0u) << "nothing written or formatted: " << op;
+
+  TRun fits = RunSkarvo("burn-image --drive bd --yes " + image("fits.iso", 6000));
+  EXPECT_EQ(fits.Status, 0) << fits.Output;
+  cdbs = LoggedCdbs("bd");
+  EXPECT_GT(Count(cdbs, "AA") + Count(cdbs, "2A"), 0u);
+}
