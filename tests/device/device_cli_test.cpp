@@ -361,7 +361,8 @@ TEST_F(VDriveTest, CliSpeedListComesFromGetPerformance) {
   EXPECT_TRUE(Has(caps.Output, bdr)) << caps.Output;
   std::vector<std::string> cdbs = LoggedCdbs("bd");
   EXPECT_EQ(Count(cdbs, "AC"), 1u);
-  EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(), [](const std::string &c) { return c.substr(20, 2) == "03"; }),
+  EXPECT_EQ(std::count_if(cdbs.begin(), cdbs.end(),
+                          [](const std::string &c) { return c.size() >= 22 && c.compare(0, 2, "AC") == 0 && c.compare(20, 2, "03") == 0; }),
             1) << "one GET PERFORMANCE, type 03h";
   EXPECT_EQ(Count(cdbs, "BB"), 0u) << "no speed probing";
 
