@@ -185,6 +185,9 @@ TEST_F(VrecPerfTest, SpareAreasOnBdRAndOnTwoLayers) {
   TReply fc = FormatCapacities(t);
   EXPECT_EQ(Be32(fc.Data, 4), 12088320u);
   EXPECT_EQ(Be32(fc.Data, 28), 12088320u) << "the smallest spare areas, of the whole disc";
+  // As a real drive reports it after this pre-format: the write speed
+  // descriptors end at 12,088,319.
+  EXPECT_EQ(WriteSpeeds(t, 12088319).size(), 6u);
   ASSERT_TRUE(SetWriteType(0, false, 3, t).Good());
   ASSERT_TRUE(Write(0, 32, 0x22, t).Good());
   EXPECT_EQ(Be32(TrackInfo(1, t).Data, 16), 12088320u - 32);
