@@ -38,7 +38,7 @@ head -c $((mib << 20)) /dev/urandom >"$W/image.iso"
 for _ in 1 2 3 4; do cat "$W/image.iso"; done >"$W/image-bd.iso"
 buffer_kb=$("$SKARVO" vdrive list 2>/dev/null >/dev/null; awk -F' = ' '$1 == "buffer_kb" { print $2 }' "$W/vdrives/pace/settings")
 
-# One run on MEDIUM: prints "ratio speed_kbs seconds".
+# One run on MEDIUM: prints "ratio speed_kbs seconds underruns underrun_seconds".
 run() {
   local medium=$1 settings=$W/vdrives/pace/settings log=$W/vdrives/pace/commands.log
   rm -f "$W/settings.at-flush"
@@ -64,9 +64,12 @@ run() {
   wait "$watcher" || true
   watcher=""
   # The speed the drive recorded the burn's writes at.
-  local speed
+  local speed underruns stood
   speed=$(awk -F' = ' '$1 == "recorded_speed" { print $2 }' "$W/settings.at-flush")
-  awk -v speed="${speed:-0}" -v buf="$buffer_kb" '
+  # Times the drive's buffer ran dry, and for how long: where the rate went.
+  underruns=$(awk -F' = ' '$1 == "underruns" { print $2 }' "$W/settings.at-flush")
+  stood=$(awk -F' = ' '$1 == "underrun_seconds" { print $2 }' "$W/settings.at-flush")
+  awk -v speed="${speed:-0}" -v buf="$buffer_kb" -v under="${underruns:-0}" -v stood="${stood:-0}" '
     function ts(s,   t, h, m, sec) {  # 2026-12-08T07:47:17.123Z -> seconds of the day
       t = substr(s, 12, 12); h = substr(t, 1, 2); m = substr(t, 4, 2); sec = substr(t, 7, 6)
       return h * 3600 + m * 60 + sec
@@ -78,8 +81,8 @@ run() {
     }
     END {
       secs = last - first
-      if (secs <= 0 || speed == 0) { print "0 " speed " 0"; exit }
-      printf "%.3f %d %.3f\n", (bytes - buf * 1024) / secs / (speed * 1000), speed, secs
+      if (secs <= 0 || speed == 0) { print "0 " speed " 0 " under " " stood; exit }
+      printf "%.3f %d %.3f %d %.3f\n", (bytes - buf * 1024) / secs / (speed * 1000), speed, secs, under, stood
     }' "$log"
 }
 
@@ -87,8 +90,8 @@ printf "image: %d MiB of random data, drive buffer %s KB, recorder clock 1, libr
 for medium in ${PACE_MEDIA:-CD-R DVD-R DVD+R BD-R}; do
   ratios=()
   for _ in $(seq "$runs"); do
-    read -r ratio speed secs <<<"$(run "$medium")"
-    echo "$medium: write phase ${secs} s, ratio ${ratio} against ${speed} KB/s" >&2
+    read -r ratio speed secs under stood <<<"$(run "$medium")"
+    echo "$medium: write phase ${secs} s, ratio ${ratio} against ${speed} KB/s, buffer ran dry ${under} times (${stood} s)" >&2
     ratios+=("$ratio")
   done
   printf "%s\n" "${ratios[@]}" | sort -n | awk -v m="$medium" -v sp="$speed" '
