@@ -229,6 +229,23 @@ def show_files(p, medium, shot):
         window(p, "frmExtract")))
 
 
+def extract_folder_then_quit(p, ex, source, extract, shot):
+    """Extract Folder in the open extract dialog: the folder extracted equals
+    source; then the dialogs and the program close."""
+    g.click(ex["cmdExtractFolder"][1])
+    g.wait_for("the extraction", lambda: (lambda d: d["cmdClose"][0] == "widget" and
+                                          d["lblExtract"][2].startswith("Extracting: "))(window(p, "frmExtract")[0]),
+               120)
+    p.shot("frmExtract", shot)
+    if not same_tree(source, extract):
+        g.fail("the extracted folder differs: %s" % os.listdir(extract))
+    g.click(window(p, "frmExtract")[0]["cmdClose"][1])
+    wait_gone(p, "frmExtract")
+    g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
+    wait_gone(p, "frmDiscInfo")
+    p.close()
+
+
 def case_BurnFolderThenExtract(scratch):
     """A folder dropped on the window, burned to a DVD+RW, read back."""
     home = os.path.join(scratch, "home")
@@ -294,17 +311,7 @@ def case_BurnFolderThenExtract(scratch):
         g.click(inner[0][1])
         g.wait_for("the files of 'inner'", lambda: len([r for r in window(p, "frmExtract")[1]
                                                         if r[0] == "lvwFiles"]) == 2)
-        g.click(ex["cmdExtractFolder"][1])
-        g.wait_for("the extraction", lambda: (lambda d: d["cmdClose"][0] == "widget" and
-                                              d["lblExtract"][2].startswith("Extracting: "))(window(p, "frmExtract")[0]))
-        p.shot("frmExtract", "extract-folder-done.png")
-        if not same_tree(os.path.join(docs, "inner"), extract):
-            g.fail("the extracted folder differs: %s" % os.listdir(extract))
-        g.click(window(p, "frmExtract")[0]["cmdClose"][1])
-        wait_gone(p, "frmExtract")
-        g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
-        wait_gone(p, "frmDiscInfo")
-        p.close()
+        extract_folder_then_quit(p, ex, os.path.join(docs, "inner"), extract, "extract-folder-done.png")
     finally:
         p.kill()
 
@@ -517,17 +524,7 @@ def case_ExtractCancel(scratch):
         p.shot("frmExtract", "extract-cancelled.png")
 
         g.vdrive(scratch, "fault", "rom1", "--clear")
-        g.click(ex["cmdExtractFolder"][1])
-        g.wait_for("the second extract", lambda: (lambda d: d["cmdClose"][0] == "widget" and
-                                                  d["lblExtract"][2].startswith("Extracting: "))(
-            window(p, "frmExtract")[0]), 120)
-        if not same_tree(src, extract):
-            g.fail("the second extract differs: %s" % os.listdir(extract))
-        g.click(window(p, "frmExtract")[0]["cmdClose"][1])
-        wait_gone(p, "frmExtract")
-        g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
-        wait_gone(p, "frmDiscInfo")
-        p.close()
+        extract_folder_then_quit(p, ex, src, extract, "extract-after-cancel.png")
     finally:
         p.kill()
 
