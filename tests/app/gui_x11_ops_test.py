@@ -565,12 +565,13 @@ def case_JolietLongName(scratch):
         r = subprocess.run([g.CLI, "vdrive", "export", "dvd1", image], env=env, capture_output=True, text=True)
         if r.returncode != 0:
             g.fail("export: " + r.stderr)
-        joliet = subprocess.run(["isoinfo", "-J", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()
+        joliet = [n[:-2] if n.endswith(";1") else n for n in subprocess.run(
+            ["isoinfo", "-J", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()]
         rock = subprocess.run(["isoinfo", "-R", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()
         cut = [n for n in joliet if n.startswith("/a long")]
         if "/" + long_name not in rock:
             g.fail("Rock Ridge does not hold the whole name: %s" % rock)
-        if "/short.txt" not in joliet or len(cut) != 1 or len(cut[0]) - 1 > 110 or not long_name.startswith(
+        if "/short.txt" not in joliet or len(cut) != 1 or len(cut[0]) - 1 > 108 or not long_name.startswith(
                 cut[0][1:101]):
             g.fail("the Joliet tree holds: %s" % joliet)
         p.close()
