@@ -510,6 +510,7 @@ def case_ExtractCancel(scratch):
         # The drive's own time-out for a read is 10 s.
         if took > 6:
             g.fail("Cancel took %.1f s" % took)
+        print("Cancel ended the extract in %.2f s" % took, flush=True)
         ex = window(p, "frmExtract")[0]
         if ex["lblExtract"][2] != "Extraction cancelled.":
             g.fail("after Cancel the dialog reads %r" % ex["lblExtract"][2])
