@@ -162,6 +162,23 @@ def case_erase(scratch):
         p.kill()
 
 
+def skarvo(scratch, *args):
+    """Runs the command line with the test's folders; its output."""
+    env = dict(os.environ)
+    env.update(g.base_env(scratch))
+    r = subprocess.run([g.CLI, *args], env=env, capture_output=True, text=True)
+    if r.returncode != 0:
+        g.fail("skarvo %s: %s" % (args[0], r.stderr))
+    return r.stdout
+
+
+def export_disc(scratch, drive):
+    """The disc in the drive as an image file, for other readers."""
+    image = os.path.join(scratch, "disc.iso")
+    skarvo(scratch, "vdrive", "export", drive, image)
+    return image
+
+
 def same_tree(a, b):
     """True when folders a and b hold the same names and bytes."""
     c = filecmp.dircmp(a, b)
@@ -276,12 +293,7 @@ def case_BurnFolderThenExtract(scratch):
         p.shot("frmMain", "main-window-after-burn.png")
 
         # The tray opened after the burn; the disc as another reader sees it.
-        image = os.path.join(scratch, "disc.iso")
-        env = dict(os.environ)
-        env.update(g.base_env(scratch))
-        r = subprocess.run([g.CLI, "vdrive", "export", "dvd1", image], env=env, capture_output=True, text=True)
-        if r.returncode != 0:
-            g.fail("export: " + r.stderr)
+        image = export_disc(scratch, "dvd1")
         with open(image, "rb") as f:
             f.seek(16 * 2048 + 40)
             label = f.read(32).decode("ascii").rstrip()
@@ -368,11 +380,7 @@ def case_ShowFilesCancel(scratch):
     home = os.path.join(scratch, "home")
     docs = make_docs(home)
     image = os.path.join(scratch, "docs.iso")
-    env = dict(os.environ)
-    env.update(g.base_env(scratch))
-    r = subprocess.run([g.CLI, "build-iso", "-o", image, docs], env=env, capture_output=True, text=True)
-    if r.returncode != 0:
-        g.fail("build-iso: " + r.stderr)
+    skarvo(scratch, "build-iso", "-o", image, docs)
     g.vdrive(scratch, "add", "rom1", "--model", "dvd-writer")
     g.vdrive(scratch, "insert", "rom1", "--media", "DVD-ROM", "--image", image)
     g.vdrive(scratch, "remove", "vd0")
@@ -421,8 +429,6 @@ def case_Capabilities(scratch):
     g.vdrive(scratch, "add", "dvd2", "--model", "dvd-writer")
     g.vdrive(scratch, "remove", "vd0")
     settings(scratch, FirstRun=0, EjectDisc=0)
-    env = dict(os.environ)
-    env.update(g.base_env(scratch))
     p = g.Program(scratch)
     try:
         main_window(p, "dvd2")
@@ -439,14 +445,12 @@ def case_Capabilities(scratch):
                 if boxes.get(name) != want:
                     g.fail("%s: %s reads %r, not %r" % (drive, name, boxes.get(name), want))
             # The command line lists what the drive can do; every box agrees.
-            r = subprocess.run([g.CLI, "capabilities", "--drive", drive], env=env, capture_output=True, text=True)
-            if r.returncode != 0:
-                g.fail("skarvo capabilities: " + r.stderr)
-            listed = {line[4:].strip(): line.startswith("[x]") for line in r.stdout.splitlines()
+            cli = skarvo(scratch, "capabilities", "--drive", drive)
+            listed = {line[4:].strip(): line.startswith("[x]") for line in cli.splitlines()
                       if line.startswith(("[x] ", "[ ] "))}
             shown = {v[:-4].replace("Read BD-ROM", "Read BD"): v.endswith("[x]") for v in boxes.values()}
             if shown != listed or len(shown) != 20:
-                g.fail("%s: the dialog shows %s; the command line says:\n%s" % (drive, shown, r.stdout))
+                g.fail("%s: the dialog shows %s; the command line says:\n%s" % (drive, shown, cli))
             # Every box and label lies inside the dialog, none over another.
             frame = dlg["frmDeviceCapabilities"][1]
             rects = [(n, v[1]) for n, v in dlg.items() if n.startswith(("chk", "lblMax"))]
@@ -476,11 +480,7 @@ def case_ExtractCancel(scratch):
     with open(os.path.join(src, "small.txt"), "wb") as f:
         f.write(b"small\n" * 100)
     image = os.path.join(scratch, "data.iso")
-    env = dict(os.environ)
-    env.update(g.base_env(scratch))
-    r = subprocess.run([g.CLI, "build-iso", "-o", image, src], env=env, capture_output=True, text=True)
-    if r.returncode != 0:
-        g.fail("build-iso: " + r.stderr)
+    skarvo(scratch, "build-iso", "-o", image, src)
     extract = os.path.join(scratch, "extract")
     g.vdrive(scratch, "add", "rom1", "--model", "dvd-writer")
     g.vdrive(scratch, "insert", "rom1", "--media", "DVD-ROM", "--image", image)
@@ -560,12 +560,7 @@ def case_JolietLongName(scratch):
         if note not in result:
             g.fail("the result line reads: " + result)
         p.shot("frmMain", "main-window-joliet-note.png")
-        image = os.path.join(scratch, "disc.iso")
-        env = dict(os.environ)
-        env.update(g.base_env(scratch))
-        r = subprocess.run([g.CLI, "vdrive", "export", "dvd1", image], env=env, capture_output=True, text=True)
-        if r.returncode != 0:
-            g.fail("export: " + r.stderr)
+        image = export_disc(scratch, "dvd1")
         joliet = [n[:-2] if n.endswith(";1") else n for n in subprocess.run(
             ["isoinfo", "-J", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()]
         rock = subprocess.run(["isoinfo", "-R", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()
