@@ -537,7 +537,8 @@ def case_JolietLongName(scratch):
     home = os.path.join(scratch, "home")
     folder = os.path.join(home, "long")
     os.makedirs(folder)
-    long_name = "a long name " + "n" * 140 + ".txt"
+    # Words, so the question wraps the name as it would a user's.
+    long_name = "a long name of many words " + "word " * 25 + "end.txt"
     with open(os.path.join(folder, long_name), "wb") as f:
         f.write(b"kept\n" * 1000)
     with open(os.path.join(folder, "short.txt"), "wb") as f:
