@@ -19,13 +19,15 @@ public:
 
   QWidget *pnlCaps;
   QLabel *lblDeviceName, *lblMaxWriteSpeed, *lblMaxReadSpeed;
-  std::vector<QCheckBox *> Boxes;  // in the order of the table below
+  std::vector<QCheckBox *> Boxes;  // in the order of kRows
   QPushButton *cmdClose;
 
   struct TRow {
     const char *Name;
     const char *Caption;
     int Bit;
+    bool Write;  // shown in the right-hand column
   };
-  static const TRow kRows[17];
+  static constexpr int kRowCount = 20;
+  static const TRow kRows[kRowCount];
 };

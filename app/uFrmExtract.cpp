@@ -100,8 +100,10 @@ TfrmExtract::TfrmExtract(TOrvBurner &burner, TOptions &options, QWidget *parent)
 }
 
 TfrmExtract::~TfrmExtract() {
-  cancel_.store(true);
+  if (Extracting())
+    StopWorker();
   JoinWorker();
+  burner_.ResumeCommands();
 }
 
 void TfrmExtract::FormShow() {
@@ -233,6 +235,7 @@ void TfrmExtract::StartExtract(const std::vector<TFEntry *> &files) {
   for (QPushButton *b : {cmdExtractFile, cmdExtractFolder, cmdBrowseDirectory, cmdClose})
     b->setEnabled(false);
   cmdCancel->setEnabled(true);
+  burner_.ResumeCommands();  // a cancel of an earlier run
   running_.store(true);
   worker_ = std::thread([this] {
     int64_t before = 0;  // bytes of the files done
@@ -285,6 +288,7 @@ void TfrmExtract::JoinWorker() {
 void TfrmExtract::FinishExtract() {
   poll_->stop();
   JoinWorker();
+  burner_.ResumeCommands();
   int failed = 0;
   {
     std::lock_guard<std::mutex> g(mutex_);
@@ -308,13 +312,23 @@ void TfrmExtract::FinishExtract() {
   }
 }
 
-void TfrmExtract::cmdCancelClick() { cancel_.store(true); }
+// The worker stops between reads; a read the drive is still working on (or
+// never answers) is aborted, so Cancel takes effect within moments.
+void TfrmExtract::StopWorker() {
+  cancel_.store(true);
+  burner_.CancelCommands();
+}
+
+void TfrmExtract::cmdCancelClick() {
+  if (Extracting())
+    StopWorker();
+}
 
 // Closing while files are copied stops the copy (the file being copied is
 // not kept), then closes.
 void TfrmExtract::reject() {
   if (Extracting()) {
-    cancel_.store(true);
+    StopWorker();
     closeWhenDone_ = true;
     return;
   }

@@ -68,6 +68,7 @@ private:
   void PollWorker();
   void FinishExtract();
   void JoinWorker();
+  void StopWorker();
 
   TOrvBurner &burner_;
   TOptions &options_;

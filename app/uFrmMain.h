@@ -86,6 +86,8 @@ public:
   bool FillCompilation();
   // The entries the last FillCompilation left out, one per line; empty when none.
   QString LeftOutText() const;
+  // The layout's note as a paragraph of a question; empty without one.
+  QString LayoutNoteText() const;
   // Reads the session SessionToImport into the compilation's root; false
   // (after telling the user) when the disc has no such session tree.
   bool ImportChosenSession();
@@ -271,6 +273,7 @@ private:
   bool doneSeen_ = false;  // a completion handler ran since the operation began
   QElapsedTimer opClock_;
   QStringList leftOut_;
+  QString layoutNote_;  // of the compilation being written; shown with its result
   std::thread driveJob_;
   std::atomic<bool> driveJobRunning_{false};
   // Layout and placement.
@@ -291,6 +294,7 @@ private:
     QString SpeedText;
     QString Error;        // told to the user instead of going on
     QStringList LeftOut;  // entries the compilation leaves out
+    QString Note;         // what the layout changed that the user should know
     int64_t Sectors = 0;
   };
   bool jobActive_ = false;        // from a job's start until its `then` ran

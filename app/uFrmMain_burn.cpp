@@ -2,6 +2,7 @@
 // and an image file ("Burn ISO"), and the import of an earlier session.
 #include "uFrmMain.h"
 
+#include "ovLayoutNotes.h"
 #include "ovSync.h"
 
 #include <QApplication>
@@ -66,12 +67,13 @@ void TfrmMain::cmdBurnClick() {
           return;
         }
         p->Sectors = b.SessionSectors();
+        p->Note = QString::fromStdString(JolietCutNote(b));
       },
       [this, p] {
         if (!PreparedOk(*p))
           return;
         prgProgress->setMaximum(static_cast<int>(std::min<int64_t>(p->Sectors, INT32_MAX)));
-        const QString question = LeftOutText() + QStringLiteral("Do you want to write ") +
+        const QString question = LeftOutText() + LayoutNoteText() + QStringLiteral("Do you want to write ") +
                                  QString::fromStdString(ov::FormatFloat("#,##0.00", p->Sectors * 2048 / 1048576.0)) +
                                  QStringLiteral(" MB to the disc ?");
         if (!AskYesNo(this, question, kConfirm) || aborting_ || quitAfterOp_)

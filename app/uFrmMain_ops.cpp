@@ -4,6 +4,7 @@
 #include "uFrmMain.h"
 
 #include "CDSizer.h"
+#include "ovLayoutNotes.h"
 #include "ovSync.h"
 #include "uFrmDiscInfo.h"
 
@@ -193,6 +194,10 @@ QString TfrmMain::LeftOutText() const {
          leftOut_.join(QLatin1Char('\n')) + QStringLiteral("\n\n");
 }
 
+QString TfrmMain::LayoutNoteText() const {
+  return layoutNote_.isEmpty() ? QString() : QStringLiteral("Note: ") + layoutNote_ + QStringLiteral(".\n\n");
+}
+
 void TfrmMain::EndUnstarted() {
   const bool aborted = aborting_;
   EndOperation();
@@ -203,6 +208,7 @@ void TfrmMain::EndUnstarted() {
 
 bool TfrmMain::PreparedOk(const TPrepared &p) {
   leftOut_ = p.LeftOut;
+  layoutNote_ = p.Note;
   if (aborting_ || quitAfterOp_) {
     EndUnstarted();
     return false;
@@ -247,6 +253,7 @@ void TfrmMain::cmdBuildISOClick() {
           return;
         orvBurn->PrepareLayout(true, orvBurn->Root());
         p->Sectors = orvBurn->SessionSectors();
+        p->Note = QString::fromStdString(JolietCutNote(*orvBurn));
       },
       [this, p, name] {
         if (!PreparedOk(*p))

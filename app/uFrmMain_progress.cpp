@@ -180,6 +180,10 @@ void TfrmMain::orvBurnWriteDone(TObject *Sender, const std::string &Error) {
     result += QStringLiteral(" ") + QString::fromStdString(Error);
   else if (!orvBurn->VerifyText.empty() && op == TOperation::Burn)
     result += QStringLiteral(" ") + QString::fromStdString(orvBurn->VerifyText);
+  // The layout's note stays on view with the result of a written compilation.
+  if (ok && !layoutNote_.isEmpty() && (op == TOperation::Burn || op == TOperation::BuildImage))
+    result += QStringLiteral(" Note: ") + layoutNote_ + QLatin1Char('.');
+  layoutNote_.clear();
   lblResult->setText(result);
   const bool disc = op == TOperation::Burn || op == TOperation::BurnImage;
   ShowOperationEnd(ok || aborted ? text : text + QStringLiteral("\n\n") + QString::fromStdString(Error),

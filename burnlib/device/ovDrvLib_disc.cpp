@@ -232,7 +232,26 @@ uint32_t TSCSIDevice::RecordedBlocks() {
 
 namespace {
 
-constexpr uint8_t kTrackBlank = 0x40;  // READ TRACK INFORMATION byte 6
+// READ TRACK INFORMATION fields.
+constexpr uint8_t kTrackDamage = 0x20;        // byte 5
+constexpr uint8_t kTrackBlank = 0x40;         // byte 6
+constexpr uint8_t kLastRecordedValid = 0x02;  // byte 7
+
+// The end of what was written to the track just read, for a track that is
+// neither closed nor open for writing: one a write error left damaged. Its
+// size is the space it could have taken, not what it holds; that is its last
+// recorded address (DVD and BD), or else the end of the recorded area READ
+// CAPACITY reports when it lies in the track. Without either, nothing of it
+// is counted.
+uint32_t DamagedTrackEnd(TSCSIDevice &Dev) {
+  const uint32_t start = Dev.TrackStartAddress(), size = Dev.TrackSize();
+  if (Dev.TrackInfo[7] & kLastRecordedValid)
+    return Dev.TrackLastRecorded() + 1;
+  uint32_t lastLBA = 0, blockLen = 0;
+  if (Dev.ReadCapacity(lastLBA, blockLen) && lastLBA >= start && lastLBA - start < size)
+    return lastLBA + 1;
+  return start;
+}
 
 // The end of the last track of a sequential disc that holds data: its
 // sessions and the borders between them. The area an open disc keeps after
@@ -249,7 +268,12 @@ bool RecordedTracksEnd(TSCSIDevice &Dev, uint32_t &End) {
     if ((Dev.TrackInfo[6] & kTrackBlank) || Dev.TrackSize() == 0)
       continue;  // the invisible track, a reserved one not yet written, or none
     // A track still being written ends at its next writable address.
-    End = Dev.TrackNextWritableValid() ? Dev.TrackNextWritable() : Dev.TrackStartAddress() + Dev.TrackSize();
+    if (Dev.TrackNextWritableValid())
+      End = Dev.TrackNextWritable();
+    else if (Dev.TrackInfo[5] & kTrackDamage)
+      End = DamagedTrackEnd(Dev);
+    else
+      End = Dev.TrackStartAddress() + Dev.TrackSize();
     return true;
   }
   return true;  // nothing recorded

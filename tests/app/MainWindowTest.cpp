@@ -129,7 +129,7 @@ private slots:
     dlg.ShowFor(*w->orvBurn);
     QCOMPARE(dlg.lblDeviceName->text(), "  " + w->cmbDrives->itemText(0));
     int checked = 0;
-    for (int i = 0; i < 17; ++i) {
+    for (int i = 0; i < TfrmDeviceCapabilities::kRowCount; ++i) {
       QCOMPARE(dlg.Boxes[i]->isChecked(),
                w->orvBurn->HasCapability(static_cast<TCapability>(TfrmDeviceCapabilities::kRows[i].Bit)));
       checked += dlg.Boxes[i]->isChecked();

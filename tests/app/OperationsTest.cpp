@@ -272,6 +272,55 @@ private slots:
   }
 
   // Archive bits are cleared by a write that succeeded, never by one that failed.
+  // The result line of a built image notes the Joliet names it shortened
+  // (which Rock Ridge keeps whole); without Joliet, or for the next image
+  // without such names, there is no note.
+  void builtImageNotesTheJolietNamesItShortens() {
+    const QString longName = QString(120, 'j') + ".txt";
+    QVERIFY(QDir().mkpath(Scratch("longsrc/deeper")));
+    for (const QString &name : {"deeper/" + longName, "deeper/x" + longName, QString("short.txt")}) {
+      QFile f(Scratch("longsrc/" + name));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write("x");
+    }
+    auto w = Window("jnote", "dvd-writer", "DVD+RW");
+    w->chkPathInfo->setCheckState(Qt::Unchecked);
+    // Either long name may be met first, as the folder lists them.
+    const auto cut = [&](const QString &first) {
+      return "2 names are longer than a Joliet record holds (110 characters) and shortened in the Joliet tree, the "
+             "first: \"/deeper/" + first + "\"";
+    };
+    struct TCase {
+      QString Source;
+      bool Joliet, RockRidge;
+      QString After;  // after the note, which none have when empty
+    };
+    const TCase cases[] = {
+        {Scratch("longsrc"), true, true, "; Rock Ridge keeps them whole."},
+        {Scratch("longsrc"), false, true, ""},
+        {Scratch("src"), true, true, ""},
+    };
+    for (const TCase &c : cases) {
+      w->lvwFiles->clear();
+      w->AddSourceRow(c.Source);
+      w->chkJoliet->setChecked(c.Joliet);
+      w->chkRockRidge->setChecked(c.RockRidge);
+      messages_.clear();
+      path_ = Scratch("jnote.iso");
+      w->cmdBuildISOClick();
+      WaitIdle(w.get());
+      QTRY_COMPARE_WITH_TIMEOUT(messages_.size(), 1, 30000);
+      QCOMPARE(messages_[0].Text, QString("Burn process completed."));
+      const QString result = w->lblResult->text(), done = "Burn process completed.";
+      if (c.After.isEmpty())
+        QCOMPARE(result, done);
+      else
+        QVERIFY2(result == done + " Note: " + cut(longName) + c.After ||
+                     result == done + " Note: " + cut("x" + longName) + c.After,
+                 qPrintable(result));
+    }
+  }
+
   void archiveBitsOnlyAfterSuccess() {
     const QString file = Scratch("arch/file.txt");
     QVERIFY(QDir().mkpath(Scratch("arch")));

@@ -6,6 +6,7 @@
 #include "WindowFixture.h"
 #include "uFrmDiscInfo.h"
 #include "uFrmExtract.h"
+#include "ovDateTime.h"
 
 #include <QAction>
 #include <QMessageBox>
@@ -90,14 +91,38 @@ QString LastCommand(const QString &drive) {
 
 // Where the next session of the disc in a drive starts, as the command line
 // reports it; 0 when it does not say.
-qint64 NextSessionStart(const QString &drive) {
-  const QString path = QDir::tempPath() + QString("/skarvo-info-%1-%2.txt").arg(getpid()).arg(drive);
-  const bool ran = RunSkarvo({"info", "--drive", drive}, 60000, path);
+// What the command line prints for the arguments; empty when it failed.
+QString SkarvoOutput(const QStringList &args, const QString &drive) {
+  const QString path = QDir::tempPath() + QString("/skarvo-out-%1-%2.txt").arg(getpid()).arg(drive);
+  const bool ran = RunSkarvo(args, 60000, path);
   QFile f(path);
   const QString out = ran && f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
   f.remove();
-  const QRegularExpressionMatch m = QRegularExpression("Next Session: starts at sector (\\d+)").match(out);
+  return out;
+}
+
+qint64 NextSessionStart(const QString &drive) {
+  const QRegularExpressionMatch m = QRegularExpression("Next Session: starts at sector (\\d+)")
+                                        .match(SkarvoOutput({"info", "--drive", drive}, drive));
   return m.hasMatch() ? m.captured(1).toLongLong() : 0;
+}
+
+// The end of the data on the drive's disc as the recorder keeps it (the
+// RECORDED column of `vdrive list`), in bytes; -1 when not listed.
+qint64 RecordedBytes(const QString &drive) {
+  for (const QString &line : SkarvoOutput({"vdrive", "list"}, drive).split('\n')) {
+    const QStringList f = line.split(' ', Qt::SkipEmptyParts);
+    if (f.size() > 2 && f[1] == drive)
+      return f[f.size() - 2].toLongLong() * 2048;
+  }
+  return -1;
+}
+
+// The "Used Space" `skarvo info` prints.
+QString InfoUsed(const QString &drive) {
+  const QRegularExpressionMatch m =
+      QRegularExpression("Used Space  : ([^,]*),").match(SkarvoOutput({"info", "--drive", drive}, drive));
+  return m.hasMatch() ? m.captured(1) : QString();
 }
 
 // Opens Disc Info and waits until it shows the disc; null when it does not.
@@ -381,7 +406,10 @@ private slots:
     QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
     QVERIFY2(fx_.Messages[0].Text.startsWith("Burn process completed with errors."), qPrintable(fx_.Messages[0].Text));
     QVERIFY(TWindowFixture::Vdrive({"fault", "spc", "--clear"}));
+    // The failed write left the track damaged: what is used ends with the
+    // data written, not with the space the track could have taken.
     const int64_t open = w->UsedBytes();
+    QCOMPARE(open, RecordedBytes("spc"));
     // The medium read after the failed burn has the session open: Escape
     // asks before closing it ("No" keeps it open).
     fx_.Questions.clear();
@@ -390,7 +418,8 @@ private slots:
     QCOMPARE(fx_.Questions.size(), 1);
     w->cmdCloseTrackClick();
     TWindowFixture::WaitIdle(w.get());
-    QVERIFY2(open > afterBurn && w->UsedBytes() > afterBurn && w->UsedBytes() <= open,
+    // Closing adds the closed track's run-out, at most its minimum size.
+    QVERIFY2(open > afterBurn && w->UsedBytes() >= open && w->UsedBytes() <= open + 300 * 2048,
              qPrintable(QString("%1 after the burn, %2 open, %3 after the close").arg(afterBurn).arg(open).arg(w->UsedBytes())));
     // The medium read after Close Track has it closed: Escape no longer asks.
     w->EscapePressed();
@@ -420,6 +449,29 @@ private slots:
     QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
     QCOMPARE(fx_.Messages[0].Text, QString("Erase process completed."));
     QCOMPARE(w->UsedBytes(), int64_t(0));
+  }
+
+  // A DVD-R whose track a write error left damaged: the window and `skarvo
+  // info` count the data written (its last recorded address), not the disc.
+  void usedOfADamagedDVDTrackIsWhatWasWritten() {
+    QVERIFY(QDir().mkpath(Scratch("big")));
+    {
+      QFile f(Scratch("big/data.bin"));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      QVERIFY(f.write(QByteArray(4 << 20, 'd')) == 4 << 20);
+    }
+    auto w = fx_.Window("dmg", "dvd-writer", "DVD-R");
+    QVERIFY(TWindowFixture::Vdrive({"fault", "dmg", "writeerror", "--lba", "512", "--count", "-1"}));
+    QVERIFY(w->AddSourceRow(Scratch("big")));
+    w->cmdBurnClick();
+    TWindowFixture::WaitIdle(w.get());
+    QTRY_COMPARE_WITH_TIMEOUT(fx_.Messages.size(), 1, 30000);
+    QVERIFY2(fx_.Messages[0].Text.startsWith("Burn process completed with errors."), qPrintable(fx_.Messages[0].Text));
+    QVERIFY(TWindowFixture::Vdrive({"fault", "dmg", "--clear"}));
+    const qint64 recorded = RecordedBytes("dmg");
+    QVERIFY2(recorded > 0 && recorded <= 512 * 2048, qPrintable(QString::number(recorded)));
+    QCOMPARE(w->UsedBytes(), recorded);
+    QCOMPARE(InfoUsed("dmg"), QString::fromStdString(ov::FormatFloat("#,##0.00", recorded / 1048576.0)) + " MB");
   }
 
   // The speed is the rate of the last few seconds, not the average.

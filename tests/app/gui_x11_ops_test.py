@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The window's operations under a private X server, driven with real input.
 
-Run as: xvfb-run -a gui_x11_ops_test.py CASE (erase, burn_extract), with the
+Run as: xvfb-run -a gui_x11_ops_test.py CASE (a case_ function's name), with the
 environment of gui_x11_test.py. Every click and key goes through xdotool; the
 program's test probe reports where its widgets are. Screenshots of every
 dialog go to SKARVO_GUI_OUT.
@@ -162,6 +162,23 @@ def case_erase(scratch):
         p.kill()
 
 
+def skarvo(scratch, *args):
+    """Runs the command line with the test's folders; its output."""
+    env = dict(os.environ)
+    env.update(g.base_env(scratch))
+    r = subprocess.run([g.CLI, *args], env=env, capture_output=True, text=True)
+    if r.returncode != 0:
+        g.fail("skarvo %s: %s" % (args[0], r.stderr))
+    return r.stdout
+
+
+def export_disc(scratch, drive):
+    """The disc in the drive as an image file, for other readers."""
+    image = os.path.join(scratch, "disc.iso")
+    skarvo(scratch, "vdrive", "export", drive, image)
+    return image
+
+
 def same_tree(a, b):
     """True when folders a and b hold the same names and bytes."""
     c = filecmp.dircmp(a, b)
@@ -210,6 +227,42 @@ def make_docs(home):
     return docs
 
 
+def show_files(p, medium, shot):
+    """Opens Disc Info on a disc of one session, checks the medium's name,
+    and opens the extract dialog of the session with Show Files."""
+    g.click(window(p, "frmMain")[0]["cmdDiscInfo"][1])
+    info, rows = g.wait_for("the disc information", lambda: (lambda d: d if "frmDiscInfo" in d[0] and
+                                                             d[0]["cmdShowFiles"][0] == "widget" else None)(
+        window(p, "frmDiscInfo")))
+    sessions = [r for r in rows if r[0] == "lvwSessions"]
+    if len(sessions) != 1 or not sessions[0][2].startswith("1\t"):
+        g.fail("the sessions listed: %s" % sessions)
+    if info["lblMedium"][2] != medium:
+        g.fail("the medium reads " + info["lblMedium"][2])
+    p.shot("frmDiscInfo", shot)
+    g.click(sessions[0][1])
+    g.click(info["cmdShowFiles"][1])
+    return g.wait_for("the extract dialog", lambda: (lambda d: d if "frmExtract" in d[0] else None)(
+        window(p, "frmExtract")))
+
+
+def extract_folder_then_quit(p, ex, source, extract, shot):
+    """Extract Folder in the open extract dialog: the folder extracted equals
+    source; then the dialogs and the program close."""
+    g.click(ex["cmdExtractFolder"][1])
+    g.wait_for("the extraction", lambda: (lambda d: d["cmdClose"][0] == "widget" and
+                                          d["lblExtract"][2].startswith("Extracting: "))(window(p, "frmExtract")[0]),
+               120)
+    p.shot("frmExtract", shot)
+    if not same_tree(source, extract):
+        g.fail("the extracted folder differs: %s" % os.listdir(extract))
+    g.click(window(p, "frmExtract")[0]["cmdClose"][1])
+    wait_gone(p, "frmExtract")
+    g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
+    wait_gone(p, "frmDiscInfo")
+    p.close()
+
+
 def case_BurnFolderThenExtract(scratch):
     """A folder dropped on the window, burned to a DVD+RW, read back."""
     home = os.path.join(scratch, "home")
@@ -240,12 +293,7 @@ def case_BurnFolderThenExtract(scratch):
         p.shot("frmMain", "main-window-after-burn.png")
 
         # The tray opened after the burn; the disc as another reader sees it.
-        image = os.path.join(scratch, "disc.iso")
-        env = dict(os.environ)
-        env.update(g.base_env(scratch))
-        r = subprocess.run([g.CLI, "vdrive", "export", "dvd1", image], env=env, capture_output=True, text=True)
-        if r.returncode != 0:
-            g.fail("export: " + r.stderr)
+        image = export_disc(scratch, "dvd1")
         with open(image, "rb") as f:
             f.seek(16 * 2048 + 40)
             label = f.read(32).decode("ascii").rstrip()
@@ -265,19 +313,7 @@ def case_BurnFolderThenExtract(scratch):
         g.wait_for("the medium after loading", lambda: (lambda d: d["cmbDrives"][0] == "widget" and
                                                         "MaxMemory=0" not in d["cdsSize"][2])(
             window(p, "frmMain")[0]))
-        g.click(w["cmdDiscInfo"][1])
-        info, rows = g.wait_for("the disc information", lambda: (lambda d: d if "frmDiscInfo" in d[0] else None)(
-            window(p, "frmDiscInfo")))
-        sessions = [r for r in rows if r[0] == "lvwSessions"]
-        if len(sessions) != 1 or not sessions[0][2].startswith("1\t"):
-            g.fail("the sessions listed: %s" % sessions)
-        if info["lblMedium"][2] != "DVD+RW":
-            g.fail("the medium reads " + info["lblMedium"][2])
-        p.shot("frmDiscInfo", "disc-info.png")
-        g.click(sessions[0][1])
-        g.click(info["cmdShowFiles"][1])
-        ex, rows = g.wait_for("the extract dialog", lambda: (lambda d: d if "frmExtract" in d[0] else None)(
-            window(p, "frmExtract")))
+        ex, rows = show_files(p, "DVD+RW", "disc-info.png")
         if ex["txtExtractFolder"][2] != extract:
             g.fail("the extract folder reads " + ex["txtExtractFolder"][2])
         p.shot("frmExtract", "extract-root.png")
@@ -287,17 +323,7 @@ def case_BurnFolderThenExtract(scratch):
         g.click(inner[0][1])
         g.wait_for("the files of 'inner'", lambda: len([r for r in window(p, "frmExtract")[1]
                                                         if r[0] == "lvwFiles"]) == 2)
-        g.click(ex["cmdExtractFolder"][1])
-        g.wait_for("the extraction", lambda: (lambda d: d["cmdClose"][0] == "widget" and
-                                              d["lblExtract"][2].startswith("Extracting: "))(window(p, "frmExtract")[0]))
-        p.shot("frmExtract", "extract-folder-done.png")
-        if not same_tree(os.path.join(docs, "inner"), extract):
-            g.fail("the extracted folder differs: %s" % os.listdir(extract))
-        g.click(window(p, "frmExtract")[0]["cmdClose"][1])
-        wait_gone(p, "frmExtract")
-        g.click(window(p, "frmDiscInfo")[0]["cmdClose"][1])
-        wait_gone(p, "frmDiscInfo")
-        p.close()
+        extract_folder_then_quit(p, ex, os.path.join(docs, "inner"), extract, "extract-folder-done.png")
     finally:
         p.kill()
 
@@ -354,11 +380,7 @@ def case_ShowFilesCancel(scratch):
     home = os.path.join(scratch, "home")
     docs = make_docs(home)
     image = os.path.join(scratch, "docs.iso")
-    env = dict(os.environ)
-    env.update(g.base_env(scratch))
-    r = subprocess.run([g.CLI, "build-iso", "-o", image, docs], env=env, capture_output=True, text=True)
-    if r.returncode != 0:
-        g.fail("build-iso: " + r.stderr)
+    skarvo(scratch, "build-iso", "-o", image, docs)
     g.vdrive(scratch, "add", "rom1", "--model", "dvd-writer")
     g.vdrive(scratch, "insert", "rom1", "--media", "DVD-ROM", "--image", image)
     g.vdrive(scratch, "remove", "vd0")
@@ -394,6 +416,161 @@ def case_ShowFilesCancel(scratch):
         p.shot("frmMain", "main-window-after-cancelled-read.png")
         if "frmExtract" in window(p, "frmExtract")[0]:
             g.fail("the cancelled read opened the extract dialog")
+        p.close()
+    finally:
+        p.kill()
+
+
+def case_Capabilities(scratch):
+    """The capabilities dialog of a BD writer and of a DVD writer, opened
+    with a click: each box as the command line reports the drive, the BD
+    ones set only for the BD writer, and every box on view."""
+    g.vdrive(scratch, "add", "bd1", "--model", "bd-writer")
+    g.vdrive(scratch, "add", "dvd2", "--model", "dvd-writer")
+    g.vdrive(scratch, "remove", "vd0")
+    settings(scratch, FirstRun=0, EjectDisc=0)
+    p = g.Program(scratch)
+    try:
+        main_window(p, "dvd2")
+        for drive, bd in (("bd1", True), ("dvd2", False)):
+            choose_drive(p, drive)
+            g.wait_for("the drive's buttons", lambda: window(p, "frmMain")[0]["cmdCapabilities"][0] == "widget")
+            g.click(window(p, "frmMain")[0]["cmdCapabilities"][1])
+            dlg = wait_window(p, "frmDeviceCapabilities")
+            p.shot("frmDeviceCapabilities", "capabilities-%s.png" % drive)
+            boxes = {n: v[2] for n, v in dlg.items() if n.startswith("chk")}
+            for name, caption in (("chkReadBD", "Read BD-ROM"), ("chkWriteBDR", "Write BD-R"),
+                                  ("chkWriteBDRE", "Write BD-RE"), ("chkWriteDVDPR", "Write DVD+R")):
+                want = caption + (" [x]" if bd or name == "chkWriteDVDPR" else " [ ]")
+                if boxes.get(name) != want:
+                    g.fail("%s: %s reads %r, not %r" % (drive, name, boxes.get(name), want))
+            # The command line lists what the drive can do; every box agrees.
+            cli = skarvo(scratch, "capabilities", "--drive", drive)
+            listed = {line[4:].strip(): line.startswith("[x]") for line in cli.splitlines()
+                      if line.startswith(("[x] ", "[ ] "))}
+            shown = {v[:-4].replace("Read BD-ROM", "Read BD"): v.endswith("[x]") for v in boxes.values()}
+            if shown != listed or len(shown) != 20:
+                g.fail("%s: the dialog shows %s; the command line says:\n%s" % (drive, shown, cli))
+            # Every box and label lies inside the dialog, none over another.
+            frame = dlg["frmDeviceCapabilities"][1]
+            rects = [(n, v[1]) for n, v in dlg.items() if n.startswith(("chk", "lblMax"))]
+            for i, (n, (x, y, w, h)) in enumerate(rects):
+                if x < frame[0] or y < frame[1] or x + w > frame[0] + frame[2] or y + h > frame[1] + frame[3]:
+                    g.fail("%s lies outside the dialog: %s in %s" % (n, (x, y, w, h), frame))
+                for m, (x2, y2, w2, h2) in rects[i + 1:]:
+                    if x < x2 + w2 and x2 < x + w and y < y2 + h2 and y2 < y + h:
+                        g.fail("%s and %s overlap" % (n, m))
+            g.click(dlg["cmdClose"][1])
+            wait_gone(p, "frmDeviceCapabilities")
+        p.close()
+    finally:
+        p.kill()
+
+
+def case_ExtractCancel(scratch):
+    """An extract from a drive that stops answering its reads: Cancel ends
+    it within seconds with the window answering throughout, nothing more goes
+    to the drive, no part of the file is left, and once the drive answers
+    again the same extract gives the files whole."""
+    home = os.path.join(scratch, "home")
+    src = os.path.join(home, "data")
+    os.makedirs(src)
+    with open(os.path.join(src, "big.bin"), "wb") as f:
+        f.write(os.urandom(12 * 1048576))
+    with open(os.path.join(src, "small.txt"), "wb") as f:
+        f.write(b"small\n" * 100)
+    image = os.path.join(scratch, "data.iso")
+    skarvo(scratch, "build-iso", "-o", image, src)
+    extract = os.path.join(scratch, "extract")
+    g.vdrive(scratch, "add", "rom1", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "rom1", "--media", "DVD-ROM", "--image", image)
+    g.vdrive(scratch, "remove", "vd0")
+    settings(scratch, FirstRun=0, EjectDisc=0, ExtractFolder=extract)
+    p = g.Program(scratch)
+    try:
+        main_window(p, "rom1")
+        medium_read(p)
+        ex, _ = show_files(p, "DVD-ROM", "disc-info-rom.png")
+        # The first reads of the data come back, every later one never does.
+        g.vdrive(scratch, "fault", "rom1", "pending", "--op", "28", "--count", "-1", "--skip", "2")
+        g.click(ex["cmdExtractFolder"][1])
+        g.wait_for("the read to hang", lambda: any("cmd=READ(10)" in line and "status=PENDING" in line
+                                                   for line in command_log(scratch, "rom1")))
+        # The window answers while the read hangs.
+        if "frmMain" not in window(p, "frmMain")[0]:
+            g.fail("the main window does not answer while the read hangs")
+        ex = window(p, "frmExtract")[0]
+        if ex["cmdCancel"][0] != "widget" or ex["cmdClose"][0] != "disabled":
+            g.fail("while extracting: Cancel %s, Close %s" % (ex["cmdCancel"][0], ex["cmdClose"][0]))
+        p.shot("frmExtract", "extract-hanging.png")
+        started = time.monotonic()
+        g.click(ex["cmdCancel"][1])
+        g.wait_for("the extract to stop", lambda: window(p, "frmExtract")[0]["cmdClose"][0] == "widget")
+        took = time.monotonic() - started
+        # The drive's own time-out for a read is 10 s.
+        if took > 6:
+            g.fail("Cancel took %.1f s" % took)
+        print("Cancel ended the extract in %.2f s" % took, flush=True)
+        ex = window(p, "frmExtract")[0]
+        if ex["lblExtract"][2] != "Extraction cancelled.":
+            g.fail("after Cancel the dialog reads %r" % ex["lblExtract"][2])
+        log = command_log(scratch, "rom1")
+        if "status=PENDING" not in log[-1]:
+            g.fail("commands went to the drive after Cancel:\n" + "\n".join(log[-5:]))
+        left = sorted(os.listdir(extract)) if os.path.isdir(extract) else []
+        if "big.bin" in left or any(not filecmp.cmp(os.path.join(src, n), os.path.join(extract, n), shallow=False)
+                                    for n in left if os.path.exists(os.path.join(src, n))) or \
+                any(n not in ("big.bin", "small.txt") for n in left):
+            g.fail("the cancelled extract left in the folder: %s" % left)
+        p.shot("frmExtract", "extract-cancelled.png")
+
+        g.vdrive(scratch, "fault", "rom1", "--clear")
+        extract_folder_then_quit(p, ex, src, extract, "extract-after-cancel.png")
+    finally:
+        p.kill()
+
+
+def case_JolietLongName(scratch):
+    """A name longer than a Joliet record holds: the burn's question and the
+    result line say it is shortened there and kept whole by Rock Ridge, and
+    the disc holds it so."""
+    home = os.path.join(scratch, "home")
+    folder = os.path.join(home, "long")
+    os.makedirs(folder)
+    # Words, so the question wraps the name as it would a user's.
+    long_name = "a long name of many words " + "word " * 25 + "end.txt"
+    with open(os.path.join(folder, long_name), "wb") as f:
+        f.write(b"kept\n" * 1000)
+    with open(os.path.join(folder, "short.txt"), "wb") as f:
+        f.write(b"short\n")
+    g.vdrive(scratch, "add", "dvd1", "--model", "dvd-writer")
+    g.vdrive(scratch, "insert", "dvd1", "--media", "DVD+RW")
+    g.vdrive(scratch, "remove", "vd0")
+    settings(scratch, FirstRun=0, EjectDisc=0, SavePath=0)
+    p = g.Program(scratch)
+    try:
+        main_window(p, "dvd1")
+        medium_read(p)
+        drop_home_folder(p, folder)
+        g.click(window(p, "frmMain")[0]["cmdBurn"][1])
+        note = ('1 name is longer than a Joliet record holds (110 characters) and shortened in the Joliet tree, '
+                'the first: "/%s"; Rock Ridge keeps them whole' % long_name)
+        answer_question(p, "Note: " + note + ".", "question-burn-joliet-note.png")
+        answer_message(p, "Burn process completed.", "message-burn-joliet.png")
+        result = window(p, "frmMain")[0]["lblResult"][2]
+        if note not in result:
+            g.fail("the result line reads: " + result)
+        p.shot("frmMain", "main-window-joliet-note.png")
+        image = export_disc(scratch, "dvd1")
+        joliet = [n[:-2] if n.endswith(";1") else n for n in subprocess.run(
+            ["isoinfo", "-J", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()]
+        rock = subprocess.run(["isoinfo", "-R", "-f", "-i", image], capture_output=True, text=True).stdout.splitlines()
+        cut = [n for n in joliet if n.startswith("/a long")]
+        if "/" + long_name not in rock:
+            g.fail("Rock Ridge does not hold the whole name: %s" % rock)
+        if "/short.txt" not in joliet or len(cut) != 1 or len(cut[0]) - 1 > 108 or not long_name.startswith(
+                cut[0][1:101]):
+            g.fail("the Joliet tree holds: %s" % joliet)
         p.close()
     finally:
         p.kill()

@@ -116,3 +116,17 @@ guest_list() {
   { grep '^L: ' "$out.log" || true; } | tr -d '\r' >"$out"
   return $rc
 }
+
+# guest_compare ISO MOUNT_OPTIONS LIST WANT GOT WHAT: runs LIST on ISO
+# mounted in the guest (see guest_list), writing its lines to GOT, and passes
+# when they equal the file WANT; else fails naming WHAT with the difference
+# and the end of the guest's other output.
+guest_compare() {
+  local iso=$1 opts=$2 list=$3 want=$4 got=$5 what=$6 rc=0
+  guest_list "$iso" "$opts" "$list" "$got" || rc=$?
+  if [ -s "$got" ] && diff "$want" "$got" >"$T/diff.txt"; then
+    pass "$what"
+  else
+    fail "the trees differ, not so: $what (exit $rc): $(head -20 "$T/diff.txt") $(grep -v '^L: ' "$got.log" | tail -5)"
+  fi
+}
