@@ -93,7 +93,7 @@ protected:
       ASSERT_LE(at + data.size(), img.size()) << e->SourcePath();
       EXPECT_EQ(img.compare(at, data.size(), data), 0) << e->SourcePath();
       const size_t end = (at + data.size() + 2047) / 2048 * 2048;
-      EXPECT_EQ(img.find_first_not_of('\0', at + data.size()) >= end, true) << "padding of " << e->SourcePath()();
+      EXPECT_EQ(img.find_first_not_of('\0', at + data.size()) >= end, true) << "padding of " << e->SourcePath();
     }
     EXPECT_GT(files, 0);
   }
