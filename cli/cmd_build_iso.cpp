@@ -168,13 +168,19 @@ bool RefuseTargetAsSource(const TImageTarget &target, const TOptions &o) {
 // empty stand-in) is not part of the new image.
 void LeaveOutTarget(TOrvBurner &b, const TImageTarget &target) {
   const std::string name = fs::path(target.Path()).filename().string();
+  std::string own;
   for (TFEntry *e : b.FileList) {
-    if (e->SourcePath.empty() || fs::path(e->SourcePath).filename() != name)
+    if (!e->HasSource())
       continue;
+    own.clear();
+    e->AppendSourceName(own);
+    if (own != name)
+      continue;
+    const std::string path = e->SourcePath();
     struct stat st {};
-    if (::stat(e->SourcePath.c_str(), &st) == 0 && target.IsTarget(st.st_dev, st.st_ino)) {
+    if (::stat(path.c_str(), &st) == 0 && target.IsTarget(st.st_dev, st.st_ino)) {
       if (!target.CreatedTarget())
-        skarvo_cli::Warning("leaving out " + e->SourcePath + ": it is the image being written");
+        skarvo_cli::Warning("leaving out " + path + ": it is the image being written");
       b.RemoveEntry(e->Owner, e);
       break;
     }

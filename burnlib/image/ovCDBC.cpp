@@ -11,6 +11,7 @@ void TTreeStore::Clear() {
   DirList.clear();
   ISODirOrder.clear();
   JolietDirOrder.clear();
+  SourceFolders.Clear();
 }
 
 TOrvBurner::TOrvBurner(TObject * /*Owner*/) {

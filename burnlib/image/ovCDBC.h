@@ -59,6 +59,7 @@ public:
   std::vector<TDEntry *> ISODirOrder;
   std::vector<TDEntry *> JolietDirOrder;
   std::vector<TFEntry *> FileList;
+  TSourceFolders SourceFolders;  // the folders of the files' sources
 };
 
 class TOrvBurner : public TSCSIDevice {

@@ -204,7 +204,7 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
       old = nullptr;
     const std::string stored = storedName(rec.Name);
     const bool repeat = !seen.insert(std::to_string(reinterpret_cast<uintptr_t>(parent)) + "/" + stored).second;
-    if (old && (old->Imported || old->SourcePath.empty())) {
+    if (old && (old->Imported || !old->HasSource())) {
       if (repeat || old->LongName == stored) {
         ImportLeftOut(discPath(), "the session names this file twice: the first is kept");
         continue;
@@ -222,10 +222,10 @@ bool TOrvBurner::AddImported(const iso::TSessionTree &Tree, TDEntry *Target) {
     }
     if (old) {
       if (ReplaceFile) {
-        DebugMsg(">>> \"" + discPath() + "\" OF THE DISC IS REPLACED BY \"" + old->SourcePath + "\"", 1);
+        DebugMsg(">>> \"" + discPath() + "\" OF THE DISC IS REPLACED BY \"" + old->SourcePath() + "\"", 1);
         continue;
       }
-      Note(TInsertNoteKind::NameTaken, old->SourcePath,
+      Note(TInsertNoteKind::NameTaken, old->SourcePath(),
            "\"" + old->LongName + "\" is already on the disc in " + SlashPath(parent->Path) +
                ": the disc's file is kept (--replace takes the new file)");
     }
@@ -261,7 +261,7 @@ int TOrvBurner::ExtractFile(TFEntry *Entry, const std::string &LocalName, const 
     return 0;
   DebugMsg(">>> EXTRACTING FILE " + Entry->LongName + " TO " + LocalName, 1);
   // Imported files, and the empty ones an import gave no address.
-  if (Entry->IsDir() || !(Entry->Imported || (Entry->SourcePath.empty() && Entry->Size == 0))) {
+  if (Entry->IsDir() || !(Entry->Imported || (!Entry->HasSource() && Entry->Size == 0))) {
     DebugMsg(">>> ERROR EXTRACTING FILE " + Entry->LongName + ": IT IS NOT ON THE DISC", 4);
     return 0;
   }

@@ -149,7 +149,7 @@ bool KeyOf(const TFEntry *e, TObjectKey &k) {
       return false;
     return true;
   }
-  if (x->Ino == 0 || e->SourcePath.empty())
+  if (x->Ino == 0 || !e->HasSource())
     return false;
   k = {x->Dev & ~(uint64_t{3} << 62), x->Ino, e->Size};
   return true;

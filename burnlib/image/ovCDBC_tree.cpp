@@ -170,7 +170,7 @@ TFEntry *TOrvBurner::TakeNumberedName(TDEntry *Dir, std::string &Name, const std
     auto it = n.BySource.find(SourcePath);
     if (it != n.BySource.end()) {
       TFEntry *e = it->second;
-      if (IsFile ? (!e->IsDir() && e->SourcePath == SourcePath) : (e->IsDir() && e->Dir->SourcePath == SourcePath))
+      if (IsFile ? (!e->IsDir() && e->SourceIs(SourcePath)) : (e->IsDir() && e->Dir->SourcePath == SourcePath))
         return e;
     }
   }
@@ -197,7 +197,7 @@ TFEntry *TOrvBurner::ResolveConflict(TDEntry *Dir, std::string &LongName, const 
                                      bool &Renamed) {
   Renamed = false;
   TFEntry *e = Dir->NameIndex.Find(LongName);
-  if (!e || (!e->IsDir() && !DistinctObjects(e->SourcePath, SourcePath)))
+  if (!e || (!e->IsDir() && !DistinctObjects(e->SourcePath(), SourcePath)))
     return e;
   return TakeNumberedName(Dir, LongName, SourcePath, true, Renamed);
 }
@@ -317,10 +317,10 @@ TFEntry *TOrvBurner::AddEntry(TDEntry *Dir, const TSearchRec &Rec, bool ClearArc
   if (e) {
     if (!ReplaceFile || e->IsDir()) {
       // The same source given again is no loss; a different file is.
-      if (!SourcePath.empty() && e->SourcePath != SourcePath)
+      if (!SourcePath.empty() && !e->SourceIs(SourcePath))
         Note(TInsertNoteKind::NameTaken, SourcePath,
              "\"" + e->LongName + "\" is already taken in " + Dir->Path +
-                 (e->SourcePath.empty() ? std::string() : " by " + e->SourcePath));
+                 (e->HasSource() ? " by " + e->SourcePath() : std::string()));
       return nullptr;
     }
   } else {
@@ -342,7 +342,7 @@ TFEntry *TOrvBurner::AddEntry(TDEntry *Dir, const TSearchRec &Rec, bool ClearArc
   SetEntryISOName(Dir, e, shortName);
   e->Size = e->JolietSize = Rec.Size;
   e->DateTime = dt;
-  e->SourcePath = SourcePath;
+  e->SetSource(store_.SourceFolders, SourcePath);
   e->ClearArchive = ClearArchive;
   if (ImportedAddress != 0) {
     e->ISOAddress = e->JolietAddress = ImportedAddress;
@@ -515,7 +515,7 @@ void TOrvBurner::RemoveMarked() {
     owner->ISONames.Remove(e->ISOName);
     if (owner->Numbering) {
       auto &bySource = owner->Numbering->BySource;
-      auto it = bySource.find(e->IsDir() ? e->Dir->SourcePath : e->SourcePath);
+      auto it = bySource.find(e->IsDir() ? e->Dir->SourcePath : e->SourcePath());
       if (it != bySource.end() && it->second == e)
         bySource.erase(it);
     }

@@ -289,10 +289,11 @@ int64_t TOrvBurner::SourceSizeWalk(const std::string &Path, std::vector<TIdentit
 
 bool TOrvBurner::ClearArchiveBits() {
   for (TFEntry *e : FileList) {
-    if ((e->Attr & ov::faDirectory) || !(e->Attr & ov::faArchive) || !e->ClearArchive || e->SourcePath.empty())
+    if ((e->Attr & ov::faDirectory) || !(e->Attr & ov::faArchive) || !e->ClearArchive || !e->HasSource())
       continue;
-    if (!ov::FileSetAttr(e->SourcePath, e->Attr & ~ov::faArchive))
-      DebugMsg(">>> CAN'T CLEAR THE ARCHIVE ATTRIBUTE OF \"" + e->SourcePath + "\"", 4);
+    const std::string path = e->SourcePath();
+    if (!ov::FileSetAttr(path, e->Attr & ~ov::faArchive))
+      DebugMsg(">>> CAN'T CLEAR THE ARCHIVE ATTRIBUTE OF \"" + path + "\"", 4);
   }
   return true;
 }

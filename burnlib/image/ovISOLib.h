@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 using ov::TDateTime;
@@ -92,6 +93,22 @@ struct TNameNumbering {
   std::unordered_map<std::string, TFEntry *> BySource;    // source path -> its entry
 };
 
+// The local folders new files come from, each held once: a file keeps a
+// pointer to its folder's path here instead of a whole path of its own.
+// Paths stay until Clear, so removing entries never leaves one dangling.
+class TSourceFolders {
+public:
+  // The held copy of the first n bytes of Path (a folder ending in "/", or
+  // empty for a path without one).
+  const std::string *Intern(const std::string &Path, size_t n);
+  void Clear();
+  size_t Size() const { return set_.size(); }
+
+private:
+  std::unordered_set<std::string> set_;  // node-based: pointers to elements stay valid
+  const std::string *last_ = nullptr;    // listings come folder by folder
+};
+
 // One directory of the compilation.
 struct TDEntry {
   std::string ISOName;     // ISO 9660 name; root "CD_ROOT"
@@ -122,9 +139,7 @@ struct TDEntry {
 // One entry of a directory: a file, or the entry standing for a subdirectory.
 struct TFEntry {
   std::string ISOName;     // upper case, without ";1"
-  std::string LongName;    // without ";1"
-  std::string SourcePath;  // local file; empty for imported and directory entries
-  bool Imported = false;   // data already on the disc; addresses are absolute
+  std::string LongName;    // without ";1"; a file's source name unless set apart (see SetSource)
   TDateTime DateTime = 0;  // recording date, local time
   int64_t Size = 0;        // file bytes; directory entry: the directory's ISOSize
   int64_t JolietSize = 0;  // file bytes; directory entry: the directory's JolietSize
@@ -132,6 +147,11 @@ struct TFEntry {
   int32_t JolietAddress = 0;
   int32_t Attr = 0;        // 0x10 directory, 0x02 hidden, 0x20 archive, 0x01 read-only
   bool ClearArchive = false;
+  bool Imported = false;   // data already on the disc; addresses are absolute
+  bool Dead = false;       // being removed (kept by the tree operations)
+private:
+  uint8_t sourceNameKind_ = 0;  // how the name part of the source is held (see SetSource)
+public:
   TDEntry *Dir = nullptr;  // for a directory entry, the directory
   TFEntry *Next = nullptr; // next entry of the same directory
   // An imported file recorded in several extents: all of them, in order
@@ -141,7 +161,6 @@ struct TFEntry {
   // Kept by the tree operations; not part of the layout.
   TDEntry *Owner = nullptr; // directory whose chain holds the entry
   TFEntry *Prev = nullptr;  // previous entry of the chain
-  bool Dead = false;        // being removed
   // Rock Ridge attributes of a file or link (a directory's are in its TDEntry).
   uint16_t Perms = 0;
   uint32_t ATime = 0, CTime = 0;  // access and change times, seconds since 1970; 0 unknown
@@ -151,8 +170,31 @@ struct TFEntry {
   // Whether the session's data area gets this entry's bytes: a new file with
   // data that shares none with another entry.
   bool WritesData() const {
-    return !(Attr & ov::faDirectory) && !SourcePath.empty() && Size > 0 && !(RR && RR->DataOf);
+    return !(Attr & ov::faDirectory) && HasSource() && Size > 0 && !(RR && RR->DataOf);
   }
+
+  // The local file a new entry is read from. Imported and directory entries
+  // have none.
+  bool HasSource() const { return sourceFolder_ != nullptr; }
+  std::string SourcePath() const;
+  // Whether the local file is Path (no path is built).
+  bool SourceIs(const std::string &Path) const;
+  // The folder part of the source path ("" without one); null without a source.
+  const std::string *SourceFolder() const { return sourceFolder_; }
+  // Appends the name part of the source path to Out.
+  void AppendSourceName(std::string &Out) const;
+  // Sets the source to Path, its folder interned in Folders. The name part
+  // is held only when it differs from LongName (and from LongName without
+  // the "." added to a name that had none), so LongName must be set first
+  // and must not change afterwards without a new SetSource. An empty Path
+  // clears the source.
+  void SetSource(TSourceFolders &Folders, const std::string &Path);
+
+private:
+  // Values of sourceNameKind_.
+  enum : uint8_t { kNameIsLong = 0, kNameIsLongUndotted = 1, kNameHeld = 2 };
+  const std::string *sourceFolder_ = nullptr;
+  std::unique_ptr<std::string> sourceName_;  // kNameHeld: the name part
 };
 
 // A growable in-memory byte stream (the header image). The cache thread

@@ -108,11 +108,17 @@ bool TOrvBurner::StartCacheAndPrime(int32_t BlockSize, const std::string &ImageF
     p.Header = HeaderImage.Release();
     // The cache works on a copy of the sources, so nothing it reads can
     // change under it while the write runs.
-    p.Files.reserve(FileList.size());
+    size_t count = 0;
+    for (const TFEntry *e : FileList)
+      count += e->WritesData() ? 1 : 0;
+    p.Files.reserve(count);
+    std::string name;
     for (const TFEntry *e : FileList) {
       if (!e->WritesData())
         continue;
-      p.Files.push_back({e->SourcePath, e->Size});
+      name.clear();
+      e->AppendSourceName(name);
+      p.Files.Add(*e->SourceFolder(), name.data(), name.size(), e->Size);
     }
   }
   writeJobs_->Cache = std::make_unique<TCacheThread>(*this, std::move(p));
@@ -296,10 +302,10 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
     const int64_t assigned = static_cast<int64_t>(FirstFileAddress) + e->ISOAddress;
     const int64_t actual = out.Position() / 2048;
     if (actual != assigned)
-      DebugMsg(">>> INTERNAL ERROR 0004 " + e->SourcePath + " " + std::to_string(assigned) + "<>" +
+      DebugMsg(">>> INTERNAL ERROR 0004 " + e->SourcePath() + " " + std::to_string(assigned) + "<>" +
                    std::to_string(actual),
                4);
-    const std::string err = CopySource(out, e->SourcePath, e->Size);
+    const std::string err = CopySource(out, e->SourcePath(), e->Size);
     if (!err.empty())
       return fail(err);
   }

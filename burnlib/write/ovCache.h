@@ -2,6 +2,7 @@
 // into a queue of memory blocks for the write thread.
 #pragma once
 
+#include "ovSourceList.h"
 #include "ovSync.h"
 
 #include <atomic>
@@ -30,12 +31,6 @@ struct TCacheBlock {
   int32_t Count = 0;
 };
 
-// One file whose data follows the header: its local path and the byte count
-// recorded in the layout.
-struct TCacheSource {
-  std::string Path;
-  int64_t Size = 0;
-};
 
 class TCacheThread {
 public:
@@ -51,7 +46,7 @@ public:
     int64_t PadSectors = 0;
     int64_t ExpectedTotal = 0;
     std::vector<uint8_t> Header;
-    std::vector<TCacheSource> Files;
+    TSourceList Files;
     std::string ImageFileName;
   };
 

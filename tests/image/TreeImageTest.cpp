@@ -45,10 +45,10 @@ void WriteImage(TOrvBurner &b, const std::string &path) {
   for (int64_t i = 0; i < b.PadSectors; ++i)
     out.write(zero.data(), 2048);
   for (TFEntry *e : b.FileList) {
-    if ((e->Attr & ov::faDirectory) || e->SourcePath.empty() || e->Size == 0)
+    if ((e->Attr & ov::faDirectory) || !e->HasSource() || e->Size == 0)
       continue;
-    const std::string data = ReadAll(e->SourcePath);
-    ASSERT_EQ(static_cast<int64_t>(data.size()), e->Size) << e->SourcePath;
+    const std::string data = ReadAll(e->SourcePath());
+    ASSERT_EQ(static_cast<int64_t>(data.size()), e->Size) << e->SourcePath();
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
     out.write(zero.data(), static_cast<std::streamsize>((2048 - data.size() % 2048) % 2048));
   }
@@ -134,7 +134,7 @@ TEST_F(TreeImage, AwkwardNamesGiveASoundImageThatExtractsIntact) {
       if (out.back() == '.' && access(out.c_str(), F_OK) != 0)
         out.pop_back();
       EXPECT_EQ(access(out.c_str(), F_OK), 0) << out;
-      EXPECT_TRUE(ReadAll(out) == ReadAll(e->SourcePath)) << out;
+      EXPECT_TRUE(ReadAll(out) == ReadAll(e->SourcePath())) << out;
       ++checked;
     }
   EXPECT_EQ(checked, 17);

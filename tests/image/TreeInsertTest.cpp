@@ -85,7 +85,7 @@ TEST_F(TreeInsert, RecursiveInsertMirrorsTheFolderAndDropsEmptyOnes) {
   TFEntry *inner = b_.FindFile(b_.FindDir("\\Sub"), "inner.dat");
   ASSERT_NE(inner, nullptr);
   EXPECT_EQ(inner->Size, 5000);
-  EXPECT_EQ(inner->SourcePath, root_ + "src/Sub/inner.dat");
+  EXPECT_EQ(inner->SourcePath(), root_ + "src/Sub/inner.dat");
   EXPECT_EQ(b_.FindFile(b_.Root(), "b.txt")->Size, 3);
   // File data order: subfolders first, then the files of the folder.
   EXPECT_EQ(b_.FileList[1], inner);
@@ -322,7 +322,7 @@ TEST_F(TreeInsert, EntriesThatCannotBeReadAreNotedAndTheRestKept) {
     b.RemoveEmptyDirs();
     for (TFEntry *e : b.FileList)
       if (!e->IsDir())
-        r += "file " + e->SourcePath.substr(root.size()) + "\n";
+        r += "file " + e->SourcePath().substr(root.size()) + "\n";
     for (const TInsertNote &n : b.InsertNotes)
       r += std::string(n.IsLoss() ? "lost " : "note ") + n.SourcePath.substr(root.size()) + "\n";
     return r;

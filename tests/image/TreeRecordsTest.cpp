@@ -131,7 +131,7 @@ TEST(TreeRecords, DuplicatesAreLeftOutOrReplacedInPlace) {
   b.ReplaceFile = true;
   EXPECT_EQ(b.AddFile(b.Root(), FileRec("a.txt", 5), true, 0, "/y/a.txt"), 1);
   EXPECT_EQ(b.FileCount(), 2);
-  EXPECT_EQ(b.FileList[0]->SourcePath, "/y/a.txt");
+  EXPECT_EQ(b.FileList[0]->SourcePath(), "/y/a.txt");
   EXPECT_EQ(b.FileList[0]->Size, 5);
   EXPECT_TRUE(b.FileList[0]->ClearArchive);
   EXPECT_EQ(ChainNames(b.Root()), (std::vector<std::string>{"a.txt", "b.txt"}));
@@ -234,7 +234,7 @@ TEST(TreeRecords, UnsafeCharactersBecomeUnderscores) {
   b.AddFile(b.Root(), FileRec("smile" + emoji + ".txt"), false, 0, "/s/smile" + emoji + ".txt");
   b.AddFile(b.Root(), FileRec("caf\xC3\xA9 menu.txt"), false, 0, "/s/caf\xC3\xA9 menu.txt");
   EXPECT_EQ(b.FileList[0]->LongName, "a_b_c_.txt");
-  EXPECT_EQ(b.FileList[0]->SourcePath, "/s/a\\b:c?.txt");
+  EXPECT_EQ(b.FileList[0]->SourcePath(), "/s/a\\b:c?.txt");
   EXPECT_EQ(b.FileList[1]->LongName, "smile_.txt");
   EXPECT_EQ(b.FileList[2]->LongName, "caf\xC3\xA9 menu.txt");
   EXPECT_EQ(b.FileList[2]->ISOName, "CAF_MENU.TXT");

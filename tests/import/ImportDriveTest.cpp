@@ -122,7 +122,7 @@ TEST_F(ImportDrive, NewSessionFollowsTheOldAndDescribesBoth) {
   for (TFEntry *f : b_.FileList) {
     if (f->IsDir() || f->Imported || f->Size <= 0)
       continue;
-    const std::string data = Slurp(f->SourcePath);
+    const std::string data = Slurp(f->SourcePath());
     std::copy(data.begin(), data.end(), image.begin() + (static_cast<long>(b_.FirstFileAddress) + f->ISOAddress) * 2048);
   }
   const fs::path ms = fs::path(root_) / "ms.iso";

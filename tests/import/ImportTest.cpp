@@ -135,7 +135,7 @@ TEST_F(Import, ReplaceFileDecidesBetweenTheDiscAndTheNewFileInEitherOrder) {
       TFEntry *e = b_.FindFile(b_.Root(), "README.");
       ASSERT_NE(e, nullptr);
       EXPECT_EQ(e->Imported, !replace);
-      EXPECT_EQ(e->SourcePath, replace ? fresh.string() : std::string());
+      EXPECT_EQ(e->SourcePath(), replace ? fresh.string() : std::string());
       EXPECT_EQ(e->Size, replace ? 12 : 8);
       bool leftOut = false;
       for (const TInsertNote &n : b_.InsertNotes)

@@ -70,8 +70,8 @@ void WriteImage(TOrvBurner &b, const std::string &path) {
     if (e->IsDir() || e->Imported || e->Size <= 0 || (e->RR && e->RR->DataOf))
       continue;  // a linked name shares the data of its group's first
     std::string data;
-    if (std::filesystem::exists(e->SourcePath)) {
-      data = ReadFile(e->SourcePath);
+    if (std::filesystem::exists(e->SourcePath())) {
+      data = ReadFile(e->SourcePath());
     } else {
       data.resize(static_cast<size_t>(e->Size));
       for (size_t i = 0; i < data.size(); ++i)

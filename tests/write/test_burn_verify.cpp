@@ -73,12 +73,12 @@ TEST_F(BurnVerify, BurnedCompilationHoldsEveryFileWhereTheLayoutPutIt) {
   EXPECT_EQ(disc.compare(16 * 2048 + 1, 5, "CD001"), 0);
   int files = 0;
   for (const TFEntry *e : Burner().FileList) {
-    if (e->SourcePath.empty())
+    if (!e->HasSource())
       continue;
-    const std::string data = ReadFile(e->SourcePath);
+    const std::string data = ReadFile(e->SourcePath());
     const size_t at = (static_cast<size_t>(Burner().FirstFileAddress) + e->ISOAddress) * 2048;
     ASSERT_GE(disc.size(), at + data.size());
-    EXPECT_TRUE(disc.compare(at, data.size(), data) == 0) << e->SourcePath;
+    EXPECT_TRUE(disc.compare(at, data.size(), data) == 0) << e->SourcePath();
     ++files;
   }
   EXPECT_EQ(files, 3);

@@ -85,15 +85,15 @@ protected:
     const std::string img = ReadAll(image);
     int files = 0;
     for (const TFEntry *e : b_->FileList) {
-      if (e->IsDir() || e->SourcePath.empty() || e->Size == 0)
+      if (e->IsDir() || !e->HasSource() || e->Size == 0)
         continue;
       ++files;
       const size_t at = (static_cast<size_t>(b_->FirstFileAddress) + e->ISOAddress) * 2048;
-      const std::string data = ReadAll(e->SourcePath);
-      ASSERT_LE(at + data.size(), img.size()) << e->SourcePath;
-      EXPECT_EQ(img.compare(at, data.size(), data), 0) << e->SourcePath;
+      const std::string data = ReadAll(e->SourcePath());
+      ASSERT_LE(at + data.size(), img.size()) << e->SourcePath();
+      EXPECT_EQ(img.compare(at, data.size(), data), 0) << e->SourcePath();
       const size_t end = (at + data.size() + 2047) / 2048 * 2048;
-      EXPECT_EQ(img.find_first_not_of('\0', at + data.size()) >= end, true) << "padding of " << e->SourcePath;
+      EXPECT_EQ(img.find_first_not_of('\0', at + data.size()) >= end, true) << "padding of " << e->SourcePath();
     }
     EXPECT_GT(files, 0);
   }
