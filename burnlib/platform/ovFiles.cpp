@@ -97,8 +97,9 @@ bool HasArchiveBit(const std::string &path, const struct stat &st, int dirFd = -
 
 // Fills rec from stat data; false for objects that are passed over.
 // dirFd >= 0: the record comes from a listing of that open folder.
+// Without archiveBit, faArchive is left out unread.
 bool RecordFromStat(const std::string &path, const std::string &name, const struct stat &st, TSearchRec &rec,
-                    int dirFd = -1) {
+                    int dirFd = -1, bool archiveBit = true) {
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
     return false;  // FIFOs, sockets, devices
   rec.Name = name;
@@ -110,7 +111,7 @@ bool RecordFromStat(const std::string &path, const std::string &name, const stru
     rec.Attr |= faHidden;
   if ((st.st_mode & S_IWUSR) == 0)
     rec.Attr |= faReadOnly;
-  if (S_ISREG(st.st_mode) && HasArchiveBit(path, st, dirFd, name.c_str()))
+  if (archiveBit && S_ISREG(st.st_mode) && HasArchiveBit(path, st, dirFd, name.c_str()))
     rec.Attr |= faArchive;
   rec.Size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
   struct tm probe {};
@@ -207,7 +208,7 @@ bool ClassifyStatFailure(const std::string &full, int err, TPassedOver &p) {
 } // namespace
 
 bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out,
-               std::vector<TPassedOver> &passedOver) {
+               std::vector<TPassedOver> &passedOver, bool archiveBit) {
   out.clear();
   passedOver.clear();
   const size_t slash = pattern.rfind('/');
@@ -248,7 +249,7 @@ bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearch
       continue;
     }
     TSearchRec rec;
-    if (!RecordFromStat(full, name, st, rec, dirfd(d))) {
+    if (!RecordFromStat(full, name, st, rec, dirfd(d), archiveBit)) {
       passedOver.push_back({name, TPassedOver::Special, 0});
       continue;
     }

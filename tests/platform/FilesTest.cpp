@@ -215,6 +215,16 @@ TEST_F(Listing, ListingFindsTheArchiveBitOfEachFileAsItsPathDoes) {
       archived += r.Name + " ";
   }
   EXPECT_EQ(archived, "changed long set ");
+
+  // Asked to leave the bit out: the same records without it.
+  std::vector<TSearchRec> without;
+  std::vector<TPassedOver> passedOver;
+  ASSERT_TRUE(FindFiles(dir_ + "*.*", faAnyFile, without, passedOver, false));
+  ASSERT_EQ(without.size(), recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) {
+    EXPECT_EQ(without[i].Name, recs[i].Name);
+    EXPECT_EQ(without[i].Attr, recs[i].Attr & ~faArchive) << recs[i].Name;
+  }
 }
 
 namespace {
