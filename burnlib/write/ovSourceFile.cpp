@@ -55,14 +55,10 @@ std::unique_ptr<TSourceStream> TSourceOpener::Open(const std::string &Path) {
     return nullptr;
   // Held until the source is closed; one call where a probe and an unlock
   // would take two.
-  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-    // Some file systems have no locks at all; sharing is then not enforced.
-    if (err != ENOLCK && err != EOPNOTSUPP && err != EINVAL) {
-      ::close(fd);
-      errno = err;
-      return nullptr;
-    }
+  if (const int err = LockFile(fd, LOCK_SH); err != 0) {
+    ::close(fd);
+    errno = err;
+    return nullptr;
   }
   return std::make_unique<TSourceStream>(fd);
 }
