@@ -131,7 +131,8 @@ bool TOrvBurner::InsertDirWalk(TDEntry *Target, const std::string &SourceDir, bo
   // One listing serves both passes, so aliases are those of the whole folder.
   std::vector<TSearchRec> all;
   std::vector<ov::TPassedOver> passedOver;
-  if (!ov::FindFiles(SourceDir + "*.*", ov::faAnyFile, all, passedOver)) {
+  // The archive bit is read only where it selects files.
+  if (!ov::FindFiles(SourceDir + "*.*", ov::faAnyFile, all, passedOver, ArchiveOnly)) {
     const int err = errno;
     DebugMsg(">>> CAN'T READ FOLDER \"" + SourceDir + "\"", 4);
     Note(TInsertNoteKind::Unreadable, SourceDir.substr(0, SourceDir.size() - 1),

@@ -1,12 +1,14 @@
 #include "ovFiles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -50,11 +52,43 @@ std::string ArchiveStamp(const struct stat &st) {
   return buf;
 }
 
+// getxattr of a name relative to an open folder (Linux 6.13 and later), so
+// a listing does not look up the folder's whole path again for every name.
+// -1 with ENOSYS on older kernels, which then take the path.
+#ifndef SYS_getxattrat
+#if defined(__x86_64__) || defined(__aarch64__) || defined(__riscv)
+#define SYS_getxattrat 464
+#endif
+#endif
+std::atomic<bool> g_noGetxattrat{false};
+
+ssize_t GetXattrAt(int dirFd, const char *name, const char *attr, char *buf, size_t size) {
+#ifdef SYS_getxattrat
+  if (dirFd >= 0 && !g_noGetxattrat.load(std::memory_order_relaxed)) {
+    // struct xattr_args of the kernel: where the value goes and its room.
+    struct {
+      uint64_t Value;
+      uint32_t Size;
+      uint32_t Flags;
+    } args{reinterpret_cast<uintptr_t>(buf), static_cast<uint32_t>(size), 0};
+    const long n = syscall(SYS_getxattrat, dirFd, name, 0, attr, &args, sizeof args);
+    if (n >= 0 || errno != ENOSYS)
+      return static_cast<ssize_t>(n);
+    g_noGetxattrat.store(true, std::memory_order_relaxed);
+  }
+#else
+  (void)dirFd;
+#endif
+  return -2;
+}
+
 // Archive bit: set unless the extended attribute records the current
-// modification time.
-bool HasArchiveBit(const std::string &path, const struct stat &st) {
+// modification time. With dirFd >= 0, name is relative to that folder.
+bool HasArchiveBit(const std::string &path, const struct stat &st, int dirFd = -1, const char *name = nullptr) {
   char buf[64];
-  const ssize_t n = getxattr(path.c_str(), kArchiveXattr, buf, sizeof buf - 1);
+  ssize_t n = dirFd >= 0 ? GetXattrAt(dirFd, name, kArchiveXattr, buf, sizeof buf - 1) : -2;
+  if (n == -2)
+    n = getxattr(path.c_str(), kArchiveXattr, buf, sizeof buf - 1);
   if (n <= 0)
     return true;
   buf[n] = '\0';
@@ -62,7 +96,10 @@ bool HasArchiveBit(const std::string &path, const struct stat &st) {
 }
 
 // Fills rec from stat data; false for objects that are passed over.
-bool RecordFromStat(const std::string &path, const std::string &name, const struct stat &st, TSearchRec &rec) {
+// dirFd >= 0: the record comes from a listing of that open folder.
+// Without archiveBit, faArchive is left out unread.
+bool RecordFromStat(const std::string &path, const std::string &name, const struct stat &st, TSearchRec &rec,
+                    int dirFd = -1, bool archiveBit = true) {
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
     return false;  // FIFOs, sockets, devices
   rec.Name = name;
@@ -74,7 +111,7 @@ bool RecordFromStat(const std::string &path, const std::string &name, const stru
     rec.Attr |= faHidden;
   if ((st.st_mode & S_IWUSR) == 0)
     rec.Attr |= faReadOnly;
-  if (S_ISREG(st.st_mode) && HasArchiveBit(path, st))
+  if (archiveBit && S_ISREG(st.st_mode) && HasArchiveBit(path, st, dirFd, name.c_str()))
     rec.Attr |= faArchive;
   rec.Size = S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : 0;
   struct tm probe {};
@@ -171,7 +208,7 @@ bool ClassifyStatFailure(const std::string &full, int err, TPassedOver &p) {
 } // namespace
 
 bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearchRec> &out,
-               std::vector<TPassedOver> &passedOver) {
+               std::vector<TPassedOver> &passedOver, bool archiveBit) {
   out.clear();
   passedOver.clear();
   const size_t slash = pattern.rfind('/');
@@ -212,7 +249,7 @@ bool FindFiles(const std::string &pattern, int32_t attrMask, std::vector<TSearch
       continue;
     }
     TSearchRec rec;
-    if (!RecordFromStat(full, name, st, rec)) {
+    if (!RecordFromStat(full, name, st, rec, dirfd(d), archiveBit)) {
       passedOver.push_back({name, TPassedOver::Special, 0});
       continue;
     }

@@ -3,6 +3,7 @@
 #include "ovCDBC.h"
 
 #include "ovCache.h"
+#include "ovSourceFile.h"
 #include "ovStreamEx.h"
 #include "ovWrite.h"
 
@@ -208,6 +209,26 @@ public:
       n -= static_cast<int64_t>(k);
     }
   }
+  // Copies up to n bytes from the position of the source In within the
+  // kernel, in steps of the write-behind, and returns how many it copied:
+  // fewer when the source ended, the kernel cannot copy between the two
+  // files, the copy failed or the write is aborted. Reads and writes do
+  // the rest and report any error.
+  int64_t CopyFrom(int In, int64_t n) {
+    Flush();
+    int64_t done = 0;
+    while (done < n && !Failed() && !AbortRequested.load()) {
+      const int64_t step = std::min<int64_t>(n - done, TWriteBehind::kStep);
+      const int64_t got = KernelCopy(In, f_.Handle, step);
+      done += got;
+      pos_ += got;
+      behind_.Written(pos_);
+      progress_.store(pos_);
+      if (got < step)
+        break;
+    }
+    return done;
+  }
   void Flush() {
     if (used_ > 0 && !Failed()) {
       if (f_.Write(buf_.data(), static_cast<int32_t>(used_)) != static_cast<int32_t>(used_))
@@ -235,17 +256,17 @@ constexpr int64_t kAdviseFrom = 1 << 20;
 // Appends Size bytes of the source, then zeros to the next sector boundary.
 // Bytes a shorter source does not have are zeros, so every later file stays
 // at its sector. Returns an error text, or empty. AbortWrite is noticed
-// between chunks, so a large source does not hold up an interrupt.
-std::string CopySource(TQuickOut &out, const std::string &path, int64_t size) {
-  std::unique_ptr<TFileStreamEx> in;
-  try {
-    in = std::make_unique<TFileStreamEx>(path, TFileStreamEx::fmOpenRead | TFileStreamEx::fmShareDenyNone);
-  } catch (const EFOpenError &) {
+// between chunks, so a large source does not hold up an interrupt. Large
+// sources are copied within the kernel where it can.
+std::string CopySource(TQuickOut &out, TSourceOpener &opener, const std::string &path, int64_t size) {
+  const std::unique_ptr<TSourceStream> in = opener.Open(path);
+  if (!in)
     return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
-  }
   int64_t left = size;
-  if (size >= kAdviseFrom)
+  if (size >= kAdviseFrom) {
     in->AdviseSequential();
+    left -= out.CopyFrom(in->Handle, left);
+  }
   while (left > 0 && !out.Failed()) {
     if (AbortRequested.load())
       return kAbortedText;
@@ -284,11 +305,12 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
     return fail(CantCreateFileText(FileName, e.ErrorCode));
   }
   TQuickOut out(*file, BytesWritten);
+  TSourceOpener opener;
   auto writeFailed = [&] { return fail(CantWriteFileText(FileName, out.Error())); };
 
   out.Bytes(HeaderImage.Memory(), HeaderImage.Size());
   if (Bootable) {
-    const std::string err = CopySource(out, BootImage, static_cast<int64_t>(BootImageSectors) * 2048);
+    const std::string err = CopySource(out, opener, BootImage, static_cast<int64_t>(BootImageSectors) * 2048);
     if (!err.empty())
       return fail(err);
   }
@@ -305,7 +327,7 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
       DebugMsg(">>> INTERNAL ERROR 0004 " + e->SourcePath() + " " + std::to_string(assigned) + "<>" +
                    std::to_string(actual),
                4);
-    const std::string err = CopySource(out, e->SourcePath(), e->Size);
+    const std::string err = CopySource(out, opener, e->SourcePath(), e->Size);
     if (!err.empty())
       return fail(err);
   }

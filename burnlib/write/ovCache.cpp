@@ -297,6 +297,7 @@ bool TCacheThread::Produce() {
   if (current_->Count > 0)
     AppendCurrent();
   source_.reset();
+  opener_.Close();
   // What is queued now is all there will be: a source that ended before its
   // announced size (an image file that shrank) must not leave the writer
   // waiting for bytes that never come.
@@ -406,6 +407,7 @@ bool TCacheThread::ReadFailed(const std::string &path) {
   hasError_.store(true);
   finished_.store(true);
   source_.reset();
+  opener_.Close();
   lock_.Unlock();
   Wake();
   return false;
@@ -416,9 +418,8 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
   currentFile_ = path;
   lock_.Unlock();
   source_.reset();
-  try {
-    source_ = std::make_unique<TFileStreamEx>(path, TFileStreamEx::fmOpenRead | TFileStreamEx::fmShareDenyNone);
-  } catch (const EFOpenError &) {
+  source_ = opener_.Open(path);
+  if (!source_) {
     FailOpen(path);
     return false;
   }
@@ -565,6 +566,7 @@ void TCacheThread::StopPath() {
   hasError_.store(true);
   finished_.store(true);
   source_.reset();
+  opener_.Close();
   lock_.Unlock();
   Wake();
 }

@@ -2,6 +2,7 @@
 // into a queue of memory blocks for the write thread.
 #pragma once
 
+#include "ovSourceFile.h"
 #include "ovSourceList.h"
 #include "ovSync.h"
 
@@ -126,6 +127,7 @@ private:
   std::vector<std::unique_ptr<TCacheBlock>> spare_;   // guarded by lock_
   std::unique_ptr<TCacheBlock> current_;              // producer only
   std::unique_ptr<THandleStreamEx> source_;           // producer only
+  TSourceOpener opener_;                              // producer only
 
   std::atomic<uint8_t> priorityLevel_{2};
   std::atomic<bool> clearing_{false}, taking_{false}, stopRequested_{false};

@@ -112,6 +112,13 @@ void TWriteBehind::Written(int64_t End) {
   }
 }
 
+int LockFile(int Fd, int Op) {
+  if (::flock(Fd, Op | LOCK_NB) == 0)
+    return 0;
+  const int err = errno == EWOULDBLOCK ? EBUSY : errno;
+  return err == ENOLCK || err == EOPNOTSUPP || err == EINVAL ? 0 : err;
+}
+
 // Sharing is carried over with advisory whole-file locks between the
 // streams of this program: "exclusive" and "deny read" take an exclusive
 // lock, "deny write" a shared one; "deny none" takes none but is refused
@@ -152,16 +159,12 @@ TFileStreamEx::TFileStreamEx(const std::string &FileName, uint16_t Mode)
     ::close(fd);
     throw EFOpenError(FileName, EISDIR);
   }
-  if (::flock(fd, lockOp | LOCK_NB) != 0) {
-    const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-    // Some file systems have no locks at all; sharing is then not enforced.
-    if (err != ENOLCK && err != EOPNOTSUPP && err != EINVAL) {
-      ::close(fd);
-      throw EFOpenError(FileName, err);
-    }
-  } else if (probeOnly) {
-    ::flock(fd, LOCK_UN);
+  if (const int err = LockFile(fd, lockOp); err != 0) {
+    ::close(fd);
+    throw EFOpenError(FileName, err);
   }
+  if (probeOnly)
+    ::flock(fd, LOCK_UN);
   // A device (say /dev/null) cannot be truncated, and needs not be.
   // A new file is empty already; truncating it anyway would make some file
   // systems flush the whole file when it is closed.

@@ -84,6 +84,12 @@ private:
   int64_t settled_ = 0;   // on the disk and dropped below this offset
 };
 
+// Takes the advisory whole-file lock Op (LOCK_SH or LOCK_EX) without
+// waiting: 0, EBUSY when another stream holds the file against it, or the
+// errno of the failure. A file system without locks gives 0: sharing is
+// then not enforced.
+int LockFile(int Fd, int Op);
+
 class TFileStreamEx : public THandleStreamEx {
 public:
   // Create (or truncate) for reading and writing, no sharing.

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace ov;
@@ -184,6 +185,46 @@ TEST_F(Listing, ArchiveBitThroughTheExtendedAttribute) {
   utimensat(AT_FDCWD, f.c_str(), times, 0);
   EXPECT_NE(FileGetAttr(f) & faArchive, 0);
   EXPECT_FALSE(FileSetAttr(dir_ + "missing", 0));
+}
+
+TEST_F(Listing, ListingFindsTheArchiveBitOfEachFileAsItsPathDoes) {
+  // Cleared, never cleared, cleared before a change, a foreign value too
+  // long to be a stamp, and links to a cleared file here and elsewhere.
+  mkdir((dir_ + "other").c_str(), 0755);
+  for (const char *n : {"cleared", "set", "changed", "long", "other/target"})
+    Make(n);
+  if (!FileSetAttr(dir_ + "cleared", 0))
+    GTEST_SKIP() << "no user extended attributes on /tmp";
+  ASSERT_TRUE(FileSetAttr(dir_ + "changed", 0));
+  ASSERT_TRUE(FileSetAttr(dir_ + "other/target", 0));
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1000, 0}};
+  utimensat(AT_FDCWD, (dir_ + "changed").c_str(), times, 0);
+  const std::string longValue(200, '7');
+  ASSERT_EQ(setxattr((dir_ + "long").c_str(), kArchiveXattr, longValue.data(), longValue.size(), 0), 0);
+  symlink((dir_ + "other/target").c_str(), (dir_ + "link-away").c_str());
+  symlink("cleared", (dir_ + "link-here").c_str());
+
+  std::vector<TSearchRec> recs;
+  ASSERT_TRUE(FindFiles(dir_ + "*.*", faAnyFile, recs));
+  std::string archived;
+  for (const TSearchRec &r : recs) {
+    if (r.Attr & faDirectory)
+      continue;
+    EXPECT_EQ(r.Attr & faArchive, FileGetAttr(dir_ + r.Name) & faArchive) << r.Name;
+    if (r.Attr & faArchive)
+      archived += r.Name + " ";
+  }
+  EXPECT_EQ(archived, "changed long set ");
+
+  // Asked to leave the bit out: the same records without it.
+  std::vector<TSearchRec> without;
+  std::vector<TPassedOver> passedOver;
+  ASSERT_TRUE(FindFiles(dir_ + "*.*", faAnyFile, without, passedOver, false));
+  ASSERT_EQ(without.size(), recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) {
+    EXPECT_EQ(without[i].Name, recs[i].Name);
+    EXPECT_EQ(without[i].Attr, recs[i].Attr & ~faArchive) << recs[i].Name;
+  }
 }
 
 namespace {

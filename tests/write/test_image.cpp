@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
@@ -160,6 +161,58 @@ TEST_F(ImageTest, QuickImageEqualsTheThreadedOneAndNeedsNoThread) {
   // The dates of the descriptors and records may differ; the data may not.
   const size_t first = static_cast<size_t>(b_->FirstFileAddress) * 2048;
   EXPECT_EQ(q.compare(first, std::string::npos, t, first, std::string::npos), 0);
+}
+
+TEST_F(ImageTest, QuickPathCopiesLargeSourcesExactlyWhereverTheyLie) {
+  // Large sources go through the kernel's copy where it can: from the same
+  // disk, from a file system in memory (where it may refuse and reads take
+  // over), and sources that shrank or grew since the layout.
+  const std::string big = RandomText((2 << 20) + 1000, 7), mem = RandomText((3 << 20) + 5, 8);
+  const std::string shrinks = RandomText(2 << 20, 9), grows = RandomText((1 << 20) + 10, 10);
+  Src("big.bin", big);
+  Src("shrinks.bin", shrinks);
+  Src("grows.bin", grows);
+  Src("small.txt", "between the large ones");
+  const std::string memPath = "/dev/shm/skarvo-image-" + std::to_string(getpid());
+  const bool haveMem = static_cast<bool>(std::ofstream(memPath, std::ios::binary) << mem);
+  if (haveMem)
+    fs::create_symlink(memPath, dir_ / "src" / "mem.bin");
+  Fill();
+  fs::resize_file(dir_ / "src" / "shrinks.bin", (3 << 19) + 3);
+  std::ofstream(dir_ / "src" / "grows.bin", std::ios::binary | std::ios::app) << "more than the layout knows";
+  ASSERT_TRUE(b_->SaveImageFile(Out("q.iso"), true));
+  EXPECT_EQ(doneError_, "");
+  // The threaded path reads every source; the same layout.
+  doneCount_ = 0;
+  ASSERT_TRUE(b_->SaveImageFile(Out("t.iso"), false));
+  ASSERT_TRUE(WaitDone());
+  EXPECT_EQ(doneError_, "");
+  if (haveMem)
+    fs::remove(memPath);
+
+  const std::string q = ReadAll(Out("q.iso")), t = ReadAll(Out("t.iso"));
+  ASSERT_EQ(q.size(), t.size());
+  const size_t first = static_cast<size_t>(b_->FirstFileAddress) * 2048;
+  EXPECT_EQ(q.compare(first, std::string::npos, t, first, std::string::npos), 0);
+  std::map<std::string, std::string> expected = {{"big.bin", big},
+                                                 {"shrinks.bin", shrinks.substr(0, (3 << 19) + 3)},
+                                                 {"grows.bin", grows}};
+  if (haveMem)
+    expected["mem.bin"] = mem;
+  size_t checked = 0;
+  for (const TFEntry *e : b_->FileList) {
+    const auto it = expected.find(fs::path(e->SourcePath()).filename().string());
+    if (it == expected.end())
+      continue;
+    ++checked;
+    const size_t at = (static_cast<size_t>(b_->FirstFileAddress) + e->ISOAddress) * 2048;
+    const size_t end = at + static_cast<size_t>(e->Size);
+    ASSERT_LE((end + 2047) / 2048 * 2048, q.size()) << it->first;
+    EXPECT_EQ(q.compare(at, it->second.size(), it->second), 0) << it->first;
+    // What the source no longer has, and the sector's rest, are zeros.
+    EXPECT_GE(q.find_first_not_of('\0', at + it->second.size()), (end + 2047) / 2048 * 2048) << it->first;
+  }
+  EXPECT_EQ(checked, expected.size());
 }
 
 TEST_F(ImageTest, SmallSessionIsPaddedTo300SectorsOnTheThreadedPathOnly) {

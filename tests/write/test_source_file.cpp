@@ -1,0 +1,188 @@
+// Opening the sources of an image and copying them within the kernel.
+#include "ovSourceFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto &c : s)
+    c = static_cast<char>(rng());
+  return s;
+}
+
+std::string ReadAll(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Reads what is left of fd.
+std::string ReadRest(int fd) {
+  std::string s;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    s.append(buf, static_cast<size_t>(n));
+  return s;
+}
+
+class SourceTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/skarvo-source-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Make(const std::string &name, const std::string &data) {
+    const fs::path p = dir_ / name;
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << data;
+    return p.string();
+  }
+  fs::path dir_;
+};
+
+TEST_F(SourceTest, OpensFilesOfManyFoldersInAnyOrder) {
+  // The folder kept open must never answer for a file of another folder
+  // with the same name.
+  const std::string a1 = Make("a/same.txt", "first a"), a2 = Make("a/other.txt", "second a");
+  const std::string b1 = Make("b/same.txt", "first b"), top = Make("top.txt", "top");
+  TSourceOpener opener;
+  for (const std::string &p : {a1, b1, a2, a1, top, b1}) {
+    const auto s = opener.Open(p);
+    ASSERT_NE(s, nullptr) << p;
+    EXPECT_EQ(ReadRest(s->Handle), ReadAll(p)) << p;
+  }
+  // A relative path with no folder.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir_);
+  {
+    const auto s = opener.Open("top.txt");
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(ReadRest(s->Handle), "top");
+  }
+  fs::current_path(cwd);
+  errno = 0;
+  EXPECT_EQ(opener.Open((dir_ / "a/missing.txt").string()), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(opener.Open((dir_ / "nofolder/x").string()), nullptr);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(SourceTest, FileBeingWrittenIsRefusedAndAnOpenSourceCannotBeRecreated) {
+  const std::string p = (dir_ / "img.iso").string();
+  {
+    TFileStreamEx writer(p, TFileStreamEx::fmCreate);
+    ASSERT_EQ(writer.Write("complete image", 14), 14);
+    TSourceOpener opener;
+    errno = 0;
+    EXPECT_EQ(opener.Open(p), nullptr);
+    EXPECT_EQ(errno, EBUSY);
+  }
+  TSourceOpener opener;
+  {
+    const auto s = opener.Open(p);
+    ASSERT_NE(s, nullptr);
+    // While it is read, no stream of this program truncates it.
+    EXPECT_THROW(TFileStreamEx(p, TFileStreamEx::fmCreate), EFOpenError);
+    // Other readers still may read it.
+    EXPECT_NE(opener.Open(p), nullptr);
+    TFileStreamEx reader(p, TFileStreamEx::fmOpenRead | TFileStreamEx::fmShareDenyNone);
+    EXPECT_EQ(ReadRest(s->Handle), "complete image");
+  }
+  // Closed: the lock went with it.
+  EXPECT_NO_THROW(TFileStreamEx(p, TFileStreamEx::fmCreate));
+}
+
+TEST_F(SourceTest, ReadingLeavesTheAccessTimeOfOwnFiles) {
+  const std::string p = Make("old.txt", "data");
+  // An access time before the modification time: a relatime mount would
+  // update it on the next read.
+  struct timespec times[2] = {{1000000, 0}, {2000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(p.c_str(), &st), 0);
+  if (st.st_uid != geteuid())
+    GTEST_SKIP() << "the file is not ours";
+  TSourceOpener opener;
+  {
+    const auto s = opener.Open(p);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(ReadRest(s->Handle), "data");
+  }
+  ASSERT_EQ(stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000);
+}
+
+TEST_F(SourceTest, KernelCopyMovesBothPositionsAndStopsAtTheEnd) {
+  const std::string data = RandomBytes(3 * 1024 * 1024 + 777, 1);
+  const std::string src = Make("src.bin", data);
+  const int in = open(src.c_str(), O_RDONLY);
+  const int out = open((dir_ / "dst.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(in, 0);
+  ASSERT_GE(out, 0);
+  // Bytes already in the target stay; the copy goes on at its position.
+  ASSERT_EQ(write(out, "head", 4), 4);
+  ASSERT_EQ(lseek(in, 100, SEEK_SET), 100);
+  EXPECT_EQ(KernelCopy(in, out, 1 << 20), 1 << 20);
+  EXPECT_EQ(lseek(in, 0, SEEK_CUR), 100 + (1 << 20));
+  EXPECT_EQ(lseek(out, 0, SEEK_CUR), 4 + (1 << 20));
+  // Asked for more than is left: the rest, and the source's end.
+  const int64_t rest = static_cast<int64_t>(data.size()) - 100 - (1 << 20);
+  EXPECT_EQ(KernelCopy(in, out, rest + 5000), rest);
+  close(in);
+  close(out);
+  EXPECT_EQ(ReadAll((dir_ / "dst.bin").string()), "head" + data.substr(100));
+}
+
+TEST_F(SourceTest, KernelCopyThatCannotCopyLeavesThePositionsForReads) {
+  const std::string data = RandomBytes(200000, 2);
+  const std::string src = Make("src.bin", data);
+  // A pipe as the target: the kernel does not copy into it.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const int in = open(src.c_str(), O_RDONLY);
+  ASSERT_GE(in, 0);
+  EXPECT_EQ(KernelCopy(in, pipeFds[1], 100000), 0);
+  EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+
+  // From a file in memory to one on the disk: copied, or refused with the
+  // positions untouched; either way reads finish the copy without a gap.
+  struct statfs shm {}, tmp {};
+  if (statfs("/dev/shm", &shm) != 0 || statfs(dir_.c_str(), &tmp) != 0 || shm.f_type == tmp.f_type)
+    GTEST_SKIP() << "no second kind of file system";
+  const std::string memPath = "/dev/shm/skarvo-source-" + std::to_string(getpid());
+  std::ofstream(memPath, std::ios::binary) << data;
+  const int memIn = open(memPath.c_str(), O_RDONLY);
+  const int out = open((dir_ / "dst.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(memIn, 0);
+  ASSERT_GE(out, 0);
+  const int64_t copied = KernelCopy(memIn, out, static_cast<int64_t>(data.size()));
+  EXPECT_EQ(lseek(memIn, 0, SEEK_CUR), copied);
+  EXPECT_EQ(lseek(out, 0, SEEK_CUR), copied);
+  const std::string rest = ReadRest(memIn);
+  ASSERT_EQ(write(out, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
+  close(memIn);
+  close(out);
+  unlink(memPath.c_str());
+  EXPECT_EQ(ReadAll((dir_ / "dst.bin").string()), data);
+}
+
+} // namespace
