@@ -72,7 +72,8 @@ ssize_t GetXattrAt(int dirFd, const char *name, const char *attr, char *buf, siz
       uint32_t Flags;
     } args{reinterpret_cast<uintptr_t>(buf), static_cast<uint32_t>(size), 0};
     const long n = syscall(SYS_getxattrat, dirFd, name, 0, attr, &args, sizeof args);
-    if (n >= 0 || errno != ENOSYS)
+    // Sandboxes that filter unknown calls answer EPERM instead of ENOSYS.
+    if (n >= 0 || (errno != ENOSYS && errno != EPERM))
       return static_cast<ssize_t>(n);
     g_noGetxattrat.store(true, std::memory_order_relaxed);
   }
