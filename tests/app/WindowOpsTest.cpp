@@ -81,12 +81,27 @@ void MakeFile(const QString &path, qint64 size, const QByteArray &content = {}) 
 }
 
 // The last line of a drive's command log.
-QString LastCommand(const QString &drive) {
-  QFile f(qEnvironmentVariable("SKARVO_VDRIVES") + "/" + drive + "/commands.log");
+QString CommandLogPath(const QString &drive) {
+  return qEnvironmentVariable("SKARVO_VDRIVES") + "/" + drive + "/commands.log";
+}
+
+// The size of a drive's command log now: where the lines of what follows begin.
+qint64 CommandLogMark(const QString &drive) { return QFileInfo(CommandLogPath(drive)).size(); }
+
+// The lines a drive logged since `mark` (all of a log begun anew since).
+QStringList CommandsSince(const QString &drive, qint64 mark) {
+  QFile f(CommandLogPath(drive));
   if (!f.open(QIODevice::ReadOnly))
     return {};
-  const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
-  return QString::fromUtf8(lines.last());
+  if (f.size() >= mark)
+    f.seek(mark);
+  const QByteArray text = f.readAll().trimmed();
+  return text.isEmpty() ? QStringList() : QString::fromUtf8(text).split('\n');
+}
+
+// What the test shows when a drive did not do what it waited for.
+QString CommandsText(const QStringList &lines) {
+  return "commands logged:\n" + lines.mid(std::max<qsizetype>(0, lines.size() - 20)).join('\n');
 }
 
 // Where the next session of the disc in a drive starts, as the command line
@@ -260,20 +275,39 @@ private slots:
       TfrmDiscInfo *info = OpenDiscInfo(w.get());
       QVERIFY(info);
       QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "pending", "--op", "28", "--count", "-1"}));
+      const qint64 mark = CommandLogMark("lat");
       TLatencyProbe probe;
       info->cmdShowFiles->click();
       QVERIFY(info->ReadingSession());
-      QTRY_VERIFY_WITH_TIMEOUT(LastCommand("lat").contains("cmd=READ(10)"), 60000);
+      const auto hangs = [&] {
+        for (const QString &line : CommandsSince("lat", mark))
+          if (line.contains("cmd=READ(10)") && line.contains("status=PENDING"))
+            return true;
+        return false;
+      };
+      const bool reached = QTest::qWaitFor([&] { return hangs() || !info->ReadingSession(); }, 60000);
+      const auto state = [&] {
+        QString shown;
+        for (const TShown &m : fx_.Messages)
+          shown += m.Text + "\n";
+        return QString("reading %1, timed out %2, messages:\n%3%4")
+            .arg(info ? info->ReadingSession() : false)
+            .arg(w->orvBurn->TimedOut())
+            .arg(shown, CommandsText(CommandsSince("lat", mark)));
+      };
+      QVERIFY2(reached && info->ReadingSession() && hangs(), qPrintable(state()));
       QTest::qWait(500);  // the probe runs while the drive hangs
-      QVERIFY(info->ReadingSession());
+      QVERIFY2(info->ReadingSession(), qPrintable(state()));
       QPointer<TfrmDiscInfo> alive(info);
       info->cmdClose->click();
       QTRY_VERIFY(!alive);
       TWindowFixture::WaitIdle(w.get());
       CheckLatency(probe, "Show Files on a hanging drive");
       QVERIFY(!w->orvBurn->TimedOut());
-      const QString last = LastCommand("lat");
-      QVERIFY2(last.contains("cmd=READ(10)") && last.contains("status=PENDING"), qPrintable(last));
+      // Nothing went to the drive after the read left hanging.
+      const QStringList since = CommandsSince("lat", mark);
+      QVERIFY2(!since.isEmpty() && since.last().contains("cmd=READ(10)") && since.last().contains("status=PENDING"),
+               qPrintable(CommandsText(since)));
     }
     QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
     QVERIFY(!w->findChild<TfrmExtract *>());
