@@ -1,0 +1,22 @@
+// Message box text that fits on the screen: long names wrap and long lists
+// are cut, with the exact text in the box's details.
+#pragma once
+
+#include <QString>
+
+class QMessageBox;
+
+// The text with a zero-width space after each path separator, and every
+// kMessageRun characters, of any run longer than kMessageRun characters
+// without a space: a label wraps such a run (a long file name or path)
+// instead of clipping it. Shorter runs are left as they are.
+constexpr int kMessageRun = 40;
+QString WrappableText(const QString &text);
+
+// Sets the box's text from `text`: wrappable, and at most kMessageLines lines
+// and kMessageChars characters, so that the box stays within the screen.
+// When the shown text differs from `text`, the details hold `text` itself,
+// whole and unchanged for copying.
+constexpr int kMessageLines = 25;
+constexpr int kMessageChars = 2500;
+void SetMessageText(QMessageBox &box, const QString &text);
