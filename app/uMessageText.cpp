@@ -1,6 +1,12 @@
 #include "uMessageText.h"
 
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
+
+#include <algorithm>
+#include <climits>
 
 namespace {
 
@@ -47,18 +53,47 @@ QString WrappableText(const QString &text) {
   return out;
 }
 
-void SetMessageText(QMessageBox &box, const QString &text) {
+QString ShortenedMessage(const QString &text, int maxLines, int maxChars) {
+  QStringList lines = text.split(QLatin1Char('\n'));
   QString shown = text;
-  qsizetype cut = -1;
-  int lines = 0;
-  for (qsizetype i = 0; i < text.size() && cut < 0; ++i)
-    if (i >= kMessageChars || (text[i] == QLatin1Char('\n') && ++lines >= kMessageLines))
-      cut = i;
-  if (cut >= 0) {
-    // Whole lines where the cut falls at a line end.
-    shown = text.left(cut) + QStringLiteral("\n... (%1 more characters: Show Details...)").arg(text.size() - cut);
+  if (lines.size() > maxLines) {
+    // The head and the last lines (a question, as a rule) stay.
+    const qsizetype dropped = lines.size() - (maxLines - 1);
+    const QStringList tail = lines.mid(lines.size() - kMessageTailLines);
+    lines = lines.mid(0, maxLines - 1 - kMessageTailLines);
+    lines << QStringLiteral("... (%1 more lines: Show Details...)").arg(dropped);
+    shown = (lines + tail).join(QLatin1Char('\n'));
   }
-  shown = WrappableText(shown);
+  if (shown.size() > maxChars) {
+    // Never between the halves of a surrogate pair.
+    qsizetype head = maxChars / 2, tail = shown.size() - maxChars / 2;
+    if (shown[head - 1].isHighSurrogate())
+      --head;
+    if (shown[tail].isLowSurrogate())
+      ++tail;
+    shown = shown.left(head) + QStringLiteral("\n... (%1 more characters: Show Details...)\n").arg(tail - head) +
+            shown.mid(tail);
+  }
+  return shown;
+}
+
+void SetMessageText(QMessageBox &box, const QString &text) {
+  const QScreen *screen = box.screen() ? box.screen() : QGuiApplication::primaryScreen();
+  const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+  // A message box wraps its text at half the screen's width, at most 500
+  // pixels, less its icon; the text may take half the screen's height.
+  const int width = std::min(area.width() / 2, 500) - 80;
+  const QFontMetrics metrics(box.font());
+  int lines = kMessageLines, chars = kMessageChars;
+  QString shown;
+  for (;;) {
+    shown = WrappableText(ShortenedMessage(text, lines, chars));
+    const int height = metrics.boundingRect(QRect(0, 0, width, INT_MAX), Qt::TextWordWrap, shown).height();
+    if (height <= area.height() / 2 || lines <= kMessageTailLines + 3)
+      break;
+    lines = lines * 2 / 3;
+    chars = chars * 2 / 3;
+  }
   box.setTextFormat(Qt::PlainText);
   box.setText(shown);
   if (shown != text)

@@ -13,10 +13,16 @@ class QMessageBox;
 constexpr int kMessageRun = 40;
 QString WrappableText(const QString &text);
 
-// Sets the box's text from `text`: wrappable, and at most kMessageLines lines
-// and kMessageChars characters, so that the box stays within the screen.
+// The text with at most maxLines lines and maxChars characters: the middle is left out, with
+// a line telling how much; the first lines and the last kMessageTailLines (a
+// question, as a rule) stay.
+constexpr int kMessageLines = 25;
+constexpr int kMessageTailLines = 3;
+constexpr int kMessageChars = 2500;
+QString ShortenedMessage(const QString &text, int maxLines = kMessageLines, int maxChars = kMessageChars);
+
+// Sets the box's text from `text`, wrappable and shortened until it takes at
+// most half the screen's height.
 // When the shown text differs from `text`, the details hold `text` itself,
 // whole and unchanged for copying.
-constexpr int kMessageLines = 25;
-constexpr int kMessageChars = 2500;
 void SetMessageText(QMessageBox &box, const QString &text);

@@ -147,16 +147,26 @@ private slots:
     QVERIFY2(names.contains("/" + stored), qPrintable(listing));
   }
 
-  // A message naming a 200-character file among many others: the box wraps
-  // the name, keeps to the screen and hands the whole text in its details.
+  // A message or question naming a 200-character file among many others:
+  // the box wraps the name, keeps to the screen, shows the first lines and
+  // the question, and hands the whole text in its details.
+  void longNamesFitTheMessageBox_data() {
+    QTest::addColumn<bool>("question");
+    QTest::newRow("message") << false;
+    QTest::newRow("question") << true;
+  }
   void longNamesFitTheMessageBox() {
+    QFETCH(bool, question);
     QStringList lines;
     const QString longName = "/home/user/" + QString(200, 'x') + ".bin";
     for (int i = 0; i < 60; ++i)
-      lines << QString("/srv/data/folder%1/").arg(i) + (i == 0 ? longName : QString("file%1.txt").arg(i));
-    const QString text = "These files could not be extracted:\n" + lines.join('\n');
-    const auto hook = TfrmMain::MessageHook;
+      lines << (i == 0 ? longName : QString("/srv/data/folder%1/file%1.txt").arg(i));
+    const QString last = question ? "Do you want to write 1.00 MB to the disc ?" : "file59.txt";
+    const QString text = "These files could not be extracted:\n" + lines.join('\n') + (question ? "\n\n" + last : "");
+    const auto messageHook = TfrmMain::MessageHook;
+    const auto questionHook = TfrmMain::QuestionHook;
     TfrmMain::MessageHook = nullptr;
+    TfrmMain::QuestionHook = nullptr;
     bool checked = false;
     QTimer::singleShot(0, [&] {
       QMessageBox *box = nullptr;
@@ -174,17 +184,23 @@ private slots:
         QVERIFY(label->heightForWidth(label->width()) <= label->height());
         QVERIFY(box->rect().contains(QRect(label->mapTo(box, QPoint(0, 0)), label->size())));
         QCOMPARE(box->detailedText(), text);
-        QVERIFY(label->text().remove(QChar(0x200B)).contains(longName));
+        const QString shown = label->text().remove(QChar(0x200B));
+        QVERIFY(shown.startsWith(text.left(text.indexOf('\n') + 1) + lines[0] + "\n"));
+        QVERIFY2(shown.endsWith(last), qPrintable(shown));
         const QString dir = qEnvironmentVariable("SKARVO_GUI_OUT");
         if (!dir.isEmpty())
-          box->grab().save(dir + "/message-long-names.png");
+          box->grab().save(dir + QString("/long-names-%1.png").arg(QTest::currentDataTag()));
         checked = true;
       }();
       if (box)
-        box->done(QMessageBox::Ok);
+        box->done(question ? QMessageBox::Yes : QMessageBox::Ok);
     });
-    TfrmMain::ShowMessage(nullptr, text, "Warning", QMessageBox::Warning);
-    TfrmMain::MessageHook = hook;
+    if (question)
+      QVERIFY(TfrmMain::AskYesNo(nullptr, text, "Confirm"));
+    else
+      TfrmMain::ShowMessage(nullptr, text, "Warning", QMessageBox::Warning);
+    TfrmMain::MessageHook = messageHook;
+    TfrmMain::QuestionHook = questionHook;
     QVERIFY(checked);
   }
 };
