@@ -85,21 +85,16 @@ TDiscInfoData TfrmDiscInfo::ReadDisc(TOrvBurner &b) {
   }
   d.Ready = true;
   const uint8_t type = b.GetDiscType();
-  const int n = b.SessionCount();
-  for (int s = 1; s <= n; ++s) {
-    b.ReadTrackInformation(static_cast<uint8_t>(s));
-    d.Sessions.push_back({b.TrackStartAddress(), static_cast<int64_t>(std::nearbyint(b.TrackSize() / 512.0))});
-  }
-  const uint32_t freeBlocks = b.FreeBlocks();
-  const int status = b.DiscStatus();
-  const QString statusText = status == -1  ? QStringLiteral("Disc status unknown")
-                             : status == 2 ? QStringLiteral("Disc closed/finalized")
-                                           : QStringLiteral("Disc is open");
-  d.FreeSpace = MbText(freeBlocks) + QStringLiteral(", ") + statusText;
-  b.GetDiscInfo(b.Disc);
+  const TDiscSpace space = b.ReadDiscSpace();
+  for (const TDiscSpace::TSession &s : space.Sessions)
+    d.Sessions.push_back({s.Start, static_cast<int64_t>(s.SizeMB())});
+  const QString statusText = space.Status == -1  ? QStringLiteral("Disc status unknown")
+                             : space.Status == 2 ? QStringLiteral("Disc closed/finalized")
+                                                 : QStringLiteral("Disc is open");
+  d.FreeSpace = MbText(space.Free) + QStringLiteral(", ") + statusText;
   d.Medium = QString::fromLatin1(DiscTypeName(type));
-  d.DiscSize = MbText(b.DiscCapacity());
-  d.UsedSpace = MbText(b.UsedBlocks()) + QStringLiteral(",  Sessions : ") + QString::number(n);
+  d.DiscSize = MbText(space.Capacity);
+  d.UsedSpace = MbText(space.Used) + QStringLiteral(",  Sessions : ") + QString::number(space.Sessions.size());
   b.SetSPTIAutoClose(true);
   return d;
 }

@@ -4,6 +4,7 @@
 #include "CDSizer.h"
 #include "uFrmAddFiles.h"
 #include "uFrmDeviceCapabilities.h"
+#include "uMessageText.h"
 #include "uTLiveUpdate.h"
 
 #include <QApplication>
@@ -72,7 +73,8 @@ void TfrmMain::ShowMessage(QWidget *parent, const QString &text, const QString &
     MessageHook(text, caption, icon);
     return;
   }
-  QMessageBox box(static_cast<QMessageBox::Icon>(icon), caption, text, QMessageBox::Ok, parent);
+  QMessageBox box(static_cast<QMessageBox::Icon>(icon), caption, QString(), QMessageBox::Ok, parent);
+  SetMessageText(box, text);
   box.setObjectName(QStringLiteral("msgBox"));
   box.button(QMessageBox::Ok)->setObjectName(QStringLiteral("cmdOK"));
   box.exec();
@@ -81,7 +83,8 @@ void TfrmMain::ShowMessage(QWidget *parent, const QString &text, const QString &
 bool TfrmMain::AskYesNo(QWidget *parent, const QString &text, const QString &caption, bool defaultNo) {
   if (QuestionHook)
     return QuestionHook(text, caption);
-  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+  QMessageBox box(QMessageBox::Question, caption, QString(), QMessageBox::Yes | QMessageBox::No, parent);
+  SetMessageText(box, text);
   box.setObjectName(QStringLiteral("msgQuestion"));
   box.button(QMessageBox::Yes)->setObjectName(QStringLiteral("cmdYes"));
   box.button(QMessageBox::No)->setObjectName(QStringLiteral("cmdNo"));

@@ -67,7 +67,7 @@ void TfrmMain::cmdBurnClick() {
           return;
         }
         p->Sectors = b.SessionSectors();
-        p->Note = QString::fromStdString(JolietCutNote(b));
+        p->Note = QString::fromStdString(CompilationNote(b));
       },
       [this, p] {
         if (!PreparedOk(*p))

@@ -253,7 +253,7 @@ void TfrmMain::cmdBuildISOClick() {
           return;
         orvBurn->PrepareLayout(true, orvBurn->Root());
         p->Sectors = orvBurn->SessionSectors();
-        p->Note = QString::fromStdString(JolietCutNote(*orvBurn));
+        p->Note = QString::fromStdString(CompilationNote(*orvBurn));
       },
       [this, p, name] {
         if (!PreparedOk(*p))

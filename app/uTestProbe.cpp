@@ -125,7 +125,9 @@ QString TTestProbe::Dump(const QString &only) {
       continue;
     Line(out, QStringLiteral("window"), top->objectName(), top->frameGeometry(), top->windowTitle());
     if (auto *box = qobject_cast<QMessageBox *>(top))
-      Line(out, QStringLiteral("message"), top->objectName(), top->frameGeometry(), box->text());
+      // The message as given: a box whose shown text is wrapped or cut holds it in its details.
+      Line(out, QStringLiteral("message"), top->objectName(), top->frameGeometry(),
+           box->detailedText().isEmpty() ? box->text() : box->detailedText());
     for (QWidget *w : top->findChildren<QWidget *>()) {
       if (w->objectName().isEmpty() || !w->isVisible() || w->objectName().startsWith(QLatin1String("qt_")))
         continue;

@@ -206,7 +206,7 @@ size_t ReportInsertNotes(const TOrvBurner &b, size_t From) {
     const TInsertNote &n = b.InsertNotes[i];
     switch (n.Kind) {
     case TInsertNoteKind::Renamed:
-      Warning(n.SourcePath + " stored as \"" + n.Detail + "\"");
+      Warning(RenamedNote(n));
       break;
     case TInsertNoteKind::PassedOver:
       Warning("passed over " + n.SourcePath + ": " + n.Detail);

@@ -172,20 +172,8 @@ int CmdInfo(const TArgs &argsIn) {
     return 1;
   }
   const uint8_t type = dev.GetDiscType();
-  const uint8_t sessions = dev.SessionCount();
-  struct TRow {
-    unsigned Number;
-    uint32_t Start;
-    uint32_t Size;
-  };
-  std::vector<TRow> rows;
-  for (unsigned s = 1; s <= sessions; ++s) {
-    if (!dev.ReadTrackInformation(static_cast<uint8_t>(s)))
-      continue;
-    rows.push_back({s, dev.TrackStartAddress(), dev.TrackSize()});
-  }
-  const uint32_t freeBlocks = dev.FreeBlocks();
-  const int status = dev.DiscStatus();
+  const TDiscSpace space = dev.ReadDiscSpace();
+  const int status = space.Status;
   // Where a new session goes on a sequential medium that takes one: the
   // next writable address of its open (invisible) track.
   int64_t nextSession = -1;
@@ -201,27 +189,22 @@ int CmdInfo(const TArgs &argsIn) {
                            : openSession ? "Disc is open, its last session unfinished (`skarvo close-track` closes it)"
                            : status == 2                       ? "Disc closed/finalized"
                                                                : "Disc is open";
-  dev.GetDiscInfo(disc);
-  const uint32_t capacity = dev.DiscCapacity();
-  const uint32_t used = dev.UsedBlocks();
   if (Unanswered(dev))
     return 1;
-  // Free space is what the medium has beyond its used part, whatever a
-  // drive reports for its open track.
-  const uint32_t usedOfSize = std::min(used, capacity);
-  const uint32_t freeShown = std::min(freeBlocks, capacity - usedOfSize);
+  const uint32_t capacity = space.Capacity, used = space.Used;
+  const unsigned sessions = static_cast<unsigned>(space.Sessions.size());
   std::printf("Device      : %s\n", dev.DeviceID.c_str());
   std::printf("Medium      : %s\n", DiscTypeName(type));
   std::printf("Disc Size   : %s\n", MB(capacity).c_str());
-  std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), static_cast<unsigned>(sessions));
-  std::printf("Free Space  : %s, %s\n", MB(freeShown).c_str(), statusText);
+  std::printf("Used Space  : %s,  Sessions : %u\n", MB(used).c_str(), sessions);
+  std::printf("Free Space  : %s, %s\n", MB(space.Free).c_str(), statusText);
   if (nextSession >= 0)
     std::printf("Next Session: starts at sector %lld\n", static_cast<long long>(nextSession));
-  if (!rows.empty()) {
+  if (!space.Sessions.empty()) {
     std::printf("\n%-8s %12s %12s %10s\n", "Number", "Start", "Sectors", "Size");
-    for (const TRow &r : rows)
-      std::printf("%-8u %12u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start), static_cast<unsigned>(r.Size),
-                  static_cast<long>(std::lround(r.Size / 512.0)));
+    for (const TDiscSpace::TSession &r : space.Sessions)
+      std::printf("%-8u %12u %12u %7ld MB\n", r.Number, static_cast<unsigned>(r.Start), static_cast<unsigned>(r.Sectors),
+                  r.SizeMB());
   }
   dev.SetSPTIAutoClose(true);
   return 0;

@@ -180,6 +180,23 @@ struct TDisc {
   bool Erasable = false;
 };
 
+// The space of the loaded medium. A session's size is what was recorded in
+// it; free space is what can still be written (none on a disc whose open
+// track a write error damaged).
+struct TDiscSpace {
+  struct TSession {
+    unsigned Number = 0;
+    uint32_t Start = 0;
+    uint32_t Sectors = 0;
+    long SizeMB() const { return (static_cast<long>(Sectors) + 256) / 512; }  // rounded half up
+  };
+  int Status = -1;  // DiscStatus()
+  uint32_t Capacity = 0;
+  uint32_t Used = 0;
+  uint32_t Free = 0;
+  std::vector<TSession> Sessions;
+};
+
 class TSCSIDevice;
 
 // Polls the drive while an erase runs, then restores it and raises
@@ -402,6 +419,9 @@ public:
   uint32_t UsedBlocks();
   uint32_t FreeBlocks();
   uint32_t DiscCapacity();
+  // The sessions, capacity, used and free space as `info` and the Disc Info
+  // window show them.
+  TDiscSpace ReadDiscSpace();
   bool IsRewritable();
 
   // TrackInfo fields in native order (valid after ReadTrackInformation).

@@ -253,6 +253,35 @@ uint32_t DamagedTrackEnd(TSCSIDevice &Dev) {
   return start;
 }
 
+// Damaged and without a next writable address: a track a write error left
+// incomplete. It takes no more data until it is closed.
+bool TrackDamaged(const TSCSIDevice &Dev) {
+  return (Dev.TrackInfo[5] & kTrackDamage) && !Dev.TrackNextWritableValid();
+}
+
+// True when a track of the disc's last session is damaged: that session
+// cannot be completed, nor another begun, until the track is closed.
+bool LastSessionDamaged(TSCSIDevice &Dev) {
+  if (!Dev.ReadDiscInformation() || (Dev.DiscInformation[2] & 3) == 2)
+    return false;
+  const unsigned first = Dev.DiscInformation[5], last = Dev.DiscLastTrackInLastSession();
+  for (unsigned track = first; track >= 1 && track <= last; ++track)
+    if (Dev.ReadTrackInformation(static_cast<uint8_t>(track)) && TrackDamaged(Dev))
+      return true;
+  return false;
+}
+
+// The end of what the track just read holds: a track still being written
+// ends at its next writable address, a damaged one at what was written
+// before the error, any other at its size.
+uint32_t TrackRecordedEnd(TSCSIDevice &Dev) {
+  if (Dev.TrackNextWritableValid())
+    return Dev.TrackNextWritable();
+  if (Dev.TrackInfo[5] & kTrackDamage)
+    return DamagedTrackEnd(Dev);
+  return Dev.TrackStartAddress() + Dev.TrackSize();
+}
+
 // The end of the last track of a sequential disc that holds data: its
 // sessions and the borders between them. The area an open disc keeps after
 // its last session for the next border is not counted: a finalized disc no
@@ -267,13 +296,7 @@ bool RecordedTracksEnd(TSCSIDevice &Dev, uint32_t &End) {
       return false;
     if ((Dev.TrackInfo[6] & kTrackBlank) || Dev.TrackSize() == 0)
       continue;  // the invisible track, a reserved one not yet written, or none
-    // A track still being written ends at its next writable address.
-    if (Dev.TrackNextWritableValid())
-      End = Dev.TrackNextWritable();
-    else if (Dev.TrackInfo[5] & kTrackDamage)
-      End = DamagedTrackEnd(Dev);
-    else
-      End = Dev.TrackStartAddress() + Dev.TrackSize();
+    End = TrackRecordedEnd(Dev);
     return true;
   }
   return true;  // nothing recorded
@@ -325,7 +348,8 @@ uint32_t TSCSIDevice::FreeBlocks() {
       const uint32_t used = ReadISOVolumeSize();
       return TrackSize() > used ? TrackSize() - used : 0;
     }
-    if (TrackSize() == 0xFFFFFFFFu)
+    if (TrackSize() == 0xFFFFFFFFu || LastSessionDamaged(*this) ||
+        !ReadTrackInformation(DiscLastTrackInLastSession()))
       return 0;
     return TrackLastRecorded() != 0 ? TrackFreeBlocks() : TrackSize();
   }
@@ -335,6 +359,8 @@ uint32_t TSCSIDevice::FreeBlocks() {
   ReadDiscInformation();
   const uint8_t last = DiscLastTrackInLastSession();
   if (!ReadTrackInformation(last) && !ReadTrackInformation(last))
+    return 0;
+  if (LastSessionDamaged(*this) || !ReadTrackInformation(last))
     return 0;
   return std::max(TrackFreeBlocks(), TrackSize());
 }
@@ -399,4 +425,27 @@ bool TSCSIDevice::IsRewritable() {
   DiscTypeCode = GetDiscType();
   const uint8_t t = DiscTypeCode;
   return t == dtDVDRAM || t == dtDVDRWRestricted || t == dtDVDRWSequential || t == dtDVDPlusRW || IsBDRE(t);
+}
+
+TDiscSpace TSCSIDevice::ReadDiscSpace() {
+  TDiscSpace s;
+  const uint8_t type = GetDiscType();
+  const uint8_t sessions = SessionCount();
+  // Sessions hold one track each; an overwritable disc has one track that
+  // spans it.
+  for (unsigned n = 1; n <= sessions; ++n) {
+    if (!ReadTrackInformation(static_cast<uint8_t>(n)))
+      continue;
+    const uint32_t start = TrackStartAddress();
+    const uint32_t end = IsOverwritable(type) || TrackSize() == 0xFFFFFFFFu ? start + TrackSize() : TrackRecordedEnd(*this);
+    s.Sessions.push_back({n, start, end > start ? end - start : 0});
+  }
+  const uint32_t free = FreeBlocks();
+  s.Status = DiscStatus();
+  s.Capacity = DiscCapacity();
+  s.Used = UsedBlocks();
+  // Free space is what the medium has beyond its used part, whatever a drive
+  // reports for its open track.
+  s.Free = std::min(free, s.Capacity - std::min(s.Used, s.Capacity));
+  return s;
 }
