@@ -307,12 +307,10 @@ std::string CopySource(TQuickOut &out, TSourceOpener &opener, const std::string 
       continue;
     }
     if (kernel && run >= kAdviseFrom) {
-      const int64_t got = out.CopyFrom(in->Handle, &pos, run);
       // Short: the source ended, or the kernel cannot copy here; reads
       // tell which, and take over for the rest of this source.
-      if (got == run)
-        continue;
-      kernel = false;
+      if (out.CopyFrom(in->Handle, &pos, run) < run)
+        kernel = false;
       continue;
     }
     const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(run, kQuickChunk));
