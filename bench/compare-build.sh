@@ -6,7 +6,7 @@
 # images are synced before they replace the target, so that is the fair
 # floor. Plain `cat` (no sync) is shown too. Not part of the test suite.
 #
-#   bench/compare-build.sh [SKARVO] [small|large|both]
+#   bench/compare-build.sh [SKARVO] [small|large|sparse|both|all]
 #
 # Environment:
 #   RUNS=5        runs per tool and tree; min, median and max are printed
@@ -17,7 +17,9 @@
 #                 rounds, so that before and after meet the same load
 #
 # Trees: 100,000 small files (1 byte to 8 KiB) in 1,000 folders, and 4 files
-# of 1 GiB of real (not sparse) data. They are made once in BENCH_CACHE; the
+# of 1 GiB of real (not sparse) data ("both" runs these two); "sparse" (or
+# "all") adds one sparse file of 4 GiB with 16 MiB of data in 64 windows,
+# where the holes should cost nothing. They are made once in BENCH_CACHE; the
 # outputs go to a fresh folder beside them, on the same disk. Page caches are
 # warm for the sources; every run starts after a `sync` so that no run pays
 # for the previous one's dirty pages.
@@ -74,6 +76,23 @@ make_large() {
     head -c $(((1 << 30) - have)) /dev/urandom >>"$1/big$i.bin"
   done
   rm -f "$1/.chunk"
+  touch "$1.complete"
+}
+
+make_sparse() {
+  [ -f "$1.complete" ] && return
+  rm -rf "$1" "$1.complete"
+  mkdir -p "$1"
+  python3 - "$1/sparse.img" <<'PY'
+import random, sys
+rng = random.Random(11)
+with open(sys.argv[1], "wb") as f:
+    f.truncate(4 << 30)
+    for w in range(64):
+        # Windows at odd offsets, one every 64 MiB.
+        f.seek(w * (64 << 20) + rng.randint(0, 32 << 20))
+        f.write(rng.randbytes(256 << 10))
+PY
   touch "$1.complete"
 }
 
@@ -178,13 +197,18 @@ run_tree() {
   fi
 }
 
-if [ "$which_trees" = small ] || [ "$which_trees" = both ]; then
+if [ "$which_trees" = small ] || [ "$which_trees" = both ] || [ "$which_trees" = all ]; then
   echo "making (or reusing) 100,000 small files in 1,000 folders in $CACHE..."
   make_small "$CACHE/small"
   run_tree "100,000 small files in 1,000 folders" "$CACHE/small"
 fi
-if [ "$which_trees" = large ] || [ "$which_trees" = both ]; then
+if [ "$which_trees" = large ] || [ "$which_trees" = both ] || [ "$which_trees" = all ]; then
   echo "making (or reusing) 4 files of 1 GiB in $CACHE..."
   make_large "$CACHE/large"
   run_tree "4 files of 1 GiB" "$CACHE/large"
+fi
+if [ "$which_trees" = sparse ] || [ "$which_trees" = all ]; then
+  echo "making (or reusing) a sparse file of 4 GiB with 16 MiB of data in $CACHE..."
+  make_sparse "$CACHE/sparse"
+  run_tree "1 sparse file of 4 GiB, 16 MiB of data" "$CACHE/sparse"
 fi

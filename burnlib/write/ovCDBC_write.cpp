@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 std::string TOrvBurner::CurrentFile() {
@@ -177,7 +178,11 @@ class TQuickOut {
 public:
   // Progress gets the bytes written so far after each large write.
   TQuickOut(TFileStreamEx &f, std::atomic<int64_t> &progress)
-      : f_(f), progress_(progress), behind_(f.Handle), buf_(kSize) {}
+      : f_(f), progress_(progress), behind_(f.Handle), buf_(kSize) {
+    // A new regular file: what is skipped reads back as zeros.
+    struct stat st {};
+    sparse_ = ::fstat(f.Handle, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+  }
   int64_t Position() const { return pos_; }
   bool Failed() const { return err_ != 0; }
   int Error() const { return err_; }
@@ -209,17 +214,17 @@ public:
       n -= static_cast<int64_t>(k);
     }
   }
-  // Copies up to n bytes from the position of the source In within the
-  // kernel, in steps of the write-behind, and returns how many it copied:
-  // fewer when the source ended, the kernel cannot copy between the two
-  // files, the copy failed or the write is aborted. Reads and writes do
+  // Copies up to n bytes of the source In from *at within the kernel, in
+  // steps of the write-behind, and returns how many it copied (*at moves
+  // on): fewer when the source ended, the kernel cannot copy between the
+  // two files, the copy failed or the write is aborted. Reads and writes do
   // the rest and report any error.
-  int64_t CopyFrom(int In, int64_t n) {
+  int64_t CopyFrom(int In, int64_t *at, int64_t n) {
     Flush();
     int64_t done = 0;
     while (done < n && !Failed() && !AbortRequested.load()) {
       const int64_t step = std::min<int64_t>(n - done, TWriteBehind::kStep);
-      const int64_t got = KernelCopy(In, f_.Handle, step);
+      const int64_t got = KernelCopy(In, f_.Handle, step, at);
       done += got;
       pos_ += got;
       behind_.Written(pos_);
@@ -229,11 +234,31 @@ public:
     }
     return done;
   }
+  // n zero bytes of a source's hole: left as a hole in a regular file,
+  // which reads back as zeros, and written elsewhere (a device keeps
+  // whatever it held).
+  void Hole(int64_t n) {
+    Flush();
+    if (!sparse_ || Failed() || ::lseek(f_.Handle, n, SEEK_CUR) < 0) {
+      Zeros(n);
+      return;
+    }
+    pos_ += n;
+    endsInHole_ = true;
+    progress_.store(pos_);
+  }
+  // Writes what is buffered and gives a file that ends in a hole its size.
+  void Finish() {
+    Flush();
+    if (endsInHole_ && !Failed() && ::ftruncate(f_.Handle, pos_) != 0)
+      err_ = errno;
+  }
   void Flush() {
     if (used_ > 0 && !Failed()) {
       if (f_.Write(buf_.data(), static_cast<int32_t>(used_)) != static_cast<int32_t>(used_))
         err_ = f_.LastError() ? f_.LastError() : EIO;
       behind_.Written(pos_);
+      endsInHole_ = false;
     }
     used_ = 0;
     progress_.store(pos_);
@@ -248,6 +273,8 @@ private:
   size_t used_ = 0;
   int64_t pos_ = 0;
   int err_ = 0;
+  bool sparse_ = false;       // holes may be skipped
+  bool endsInHole_ = false;   // the last bytes were skipped, not written
 };
 
 constexpr int32_t kQuickChunk = 131072;
@@ -257,31 +284,46 @@ constexpr int64_t kAdviseFrom = 1 << 20;
 // Bytes a shorter source does not have are zeros, so every later file stays
 // at its sector. Returns an error text, or empty. AbortWrite is noticed
 // between chunks, so a large source does not hold up an interrupt. Large
-// sources are copied within the kernel where it can.
+// sources are copied within the kernel where it can; their holes are not
+// read.
 std::string CopySource(TQuickOut &out, TSourceOpener &opener, const std::string &path, int64_t size) {
   const std::unique_ptr<TSourceStream> in = opener.Open(path);
   if (!in)
     return "CAN'T OPEN FILE \"" + path + "\" OR FILE IS IN USES BY OTHER SOFTWARE";
-  int64_t left = size;
-  if (size >= kAdviseFrom) {
+  TSourceReader src;
+  src.Reset(in->Handle, size);
+  bool kernel = size >= kAdviseFrom;
+  if (kernel)
     in->AdviseSequential();
-    left -= out.CopyFrom(in->Handle, left);
-  }
-  while (left > 0 && !out.Failed()) {
+  int64_t pos = 0;
+  while (pos < size && !out.Failed()) {
     if (AbortRequested.load())
       return kAbortedText;
-    const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(left, kQuickChunk));
-    uint8_t *dst = out.Reserve(static_cast<size_t>(chunk));
-    const int32_t got = in->Read(dst, chunk);
-    if (got == 0 && in->LastError() != 0)
+    bool hole = false;
+    const int64_t run = src.Run(pos, size - pos, hole);
+    if (hole) {
+      out.Hole(run);
+      pos += run;
+      continue;
+    }
+    if (kernel && run >= kAdviseFrom) {
+      // Short: the source ended, or the kernel cannot copy here; reads
+      // tell which, and take over for the rest of this source.
+      if (out.CopyFrom(in->Handle, &pos, run) < run)
+        kernel = false;
+      continue;
+    }
+    const int32_t chunk = static_cast<int32_t>(std::min<int64_t>(run, kQuickChunk));
+    const int64_t got = src.Read(out.Reserve(static_cast<size_t>(chunk)), chunk, pos);
+    if (got < 0)
       return "CAN'T READ FILE \"" + path + "\"";
     out.Commit(static_cast<size_t>(got));
-    left -= got;
+    pos += got;
     if (got < chunk)
       break;   // the source ended early
   }
   const int64_t end = (size + 2047) / 2048 * 2048;
-  out.Zeros(left + (end - size));
+  out.Zeros(end - pos);
   return std::string();
 }
 
@@ -331,7 +373,7 @@ bool TOrvBurner::SaveImageFileQuick(const std::string &FileName) {
     if (!err.empty())
       return fail(err);
   }
-  out.Flush();
+  out.Finish();
   if (out.Failed())
     return writeFailed();
   if (const int err = file->CloseWritten(); err != 0)

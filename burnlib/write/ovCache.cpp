@@ -7,7 +7,6 @@
 #include <cstring>
 #include <cerrno>
 #include <sys/resource.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 std::atomic<int32_t> CacheBlockSize{65536};
@@ -427,16 +426,18 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
     size = source_->GetSize();
   if (size > kAdviseThreshold)
     source_->AdviseSequential();
-  int64_t left = size;
-  while (left > 0) {
+  reader_.Reset(source_->Handle, size);
+  int64_t pos = 0;
+  while (pos < size) {
+    const int64_t left = size - pos;
     // Whole blocks are read several at a time, straight into the blocks.
     if (current_->Count == 0 && left >= 2 * static_cast<int64_t>(p_.BlockSize)) {
       bool failed = false;
-      const int64_t n = ReadBatch(left, failed);
+      const int64_t n = ReadBatch(pos, left, failed);
       if (failed)
         return ReadFailed(path);
       if (n > 0) {
-        left -= n;
+        pos += n;
         if (!AfterPiece())
           return false;
         continue;
@@ -446,25 +447,25 @@ bool TCacheThread::ProduceFile(const std::string &path, int64_t size) {
     const int32_t piece = static_cast<int32_t>(std::min<int64_t>(left, room));
     const int32_t rounded = static_cast<int32_t>(RoundToSector(piece));
     uint8_t *dst = current_->Data + current_->Count;
-    const int32_t got = source_->Read(dst, piece);
-    if (got == 0 && source_->LastError() != 0) {
+    const int64_t got = reader_.Read(dst, piece, pos);
+    if (got < 0) {
       // A source that cannot be read would leave a hole of zeros in the image.
       return ReadFailed(path);
     }
     // A file that shrank since the layout still yields its recorded length.
     std::memset(dst + got, 0, static_cast<size_t>(rounded - got));
-    left -= piece;
+    pos += piece;
     if (!QueuePiece(rounded))
       return false;
   }
   return true;
 }
 
-// Reads as many whole blocks as the source has and the queue can take
-// (at most 16) with one call, and queues them. Returns the bytes queued;
-// 0 when there is no room for two blocks.
-int64_t TCacheThread::ReadBatch(int64_t left, bool &failed) {
-  constexpr int32_t kMaxBatch = 16;
+// Reads as many whole blocks as the source has from pos and the queue can
+// take (at most 16) with one call, and queues them. Returns the bytes
+// queued; 0 when there is no room for two blocks.
+int64_t TCacheThread::ReadBatch(int64_t pos, int64_t left, bool &failed) {
+  constexpr int32_t kMaxBatch = TSourceReader::kMaxBuffers;
   const int32_t room = (maxBlocks_ - 1) - BlockCount();
   const int32_t k = static_cast<int32_t>(std::min<int64_t>({left / p_.BlockSize, kMaxBatch, room}));
   if (k < 2)
@@ -479,36 +480,17 @@ int64_t TCacheThread::ReadBatch(int64_t left, bool &failed) {
     iov[i].iov_len = static_cast<size_t>(p_.BlockSize);
   }
   const int64_t want = static_cast<int64_t>(k) * p_.BlockSize;
-  int64_t got = 0;
-  int iovIndex = 0;
-  while (got < want) {
-    const ssize_t r = ::readv(source_->Handle, iov + iovIndex, k - iovIndex);
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r < 0) {
-      // Whatever was read before the error is dropped with the rest: the
-      // write ends, so no block of this batch may reach the writer.
-      failed = true;
-      current_ = std::move(batch[0]);
-      lock_.Lock();
-      for (int32_t i = 1; i < k; ++i)
-        spare_.push_back(std::move(batch[i]));
-      lock_.Unlock();
-      return 0;
-    }
-    if (r == 0)
-      break;   // the source ended early: the rest stays zeros
-    got += r;
-    // Move the vectors past what was read.
-    int64_t skip = r;
-    while (iovIndex < k && skip >= static_cast<int64_t>(iov[iovIndex].iov_len)) {
-      skip -= static_cast<int64_t>(iov[iovIndex].iov_len);
-      ++iovIndex;
-    }
-    if (iovIndex < k && skip > 0) {
-      iov[iovIndex].iov_base = static_cast<uint8_t *>(iov[iovIndex].iov_base) + skip;
-      iov[iovIndex].iov_len -= static_cast<size_t>(skip);
-    }
+  const int64_t got = reader_.ReadV(iov, k, pos, want);
+  if (got < 0) {
+    // Whatever was read before the error is dropped with the rest: the
+    // write ends, so no block of this batch may reach the writer.
+    failed = true;
+    current_ = std::move(batch[0]);
+    lock_.Lock();
+    for (int32_t i = 1; i < k; ++i)
+      spare_.push_back(std::move(batch[i]));
+    lock_.Unlock();
+    return 0;
   }
   if (got < want) {
     // A file that shrank since the layout still yields its recorded length.

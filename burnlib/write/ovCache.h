@@ -102,7 +102,7 @@ private:
   bool ProduceFile(const std::string &path, int64_t size);
   // Ends production with "CAN'T READ FILE" for path; always false.
   bool ReadFailed(const std::string &path);
-  int64_t ReadBatch(int64_t left, bool &failed);
+  int64_t ReadBatch(int64_t pos, int64_t left, bool &failed);
   bool ProduceZeros(int64_t size);
   bool AfterPiece();
   // Counts rounded bytes just placed in the current block, then AfterPiece.
@@ -128,6 +128,7 @@ private:
   std::unique_ptr<TCacheBlock> current_;              // producer only
   std::unique_ptr<THandleStreamEx> source_;           // producer only
   TSourceOpener opener_;                              // producer only
+  TSourceReader reader_;                              // producer only
 
   std::atomic<uint8_t> priorityLevel_{2};
   std::atomic<bool> clearing_{false}, taking_{false}, stopRequested_{false};

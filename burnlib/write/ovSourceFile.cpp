@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -63,11 +65,14 @@ std::unique_ptr<TSourceStream> TSourceOpener::Open(const std::string &Path) {
   return std::make_unique<TSourceStream>(fd);
 }
 
-int64_t KernelCopy(int In, int Out, int64_t Count) {
+int64_t KernelCopy(int In, int Out, int64_t Count, int64_t *InPos) {
   int64_t done = 0;
   while (done < Count) {
     const size_t want = static_cast<size_t>(std::min<int64_t>(Count - done, 1 << 30));
-    const ssize_t n = ::copy_file_range(In, nullptr, Out, nullptr, want, 0);
+    loff_t at = InPos ? *InPos : 0;
+    const ssize_t n = ::copy_file_range(In, InPos ? &at : nullptr, Out, nullptr, want, 0);
+    if (n > 0 && InPos)
+      *InPos += n;
     if (n > 0) {
       done += n;
       continue;
@@ -79,4 +84,107 @@ int64_t KernelCopy(int In, int Out, int64_t Count) {
     break;
   }
   return done;
+}
+
+void TSourceReader::Reset(int Fd, int64_t Size) {
+  fd_ = Fd;
+  sparse_ = pipe_ = false;
+  runStart_ = runEnd_ = 0;
+  runHole_ = false;
+  if (Size < kSparseFrom)
+    return;
+  // Most large files have no hole: one call tells, and they are read as
+  // they stand.
+  const off_t hole = ::lseek(Fd, 0, SEEK_HOLE);
+  if (hole < 0 || hole >= Size)
+    return;
+  sparse_ = true;
+  runEnd_ = hole;   // [0, hole) is data; empty when the file starts with a hole
+}
+
+void TSourceReader::Locate(int64_t Pos) {
+  runStart_ = Pos;
+  runEnd_ = INT64_MAX;
+  const off_t data = ::lseek(fd_, Pos, SEEK_DATA);
+  if (data < 0) {
+    // ENXIO: no data from Pos on (also past the end of a file that shrank).
+    // Anything else: the file system cannot tell after all, so read it.
+    runHole_ = errno == ENXIO;
+    if (!runHole_)
+      sparse_ = false;
+    return;
+  }
+  if (data > Pos) {
+    runHole_ = true;
+    runEnd_ = data;
+    return;
+  }
+  runHole_ = false;
+  const off_t hole = ::lseek(fd_, Pos, SEEK_HOLE);
+  // A hole at Pos right after data was found there: the file changed
+  // between the two calls; reading it is always right.
+  if (hole > Pos)
+    runEnd_ = hole;
+}
+
+int64_t TSourceReader::Run(int64_t Pos, int64_t Max, bool &Hole) {
+  Hole = false;
+  if (!sparse_)
+    return Max;
+  if (Pos < runStart_ || Pos >= runEnd_)
+    Locate(Pos);
+  if (!sparse_)
+    return Max;
+  Hole = runHole_;
+  return std::min(Max, runEnd_ - Pos);
+}
+
+int64_t TSourceReader::ReadV(const struct iovec *Iov, int Count, int64_t Pos, int64_t Bytes) {
+  int64_t done = 0;
+  while (done < Bytes) {
+    bool hole = false;
+    const int64_t run = Run(Pos + done, Bytes - done, hole);
+    // The parts of the buffers that [done, done + run) falls on.
+    struct iovec part[kMaxBuffers];
+    int parts = 0;
+    int64_t skip = done, want = run;
+    for (int i = 0; i < Count && want > 0; ++i) {
+      const auto len = static_cast<int64_t>(Iov[i].iov_len);
+      if (skip >= len) {
+        skip -= len;
+        continue;
+      }
+      const int64_t take = std::min(len - skip, want);
+      part[parts].iov_base = static_cast<uint8_t *>(Iov[i].iov_base) + skip;
+      part[parts].iov_len = static_cast<size_t>(take);
+      ++parts;
+      want -= take;
+      skip = 0;
+    }
+    if (hole) {
+      for (int i = 0; i < parts; ++i)
+        std::memset(part[i].iov_base, 0, part[i].iov_len);
+      done += run;
+      continue;
+    }
+    // A pipe has no positions: it is read in order, as its readers go.
+    const ssize_t n = pipe_ ? ::readv(fd_, part, parts) : ::preadv(fd_, part, parts, static_cast<off_t>(Pos + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && errno == ESPIPE && !pipe_) {
+      pipe_ = true;
+      continue;
+    }
+    if (n < 0)
+      return -1;
+    if (n == 0)
+      break;   // the source ended
+    done += n;
+  }
+  return done;
+}
+
+int64_t TSourceReader::Read(void *Buffer, int64_t Count, int64_t Pos) {
+  const struct iovec one = {Buffer, static_cast<size_t>(Count)};
+  return ReadV(&one, 1, Pos, Count);
 }

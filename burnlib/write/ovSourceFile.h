@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <sys/uio.h>
 
 // A source opened for reading; the descriptor is closed with the stream.
 class TSourceStream : public THandleStreamEx {
@@ -44,11 +45,44 @@ private:
   bool noAtime_ = true;     // O_NOATIME still worth trying
 };
 
-// Copies up to Count bytes from the position of In to the position of Out
-// within the kernel (copy_file_range), so they do not pass through this
-// process's memory; both positions move on by the bytes copied, which are
-// returned. Fewer than Count: In ended, the kernel cannot copy
+// Copies up to Count bytes from In at *InPos (from the position of In when
+// InPos is null) to the position of Out within the kernel (copy_file_range),
+// so they do not pass through this process's memory; the positions move on
+// by the bytes copied, which are returned. Fewer than Count: In ended, the kernel cannot copy
 // between these two files (a pipe, a device, another file system), or the
 // copy failed. The caller goes on with reads and writes from there, which
 // find the end of In or report a real error as theirs.
-int64_t KernelCopy(int In, int Out, int64_t Count);
+int64_t KernelCopy(int In, int Out, int64_t Count, int64_t *InPos = nullptr);
+
+// Reads a source by position and leaves its holes unread: they are zeros
+// that the caller fills in memory, or keeps as holes in an image file. A
+// source of kSparseFrom bytes or more is asked once whether it has holes
+// within the size the layout knows; only then are its runs looked up, as the
+// reading reaches them. A file system that cannot tell has no holes.
+class TSourceReader {
+public:
+  static constexpr int64_t kSparseFrom = 1 << 20;
+  static constexpr int kMaxBuffers = 16;
+
+  // Fd is read up to Size bytes, by position (its own position is not
+  // used), or in order when it is a pipe.
+  void Reset(int Fd, int64_t Size);
+  bool Sparse() const { return sparse_; }
+  // The run that starts at Pos: its length (1 to Max) and in Hole whether
+  // it is a hole. Past the end of the file is a hole.
+  int64_t Run(int64_t Pos, int64_t Max, bool &Hole);
+  // Fills the Count (at most kMaxBuffers) buffers of Iov, Bytes in all,
+  // with the source from Pos: data read, holes zeroed. Returns the bytes
+  // filled, fewer when the source ended, or -1 with errno when a read failed.
+  int64_t ReadV(const struct iovec *Iov, int Count, int64_t Pos, int64_t Bytes);
+  int64_t Read(void *Buffer, int64_t Count, int64_t Pos);
+
+private:
+  void Locate(int64_t Pos);
+
+  int fd_ = -1;
+  bool sparse_ = false;
+  bool pipe_ = false;   // read in order, without positions
+  int64_t runStart_ = 0, runEnd_ = 0;   // the run last looked up
+  bool runHole_ = false;
+};

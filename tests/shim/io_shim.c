@@ -99,17 +99,22 @@ ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen) {
 ssize_t pread(int fd, void *buf, size_t count, off_t offset) { return checked_read(fd, buf, count, offset, 1); }
 ssize_t pread64(int fd, void *buf, size_t count, off_t offset) { return checked_read(fd, buf, count, offset, 1); }
 
-ssize_t readv(int fd, const struct iovec *iov, int iovcnt) {
+typedef ssize_t (*preadv_fn)(int, const struct iovec *, int, off_t);
+
+static ssize_t checked_readv(int fd, const struct iovec *iov, int iovcnt, off_t offset, int positioned) {
   static readv_fn real_readv;
-  if (!real_readv)
+  static preadv_fn real_preadv;
+  if (!real_readv) {
     real_readv = (readv_fn)next_symbol("readv");
+    real_preadv = (preadv_fn)next_symbol("preadv64");
+  }
   if (!is_target(fd))
-    return real_readv(fd, iov, iovcnt);
+    return positioned ? real_preadv(fd, iov, iovcnt, offset) : real_readv(fd, iov, iovcnt);
   delay();
   size_t total = 0;
   for (int i = 0; i < iovcnt; ++i)
     total += iov[i].iov_len;
-  const ssize_t n = allowed(lseek(fd, 0, SEEK_CUR), total);
+  const ssize_t n = allowed(positioned ? offset : lseek(fd, 0, SEEK_CUR), total);
   if (n < 0) {
     errno = EIO;
     return -1;
@@ -124,7 +129,15 @@ ssize_t readv(int fd, const struct iovec *iov, int iovcnt) {
       cut[k].iov_len = left;
     left -= cut[k].iov_len;
   }
-  return real_readv(fd, cut, k);
+  return positioned ? real_preadv(fd, cut, k, offset) : real_readv(fd, cut, k);
+}
+
+ssize_t readv(int fd, const struct iovec *iov, int iovcnt) { return checked_readv(fd, iov, iovcnt, 0, 0); }
+ssize_t preadv(int fd, const struct iovec *iov, int iovcnt, off_t offset) {
+  return checked_readv(fd, iov, iovcnt, offset, 1);
+}
+ssize_t preadv64(int fd, const struct iovec *iov, int iovcnt, off_t offset) {
+  return checked_readv(fd, iov, iovcnt, offset, 1);
 }
 
 int close(int fd) {

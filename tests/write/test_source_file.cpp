@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -183,6 +184,64 @@ TEST_F(SourceTest, KernelCopyThatCannotCopyLeavesThePositionsForReads) {
   close(out);
   unlink(memPath.c_str());
   EXPECT_EQ(ReadAll((dir_ / "dst.bin").string()), data);
+}
+
+TEST_F(SourceTest, ReaderZeroesHolesAndReadsDataAcrossEveryBoundary) {
+  // Data windows at odd offsets in a file of holes, the last at its end.
+  const int64_t size = (5 << 20) + 777;
+  const std::string path = (dir_ / "sparse.bin").string();
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  const std::pair<int64_t, size_t> windows[] = {{1, 1000}, {(1 << 20) - 5, 10}, {(3 << 20) + 4095, 70000},
+                                                {size - 500, 500}};
+  unsigned seed = 20;
+  for (const auto &[at, n] : windows)
+    ASSERT_EQ(pwrite(fd, RandomBytes(n, seed++).data(), n, at), static_cast<ssize_t>(n));
+  const std::string data = ReadAll(path);
+  ASSERT_EQ(static_cast<int64_t>(data.size()), size);
+  struct stat st {};
+  ASSERT_EQ(fstat(fd, &st), 0);
+  const bool holesKept = st.st_blocks * 512 < size / 2;
+
+  TSourceReader reader;
+  reader.Reset(fd, size);
+  EXPECT_EQ(reader.Sparse(), holesKept);
+  if (holesKept) {
+    bool hole = false;
+    EXPECT_GT(reader.Run(2 << 20, 4096, hole), 0);
+    EXPECT_TRUE(hole);
+    EXPECT_EQ(reader.Run(1, 100000, hole), 4095);   // the first window's page
+    EXPECT_FALSE(hole);
+  }
+  // Buffers of odd sizes, in order and out of order, against the bytes.
+  std::string got(size, '\x55');
+  const int64_t pieces[] = {65536 * 3 + 11, 1 << 20, 5, (2 << 20) + 4096, size};
+  int64_t pos = 0;
+  for (int64_t n : pieces) {
+    n = std::min(n, size - pos);
+    struct iovec iov[3];
+    const int64_t a = n / 3, b = n / 3;
+    iov[0] = {got.data() + pos, static_cast<size_t>(a)};
+    iov[1] = {got.data() + pos + a, static_cast<size_t>(b)};
+    iov[2] = {got.data() + pos + a + b, static_cast<size_t>(n - a - b)};
+    ASSERT_EQ(reader.ReadV(iov, 3, pos, n), n) << pos;
+    pos += n;
+  }
+  EXPECT_TRUE(got == data);
+  std::string back(4096, '\x55');
+  EXPECT_EQ(reader.Read(back.data(), 4096, 0), 4096);
+  EXPECT_EQ(back, data.substr(0, 4096));
+
+  // Shrunk under the reader: the missing part ends the read (zeros for the
+  // caller), and what is left reads as it is.
+  ASSERT_EQ(ftruncate(fd, (3 << 20) + 10000), 0);
+  std::string tail(100000, '\x55');
+  const int64_t n = reader.Read(tail.data(), 100000, (3 << 20) + 4000);
+  ASSERT_GE(n, 6000);
+  EXPECT_EQ(tail.substr(0, 6000), data.substr((3 << 20) + 4000, 6000));
+  EXPECT_EQ(tail.find_first_not_of('\0', 6000), n >= 100000 ? std::string::npos : static_cast<size_t>(n));
+  close(fd);
 }
 
 } // namespace
