@@ -65,27 +65,6 @@ std::unique_ptr<TSourceStream> TSourceOpener::Open(const std::string &Path) {
   return std::make_unique<TSourceStream>(fd);
 }
 
-int64_t KernelCopy(int In, int Out, int64_t Count, int64_t *InPos) {
-  int64_t done = 0;
-  while (done < Count) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(Count - done, 1 << 30));
-    loff_t at = InPos ? *InPos : 0;
-    const ssize_t n = ::copy_file_range(In, InPos ? &at : nullptr, Out, nullptr, want, 0);
-    if (n > 0 && InPos)
-      *InPos += n;
-    if (n > 0) {
-      done += n;
-      continue;
-    }
-    if (n < 0 && errno == EINTR)
-      continue;
-    // 0 is the end of In for a regular file, but some file systems answer
-    // 0 for what they cannot copy: reads tell the two apart.
-    break;
-  }
-  return done;
-}
-
 void TSourceReader::Reset(int Fd, int64_t Size) {
   fd_ = Fd;
   sparse_ = pipe_ = false;

@@ -1,5 +1,5 @@
 // Reading the sources of an image: opening many files one after another at
-// low cost, and copying a source into the image inside the kernel.
+// low cost, and reading a source by position without reading its holes.
 #pragma once
 
 #include "ovStreamEx.h"
@@ -44,15 +44,6 @@ private:
   int folderFd_ = -1;
   bool noAtime_ = true;     // O_NOATIME still worth trying
 };
-
-// Copies up to Count bytes from In at *InPos (from the position of In when
-// InPos is null) to the position of Out within the kernel (copy_file_range),
-// so they do not pass through this process's memory; the positions move on
-// by the bytes copied, which are returned. Fewer than Count: In ended, the kernel cannot copy
-// between these two files (a pipe, a device, another file system), or the
-// copy failed. The caller goes on with reads and writes from there, which
-// find the end of In or report a real error as theirs.
-int64_t KernelCopy(int In, int Out, int64_t Count, int64_t *InPos = nullptr);
 
 // Reads a source by position and leaves its holes unread: they are zeros
 // that the caller fills in memory, or keeps as holes in an image file. A

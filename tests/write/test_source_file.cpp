@@ -1,4 +1,4 @@
-// Opening the sources of an image and copying them within the kernel.
+// Opening the sources of an image and reading them by position, holes unread.
 #include "ovSourceFile.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,6 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/uio.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -128,62 +127,6 @@ TEST_F(SourceTest, ReadingLeavesTheAccessTimeOfOwnFiles) {
   }
   ASSERT_EQ(stat(p.c_str(), &st), 0);
   EXPECT_EQ(st.st_atim.tv_sec, 1000000);
-}
-
-TEST_F(SourceTest, KernelCopyMovesBothPositionsAndStopsAtTheEnd) {
-  const std::string data = RandomBytes(3 * 1024 * 1024 + 777, 1);
-  const std::string src = Make("src.bin", data);
-  const int in = open(src.c_str(), O_RDONLY);
-  const int out = open((dir_ / "dst.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(in, 0);
-  ASSERT_GE(out, 0);
-  // Bytes already in the target stay; the copy goes on at its position.
-  ASSERT_EQ(write(out, "head", 4), 4);
-  ASSERT_EQ(lseek(in, 100, SEEK_SET), 100);
-  EXPECT_EQ(KernelCopy(in, out, 1 << 20), 1 << 20);
-  EXPECT_EQ(lseek(in, 0, SEEK_CUR), 100 + (1 << 20));
-  EXPECT_EQ(lseek(out, 0, SEEK_CUR), 4 + (1 << 20));
-  // Asked for more than is left: the rest, and the source's end.
-  const int64_t rest = static_cast<int64_t>(data.size()) - 100 - (1 << 20);
-  EXPECT_EQ(KernelCopy(in, out, rest + 5000), rest);
-  close(in);
-  close(out);
-  EXPECT_EQ(ReadAll((dir_ / "dst.bin").string()), "head" + data.substr(100));
-}
-
-TEST_F(SourceTest, KernelCopyThatCannotCopyLeavesThePositionsForReads) {
-  const std::string data = RandomBytes(200000, 2);
-  const std::string src = Make("src.bin", data);
-  // A pipe as the target: the kernel does not copy into it.
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  const int in = open(src.c_str(), O_RDONLY);
-  ASSERT_GE(in, 0);
-  EXPECT_EQ(KernelCopy(in, pipeFds[1], 100000), 0);
-  EXPECT_EQ(lseek(in, 0, SEEK_CUR), 0);
-  close(pipeFds[0]);
-  close(pipeFds[1]);
-
-  // From a file in memory to one on the disk: copied, or refused with the
-  // positions untouched; either way reads finish the copy without a gap.
-  struct statfs shm {}, tmp {};
-  if (statfs("/dev/shm", &shm) != 0 || statfs(dir_.c_str(), &tmp) != 0 || shm.f_type == tmp.f_type)
-    GTEST_SKIP() << "no second kind of file system";
-  const std::string memPath = "/dev/shm/skarvo-source-" + std::to_string(getpid());
-  std::ofstream(memPath, std::ios::binary) << data;
-  const int memIn = open(memPath.c_str(), O_RDONLY);
-  const int out = open((dir_ / "dst.bin").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(memIn, 0);
-  ASSERT_GE(out, 0);
-  const int64_t copied = KernelCopy(memIn, out, static_cast<int64_t>(data.size()));
-  EXPECT_EQ(lseek(memIn, 0, SEEK_CUR), copied);
-  EXPECT_EQ(lseek(out, 0, SEEK_CUR), copied);
-  const std::string rest = ReadRest(memIn);
-  ASSERT_EQ(write(out, rest.data(), rest.size()), static_cast<ssize_t>(rest.size()));
-  close(memIn);
-  close(out);
-  unlink(memPath.c_str());
-  EXPECT_EQ(ReadAll((dir_ / "dst.bin").string()), data);
 }
 
 TEST_F(SourceTest, ReaderZeroesHolesAndReadsDataAcrossEveryBoundary) {
