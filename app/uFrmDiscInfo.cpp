@@ -233,7 +233,9 @@ void TfrmMain::ShowDiscInfo() {
   auto data = std::make_shared<TDiscInfoData>();
   if (!RunJob([this, data] { *data = TfrmDiscInfo::ReadDisc(*orvBurn); },
               [alive, data] {
-                if (alive && !alive->Apply(*data))
+                // A dialog cancelled meanwhile takes no result: it may still
+                // await its deletion, and the user asked for nothing more.
+                if (alive && alive->ReadingDisc() && !alive->Apply(*data))
                   alive->close();
               })) {
     delete dlg;

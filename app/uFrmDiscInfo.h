@@ -51,6 +51,7 @@ public:
   void cmdShowFilesClick();
   // True from Show Files until the session was read or the read cancelled.
   bool ReadingSession() const { return readingSession_ != 0; }
+  bool ReadingDisc() const { return readingDisc_; }
 
   QLabel *lblInfo01, *lblInfo02, *lblInfo03, *lblInfo04;
   QLabel *lblMedium, *lblDiscSize, *lblUsedSpace, *lblFreeSpace;

@@ -265,8 +265,10 @@ private slots:
       QTRY_VERIFY(!alive);
       CHECKED(TWindowFixture::WaitIdle(w.get()));
       CHECKED(CheckLatency(probe, "disc information on a hanging drive"));
-      // The cancel stopped the command: it was not waited out.
+      // The cancel stopped the command: it was not waited out, and the
+      // cancelled read reports nothing.
       QVERIFY(!w->orvBurn->TimedOut());
+      QVERIFY2(fx_.Messages.isEmpty(), qPrintable(MessagesText(fx_.Messages)));
     }
     QVERIFY(TWindowFixture::Vdrive({"fault", "lat", "--clear"}));
     QVERIFY(w->cmdBurn->isEnabled() && w->cmdEject->isEnabled());
